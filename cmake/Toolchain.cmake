@@ -1,0 +1,19 @@
+# Compiler settings shared by every target of ours; dependencies keep their own.
+
+find_program(KESTRUNE_CCACHE ccache)
+if(KESTRUNE_CCACHE)
+  # Relative paths let builds in different checkouts share cache entries.
+  set(launcher env CCACHE_BASEDIR=${CMAKE_SOURCE_DIR} CCACHE_NOHASHDIR=1 ${KESTRUNE_CCACHE})
+  set(CMAKE_C_COMPILER_LAUNCHER ${launcher})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${launcher})
+endif()
+
+add_library(kestrune_warnings INTERFACE)
+target_compile_options(kestrune_warnings INTERFACE -Wall -Wextra -Wpedantic -Wshadow
+                                                   -Wnon-virtual-dtor -Werror)
+
+if(KESTRUNE_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -1,0 +1,96 @@
+// The adapter contract every runtime adapter implements, and the records adapters return.
+// The road is the same for every runtime: detect → list_models → load → chat or stream
+// (repeatedly) → unload, with stats at any time.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kestrune/messages.hpp"
+#include "kestrune/stream.hpp"
+
+namespace kestrune::backends {
+
+struct BackendInfo {
+    std::string name;
+    std::string version;  // empty when nothing answers
+    bool available = false;
+    int models_count = 0;
+    std::string details;  // one line
+
+    bool operator==(const BackendInfo&) const = default;
+};
+
+struct ModelEntry {
+    std::string name;
+    std::string backend;
+    double size_mb = 0.0;
+    std::string path;
+    std::string family;
+    std::string quant;
+    double parameters_b = 0.0;
+
+    bool operator==(const ModelEntry&) const = default;
+};
+
+struct BackendStats {
+    std::string model_name;
+    int context_max = 0;
+
+    bool operator==(const BackendStats&) const = default;
+};
+
+// Sampling settings. The defaults suit local chat: answers of a few paragraphs, mild
+// creativity, and a light penalty against loops.
+struct GenerationConfig {
+    int max_tokens = 512;
+    double temperature = 0.7;
+    double top_p = 0.9;
+    int top_k = 40;
+    double repeat_penalty = 1.1;
+
+    bool operator==(const GenerationConfig&) const = default;
+};
+
+// Every option any adapter's load takes; each adapter reads the ones it needs and ignores
+// the rest. Used with designated initialisers: backend.load("m.gguf", {.n_ctx = 8192}).
+struct LoadOptions {
+    int n_ctx = 4096;
+    int n_gpu_layers = -1;
+    int n_threads = 0;
+    std::string kv_type_k = "f16";
+    std::string kv_type_v = "f16";
+};
+
+// Called with (completed, total) during a download; adapters may never call it.
+using ProgressCallback = std::function<void(std::int64_t completed, std::int64_t total)>;
+
+class BackendAdapter {
+  public:
+    virtual ~BackendAdapter() = default;
+
+    virtual std::string name() const = 0;
+    virtual bool is_loaded() const = 0;
+
+    virtual BackendInfo detect() = 0;
+    virtual std::vector<ModelEntry> list_models() = 0;
+    virtual std::string pull(const std::string& model_name,
+                             const ProgressCallback& progress_callback = nullptr) = 0;
+    virtual void load(const std::string& model_ref, const LoadOptions& options = {}) = 0;
+    virtual std::string chat(const Messages& messages,
+                             const std::optional<GenerationConfig>& config = std::nullopt) = 0;
+    virtual TextStream stream(const Messages& messages,
+                              const std::optional<GenerationConfig>& config = std::nullopt) = 0;
+    virtual void unload() = 0;
+    virtual BackendStats stats() const = 0;
+
+  protected:
+    BackendAdapter() = default;
+    BackendAdapter(const BackendAdapter&) = default;
+    BackendAdapter& operator=(const BackendAdapter&) = default;
+};
+
+}  // namespace kestrune::backends

@@ -1,0 +1,47 @@
+// The model and plan records, and the planner that decides how a model is loaded on this
+// machine.
+//
+// Planning rule:
+//   1. context = the wanted context, else the model's trained context capped at 8192 tokens;
+//   2. every layer goes to the GPU when weights plus KV cache fit in GPU memory less a reserve,
+//      otherwise the share of layers that fits (none without a GPU);
+//   3. the context is halved (not below 512) while weights plus KV cache exceed total memory.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace kestrune::engine {
+
+struct HardwareProfile;
+
+// Description of one model file, derived from its GGUF header.
+struct ModelSpec {
+    std::string name;
+    std::int64_t file_size_mb = 0;
+    double n_params_b = 0.0;
+    int n_layers = 0;
+    int n_heads = 0;
+    int n_kv_heads = 0;
+    int head_dim = 0;
+    int context_length = 0;
+    bool is_moe = false;
+
+    bool operator==(const ModelSpec&) const = default;
+};
+
+// How to load a model: layers on the GPU (passed to the library unchanged; greater than 0
+// means GPU+CPU), layers left on the CPU (only printed), and the context length in tokens.
+struct InferencePlan {
+    int n_gpu_layers = 0;
+    int n_cpu_layers = 0;
+    int max_context = 4096;
+
+    bool operator==(const InferencePlan&) const = default;
+};
+
+InferencePlan plan_inference(const ModelSpec& spec, const HardwareProfile& hardware,
+                             std::optional<int> wanted_context = std::nullopt);
+
+}  // namespace kestrune::engine

@@ -1,0 +1,65 @@
+// Chat messages: maps from text to text (usually "role" and "content"), passed to runtimes
+// unchanged. Keys keep their insertion order, and keys beyond the two survive.
+#pragma once
+
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace kestrune {
+
+class Message {
+  public:
+    using Field = std::pair<std::string, std::string>;
+
+    Message() = default;
+    Message(std::string role, std::string content)
+        : fields_{{"role", std::move(role)}, {"content", std::move(content)}} {}
+    Message(std::initializer_list<Field> fields) : fields_(fields) {}
+
+    // The value of `key`, or "" when the message has none.
+    const std::string& operator[](std::string_view key) const {
+        static const std::string empty;
+        const Field* field = find(key);
+        return field != nullptr ? field->second : empty;
+    }
+    std::optional<std::string> get(std::string_view key) const {
+        const Field* field = find(key);
+        return field != nullptr ? std::optional<std::string>(field->second) : std::nullopt;
+    }
+    // Sets `key`, keeping its place when it exists and appending it otherwise.
+    void set(std::string key, std::string value) {
+        for (auto& field : fields_) {
+            if (field.first == key) {
+                field.second = std::move(value);
+                return;
+            }
+        }
+        fields_.emplace_back(std::move(key), std::move(value));
+    }
+
+    const std::string& role() const { return (*this)["role"]; }
+    const std::string& content() const { return (*this)["content"]; }
+    const std::vector<Field>& fields() const { return fields_; }
+
+    bool operator==(const Message&) const = default;
+
+  private:
+    const Field* find(std::string_view key) const {
+        for (const auto& field : fields_) {
+            if (field.first == key) {
+                return &field;
+            }
+        }
+        return nullptr;
+    }
+
+    std::vector<Field> fields_;
+};
+
+using Messages = std::vector<Message>;
+
+}  // namespace kestrune

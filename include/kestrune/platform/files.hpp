@@ -1,0 +1,45 @@
+// File-system helpers shared by the resolver and the adapters: home expansion, platform
+// identification, sizes in MB, and the recursive "*name*.gguf" pattern search.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrune::platform::files {
+
+// The user's home directory (HOME, else the password database).
+std::string home_dir();
+
+// "~" and a leading "~/" become the home directory; other paths are returned unchanged.
+std::string expand_home(std::string_view path);
+
+// The platform's system name as Python's platform.system() gives it: "Linux", "Darwin",
+// "Windows". Code that builds directory lists takes it as a parameter so every branch can be
+// tested on any platform.
+std::string system_name();
+
+// The count of logical processors (at least 1).
+int cpu_count();
+
+// The file's size integer-divided by 1048576, or 0 when it cannot be read.
+std::int64_t file_size_mb(const std::string& path);
+
+// `directory` joined with `name` by one "/".
+std::string join(std::string_view directory, std::string_view name);
+
+// Shell-style match of `name` against `pattern`: "*", "?" and "[...]" ("[!...]" negates).
+bool wildcard_match(std::string_view pattern, std::string_view name);
+
+// Every file below `directory` (at any depth) whose name matches "*" + name + "*.gguf", with
+// the wildcards of `name` active. Entries starting with "." are skipped. The directory's own
+// files come first, then its subdirectories depth-first in the order the file system lists
+// them, unsorted. Paths are `directory` + "/" + the relative part ("./x.gguf" below ".").
+// Symbolic links are followed, but a directory already on the walk is not entered again.
+std::vector<std::string> find_gguf(const std::string& directory, std::string_view name);
+
+// The first match of find_gguf, or "" when there is none; stops walking at the first match.
+std::string find_first_gguf(const std::string& directory, std::string_view name);
+
+}  // namespace kestrune::platform::files
