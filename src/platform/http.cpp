@@ -6,7 +6,6 @@
 #include <cctype>
 #include <cstdlib>
 #include <exception>
-#include <functional>
 
 namespace kestrune::platform::http {
 
@@ -107,8 +106,9 @@ std::unique_ptr<curl_slist, ListDeleter> header_list(const Headers& headers) {
         if (grown == nullptr) {
             throw HttpError("out of memory while preparing an HTTP request");
         }
-        (void)list.release();
-        list.reset(grown);
+        if (!list) {
+            list.reset(grown);  // later appends return the same head
+        }
     };
     for (const auto& [name, value] : headers) {
         append(value.empty() ? name + ";" : name + ": " + value);
@@ -120,8 +120,8 @@ std::unique_ptr<curl_slist, ListDeleter> header_list(const Headers& headers) {
 }
 
 // One exchange driven through the multi interface on the caller's thread. It receives the
-// header blocks of every answer (redirects included) and keeps those of the final one; body
-// bytes collect in a buffer the readers consume from `consumed` on.
+// header blocks of every answer (redirects included) and keeps those of the final one; the
+// final answer's body collects in a buffer its readers consume from.
 class Transfer {
   public:
     explicit Transfer(const Request& request)
@@ -152,10 +152,12 @@ class Transfer {
     bool finished() const { return finished_; }
 
     std::string& body() { return body_; }
-    std::size_t consumed = 0;  // bytes of body() already handed out
 
-    // Drives the exchange until `done` holds or it ends (successfully or not).
-    void run_until(const std::function<bool()>& done) {
+    // Drives the exchange until `done()` holds or it ends (successfully or not). A wait for
+    // data begins here: time the caller spent between pulls does not count against it.
+    template <class Done>
+    void run_until(Done done) {
+        note_activity();
         while (!finished_ && !done()) {
             step();
         }
@@ -181,7 +183,7 @@ class Transfer {
     void throw_if_error_status() {
         if (headers_final_ && !is_success(status_)) {
             run_to_end();
-            throw StatusError(status_, body_.substr(consumed));
+            throw StatusError(status_, std::move(body_));
         }
     }
 
@@ -486,14 +488,14 @@ struct ResponseStream::State {
     // Drops what the readers handed out, so the buffer holds at most one unfinished line
     // when more data is fetched.
     void compact() {
-        std::string& body = transfer.body();
-        body.erase(0, transfer.consumed);
-        scanned -= transfer.consumed;
-        transfer.consumed = 0;
+        transfer.body().erase(0, consumed);
+        scanned -= consumed;
+        consumed = 0;
     }
 
     Transfer transfer;
-    std::size_t scanned = 0;  // body bytes already searched for a newline
+    std::size_t consumed = 0;  // body bytes already handed out
+    std::size_t scanned = 0;   // body bytes already searched for a newline
 };
 
 ResponseStream::ResponseStream(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -528,19 +530,18 @@ std::optional<std::string> ResponseStream::next_chunk() {
     if (!state_) {
         return std::nullopt;
     }
-    Transfer& transfer = state_->transfer;
-    std::string& body = transfer.body();
-    if (transfer.consumed == body.size()) {
-        state_->compact();
-        transfer.receive_more();
+    State& state = *state_;
+    std::string& body = state.transfer.body();
+    if (state.consumed == body.size()) {
+        state.compact();
+        state.transfer.receive_more();
         if (body.empty()) {
-            transfer.rethrow_failure();
+            state.transfer.rethrow_failure();
             return std::nullopt;
         }
     }
-    std::string chunk = body.substr(transfer.consumed);
-    transfer.consumed = body.size();
-    state_->scanned = body.size();
+    std::string chunk = body.substr(state.consumed);
+    state.consumed = state.scanned = body.size();
     return chunk;
 }
 
@@ -548,32 +549,31 @@ std::optional<std::string> ResponseStream::next_line() {
     if (!state_) {
         return std::nullopt;
     }
-    Transfer& transfer = state_->transfer;
-    std::string& body = transfer.body();
+    State& state = *state_;
+    std::string& body = state.transfer.body();
     for (;;) {
-        const std::size_t newline = body.find('\n', state_->scanned);
+        const std::size_t newline = body.find('\n', state.scanned);
         if (newline != std::string::npos) {
             std::size_t end = newline;
-            if (end > transfer.consumed && body[end - 1] == '\r') {
+            if (end > state.consumed && body[end - 1] == '\r') {
                 --end;
             }
-            std::string line = body.substr(transfer.consumed, end - transfer.consumed);
-            transfer.consumed = newline + 1;
-            state_->scanned = transfer.consumed;
+            std::string line = body.substr(state.consumed, end - state.consumed);
+            state.consumed = state.scanned = newline + 1;
             return line;
         }
-        state_->scanned = body.size();
-        if (transfer.finished()) {
-            transfer.rethrow_failure();  // a cut-off last line is not handed out as complete
-            if (transfer.consumed == body.size()) {
+        state.scanned = body.size();
+        if (state.transfer.finished()) {
+            state.transfer.rethrow_failure();  // a cut-off last line is not handed out as whole
+            if (state.consumed == body.size()) {
                 return std::nullopt;
             }
-            std::string line = body.substr(transfer.consumed);
-            transfer.consumed = body.size();
+            std::string line = body.substr(state.consumed);
+            state.consumed = body.size();
             return line;
         }
-        state_->compact();
-        transfer.receive_more();
+        state.compact();
+        state.transfer.receive_more();
     }
 }
 

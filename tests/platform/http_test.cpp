@@ -158,10 +158,27 @@ TEST(Http, SlowSteadyAnswerDoesNotTimeOut) {
                                                  return true;
                                              });
         });
+        s.Get("/pause", [](const httplib::Request&, httplib::Response& res) {
+            res.set_chunked_content_provider("text/plain",
+                                             [](std::size_t, httplib::DataSink& sink) {
+                                                 write(sink, "a\n");
+                                                 std::this_thread::sleep_for(1000ms);
+                                                 write(sink, "b\n");
+                                                 sink.done();
+                                                 return true;
+                                             });
+        });
     });
 
     // 1.5 s in all, but never more than 150 ms between bytes.
     EXPECT_EQ(http::fetch(get(server.url("/drip"), 500ms)).body, "xxxxxxxxxx");
+
+    // The reader is busy for longer than the idle time-out while the server is silent too; its
+    // next wait still gets the whole idle time-out ("b" comes 200 ms into it).
+    auto stream = http::ResponseStream::open(get(server.url("/pause"), 600ms));
+    EXPECT_EQ(stream.next_line(), "a");
+    std::this_thread::sleep_for(800ms);
+    EXPECT_EQ(stream.next_line(), "b");
 }
 
 TEST(Http, FollowsRedirectsAndKeepsTheFinalHeaders) {
