@@ -184,13 +184,10 @@ void GgufStream::fail_end_of_file() const {
     throw InvalidValueError("Unexpected end of GGUF file: " + path_);
 }
 
-void GgufStream::require(std::uint64_t count, std::uint64_t item_size,
-                         std::string_view what) const {
-    if (count > remaining() / item_size) {
-        throw InvalidValueError("Corrupt GGUF file: " + path_ + ": " + std::string(what) + " " +
-                                std::to_string(count) + " exceeds the " +
-                                std::to_string(remaining()) + " bytes left");
-    }
+void GgufStream::fail_corrupt(std::uint64_t count, std::string_view what) const {
+    throw InvalidValueError("Corrupt GGUF file: " + path_ + ": " + std::string(what) + " " +
+                            std::to_string(count) + " exceeds the " + std::to_string(remaining()) +
+                            " bytes left");
 }
 
 void GgufStream::read_at(std::uint64_t offset, char* destination, std::size_t count) {
@@ -218,7 +215,7 @@ void GgufStream::refill() {
     buffer_len_ = wanted;
 }
 
-void GgufStream::read(void* destination, std::size_t count) {
+void GgufStream::read_beyond_buffer(void* destination, std::size_t count) {
     if (count > remaining()) {
         fail_end_of_file();
     }
@@ -248,24 +245,34 @@ std::uint8_t GgufStream::read_u8() {
     return byte;
 }
 
+namespace {
+
+// The little-endian number in `bytes`.
+template <typename T>
+T from_little_endian(const unsigned char (&bytes)[sizeof(T)]) {
+    T value = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(&value, bytes, sizeof value);
+    } else {
+        for (std::size_t i = sizeof value; i-- > 0;) {
+            value = static_cast<T>((value << 8) | bytes[i]);
+        }
+    }
+    return value;
+}
+
+}  // namespace
+
 std::uint32_t GgufStream::read_u32() {
     unsigned char bytes[4];
     read(bytes, sizeof bytes);
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) {
-        value = (value << 8) | bytes[i];
-    }
-    return value;
+    return from_little_endian<std::uint32_t>(bytes);
 }
 
 std::uint64_t GgufStream::read_u64() {
     unsigned char bytes[8];
     read(bytes, sizeof bytes);
-    std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) {
-        value = (value << 8) | bytes[i];
-    }
-    return value;
+    return from_little_endian<std::uint64_t>(bytes);
 }
 
 void GgufStream::skip(std::uint64_t count) {

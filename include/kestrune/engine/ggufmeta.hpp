@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -85,7 +86,14 @@ class GgufStream {
     std::uint64_t remaining() const { return size_ - position(); }
 
     // Each read fails with InvalidValueError when the file ends before the value does.
-    void read(void* destination, std::size_t count);
+    void read(void* destination, std::size_t count) {
+        if (count <= buffered()) {  // the common case, kept inline: one copy from the buffer
+            std::memcpy(destination, buffer_.get() + buffer_pos_, count);
+            buffer_pos_ += count;
+            return;
+        }
+        read_beyond_buffer(destination, count);
+    }
     std::uint8_t read_u8();
     std::uint32_t read_u32();
     std::uint64_t read_u64();
@@ -93,14 +101,21 @@ class GgufStream {
     void skip(std::uint64_t count);
     // Fails with InvalidValueError unless `count` items of at least `item_size` bytes each
     // fit in the rest of the file; `what` names the item in the message.
-    void require(std::uint64_t count, std::uint64_t item_size, std::string_view what) const;
+    void require(std::uint64_t count, std::uint64_t item_size, std::string_view what) const {
+        std::uint64_t total = 0;
+        if (__builtin_mul_overflow(count, item_size, &total) || total > remaining()) {
+            fail_corrupt(count, what);
+        }
+    }
 
   private:
     std::uint64_t position() const { return buffer_start_ + buffer_pos_; }
     std::size_t buffered() const { return buffer_len_ - buffer_pos_; }
     void refill();
+    void read_beyond_buffer(void* destination, std::size_t count);
     void read_at(std::uint64_t offset, char* destination, std::size_t count);
     [[noreturn]] void fail_end_of_file() const;
+    [[noreturn]] void fail_corrupt(std::uint64_t count, std::string_view what) const;
 
     // Owns the descriptor, so it is closed on every path, the constructor's failures included.
     struct File {
