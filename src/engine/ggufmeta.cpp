@@ -12,6 +12,7 @@
 #include <iostream>
 #include <limits>
 #include <system_error>
+#include <type_traits>
 
 #include "kestrune/errors.hpp"
 #include "kestrune/platform/files.hpp"
