@@ -47,6 +47,20 @@ constexpr std::uint64_t fixed_width(std::uint32_t vtype) {
     }
 }
 
+// The little-endian number in `bytes`.
+template <typename T>
+T from_little_endian(const unsigned char (&bytes)[sizeof(T)]) {
+    T value = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(&value, bytes, sizeof value);
+    } else {
+        for (std::size_t i = sizeof value; i-- > 0;) {
+            value = static_cast<T>((value << 8) | bytes[i]);
+        }
+    }
+    return value;
+}
+
 // Lowest and highest allowed second byte after a lead byte, and the count of continuation
 // bytes (0 for a byte that cannot start a sequence), after the Unicode well-formed table.
 struct LeadByte {
@@ -245,24 +259,6 @@ std::uint8_t GgufStream::read_u8() {
     read(&byte, 1);
     return byte;
 }
-
-namespace {
-
-// The little-endian number in `bytes`.
-template <typename T>
-T from_little_endian(const unsigned char (&bytes)[sizeof(T)]) {
-    T value = 0;
-    if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(&value, bytes, sizeof value);
-    } else {
-        for (std::size_t i = sizeof value; i-- > 0;) {
-            value = static_cast<T>((value << 8) | bytes[i]);
-        }
-    }
-    return value;
-}
-
-}  // namespace
 
 std::uint32_t GgufStream::read_u32() {
     unsigned char bytes[4];
