@@ -46,6 +46,9 @@ void ensure_interpreter() {
     std::call_once(started, [] {
         py::initialize_interpreter(/*init_signal_handlers=*/false, 0, nullptr,
                                    /*add_program_dir_to_path=*/false);
+        // pybind11's shared state is made lazily, unguarded; threads taking the lock for the
+        // first time at once would race to make it.
+        py::detail::get_internals();
         // The main thread state stays with the interpreter for the rest of the process.
         PyEval_SaveThread();
     });

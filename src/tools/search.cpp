@@ -90,7 +90,10 @@ bool given(const Json& value) {
     if (value.is_number()) {
         return value.get<double>() != 0.0;
     }
-    return !value.empty();
+    if (value.is_string()) {
+        return !value.get_ref<const std::string&>().empty();
+    }
+    return !value.empty();  // a list or an object
 }
 
 // The first `count` elements, counted from the end when negative, as a slice [:count] is.

@@ -1,16 +1,12 @@
 #include "support/python_packages.hpp"
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
+#include <system_error>
 
 #include "kestrune/platform/python.hpp"
 
 namespace kestrune::testing {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -18,56 +14,33 @@ const char* const stub_log_module = R"PY(
 import json
 import os
 
-_LOG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "calls.jsonl")
+_HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def record(call, **fields):
-    with open(_LOG, "a", encoding="utf-8") as log:
+    with open(os.path.join(_HERE, "calls.jsonl"), "a", encoding="utf-8") as log:
         log.write(json.dumps(dict(call=call, **fields)) + "\n")
 
 
 def flag(name):
-    return os.path.exists(os.path.join(os.path.dirname(_LOG), name))
+    return os.path.exists(os.path.join(_HERE, name))
 )PY";
-
-std::string make_temp_directory() {
-    std::string pattern = (fs::temp_directory_path() / "kestrune-python-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot create a temporary directory");
-    }
-    return pattern;
-}
-
-void write_file(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-    if (!out) {
-        throw std::runtime_error("cannot write " + path.string());
-    }
-}
 
 }  // namespace
 
-PythonPackages::PythonPackages(const std::vector<std::pair<std::string, std::string>>& files)
-    : directory_(make_temp_directory()) {
-    write_file(fs::path(directory_) / "stub_log.py", stub_log_module);
+PythonPackages::PythonPackages(const std::vector<std::pair<std::string, std::string>>& files) {
+    directory_.write("stub_log.py", stub_log_module);
     for (const auto& [relative, text] : files) {
-        write_file(fs::path(directory_) / relative, text);
+        directory_.write(relative, text);
     }
     if (platform::python::compiled_in()) {
-        platform::python::prepend_module_path(directory_);
+        platform::python::prepend_module_path(directory_.str());
     }
-}
-
-PythonPackages::~PythonPackages() {
-    std::error_code ignored;
-    fs::remove_all(directory_, ignored);
 }
 
 std::vector<Json> PythonPackages::calls() const {
     std::vector<Json> calls;
-    std::ifstream log(fs::path(directory_) / "calls.jsonl");
+    std::ifstream log(directory_.path() / "calls.jsonl");
     for (std::string line; std::getline(log, line);) {
         calls.push_back(Json::parse(line));
     }
@@ -86,16 +59,15 @@ std::vector<Json> PythonPackages::calls_named(const std::string& name) const {
 
 void PythonPackages::clear_calls() const {
     std::error_code ignored;
-    fs::remove(fs::path(directory_) / "calls.jsonl", ignored);
+    std::filesystem::remove(directory_.path() / "calls.jsonl", ignored);
 }
 
 void PythonPackages::set_flag(const std::string& name, bool on) const {
-    const fs::path marker = fs::path(directory_) / name;
     if (on) {
-        write_file(marker, "");
+        directory_.write(name, "");
     } else {
         std::error_code ignored;
-        fs::remove(marker, ignored);
+        std::filesystem::remove(directory_.path() / name, ignored);
     }
 }
 
