@@ -18,10 +18,6 @@ namespace {
 
 std::atomic<int> simulated_absences{0};
 
-bool simulated_absent() {
-    return simulated_absences.load() > 0;
-}
-
 }  // namespace
 
 SimulatedAbsence::SimulatedAbsence() {
@@ -37,6 +33,10 @@ namespace py = pybind11;
 using namespace py::literals;
 
 namespace {
+
+bool simulated_absent() {
+    return simulated_absences.load() > 0;
+}
 
 // The interpreter is started by whichever thread first needs it. Its lock is given back at
 // once: from then on every entry into Python takes the lock for its own duration only, so a
