@@ -10,6 +10,14 @@
 
 #include <mutex>
 #include <thread>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KESTRUNE_UNDER_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#define KESTRUNE_UNDER_ADDRESS_SANITIZER __has_feature(address_sanitizer)
+#else
+#define KESTRUNE_UNDER_ADDRESS_SANITIZER 0
+#endif
 #endif
 
 namespace kestrune::platform::python {
@@ -44,6 +52,14 @@ bool simulated_absent() {
 void ensure_interpreter() {
     static std::once_flag started;
     std::call_once(started, [] {
+#if KESTRUNE_UNDER_ADDRESS_SANITIZER
+        // Python's own allocator keeps objects in arenas LeakSanitizer does not look into, so
+        // everything referenced only from there would be reported as leaked.
+        PyPreConfig allocator;
+        PyPreConfig_InitPythonConfig(&allocator);
+        allocator.allocator = PYMEM_ALLOCATOR_MALLOC;
+        Py_PreInitialize(&allocator);
+#endif
         py::initialize_interpreter(/*init_signal_handlers=*/false, 0, nullptr,
                                    /*add_program_dir_to_path=*/false);
         // pybind11's shared state is made lazily, unguarded; threads taking the lock for the
