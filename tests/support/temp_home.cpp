@@ -1,9 +1,7 @@
 #include "support/temp_home.hpp"
 
 #include <cstdlib>
-#include <filesystem>
-#include <stdexcept>
-#include <vector>
+#include <utility>
 
 namespace kestrune::testing {
 
@@ -22,17 +20,6 @@ void put_env(const std::string& name, const std::optional<std::string>& value) {
     }
 }
 
-std::string make_temp_dir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "kestrune-home-XXXXXX").string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (::mkdtemp(buffer.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed for " + pattern);
-    }
-    return buffer.data();
-}
-
 }  // namespace
 
 ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
@@ -44,15 +31,10 @@ ScopedEnv::~ScopedEnv() {
     put_env(name_, previous_);
 }
 
-TempHome::TempHome() : path_(make_temp_dir()), home_("HOME", path_) {}
-
-TempHome::~TempHome() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
+TempHome::TempHome() : home_("HOME", dir_.str()) {}
 
 std::string TempHome::operator/(const std::string& relative) const {
-    return (std::filesystem::path(path_) / relative).string();
+    return (dir_.path() / relative).string();
 }
 
 }  // namespace kestrune::testing

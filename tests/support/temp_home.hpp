@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "support/temp_dir.hpp"
+
 namespace kestrune::testing {
 
 // Sets (or, given nullopt, removes) an environment variable for the lifetime of the object and
@@ -25,16 +27,13 @@ class ScopedEnv {
 class TempHome {
   public:
     TempHome();
-    ~TempHome();
-    TempHome(const TempHome&) = delete;
-    TempHome& operator=(const TempHome&) = delete;
 
-    const std::string& path() const { return path_; }
+    std::string path() const { return dir_.str(); }
     // `relative` below the home directory.
     std::string operator/(const std::string& relative) const;
 
   private:
-    std::string path_;
+    TempDir dir_;
     ScopedEnv home_;
 };
 
