@@ -71,16 +71,14 @@ std::vector<std::string_view> path_segments(std::string_view path) {
     }
 }
 
-bool stays_inside(std::string_view relative_path) {
-    if (relative_path.empty() || relative_path.starts_with('/')) {
+// A relative path of one file below the directory: no "..", and a real name at the end.
+bool names_a_file_inside(std::string_view relative_path) {
+    if (relative_path.starts_with('/') || relative_path.find('\0') != std::string_view::npos) {
         return false;
     }
-    for (std::string_view segment : path_segments(relative_path)) {
-        if (segment == "..") {
-            return false;
-        }
-    }
-    return relative_path.find('\0') == std::string_view::npos;
+    const std::vector<std::string_view> segments = path_segments(relative_path);
+    const std::string_view last = segments.back();
+    return last != "" && last != "." && std::ranges::find(segments, "..") == segments.end();
 }
 
 void check_repo_id(const std::string& repo) {
@@ -92,9 +90,8 @@ void check_repo_id(const std::string& repo) {
 }
 
 void check_file_name(const std::string& filename) {
-    if (!stays_inside(filename)) {
-        throw InvalidValueError("Refusing a file name that leaves the download directory: " +
-                                filename);
+    if (!names_a_file_inside(filename)) {
+        throw InvalidValueError("Refusing a file name outside the download directory: " + filename);
     }
 }
 
