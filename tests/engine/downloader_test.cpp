@@ -65,18 +65,6 @@ TEST(RecommendQuant, OtherModelsLookAtGpuMemoryAlone) {
     EXPECT_EQ(quant_on("mistral-7b", 0, 1000000), "Q4_K_M");
 }
 
-TEST(RecommendQuant, TheProbeIsRestorable) {
-    HardwareProbe fixed = [] {
-        return engine::HardwareProfile{.cpu_cores = 1, .total_vram_mb = 9000, .ram_mb = 0};
-    };
-    HardwareProbe original = set_hardware_probe(fixed);
-    EXPECT_EQ(recommend_quant("tiny"), "Q8_0");
-    EXPECT_TRUE(static_cast<bool>(set_hardware_probe(std::move(original))));
-    // The real probe is back: this machine's figures decide.
-    const engine::HardwareProfile real = engine::detect_hardware();
-    EXPECT_EQ(recommend_quant("tiny"), real.total_vram_mb > 8000 ? "Q8_0" : "Q4_K_M");
-}
-
 // The forwarding functions against a registry in a temporary HOME, fed by a loopback hub.
 class DownloaderForwarding : public ::testing::Test {
   protected:
