@@ -1,15 +1,19 @@
 #include "kestrune/backends/huggingface.hpp"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
+#include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "kestrune/errors.hpp"
 #include "kestrune/platform/python.hpp"
+#include "support/fake_hub.hpp"
 #include "support/python_packages.hpp"
 #include "support/temp_dir.hpp"
+#include "support/temp_home.hpp"
 
 namespace python = kestrune::platform::python;
 using kestrune::Json;
@@ -20,6 +24,7 @@ using kestrune::backends::BackendInfo;
 using kestrune::backends::GenerationConfig;
 using kestrune::backends::HuggingFaceBackend;
 using kestrune::testing::PythonPackages;
+using kestrune::testing::ScopedEnv;
 
 namespace {
 
@@ -219,14 +224,25 @@ TEST(HuggingFaceBackend, MissingLibrariesMakeItUnavailable) {
     EXPECT_EQ(backend.stats().model_name, "");
 }
 
-TEST(HuggingFaceBackend, PullReturnsTheNameWhenTheHubCannotBeReached) {
-    kestrune::testing::TempDir home;
-    ::setenv("HF_ENDPOINT", "http://127.0.0.1:1", 1);
-    ::setenv("HF_HOME", home.str().c_str(), 1);
+TEST(HuggingFaceBackend, PullDownloadsTheRepositoryOrReturnsTheName) {
+    kestrune::testing::FakeHub hub;
+    hub.add_file("user/tiny", "config.json", "{}");
+    hub.add_file("user/tiny", "weights/model.safetensors", "weights");
+    kestrune::testing::TempDir cache;
+    ScopedEnv endpoint("HF_ENDPOINT", hub.endpoint());
+    ScopedEnv home("HF_HOME", cache.str());
+    ScopedEnv token("HF_TOKEN", std::nullopt);
     HuggingFaceBackend backend;
-    EXPECT_EQ(backend.pull("user/repo"), "user/repo");
-    ::unsetenv("HF_ENDPOINT");
-    ::unsetenv("HF_HOME");
+    bool progress_called = false;
+    const std::string directory = backend.pull(
+        "user/tiny", [&progress_called](std::int64_t, std::int64_t) { progress_called = true; });
+    EXPECT_TRUE(directory.starts_with(cache.str())) << directory;
+    EXPECT_TRUE(std::filesystem::is_regular_file(directory + "/weights/model.safetensors"));
+    EXPECT_FALSE(progress_called);
+
+    EXPECT_EQ(backend.pull("user/absent"), "user/absent");
+    ScopedEnv unreachable("HF_ENDPOINT", "http://127.0.0.1:1");
+    EXPECT_EQ(backend.pull("user/tiny2"), "user/tiny2");
 }
 
 class WithStubLibraries : public ::testing::Test {
