@@ -25,9 +25,9 @@ using testing::ollama_blob_path;
 using testing::ollama_digest;
 using testing::ollama_manifest;
 using testing::ollama_manifest_path;
+using testing::ScopedHome;
 using ::testing::StrEq;
 using testing::TempDir;
-using testing::TempHome;
 using ::testing::ThrowsMessage;
 using testing::WorkingDirectory;
 using testing::write_file;
@@ -65,13 +65,13 @@ TEST(ResolveModel, ExistingPathsBecomeAbsoluteWithoutAnyTest) {
     TempDir dir;
     WorkingDirectory inside(dir.path());
     const fs::path here = fs::current_path();
-    write_file(dir / "notes.txt", "not a model");
-    fs::create_directory(dir / "folder");
+    write_file(dir.path() / "notes.txt", "not a model");
+    fs::create_directory(dir.path() / "folder");
 
     EXPECT_EQ(resolve_model("notes.txt"), (here / "notes.txt").string());
     EXPECT_EQ(resolve_model("./folder/"), (here / "folder").string());
     EXPECT_EQ(resolve_model("folder/../notes.txt"), (here / "notes.txt").string());
-    EXPECT_EQ(resolve_model(dir / "notes.txt"), dir / "notes.txt");
+    EXPECT_EQ(resolve_model(dir.path() / "notes.txt"), dir.path() / "notes.txt");
 }
 
 TEST(ResolveModel, RefusesHubFileNamesThatLeaveTheDownloadDirectory) {
@@ -102,7 +102,7 @@ TEST(ResolveModel, RefusesDownloadAddressesWithoutAFileName) {
 
 class OllamaStore : public ::testing::Test {
   protected:
-    TempHome home;
+    ScopedHome home;
     std::string models = home / ".ollama/models";
 
     std::string blob(char digit, std::size_t size) {
@@ -184,7 +184,7 @@ TEST(OllamaLocator, FindsTheHomeStoreOrNothing) {
     if (system_ollama_store_present()) {
         GTEST_SKIP() << "this machine has a system-wide Ollama store";
     }
-    TempHome home;
+    ScopedHome home;
     EXPECT_EQ(resolver::_get_ollama_dir(), std::nullopt);
     EXPECT_THAT(
         [] { resolver::_resolve_ollama("llama3"); },
@@ -197,7 +197,7 @@ TEST(OllamaLocator, FindsTheHomeStoreOrNothing) {
 // --- LM Studio ------------------------------------------------------------------------------
 
 TEST(LmStudioStore, PrefersQ4KMAndFailsWithItsMessages) {
-    TempHome home;
+    ScopedHome home;
     EXPECT_EQ(resolver::_get_lmstudio_dir(), std::nullopt);
     EXPECT_THAT([] { resolver::_resolve_lmstudio("qwen"); },
                 ThrowsMessage<NotFoundError>(StrEq("LM Studio directory not found.")));
@@ -223,7 +223,7 @@ TEST(LmStudioStore, PrefersQ4KMAndFailsWithItsMessages) {
 // --- vLLM, llama.cpp, MLX -------------------------------------------------------------------
 
 TEST(VllmStore, SearchesTheHubCache) {
-    TempHome home;
+    ScopedHome home;
     const std::string message =
         "vLLM model 'mistral' not found in HF cache.\nvLLM uses safetensors (not GGUF). Try:\n"
         "  kestrune run hf://mistral  (auto-downloads GGUF version)";
@@ -239,14 +239,14 @@ TEST(VllmStore, SearchesTheHubCache) {
 }
 
 TEST(LlamaCppStore, PrefersTheHomeDirectoryAndKnowsWindows) {
-    TempHome home;
+    ScopedHome home;
     TempDir work;
     WorkingDirectory inside(work.path());
     EXPECT_THAT([] { resolver::_resolve_llamacpp("phi", "Linux"); },
                 ThrowsMessage<NotFoundError>(StrEq("llama.cpp model 'phi' not found.")));
 
     // On Windows the last directory is C:/llama.cpp/models; here it reads as a relative path.
-    write_file(work / "C:/llama.cpp/models/phi-3.gguf", "x");
+    write_file(work.path() / "C:/llama.cpp/models/phi-3.gguf", "x");
     EXPECT_EQ(resolver::_resolve_llamacpp("phi", "Windows"), "C:/llama.cpp/models/phi-3.gguf");
     EXPECT_THROW(resolver::_resolve_llamacpp("phi", "Linux"), NotFoundError);
 
@@ -261,7 +261,7 @@ TEST(LlamaCppStore, PrefersTheHomeDirectoryAndKnowsWindows) {
 }
 
 TEST(MlxStore, SearchesTheHubCacheThenMlxModels) {
-    TempHome home;
+    ScopedHome home;
     EXPECT_THAT([] { resolver::_resolve_mlx("gemma"); },
                 ThrowsMessage<NotFoundError>(
                     StrEq("MLX model 'gemma' not found. MLX uses safetensors format.\n"
@@ -280,15 +280,15 @@ TEST(MlxStore, SearchesTheHubCacheThenMlxModels) {
 
 class LocalSearch : public ::testing::Test {
   protected:
-    TempHome home;
+    ScopedHome home;
     TempDir work;
     WorkingDirectory inside{work.path()};
 };
 
 TEST_F(LocalSearch, FindsBelowTheWorkingDirectoryAsARelativePath) {
-    write_file(work / ".hidden/tiny-chat.gguf", "x");
-    write_file(work / "tiny-chat.bin", "x");
-    write_file(work / "models/sub/tiny-chat-Q4_K_M.gguf", "x");
+    write_file(work.path() / ".hidden/tiny-chat.gguf", "x");
+    write_file(work.path() / "tiny-chat.bin", "x");
+    write_file(work.path() / "models/sub/tiny-chat-Q4_K_M.gguf", "x");
     write_file(home / "models/tiny-chat.gguf", "x");
     EXPECT_EQ(resolver::_search_local("tiny-chat"), "./models/sub/tiny-chat-Q4_K_M.gguf");
     EXPECT_EQ(resolver::_search_local("t?ny-[c]hat"), "./models/sub/tiny-chat-Q4_K_M.gguf");
@@ -319,9 +319,9 @@ TEST_F(LocalSearch, SearchesTheDesktopOnWindowsOnly) {
 }
 
 TEST_F(LocalSearch, EndsOnALinkLoop) {
-    fs::create_directories(work / "a/b");
-    fs::create_directory_symlink("..", work / "a/b/up");
-    write_file(work / "a/b/deep/qwen.gguf", "x");
+    fs::create_directories(work.path() / "a/b");
+    fs::create_directory_symlink("..", work.path() / "a/b/up");
+    write_file(work.path() / "a/b/deep/qwen.gguf", "x");
     EXPECT_EQ(resolver::_search_local("qwen"), "./a/b/deep/qwen.gguf");
     EXPECT_EQ(resolver::_search_local("absent"), std::nullopt);
 }

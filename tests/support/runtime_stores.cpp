@@ -16,36 +16,23 @@ namespace kestrune::testing {
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "kestrune-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw std::system_error(errno, std::generic_category(), "mkdtemp");
-    }
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
-
-std::string TempDir::operator/(std::string_view relative) const {
-    return (fs::path(path_) / relative).string();
-}
-
-TempHome::TempHome() {
+ScopedHome::ScopedHome() : path_(dir_.str()) {
     if (const char* home = std::getenv("HOME")) {
         previous_ = home;
     }
-    ::setenv("HOME", path().c_str(), 1);
+    ::setenv("HOME", path_.c_str(), 1);
 }
 
-TempHome::~TempHome() {
+ScopedHome::~ScopedHome() {
     if (previous_) {
         ::setenv("HOME", previous_->c_str(), 1);
     } else {
         ::unsetenv("HOME");
     }
+}
+
+std::string ScopedHome::operator/(const std::string& relative) const {
+    return (fs::path(path_) / relative).string();
 }
 
 WorkingDirectory::WorkingDirectory(const std::string& directory)

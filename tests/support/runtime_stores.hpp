@@ -8,31 +8,26 @@
 #include <string_view>
 #include <vector>
 
+#include "support/temp_dir.hpp"
+
 namespace kestrune::testing {
 
-// A fresh directory, removed with everything in it on destruction.
-class TempDir {
+// HOME points at a fresh temporary directory while the object lives; the previous HOME comes
+// back afterwards.
+class ScopedHome {
   public:
-    TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir();
+    ScopedHome();
+    ScopedHome(const ScopedHome&) = delete;
+    ScopedHome& operator=(const ScopedHome&) = delete;
+    ~ScopedHome();
 
     const std::string& path() const { return path_; }
-    // path() joined with `relative`.
-    std::string operator/(std::string_view relative) const;
+    // `relative` below the home directory.
+    std::string operator/(const std::string& relative) const;
 
   private:
+    TempDir dir_;
     std::string path_;
-};
-
-// HOME points at a fresh temporary directory while the object lives.
-class TempHome : public TempDir {
-  public:
-    TempHome();
-    ~TempHome();
-
-  private:
     std::optional<std::string> previous_;
 };
 
