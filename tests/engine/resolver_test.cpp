@@ -14,6 +14,8 @@
 #include "kestrune/errors.hpp"
 #include "support/cout_capture.hpp"
 #include "support/runtime_stores.hpp"
+#include "support/temp_dir.hpp"
+#include "support/temp_home.hpp"
 
 namespace kestrune {
 namespace {
@@ -25,9 +27,9 @@ using testing::ollama_blob_path;
 using testing::ollama_digest;
 using testing::ollama_manifest;
 using testing::ollama_manifest_path;
-using testing::ScopedHome;
 using ::testing::StrEq;
 using testing::TempDir;
+using testing::TempHome;
 using ::testing::ThrowsMessage;
 using testing::WorkingDirectory;
 using testing::write_file;
@@ -102,7 +104,7 @@ TEST(ResolveModel, RefusesDownloadAddressesWithoutAFileName) {
 
 class OllamaStore : public ::testing::Test {
   protected:
-    ScopedHome home;
+    TempHome home;
     std::string models = home / ".ollama/models";
 
     std::string blob(char digit, std::size_t size) {
@@ -184,7 +186,7 @@ TEST(OllamaLocator, FindsTheHomeStoreOrNothing) {
     if (system_ollama_store_present()) {
         GTEST_SKIP() << "this machine has a system-wide Ollama store";
     }
-    ScopedHome home;
+    TempHome home;
     EXPECT_EQ(resolver::_get_ollama_dir(), std::nullopt);
     EXPECT_THAT(
         [] { resolver::_resolve_ollama("llama3"); },
@@ -197,7 +199,7 @@ TEST(OllamaLocator, FindsTheHomeStoreOrNothing) {
 // --- LM Studio ------------------------------------------------------------------------------
 
 TEST(LmStudioStore, PrefersQ4KMAndFailsWithItsMessages) {
-    ScopedHome home;
+    TempHome home;
     EXPECT_EQ(resolver::_get_lmstudio_dir(), std::nullopt);
     EXPECT_THAT([] { resolver::_resolve_lmstudio("qwen"); },
                 ThrowsMessage<NotFoundError>(StrEq("LM Studio directory not found.")));
@@ -223,7 +225,7 @@ TEST(LmStudioStore, PrefersQ4KMAndFailsWithItsMessages) {
 // --- vLLM, llama.cpp, MLX -------------------------------------------------------------------
 
 TEST(VllmStore, SearchesTheHubCache) {
-    ScopedHome home;
+    TempHome home;
     const std::string message =
         "vLLM model 'mistral' not found in HF cache.\nvLLM uses safetensors (not GGUF). Try:\n"
         "  kestrune run hf://mistral  (auto-downloads GGUF version)";
@@ -239,7 +241,7 @@ TEST(VllmStore, SearchesTheHubCache) {
 }
 
 TEST(LlamaCppStore, PrefersTheHomeDirectoryAndKnowsWindows) {
-    ScopedHome home;
+    TempHome home;
     TempDir work;
     WorkingDirectory inside(work.path());
     EXPECT_THAT([] { resolver::_resolve_llamacpp("phi", "Linux"); },
@@ -261,7 +263,7 @@ TEST(LlamaCppStore, PrefersTheHomeDirectoryAndKnowsWindows) {
 }
 
 TEST(MlxStore, SearchesTheHubCacheThenMlxModels) {
-    ScopedHome home;
+    TempHome home;
     EXPECT_THAT([] { resolver::_resolve_mlx("gemma"); },
                 ThrowsMessage<NotFoundError>(
                     StrEq("MLX model 'gemma' not found. MLX uses safetensors format.\n"
@@ -280,7 +282,7 @@ TEST(MlxStore, SearchesTheHubCacheThenMlxModels) {
 
 class LocalSearch : public ::testing::Test {
   protected:
-    ScopedHome home;
+    TempHome home;
     TempDir work;
     WorkingDirectory inside{work.path()};
 };

@@ -1,10 +1,6 @@
 #include "support/runtime_stores.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -15,25 +11,6 @@
 namespace kestrune::testing {
 
 namespace fs = std::filesystem;
-
-ScopedHome::ScopedHome() : path_(dir_.str()) {
-    if (const char* home = std::getenv("HOME")) {
-        previous_ = home;
-    }
-    ::setenv("HOME", path_.c_str(), 1);
-}
-
-ScopedHome::~ScopedHome() {
-    if (previous_) {
-        ::setenv("HOME", previous_->c_str(), 1);
-    } else {
-        ::unsetenv("HOME");
-    }
-}
-
-std::string ScopedHome::operator/(const std::string& relative) const {
-    return (fs::path(path_) / relative).string();
-}
 
 WorkingDirectory::WorkingDirectory(const std::string& directory)
     : previous_(fs::current_path().string()) {

@@ -1,35 +1,13 @@
-// Temporary homes and working directories, and the on-disk stores of other runtimes built in
-// them in the runtimes' own layouts.
+// A working directory for one scope, and the on-disk stores of other runtimes in their own
+// layouts.
 #pragma once
 
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "support/temp_dir.hpp"
-
 namespace kestrune::testing {
-
-// HOME points at a fresh temporary directory while the object lives; the previous HOME comes
-// back afterwards.
-class ScopedHome {
-  public:
-    ScopedHome();
-    ScopedHome(const ScopedHome&) = delete;
-    ScopedHome& operator=(const ScopedHome&) = delete;
-    ~ScopedHome();
-
-    const std::string& path() const { return path_; }
-    // `relative` below the home directory.
-    std::string operator/(const std::string& relative) const;
-
-  private:
-    TempDir dir_;
-    std::string path_;
-    std::optional<std::string> previous_;
-};
 
 // The process works in `directory` while the object lives.
 class WorkingDirectory {
