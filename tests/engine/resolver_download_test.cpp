@@ -102,14 +102,6 @@ TEST_F(HubReferences, PassesOnAMissingRepository) {
                 ThrowsMessage<NotFoundError>(HasSubstr("user/missing")));
 }
 
-TEST_F(HubReferences, AnInterruptedDownloadLeavesNothingAtTheTarget) {
-    hub.add_file("user/repo", "m.gguf", std::string(4096, 'w'));
-    hub.cut_downloads_after(100);
-    CoutCapture printed;
-    EXPECT_THROW(resolve_model("hf://user/repo/m.gguf", out.path()), Error);
-    EXPECT_FALSE(fs::exists(out.path() / "m.gguf"));
-}
-
 // --- http(s):// -----------------------------------------------------------------------------
 
 class UrlReferences : public ::testing::Test {
