@@ -1,0 +1,271 @@
+#include "kestrune/engine/evaluator.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "kestrune/errors.hpp"
+
+namespace kestrune::evaluator {
+
+namespace {
+
+struct CodePoint {
+    char32_t value;
+    std::size_t length;  // bytes taken in the text
+};
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+// Decodes the character at `pos`. A malformed or truncated sequence yields U+FFFD for its
+// first byte only, so every byte of any input belongs to exactly one character.
+CodePoint decode_at(std::string_view text, std::size_t pos) {
+    const auto lead = static_cast<unsigned char>(text[pos]);
+    if (lead < 0x80) {
+        return {lead, 1};
+    }
+    std::size_t length = 0;
+    char32_t value = 0;
+    char32_t smallest = 0;
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2, value = lead & 0x1F, smallest = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, value = lead & 0x0F, smallest = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, value = lead & 0x07, smallest = 0x10000;
+    } else {
+        return {kReplacement, 1};
+    }
+    if (pos + length > text.size()) {
+        return {kReplacement, 1};
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto byte = static_cast<unsigned char>(text[pos + i]);
+        if ((byte & 0xC0) != 0x80) {
+            return {kReplacement, 1};
+        }
+        value = (value << 6) | (byte & 0x3F);
+    }
+    const bool surrogate = value >= 0xD800 && value <= 0xDFFF;
+    if (value < smallest || value > 0x10FFFF || surrogate) {
+        return {kReplacement, 1};
+    }
+    return {value, length};
+}
+
+// The characters Python's str.split() splits at: ASCII white space including the
+// information separators, and the Unicode space and line/paragraph separators.
+bool is_white_space(char32_t c) {
+    return c == 0x20 || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x1F) || c == 0x85 ||
+           c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 ||
+           c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+char32_t to_lower(char32_t c) {
+    if (c < 0x80) {
+        return c >= 'A' && c <= 'Z' ? c + 0x20 : c;
+    }
+    const bool latin1_capital = c >= 0xC0 && c <= 0xDE && c != 0xD7;
+    const bool greek_capital = c >= 0x391 && c <= 0x3AB && c != 0x3A2;
+    const bool cyrillic_capital = c >= 0x410 && c <= 0x42F;
+    if (latin1_capital || greek_capital || cyrillic_capital) {
+        return c + 0x20;
+    }
+    if (c >= 0x400 && c <= 0x40F) {
+        return c + 0x50;
+    }
+    return c;
+}
+
+void append_utf8(char32_t c, std::string& out) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+std::string lower_case(std::string_view text) {
+    std::string lowered;
+    lowered.reserve(text.size());
+    for (std::size_t pos = 0; pos < text.size();) {
+        const CodePoint c = decode_at(text, pos);
+        const char32_t lower = to_lower(c.value);
+        if (lower == c.value) {
+            // Copied as is, so bytes that are not UTF-8 stay distinct from each other.
+            lowered.append(text.substr(pos, c.length));
+        } else {
+            append_utf8(lower, lowered);
+        }
+        pos += c.length;
+    }
+    return lowered;
+}
+
+// Calls visit(word, characters_in_word) for each word in order.
+template <typename Visit>
+void for_each_word(std::string_view text, Visit&& visit) {
+    std::size_t start = 0;
+    std::size_t characters = 0;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const CodePoint c = decode_at(text, pos);
+        if (is_white_space(c.value)) {
+            if (characters > 0) {
+                visit(text.substr(start, pos - start), characters);
+                characters = 0;
+            }
+        } else if (characters++ == 0) {
+            start = pos;
+        }
+        pos += c.length;
+    }
+    if (characters > 0) {
+        visit(text.substr(start), characters);
+    }
+}
+
+struct WordCounts {
+    std::size_t words = 0;
+    std::size_t characters = 0;  // of the words, white space excluded
+};
+
+WordCounts count_words(std::string_view text) {
+    WordCounts counts;
+    for_each_word(text, [&](std::string_view, std::size_t characters) {
+        ++counts.words;
+        counts.characters += characters;
+    });
+    return counts;
+}
+
+std::size_t count_characters(std::string_view text) {
+    std::size_t characters = 0;
+    for (std::size_t pos = 0; pos < text.size(); pos += decode_at(text, pos).length) {
+        ++characters;
+    }
+    return characters;
+}
+
+// Each word as a small number; equal words get equal numbers.
+std::vector<std::uint32_t> word_ids(std::string_view text) {
+    std::unordered_map<std::string_view, std::uint32_t> ids;
+    std::vector<std::uint32_t> words;
+    for_each_word(text, [&](std::string_view word, std::size_t) {
+        const auto [entry, added] = ids.try_emplace(word, static_cast<std::uint32_t>(ids.size()));
+        words.push_back(entry->second);
+    });
+    return words;
+}
+
+// Distinct sequences of `n` consecutive words. Grams grow one word per round: a (k+1)-gram is
+// numbered by the pair (number of its k-gram prefix, its last word), so equal numbers mean
+// equal word sequences.
+std::size_t count_distinct_ngrams(const std::vector<std::uint32_t>& words, std::size_t n) {
+    std::vector<std::uint32_t> grams(words.size() + 1, 0);  // every 0-gram is the same
+    std::size_t distinct = 1;
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::size_t count = words.size() - k;  // (k+1)-grams there are
+        std::unordered_map<std::uint64_t, std::uint32_t> numbers;
+        numbers.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint64_t key = (std::uint64_t{grams[i]} << 32) | words[i + k];
+            grams[i] =
+                numbers.try_emplace(key, static_cast<std::uint32_t>(numbers.size())).first->second;
+        }
+        distinct = numbers.size();
+    }
+    return distinct;
+}
+
+}  // namespace
+
+QualityScore evaluate_output(std::string_view text, std::string_view prompt) {
+    const WordCounts counts = count_words(text);
+    if (counts.words == 0) {
+        return QualityScore{0.0, 0.0, 0.0, 0.0, Json{{"error", "empty output"}}};
+    }
+    QualityScore score;
+    score.repetition_score = _check_repetition(text);
+    score.coherence_score = _check_coherence(text);
+    score.length_score = _check_length(text, prompt);
+    score.overall =
+        score.repetition_score * 0.4 + score.coherence_score * 0.3 + score.length_score * 0.3;
+    const auto sentence_marks = std::count_if(
+        text.begin(), text.end(), [](char c) { return c == '.' || c == '!' || c == '?'; });
+    score.details = Json{{"text_length", count_characters(text)},
+                         {"word_count", counts.words},
+                         {"sentence_count", sentence_marks}};
+    return score;
+}
+
+double _check_repetition(std::string_view text, int n) {
+    if (n < 0) {
+        throw InvalidValueError("n must not be negative");
+    }
+    const std::string lowered = lower_case(text);
+    const std::vector<std::uint32_t> words = word_ids(lowered);
+    const auto gram_length = static_cast<std::size_t>(n);
+    if (words.size() < gram_length + 1) {
+        return 1.0;
+    }
+    const std::size_t total = words.size() - gram_length + 1;
+    const double ratio =
+        static_cast<double>(count_distinct_ngrams(words, gram_length)) / static_cast<double>(total);
+    const double scaled = ratio * 1.5;
+    return scaled < 1.0 ? scaled : 1.0;
+}
+
+double _check_coherence(std::string_view text) {
+    const double tenth = static_cast<double>(count_characters(text)) / 10;
+    const auto questions = static_cast<double>(std::count(text.begin(), text.end(), '?'));
+    const auto exclamations = static_cast<double>(std::count(text.begin(), text.end(), '!'));
+    if (questions > tenth || exclamations > tenth) {
+        return 0.3;
+    }
+    const WordCounts counts = count_words(text);
+    if (counts.words == 0) {
+        return 0.0;
+    }
+    const double average =
+        static_cast<double>(counts.characters) / static_cast<double>(counts.words);
+    if (average < 2 || average > 15) {
+        return 0.5;
+    }
+    return text.find_first_of(".!?") != std::string_view::npos ? 1.0 : 0.7;
+}
+
+double _check_length(std::string_view text, std::string_view prompt) {
+    const std::size_t words = count_words(text).words;
+    if (words < 3) {
+        return 0.3;
+    }
+    if (words > 2000) {
+        return 0.7;
+    }
+    const std::size_t prompt_size =
+        prompt.empty() ? 10 : std::max<std::size_t>(1, count_words(prompt).words);
+    const double ratio = static_cast<double>(words) / static_cast<double>(prompt_size);
+    if (ratio < 0.5) {
+        return 0.5;
+    }
+    if (ratio > 100) {
+        return 0.7;
+    }
+    return 1.0;
+}
+
+}  // namespace kestrune::evaluator
