@@ -1,10 +1,11 @@
 #include "kestrune/engine/evaluator.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "kestrune/errors.hpp"
@@ -98,10 +99,21 @@ void append_utf8(char32_t c, std::string& out) {
     }
 }
 
+CodePoint character_at(std::string_view text, std::size_t pos) {
+    const auto byte = static_cast<unsigned char>(text[pos]);
+    return byte < 0x80 ? CodePoint{byte, 1} : decode_at(text, pos);
+}
+
 std::string lower_case(std::string_view text) {
     std::string lowered;
     lowered.reserve(text.size());
     for (std::size_t pos = 0; pos < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[pos]);
+        if (byte < 0x80) {
+            lowered += static_cast<char>(to_lower(byte));
+            ++pos;
+            continue;
+        }
         const CodePoint c = decode_at(text, pos);
         const char32_t lower = to_lower(c.value);
         if (lower == c.value) {
@@ -115,78 +127,150 @@ std::string lower_case(std::string_view text) {
     return lowered;
 }
 
-// Calls visit(word, characters_in_word) for each word in order.
+// Calls visit(word, characters_in_word) for each word in order; returns the number of
+// characters of the whole text.
 template <typename Visit>
-void for_each_word(std::string_view text, Visit&& visit) {
-    std::size_t start = 0;
+std::size_t for_each_word(std::string_view text, Visit&& visit) {
     std::size_t characters = 0;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        const CodePoint c = decode_at(text, pos);
+    std::size_t start = 0;
+    std::size_t in_word = 0;  // characters of the word being read
+    for (std::size_t pos = 0; pos < text.size(); ++characters) {
+        const CodePoint c = character_at(text, pos);
         if (is_white_space(c.value)) {
-            if (characters > 0) {
-                visit(text.substr(start, pos - start), characters);
-                characters = 0;
+            if (in_word > 0) {
+                visit(text.substr(start, pos - start), in_word);
+                in_word = 0;
             }
-        } else if (characters++ == 0) {
+        } else if (in_word++ == 0) {
             start = pos;
         }
         pos += c.length;
     }
-    if (characters > 0) {
-        visit(text.substr(start), characters);
-    }
-}
-
-struct WordCounts {
-    std::size_t words = 0;
-    std::size_t characters = 0;  // of the words, white space excluded
-};
-
-WordCounts count_words(std::string_view text) {
-    WordCounts counts;
-    for_each_word(text, [&](std::string_view, std::size_t characters) {
-        ++counts.words;
-        counts.characters += characters;
-    });
-    return counts;
-}
-
-std::size_t count_characters(std::string_view text) {
-    std::size_t characters = 0;
-    for (std::size_t pos = 0; pos < text.size(); pos += decode_at(text, pos).length) {
-        ++characters;
+    if (in_word > 0) {
+        visit(text.substr(start), in_word);
     }
     return characters;
 }
 
-// Each word as a small number; equal words get equal numbers.
-std::vector<std::uint32_t> word_ids(std::string_view text) {
-    std::unordered_map<std::string_view, std::uint32_t> ids;
-    std::vector<std::uint32_t> words;
-    for_each_word(text, [&](std::string_view word, std::size_t) {
-        const auto [entry, added] = ids.try_emplace(word, static_cast<std::uint32_t>(ids.size()));
-        words.push_back(entry->second);
+struct TextCounts {
+    std::size_t characters = 0;  // of the whole text, white space included
+    std::size_t words = 0;
+    std::size_t word_characters = 0;  // of the words only
+};
+
+TextCounts count_text(std::string_view text) {
+    TextCounts counts;
+    counts.characters = for_each_word(text, [&](std::string_view, std::size_t characters) {
+        ++counts.words;
+        counts.word_characters += characters;
     });
-    return words;
+    return counts;
 }
 
-// Distinct sequences of `n` consecutive words. Grams grow one word per round: a (k+1)-gram is
-// numbered by the pair (number of its k-gram prefix, its last word), so equal numbers mean
-// equal word sequences.
-std::size_t count_distinct_ngrams(const std::vector<std::uint32_t>& words, std::size_t n) {
-    std::vector<std::uint32_t> grams(words.size() + 1, 0);  // every 0-gram is the same
-    std::size_t distinct = 1;
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::size_t count = words.size() - k;  // (k+1)-grams there are
-        std::unordered_map<std::uint64_t, std::uint32_t> numbers;
-        numbers.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::uint64_t key = (std::uint64_t{grams[i]} << 32) | words[i + k];
-            grams[i] =
-                numbers.try_emplace(key, static_cast<std::uint32_t>(numbers.size())).first->second;
+double coherence_of(std::string_view text, const TextCounts& counts) {
+    const double tenth = static_cast<double>(counts.characters) / 10;
+    const auto questions = static_cast<double>(std::count(text.begin(), text.end(), '?'));
+    const auto exclamations = static_cast<double>(std::count(text.begin(), text.end(), '!'));
+    if (questions > tenth || exclamations > tenth) {
+        return 0.3;
+    }
+    if (counts.words == 0) {
+        return 0.0;
+    }
+    const double average =
+        static_cast<double>(counts.word_characters) / static_cast<double>(counts.words);
+    if (average < 2 || average > 15) {
+        return 0.5;
+    }
+    return text.find_first_of(".!?") != std::string_view::npos ? 1.0 : 0.7;
+}
+
+double length_of(std::size_t words, std::string_view prompt) {
+    if (words < 3) {
+        return 0.3;
+    }
+    if (words > 2000) {
+        return 0.7;
+    }
+    const std::size_t prompt_size =
+        prompt.empty() ? 10 : std::max<std::size_t>(1, count_text(prompt).words);
+    const double ratio = static_cast<double>(words) / static_cast<double>(prompt_size);
+    if (ratio < 0.5) {
+        return 0.5;
+    }
+    if (ratio > 100) {
+        return 0.7;
+    }
+    return 1.0;
+}
+
+// For each of `count` items, the index of the first item equal to it, found through an
+// open-addressing table of first occurrences (at most half full).
+template <typename Hash, typename Equal>
+std::vector<std::uint32_t> first_occurrences(std::size_t count, Hash&& hash, Equal&& equal) {
+    constexpr std::uint32_t kFree = UINT32_MAX;
+    const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(count * 2, 16));
+    const std::size_t mask = capacity - 1;
+    std::vector<std::uint32_t> table(capacity, kFree);
+    std::vector<std::uint32_t> first(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t slot = hash(i) & mask;; slot = (slot + 1) & mask) {
+            if (table[slot] == kFree) {
+                table[slot] = static_cast<std::uint32_t>(i);
+                first[i] = static_cast<std::uint32_t>(i);
+                break;
+            }
+            if (equal(table[slot], i)) {
+                first[i] = table[slot];
+                break;
+            }
         }
-        distinct = numbers.size();
+    }
+    return first;
+}
+
+std::uint64_t mix(std::uint64_t hash, std::uint64_t value) {
+    hash = (hash ^ value) * 0x9E3779B97F4A7C15ull;
+    return hash ^ (hash >> 29);
+}
+
+std::uint64_t hash_bytes(std::string_view bytes) {
+    std::uint64_t hash = 0xCBF29CE484222325ull;  // FNV-1a
+    for (const char byte : bytes) {
+        hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001B3ull;
+    }
+    return mix(hash, bytes.size());
+}
+
+// Each word as a number; equal words get equal numbers.
+std::vector<std::uint32_t> word_ids(std::string_view text) {
+    std::vector<std::string_view> words;
+    for_each_word(text, [&](std::string_view word, std::size_t) { words.push_back(word); });
+    return first_occurrences(
+        words.size(), [&](std::size_t i) { return hash_bytes(words[i]); },
+        [&](std::size_t a, std::size_t b) { return words[a] == words[b]; });
+}
+
+// Distinct sequences of `n` consecutive words, compared word by word.
+std::size_t count_distinct_ngrams(const std::vector<std::uint32_t>& words, std::size_t n) {
+    const std::size_t total = words.size() - n + 1;
+    const auto first = first_occurrences(
+        total,
+        [&](std::size_t i) {
+            std::uint64_t hash = 0;
+            for (std::size_t k = 0; k < n; ++k) {
+                hash = mix(hash, words[i + k]);
+            }
+            return hash;
+        },
+        [&](std::size_t a, std::size_t b) {
+            return std::equal(words.begin() + static_cast<std::ptrdiff_t>(a),
+                              words.begin() + static_cast<std::ptrdiff_t>(a + n),
+                              words.begin() + static_cast<std::ptrdiff_t>(b));
+        });
+    std::size_t distinct = 0;
+    for (std::size_t i = 0; i < total; ++i) {
+        distinct += first[i] == i ? 1 : 0;
     }
     return distinct;
 }
@@ -194,19 +278,19 @@ std::size_t count_distinct_ngrams(const std::vector<std::uint32_t>& words, std::
 }  // namespace
 
 QualityScore evaluate_output(std::string_view text, std::string_view prompt) {
-    const WordCounts counts = count_words(text);
+    const TextCounts counts = count_text(text);
     if (counts.words == 0) {
         return QualityScore{0.0, 0.0, 0.0, 0.0, Json{{"error", "empty output"}}};
     }
     QualityScore score;
     score.repetition_score = _check_repetition(text);
-    score.coherence_score = _check_coherence(text);
-    score.length_score = _check_length(text, prompt);
+    score.coherence_score = coherence_of(text, counts);
+    score.length_score = length_of(counts.words, prompt);
     score.overall =
         score.repetition_score * 0.4 + score.coherence_score * 0.3 + score.length_score * 0.3;
     const auto sentence_marks = std::count_if(
         text.begin(), text.end(), [](char c) { return c == '.' || c == '!' || c == '?'; });
-    score.details = Json{{"text_length", count_characters(text)},
+    score.details = Json{{"text_length", counts.characters},
                          {"word_count", counts.words},
                          {"sentence_count", sentence_marks}};
     return score;
@@ -230,42 +314,11 @@ double _check_repetition(std::string_view text, int n) {
 }
 
 double _check_coherence(std::string_view text) {
-    const double tenth = static_cast<double>(count_characters(text)) / 10;
-    const auto questions = static_cast<double>(std::count(text.begin(), text.end(), '?'));
-    const auto exclamations = static_cast<double>(std::count(text.begin(), text.end(), '!'));
-    if (questions > tenth || exclamations > tenth) {
-        return 0.3;
-    }
-    const WordCounts counts = count_words(text);
-    if (counts.words == 0) {
-        return 0.0;
-    }
-    const double average =
-        static_cast<double>(counts.characters) / static_cast<double>(counts.words);
-    if (average < 2 || average > 15) {
-        return 0.5;
-    }
-    return text.find_first_of(".!?") != std::string_view::npos ? 1.0 : 0.7;
+    return coherence_of(text, count_text(text));
 }
 
 double _check_length(std::string_view text, std::string_view prompt) {
-    const std::size_t words = count_words(text).words;
-    if (words < 3) {
-        return 0.3;
-    }
-    if (words > 2000) {
-        return 0.7;
-    }
-    const std::size_t prompt_size =
-        prompt.empty() ? 10 : std::max<std::size_t>(1, count_words(prompt).words);
-    const double ratio = static_cast<double>(words) / static_cast<double>(prompt_size);
-    if (ratio < 0.5) {
-        return 0.5;
-    }
-    if (ratio > 100) {
-        return 0.7;
-    }
-    return 1.0;
+    return length_of(count_text(text).words, prompt);
 }
 
 }  // namespace kestrune::evaluator
