@@ -15,9 +15,6 @@ namespace http = platform::http;
 
 namespace {
 
-constexpr std::chrono::seconds kRequestTimeout{30};
-// Generation may pause longer between pieces than a plain request takes to answer.
-constexpr std::chrono::seconds kStreamTimeout{120};
 constexpr std::string_view kVendorAddress = "https://ollama.com";
 constexpr double kBytesPerMb = 1048576.0;
 // Quoted parts of what the server sent are cut here, so a huge page cannot flood a message.
@@ -103,7 +100,8 @@ auto reporting_ollama_failures(Step&& step) -> decltype(step()) {
 }
 
 http::Request make_request(std::string url, const std::optional<Json>& data,
-                           const std::optional<std::string>& method, std::chrono::seconds timeout) {
+                           const std::optional<std::string>& method,
+                           std::chrono::milliseconds timeout) {
     http::Request request;
     request.url = std::move(url);
     request.connect_timeout = timeout;
@@ -170,9 +168,9 @@ Json parse_stream_line(const std::string& line) {
 
 // The coroutine owns copies of everything it needs, so the stream outlives the adapter.
 TextStream stream_chat(std::string url, std::string model, Messages messages,
-                       GenerationConfig config) {
+                       GenerationConfig config, std::chrono::milliseconds timeout) {
     const Json body = chat_body(model, messages, config, true);
-    const http::Request request = make_request(std::move(url), body, std::nullopt, kStreamTimeout);
+    const http::Request request = make_request(std::move(url), body, std::nullopt, timeout);
     auto response = reporting_ollama_failures([&] { return http::ResponseStream::open(request); });
     while (auto line = reporting_ollama_failures([&] { return response.next_line(); })) {
         if (line->empty()) {
@@ -274,7 +272,8 @@ bool is_present(const std::optional<Json>& answer) {
 
 }  // namespace
 
-OllamaBackend::OllamaBackend(std::string host) : _host(std::move(host)) {
+OllamaBackend::OllamaBackend(std::string host, OllamaTimeouts timeouts)
+    : _host(std::move(host)), _timeouts(timeouts) {
     while (!_host.empty() && _host.back() == '/') {
         _host.pop_back();
     }
@@ -284,7 +283,7 @@ std::optional<Json> OllamaBackend::_request(const std::string& endpoint,
                                             const std::optional<Json>& data,
                                             const std::optional<std::string>& method) {
     try {
-        return exchange(make_request(_host + endpoint, data, method, kRequestTimeout));
+        return exchange(make_request(_host + endpoint, data, method, _timeouts.request));
     } catch (const http::Unreachable&) {
         return std::nullopt;
     } catch (const http::StatusError&) {
@@ -351,7 +350,7 @@ std::string OllamaBackend::chat(const Messages& messages,
                                 const std::optional<GenerationConfig>& config) {
     const Json body = chat_body(_model, messages, config.value_or(GenerationConfig{}), false);
     const http::Request request =
-        make_request(_host + "/api/chat", body, std::nullopt, kRequestTimeout);
+        make_request(_host + "/api/chat", body, std::nullopt, _timeouts.request);
     const Json answer = reporting_ollama_failures([&] { return exchange(request); });
     fail_on_error_answer(answer);
     return answer.empty() ? "" : message_content(answer);
@@ -359,7 +358,8 @@ std::string OllamaBackend::chat(const Messages& messages,
 
 TextStream OllamaBackend::stream(const Messages& messages,
                                  const std::optional<GenerationConfig>& config) {
-    return stream_chat(_host + "/api/chat", _model, messages, config.value_or(GenerationConfig{}));
+    return stream_chat(_host + "/api/chat", _model, messages, config.value_or(GenerationConfig{}),
+                       _timeouts.stream);
 }
 
 void OllamaBackend::unload() {

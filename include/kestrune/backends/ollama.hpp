@@ -3,6 +3,7 @@
 // the inference, and the adapter keeps only the server address and the model in use.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,10 +13,18 @@
 
 namespace kestrune::backends {
 
+// Each bounds establishing the connection and each single wait for data, not a whole exchange.
+struct OllamaTimeouts {
+    std::chrono::milliseconds request{30'000};
+    // Generation may pause longer between pieces than a plain request takes to answer.
+    std::chrono::milliseconds stream{120'000};
+};
+
 class OllamaBackend : public BackendAdapter {
   public:
     // Trailing "/" of `host` are dropped; endpoint paths are appended to it as they stand.
-    explicit OllamaBackend(std::string host = "http://localhost:11434");
+    explicit OllamaBackend(std::string host = "http://localhost:11434",
+                           OllamaTimeouts timeouts = {});
 
     std::string name() const override { return "ollama"; }
     bool is_loaded() const override { return _loaded && !_model.empty(); }
@@ -44,7 +53,7 @@ class OllamaBackend : public BackendAdapter {
     void unload() override;
     BackendStats stats() const override;
 
-    // Internal: one whole exchange with a 30 s time-out. With a non-empty `data` object it
+    // Internal: one whole exchange under the request time-out. With a non-empty `data` object it
     // POSTs that JSON (unless `method` says otherwise), else it GETs. Absent when the server
     // cannot be reached or answers an error status; a time-out after connecting or a body
     // that is not JSON (InvalidValueError) is thrown.
@@ -54,6 +63,7 @@ class OllamaBackend : public BackendAdapter {
 
   private:
     std::string _host;
+    OllamaTimeouts _timeouts;
     std::string _model;
     bool _loaded = false;
 };
