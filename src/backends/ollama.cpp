@@ -38,11 +38,11 @@ const Json* field(const Json& object, std::string_view key) {
     return found == object.end() || found->is_null() ? nullptr : &*found;
 }
 
-// The text held by `key`, or `fallback` when the key is missing or null.
-std::string text_field(const Json& object, std::string_view key, std::string fallback = "") {
+// The text held by `key`, or "" when the key is missing or null.
+std::string text_field(const Json& object, std::string_view key) {
     const Json* value = field(object, key);
     if (value == nullptr) {
-        return fallback;
+        return "";
     }
     if (!value->is_string()) {
         fail_on_shape();

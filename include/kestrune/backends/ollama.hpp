@@ -41,12 +41,14 @@ class OllamaBackend : public BackendAdapter {
     // is discarded, so an unreachable server still leaves the model marked loaded.
     void load(const std::string& model_ref, const LoadOptions& options = {}) override;
     // Throws RuntimeFailure, with the server's error text when it sent one, when the server
-    // cannot be reached or refuses.
+    // cannot be reached, refuses, or answers JSON of another shape; InvalidValueError when
+    // the answer is not JSON. An answer without a message gives empty text.
     std::string chat(const Messages& messages,
                      const std::optional<GenerationConfig>& config = std::nullopt) override;
     // Sends nothing before the first pull. Failures (unreachable, error status, time-out, a
-    // line that is not JSON, an error line) are thrown at the pull where they happen, after
-    // the pieces already delivered. Empty lines are skipped; `done` ends the stream.
+    // broken connection, a line that is not JSON, an error line) are thrown as RuntimeFailure
+    // at the pull where they happen, after the pieces already delivered. Empty lines are
+    // skipped; `done` ends the stream.
     TextStream stream(const Messages& messages,
                       const std::optional<GenerationConfig>& config = std::nullopt) override;
     // Forgets the model; the server is not contacted.
