@@ -62,6 +62,7 @@ TEST(CheckRepetition, ComparesLowerCasedWordSequencesExactly) {
     EXPECT_EQ(_check_repetition("The the THE the the"), _check_repetition("the the the the the"));
     EXPECT_DOUBLE_EQ(_check_repetition("The the THE", 1), 1.5 / 3);
     EXPECT_DOUBLE_EQ(_check_repetition("ÄRGER ärger Ärger", 1), 1.5 / 3);
+    EXPECT_DOUBLE_EQ(_check_repetition("ЁЖ ёж Ёж ΣΟΦΙΑ σοφια", 1), 2 * 1.5 / 5);
     // Joining words without a separator would make ("ab", "c") equal ("a", "bc").
     EXPECT_DOUBLE_EQ(_check_repetition("ab c a bc ab c a bc", 2), 4.0 * 1.5 / 7);
     // Different words in other orders are different n-grams.
