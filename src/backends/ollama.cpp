@@ -15,7 +15,7 @@ namespace http = platform::http;
 
 namespace {
 
-constexpr std::string_view kVendorAddress = "https://ollama.com";
+constexpr std::string_view kVendorAddress = "https://ollama.com/download";
 constexpr double kBytesPerMb = 1048576.0;
 // Quoted parts of what the server sent are cut here, so a huge page cannot flood a message.
 constexpr std::size_t kQuoteLimit = 200;

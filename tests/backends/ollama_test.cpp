@@ -229,7 +229,7 @@ TEST_F(OllamaTest, DetectReportsTheVersionAtTheHostWithoutTrailingSlashes) {
 
 TEST_F(OllamaTest, DetectNeverFailsAndReportsNotAvailable) {
     const BackendInfo not_running{"ollama", "", false, 0,
-                                  "Ollama not running. Install: https://ollama.com"};
+                                  "Ollama not running. Install: https://ollama.com/download"};
     for (const char* prefix : {"/empty", "/garbage", "/list", "/failing", "/stalled"}) {
         EXPECT_EQ(at(prefix).detect(), not_running) << prefix;
     }
