@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kestrune/errors.hpp"
+#include "kestrune/platform/process.hpp"
 #include "support/openai_test_server.hpp"
 
 namespace kestrune::backends {
@@ -187,6 +191,80 @@ TEST(RemoteBackend, ModelChoiceIsLocal) {
     remote.unload();
     EXPECT_FALSE(remote.is_loaded());
     EXPECT_EQ(remote.stats().model_name, "");
+}
+
+// llama.cpp's own server, built from the same pinned source, serving the tiny model.
+class LlamaServer {
+  public:
+    static constexpr const char* binary = KESTRUNE_LLAMA_BIN_DIR "/llama-server";
+    static constexpr const char* model = KESTRUNE_TEST_MODELS_DIR "/tiny-chat.gguf";
+
+    LlamaServer()
+        : port_(testing::closed_port()),
+          child_(platform::process::Child::start(
+              {binary, "-m", model, "--alias", "tiny-chat", "--host", "127.0.0.1", "--port",
+               std::to_string(port_), "-c", "512", "-t", "1", "-np", "1"})) {}
+
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+    // Waits until the model is loaded and the server answers its health check.
+    bool ready(std::chrono::seconds patience) {
+        const auto deadline = std::chrono::steady_clock::now() + patience;
+        while (std::chrono::steady_clock::now() < deadline && child_.running()) {
+            try {
+                http::fetch({.method = "GET",
+                             .url = url() + "/health",
+                             .headers = {},
+                             .body = {},
+                             .connect_timeout = std::chrono::seconds(1),
+                             .idle_timeout = std::chrono::seconds(5)});
+                return true;
+            } catch (const http::HttpError&) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        }
+        return false;
+    }
+
+  private:
+    int port_;
+    platform::process::Child child_;
+};
+
+TEST(RemoteBackendWithLlamaServer, StreamsTheSameGreedyAnswerAsChat) {
+    if (!std::filesystem::exists(LlamaServer::binary)) {
+        GTEST_SKIP() << "llama-server was not built at " << LlamaServer::binary;
+    }
+    if (!std::filesystem::exists(LlamaServer::model)) {
+        GTEST_SKIP() << "the tiny test model was not generated at " << LlamaServer::model;
+    }
+    LlamaServer server;
+    ASSERT_TRUE(server.ready(std::chrono::seconds(60))) << "llama-server did not come up";
+
+    RemoteBackend remote(server.url() + "/");
+    const BackendInfo info = remote.detect();
+    EXPECT_TRUE(info.available);
+    EXPECT_EQ(info.models_count, 1);
+    const auto models = remote.list_models();
+    ASSERT_EQ(models.size(), 1U);
+    EXPECT_EQ(models[0].name, "tiny-chat");
+
+    remote.load(models[0].name);
+    const Messages messages{{"user", "Tell me about the model"}};
+    const GenerationConfig greedy{.max_tokens = 24, .temperature = 0.0};
+    const std::string answer = remote.chat(messages, greedy);
+    EXPECT_FALSE(answer.empty());
+
+    std::vector<std::string> pieces;
+    for (const auto& piece : remote.stream(messages, greedy)) {
+        pieces.push_back(piece);
+    }
+    EXPECT_GT(pieces.size(), 1U) << "the answer arrives in several pieces";
+    std::string streamed;
+    for (const auto& piece : pieces) {
+        streamed += piece;
+    }
+    EXPECT_EQ(streamed, answer);
 }
 
 }  // namespace
