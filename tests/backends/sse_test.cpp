@@ -74,6 +74,31 @@ TEST(SseContentPiece, BrokenPayloadIsSkippedOrFailsAsChosen) {
     EXPECT_EQ(content_piece("data: not json", OnMalformed::skip), "");
 }
 
+TEST(SseContentPiece, DecodesTheContentAndValidatesTheWholeEvent) {
+    EXPECT_EQ(
+        piece(R"(data: {"choices":[{"delta":{"content":"a\"b\\c\/d\n\t\u0041\ud83d\ude00"}}]})"),
+        "a\"b\\c/d\n\tA\xf0\x9f\x98\x80");
+    // Only the first choice counts, whatever surrounds it.
+    EXPECT_EQ(piece(R"(data: { "id" : "x", "n": -1.5e+3, "ok": [true, false, null, {}],)"
+                    R"( "choices" : [ {"delta": {"role":"assistant","content":"first"},)"
+                    R"( "logprobs": {"content": [1, 2]}}, {"delta": {"content":"second"}} ] })"),
+              "first");
+    // A repeated key replaces the earlier one, as in a parsed document.
+    EXPECT_EQ(piece(R"(data: {"choices":[{"delta":{"content":"old"}}],"choices":[{"delta":{}}]})"),
+              "");
+
+    for (const char* broken : {R"(data: {"choices":[{"delta":{"content":"x"}}]} trailing)",
+                               R"(data: {"choices":[{"delta":{"content":"\ud83d"}}]})",
+                               R"(data: {"choices":[{"delta":{"content":"\x"}}]})",
+                               "data: {\"choices\":[{\"delta\":{\"content\":\"tab\there\"}}]}",
+                               R"(data: {"n": 01})", R"(data: {"n": 1.})", R"(data: {"a" 1})",
+                               R"(data: [1,])", R"(data: tru)", R"(data: {"a":1}})"}) {
+        EXPECT_THROW(piece(broken), InvalidValueError) << broken;
+    }
+    const std::string deep = "data: " + std::string(100000, '[') + std::string(100000, ']');
+    EXPECT_THROW(piece(deep), InvalidValueError);
+}
+
 TEST(SseContentPiece, TrimWhitespaceKeepsInnerSpaces) {
     EXPECT_EQ(trim_whitespace(" \t a b \r\n"), "a b");
     EXPECT_EQ(trim_whitespace(" \n\t"), "");
