@@ -9,7 +9,7 @@ find_package(llama CONFIG REQUIRED)
 find_package(CURL REQUIRED)
 find_package(nlohmann_json 3.10 REQUIRED)
 
-find_package(Python3 COMPONENTS Development.Embed)
+find_package(Python3 COMPONENTS Interpreter Development.Embed)
 find_package(pybind11 CONFIG QUIET)
 if(Python3_Development.Embed_FOUND AND pybind11_FOUND)
   set(python_default ON)

@@ -1,0 +1,39 @@
+// Hugging Face hub client over our HTTP layer: repository listing, single-file download into a
+// directory or the hub cache (through a partial file, resumable), whole-repository download.
+//
+// Follows the official client's conventions: HF_ENDPOINT (default https://huggingface.co),
+// HF_TOKEN (bearer token, never shown in messages), HF_HOME (cache root, default
+// ~/.cache/huggingface; files under HF_HOME/hub). A progress bar (bytes, percentage, speed) is
+// drawn on standard error when it is a terminal.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrune::platform::hub {
+
+struct RepoFile {
+    std::string rfilename;  // path relative to the repository root, "/"-separated
+    long long size = 0;
+};
+
+struct DownloadOptions {
+    std::optional<std::string> local_dir;  // absent: the hub cache layout
+    bool resume = true;                    // continue a partial file with a Range request
+};
+
+// Every file of the repository's main revision, recursively, pages followed.
+// A missing repository is a NotFoundError naming it.
+std::vector<RepoFile> list_repo_tree(const std::string& repo);
+
+// Downloads one file and returns its local path (local_dir/filename, or the cache snapshot
+// path). A file name that would land outside local_dir (".." segments, absolute) is an
+// InvalidValueError and nothing is written; a missing file is a NotFoundError naming it.
+std::string hf_hub_download(const std::string& repo, const std::string& filename,
+                            const DownloadOptions& options = {});
+
+// Every file of the repository into the hub cache; returns the snapshot directory.
+std::string snapshot_download(const std::string& repo);
+
+}  // namespace kestrune::platform::hub

@@ -1,0 +1,34 @@
+// The model registry: a built-in catalogue of well-known GGUF models (name → Hugging Face
+// repository), and a local store under ~/.cache/kestrune/models with an index of what was
+// pulled. The file for a quantisation is chosen at pull time from the repository listing.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kestrune/platform/json.hpp"
+
+namespace kestrune::registry {
+
+class RegistryStore {
+  public:
+    RegistryStore();
+    explicit RegistryStore(std::string store_dir);
+
+    // Downloads the catalogue model `name` at `quant` ("auto": the downloader's recommendation)
+    // into the store, records it, and returns the file's path. An unknown name is a
+    // NotFoundError.
+    std::optional<std::string> pull(const std::string& name, const std::string& quant = "auto");
+    // The stored file for a catalogue name or a stored file name; absent otherwise.
+    std::optional<std::string> resolve(const std::string& name) const;
+    // One record per stored model: name, path, size_mb, quant, repo.
+    std::vector<Json> list_local() const;
+    // Catalogue entries matching the query, plus the hub's GGUF model search when it answers.
+    static std::vector<Json> search(const std::string& query);
+
+  private:
+    std::string store_dir_;
+};
+
+}  // namespace kestrune::registry
