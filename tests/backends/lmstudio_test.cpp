@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -26,14 +27,14 @@ std::string closed_url() {
 class LMStudioTest : public ::testing::Test {
   protected:
     TempDir home_;
-    ScopedEnv home_env_{"HOME", home_.path()};
+    ScopedEnv home_env_{"HOME", home_.str()};
     FakePrograms programs_;
 
     // An `lms` that appends its arguments to a file in the home directory.
     void record_lms_calls() const {
-        programs_.add("lms", "echo \"$*\" >> \"" + home_.path() + "/lms-calls\"");
+        programs_.add("lms", "echo \"$*\" >> \"" + home_.str() + "/lms-calls\"");
     }
-    std::string lms_calls() const { return home_.read("lms-calls"); }
+    std::string lms_calls() const { return testing::read_text_file(home_.path() / "lms-calls"); }
 };
 
 TEST_F(LMStudioTest, DetectPrefersTheCommandLineProgram) {
@@ -68,7 +69,7 @@ TEST_F(LMStudioTest, DetectGivesUpOnASlowLmsAndAnErrorStatus) {
     programs_.add("lms", "exec sleep 30");
     OpenAITestServer server;
     server.answer_models(R"({"error":"no"})", 500);
-    home_.make_dir("AppData/Roaming/LM Studio");
+    std::filesystem::create_directories(home_.path() / "AppData/Roaming/LM Studio");
     EXPECT_EQ(LMStudioBackend(server.url()).detect(),
               (BackendInfo{.name = "lmstudio",
                            .version = "installed",
@@ -84,7 +85,7 @@ TEST_F(LMStudioTest, DetectRecognisesInstallationsAndTheirAbsence) {
     EXPECT_FALSE(missing.available);
     EXPECT_EQ(missing.details, "LM Studio not found. Install: https://lmstudio.ai");
 
-    home_.make_dir(".cache/lm-studio");
+    std::filesystem::create_directories(home_.path() / ".cache/lm-studio");
     const BackendInfo installed = lmstudio.detect();
     EXPECT_EQ(installed.version, "installed");
     EXPECT_FALSE(installed.available);
@@ -107,9 +108,9 @@ TEST_F(LMStudioTest, ListModelsTrustsTheServerListing) {
 }
 
 TEST_F(LMStudioTest, ListModelsScansTheCacheWhenTheServerFails) {
-    const std::string nested =
+    const auto nested =
         home_.write(".cache/lm-studio/models/org/repo/model.gguf", std::string(1048576, 'x'));
-    const std::string small =
+    const auto small =
         home_.write("AppData/Roaming/LM Studio/models/small.gguf", std::string(1048575, 'x'));
     home_.write(".cache/lm-studio/models/.hidden.gguf", "x");
     home_.write(".cache/lm-studio/models/notes.txt", "x");
@@ -119,10 +120,10 @@ TEST_F(LMStudioTest, ListModelsScansTheCacheWhenTheServerFails) {
     EXPECT_EQ(scanned[0].name, "model.gguf");
     EXPECT_EQ(scanned[0].backend, "lmstudio");
     EXPECT_EQ(scanned[0].size_mb, 1.0);
-    EXPECT_EQ(scanned[0].path, nested);
+    EXPECT_EQ(scanned[0].path, nested.string());
     EXPECT_EQ(scanned[1].name, "small.gguf");
     EXPECT_EQ(scanned[1].size_mb, 0.0);
-    EXPECT_EQ(scanned[1].path, small);
+    EXPECT_EQ(scanned[1].path, small.string());
 
     OpenAITestServer partial;
     partial.answer_models(R"({"data":[{"id":"a"},{"id":"b"},{"name":"c"},{"id":"d"}]})");

@@ -36,11 +36,13 @@ class VLLMTest : public ::testing::Test {
 
     // A `vllm serve` that records its arguments and pid, then serves until terminated.
     void serving_vllm() const {
-        programs_.add("vllm", "dir=\"" + programs_.dir().path() +
+        programs_.add("vllm", "dir=\"" + programs_.dir().str() +
                                   "\"\necho \"$*\" >> \"$dir/serve-args\"\n"
                                   "echo $$ > \"$dir/serve-pid\"\nexec sleep 60");
     }
-    pid_t last_server_pid() const { return std::stoi(programs_.dir().read("serve-pid")); }
+    pid_t last_server_pid() const {
+        return std::stoi(testing::read_text_file(programs_.dir().path() / "serve-pid"));
+    }
 };
 
 TEST(VLLMPort, ComesFromTheHostAddress) {
@@ -117,7 +119,7 @@ TEST_F(VLLMTest, LoadUsesAServerThatAlreadyServesTheModel) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
     EXPECT_TRUE(vllm.is_loaded());
     EXPECT_FALSE(vllm.server_process().has_value());
-    EXPECT_EQ(programs_.dir().read("serve-args"), "");
+    EXPECT_EQ(testing::read_text_file(programs_.dir().path() / "serve-args"), "");
     vllm.unload();
     EXPECT_FALSE(vllm.is_loaded());
     EXPECT_EQ(vllm.pull("x/y"), "x/y");
@@ -135,7 +137,7 @@ TEST_F(VLLMTest, LoadStartsOneServerAtATimeAndUnloadStopsIt) {
     EXPECT_NE(first, second);
     EXPECT_FALSE(process_exists(first)) << "the earlier server is terminated and reaped";
     EXPECT_TRUE(process_exists(second));
-    EXPECT_EQ(programs_.dir().read("serve-args"),
+    EXPECT_EQ(testing::read_text_file(programs_.dir().path() / "serve-args"),
               "serve org/first --max-model-len 4096 --port 8000\n"
               "serve org/second --max-model-len 2048 --port 8000\n");
 

@@ -5,37 +5,74 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <nlohmann/json.hpp>
+#include <thread>
 #include <utility>
 
 namespace kestrune::testing {
+
+namespace {
+
+constexpr const char* models_path = "/v1/models";
+constexpr const char* chat_path = "/v1/chat/completions";
+
+}  // namespace
 
 std::string RecordedRequest::header(const std::string& name) const {
     const auto found = headers.find(name);
     return found == headers.end() ? "" : found->second;
 }
 
-OpenAITestServer::OpenAITestServer() {
-    // After routing the body has been read; the answer has not been sent yet.
-    server_.set_post_routing_handler([this](const httplib::Request& request, httplib::Response&) {
-        const std::lock_guard lock(mutex_);
-        requests_.push_back({request.method, request.path, request.headers, request.body});
-    });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
+OpenAITestServer::OpenAITestServer()
+    : loopback_([this](httplib::Server& server) { routes(server); }) {}
 
 OpenAITestServer::~OpenAITestServer() {
     stopping_ = true;
-    server_.stop();
-    thread_.join();
 }
 
-std::string OpenAITestServer::url() const {
-    return "http://127.0.0.1:" + std::to_string(port_);
+void OpenAITestServer::routes(httplib::Server& server) {
+    const auto handle = [this](const httplib::Request& request, httplib::Response& response) {
+        if (const auto answer = answer_for(request.path)) {
+            send(*answer, response);
+        } else {
+            response.status = 404;
+        }
+    };
+    server.Get(models_path, handle);
+    server.Post(chat_path, handle);
+    // After routing the body has been read; the answer has not been sent yet.
+    server.set_post_routing_handler([this](const httplib::Request& request, httplib::Response&) {
+        const std::lock_guard lock(mutex_);
+        requests_.push_back({request.method, request.path, request.headers, request.body});
+    });
+}
+
+std::optional<OpenAITestServer::Answer> OpenAITestServer::answer_for(
+    const std::string& path) const {
+    const std::lock_guard lock(mutex_);
+    return path == models_path ? models_ : chat_;
+}
+
+void OpenAITestServer::send(const Answer& answer, httplib::Response& response) {
+    response.status = answer.status;
+    if (!answer.chunks) {
+        response.set_content(answer.body, "application/json");
+        return;
+    }
+    response.set_chunked_content_provider(
+        "text/event-stream", [this, answer](std::size_t, httplib::DataSink& sink) {
+            for (const auto& chunk : *answer.chunks) {
+                if (!sink.write(chunk.data(), chunk.size())) {
+                    return false;
+                }
+            }
+            while (answer.stall && !stopping_ && sink.is_writable()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            sink.done();
+            return true;
+        });
 }
 
 std::vector<RecordedRequest> OpenAITestServer::requests() const {
@@ -44,37 +81,18 @@ std::vector<RecordedRequest> OpenAITestServer::requests() const {
 }
 
 void OpenAITestServer::answer_models(const std::string& body, int status) {
-    server_.Get("/v1/models", [body, status](const httplib::Request&, httplib::Response& response) {
-        response.status = status;
-        response.set_content(body, "application/json");
-    });
+    const std::lock_guard lock(mutex_);
+    models_ = Answer{.status = status, .body = body, .chunks = std::nullopt, .stall = false};
 }
 
 void OpenAITestServer::answer_chat(const std::string& body, int status) {
-    server_.Post("/v1/chat/completions",
-                 [body, status](const httplib::Request&, httplib::Response& response) {
-                     response.status = status;
-                     response.set_content(body, "application/json");
-                 });
+    const std::lock_guard lock(mutex_);
+    chat_ = Answer{.status = status, .body = body, .chunks = std::nullopt, .stall = false};
 }
 
-void OpenAITestServer::stream_chat(std::vector<std::string> chunks, bool stall) {
-    server_.Post("/v1/chat/completions", [this, chunks = std::move(chunks), stall](
-                                             const httplib::Request&, httplib::Response& response) {
-        response.set_chunked_content_provider(
-            "text/event-stream", [this, chunks, stall](std::size_t, httplib::DataSink& sink) {
-                for (const auto& chunk : chunks) {
-                    if (!sink.write(chunk.data(), chunk.size())) {
-                        return false;
-                    }
-                }
-                while (stall && !stopping_ && sink.is_writable()) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                }
-                sink.done();
-                return true;
-            });
-    });
+void OpenAITestServer::stream_chat(const std::vector<std::string>& chunks, bool stall) {
+    const std::lock_guard lock(mutex_);
+    chat_ = Answer{.status = 200, .body = {}, .chunks = chunks, .stall = stall};
 }
 
 std::string sse_event(const std::string& json) {

@@ -1,16 +1,15 @@
-// A loopback HTTP server for the tests of the OpenAI-compatible adapters. It listens on
-// 127.0.0.1 at a free port, records every request it receives, and lets each test install
-// the handlers it needs. Handlers run on the server's threads.
+// A loopback server speaking the OpenAI-compatible API for the adapters' tests: it answers
+// "/v1/models" and "/v1/chat/completions" with what the test sets (whole answers, or an
+// event stream written chunk by chunk) and records every request it routes.
 #pragma once
 
-#include <httplib.h>
-
 #include <atomic>
-#include <chrono>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "support/loopback_server.hpp"
 
 namespace kestrune::testing {
 
@@ -32,8 +31,7 @@ class OpenAITestServer {
     OpenAITestServer& operator=(const OpenAITestServer&) = delete;
 
     // "http://127.0.0.1:<port>"
-    std::string url() const;
-    httplib::Server& server() { return server_; }
+    std::string url() const { return loopback_.base_url(); }
     std::vector<RecordedRequest> requests() const;
 
     // GET /v1/models answers `body` with `status`.
@@ -41,16 +39,27 @@ class OpenAITestServer {
     // POST /v1/chat/completions answers `body` with `status` as JSON.
     void answer_chat(const std::string& body, int status = 200);
     // POST /v1/chat/completions streams `chunks` as an event stream, one chunk per write;
-    // with `stall` set, the server then waits without ending the body until it is stopped.
-    void stream_chat(std::vector<std::string> chunks, bool stall = false);
+    // with `stall` set, the server then waits without ending the body until it is destroyed.
+    void stream_chat(const std::vector<std::string>& chunks, bool stall = false);
 
   private:
-    httplib::Server server_;
-    std::thread thread_;
-    int port_ = 0;
-    std::atomic<bool> stopping_{false};
+    struct Answer {
+        int status = 200;
+        std::string body;
+        std::optional<std::vector<std::string>> chunks;  // set for a streamed answer
+        bool stall = false;
+    };
+
+    void routes(httplib::Server& server);
+    std::optional<Answer> answer_for(const std::string& path) const;
+    void send(const Answer& answer, httplib::Response& response);
+
     mutable std::mutex mutex_;
+    std::optional<Answer> models_;
+    std::optional<Answer> chat_;
     std::vector<RecordedRequest> requests_;
+    std::atomic<bool> stopping_{false};
+    LoopbackServer loopback_;  // last: it stops serving before the state above goes
 };
 
 // "data: " + `json` + "\n\n", the way servers frame one event.

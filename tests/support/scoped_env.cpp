@@ -1,15 +1,11 @@
 #include "support/scoped_env.hpp"
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
 #include <utility>
 
 namespace kestrune::testing {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -19,39 +15,6 @@ std::string current_path_variable() {
 }
 
 }  // namespace
-
-TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "kestrune-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot create a temporary directory");
-    }
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
-
-std::string TempDir::write(const std::string& relative, const std::string& content) const {
-    const fs::path file = fs::path(path_) / relative;
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << content;
-    return file.string();
-}
-
-std::string TempDir::make_dir(const std::string& relative) const {
-    const fs::path directory = fs::path(path_) / relative;
-    fs::create_directories(directory);
-    return directory.string();
-}
-
-std::string TempDir::read(const std::string& relative) const {
-    std::ifstream file(fs::path(path_) / relative, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 ScopedEnv::ScopedEnv(std::string name, const std::string& value) : name_(std::move(name)) {
     if (const char* old = std::getenv(name_.c_str()); old != nullptr) {
@@ -69,11 +32,19 @@ ScopedEnv::~ScopedEnv() {
     }
 }
 
-FakePrograms::FakePrograms() : path_("PATH", dir_.path() + ":" + current_path_variable()) {}
+FakePrograms::FakePrograms() : path_("PATH", dir_.str() + ":" + current_path_variable()) {}
 
 void FakePrograms::add(const std::string& name, const std::string& script) const {
-    const std::string file = dir_.write(name, "#!/bin/sh\n" + script + "\n");
-    fs::permissions(file, fs::perms::owner_all, fs::perm_options::add);
+    const auto file = dir_.write(name, "#!/bin/sh\n" + script + "\n");
+    std::filesystem::permissions(file, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add);
+}
+
+std::string read_text_file(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
 }
 
 }  // namespace kestrune::testing

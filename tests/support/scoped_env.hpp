@@ -1,30 +1,13 @@
-// Process-environment fixtures: a temporary directory, an environment variable set for one
-// scope, and fake programs put first on PATH.
+// Process-environment fixtures: an environment variable set for one scope, and fake
+// programs put first on PATH.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
+#include "support/temp_dir.hpp"
+
 namespace kestrune::testing {
-
-// A fresh directory below the system's temporary directory, removed with all its contents.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    // Writes `content` to `relative` (parent directories created) and returns its full path.
-    std::string write(const std::string& relative, const std::string& content) const;
-    // Creates the directory `relative` (with its parents) and returns its full path.
-    std::string make_dir(const std::string& relative) const;
-    // The text of the file `relative`, or "" when it does not exist.
-    std::string read(const std::string& relative) const;
-
-  private:
-    std::string path_;
-};
 
 // Sets one environment variable for a scope, then restores its old value (or its absence).
 class ScopedEnv {
@@ -52,5 +35,8 @@ class FakePrograms {
     TempDir dir_;
     ScopedEnv path_;
 };
+
+// The whole text of a file, or "" when it cannot be read.
+std::string read_text_file(const std::filesystem::path& path);
 
 }  // namespace kestrune::testing
