@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "kestrune/backends/remote.hpp"
+#include "kestrune/backends/sse.hpp"
 #include "kestrune/platform/http.hpp"
 #include "kestrune/platform/process.hpp"
 
@@ -123,6 +124,25 @@ void BM_HttpLines(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kEvents);
 }
 
+// The event reader alone, on the same lines held in memory.
+void BM_ContentPieces(benchmark::State& state) {
+    std::vector<std::string> lines;
+    for (int i = 0; i < kEvents; ++i) {
+        lines.push_back(event(i).substr(0, event(i).size() - 2));
+        lines.emplace_back();
+    }
+    for (auto _ : state) {
+        std::size_t total = 0;
+        for (const auto& line : lines) {
+            total += kestrune::backends::sse::content_piece(
+                         line, kestrune::backends::sse::OnMalformed::skip)
+                         .size();
+        }
+        benchmark::DoNotOptimize(total);
+    }
+    state.SetItemsProcessed(state.iterations() * kEvents);
+}
+
 std::size_t count_bytes(char*, std::size_t size, std::size_t count, void* total) {
     *static_cast<std::size_t*>(total) += size * count;
     return size * count;
@@ -169,6 +189,7 @@ void BM_CurlProgram(benchmark::State& state) {
 }
 
 BENCHMARK(BM_RemoteBackendStream)->Arg(1)->Arg(100)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ContentPieces)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_HttpLines)->Arg(1)->Arg(100)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CurlEasy)->Arg(1)->Arg(100)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CurlProgram)->Arg(1)->Arg(100)->Unit(benchmark::kMillisecond)->UseRealTime();
