@@ -137,12 +137,10 @@ std::vector<ModelEntry> LMStudioBackend::_scan_cache() const {
             continue;
         }
         for (const auto& path : files::find_gguf(directory, "")) {
-            ModelEntry entry;
-            entry.name = std::filesystem::path(path).filename().string();
-            entry.backend = name();
-            entry.size_mb = static_cast<double>(files::file_size_mb(path));
-            entry.path = path;
-            entries.push_back(std::move(entry));
+            entries.push_back({.name = std::filesystem::path(path).filename().string(),
+                               .backend = name(),
+                               .size_mb = static_cast<double>(files::file_size_mb(path)),
+                               .path = path});
         }
     }
     return entries;

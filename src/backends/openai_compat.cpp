@@ -95,7 +95,6 @@ http::Request models_request(const std::string& host, const Headers& headers,
     return {.method = "GET",
             .url = host + "/v1/models",
             .headers = headers,
-            .body = {},
             .connect_timeout = timeout,
             .idle_timeout = timeout};
 }
@@ -127,10 +126,7 @@ void append_model_entries(const Json& answer, const std::string& backend,
         if (!model.is_object() || id == model.end() || !id->is_string()) {
             throw RuntimeFailure("models answer lists a model without an id");
         }
-        ModelEntry entry;
-        entry.name = id->get<std::string>();
-        entry.backend = backend;
-        entries.push_back(std::move(entry));
+        entries.push_back({.name = id->get<std::string>(), .backend = backend});
     }
 }
 

@@ -3,21 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "kestrune/errors.hpp"
+#include "support/fake_programs.hpp"
 #include "support/openai_test_server.hpp"
-#include "support/scoped_env.hpp"
+#include "support/temp_home.hpp"
 
 namespace kestrune::backends {
 namespace {
 
 using testing::FakePrograms;
 using testing::OpenAITestServer;
-using testing::ScopedEnv;
 using testing::sse_delta;
-using testing::TempDir;
+using testing::TempHome;
 
 std::string closed_url() {
     return "http://127.0.0.1:" + std::to_string(testing::closed_port());
@@ -26,15 +27,25 @@ std::string closed_url() {
 // Every test runs with an empty home directory and its own directory of fake programs.
 class LMStudioTest : public ::testing::Test {
   protected:
-    TempDir home_;
-    ScopedEnv home_env_{"HOME", home_.str()};
+    TempHome home_;
     FakePrograms programs_;
+
+    // Writes `content` to `relative` below the home directory and returns the full path.
+    std::string put_file(const std::string& relative, const std::string& content) const {
+        const std::filesystem::path file = home_ / relative;
+        std::filesystem::create_directories(file.parent_path());
+        std::ofstream(file, std::ios::binary) << content;
+        return file.string();
+    }
+    void make_dir(const std::string& relative) const {
+        std::filesystem::create_directories(home_ / relative);
+    }
 
     // An `lms` that appends its arguments to a file in the home directory.
     void record_lms_calls() const {
-        programs_.add("lms", "echo \"$*\" >> \"" + home_.str() + "/lms-calls\"");
+        programs_.add("lms", "echo \"$*\" >> \"" + (home_ / "lms-calls") + "\"");
     }
-    std::string lms_calls() const { return testing::read_text_file(home_.path() / "lms-calls"); }
+    std::string lms_calls() const { return testing::read_text_file(home_ / "lms-calls"); }
 };
 
 TEST_F(LMStudioTest, DetectPrefersTheCommandLineProgram) {
@@ -69,7 +80,7 @@ TEST_F(LMStudioTest, DetectGivesUpOnASlowLmsAndAnErrorStatus) {
     programs_.add("lms", "exec sleep 30");
     OpenAITestServer server;
     server.answer_models(R"({"error":"no"})", 500);
-    std::filesystem::create_directories(home_.path() / "AppData/Roaming/LM Studio");
+    make_dir("AppData/Roaming/LM Studio");
     EXPECT_EQ(LMStudioBackend(server.url()).detect(),
               (BackendInfo{.name = "lmstudio",
                            .version = "installed",
@@ -85,14 +96,14 @@ TEST_F(LMStudioTest, DetectRecognisesInstallationsAndTheirAbsence) {
     EXPECT_FALSE(missing.available);
     EXPECT_EQ(missing.details, "LM Studio not found. Install: https://lmstudio.ai");
 
-    std::filesystem::create_directories(home_.path() / ".cache/lm-studio");
+    make_dir(".cache/lm-studio");
     const BackendInfo installed = lmstudio.detect();
     EXPECT_EQ(installed.version, "installed");
     EXPECT_FALSE(installed.available);
 }
 
 TEST_F(LMStudioTest, ListModelsTrustsTheServerListing) {
-    home_.write(".cache/lm-studio/models/org/repo/cached.gguf", "x");
+    put_file(".cache/lm-studio/models/org/repo/cached.gguf", "x");
     OpenAITestServer server;
     server.answer_models(R"({"data":[{"id":"qwen2.5-7b-instruct"},{"id":"phi-3"}]})");
     const auto models = LMStudioBackend(server.url()).list_models();
@@ -108,22 +119,22 @@ TEST_F(LMStudioTest, ListModelsTrustsTheServerListing) {
 }
 
 TEST_F(LMStudioTest, ListModelsScansTheCacheWhenTheServerFails) {
-    const auto nested =
-        home_.write(".cache/lm-studio/models/org/repo/model.gguf", std::string(1048576, 'x'));
-    const auto small =
-        home_.write("AppData/Roaming/LM Studio/models/small.gguf", std::string(1048575, 'x'));
-    home_.write(".cache/lm-studio/models/.hidden.gguf", "x");
-    home_.write(".cache/lm-studio/models/notes.txt", "x");
+    const std::string nested =
+        put_file(".cache/lm-studio/models/org/repo/model.gguf", std::string(1048576, 'x'));
+    const std::string small =
+        put_file("AppData/Roaming/LM Studio/models/small.gguf", std::string(1048575, 'x'));
+    put_file(".cache/lm-studio/models/.hidden.gguf", "x");
+    put_file(".cache/lm-studio/models/notes.txt", "x");
 
     const auto scanned = LMStudioBackend(closed_url()).list_models();
     ASSERT_EQ(scanned.size(), 2U);
     EXPECT_EQ(scanned[0].name, "model.gguf");
     EXPECT_EQ(scanned[0].backend, "lmstudio");
     EXPECT_EQ(scanned[0].size_mb, 1.0);
-    EXPECT_EQ(scanned[0].path, nested.string());
+    EXPECT_EQ(scanned[0].path, nested);
     EXPECT_EQ(scanned[1].name, "small.gguf");
     EXPECT_EQ(scanned[1].size_mb, 0.0);
-    EXPECT_EQ(scanned[1].path, small.string());
+    EXPECT_EQ(scanned[1].path, small);
 
     OpenAITestServer partial;
     partial.answer_models(R"({"data":[{"id":"a"},{"id":"b"},{"name":"c"},{"id":"d"}]})");

@@ -214,8 +214,6 @@ class LlamaServer {
             try {
                 http::fetch({.method = "GET",
                              .url = url() + "/health",
-                             .headers = {},
-                             .body = {},
                              .connect_timeout = std::chrono::seconds(1),
                              .idle_timeout = std::chrono::seconds(5)});
                 return true;

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "kestrune/errors.hpp"
+#include "support/fake_programs.hpp"
 #include "support/openai_test_server.hpp"
-#include "support/scoped_env.hpp"
 
 namespace kestrune::backends {
 namespace {

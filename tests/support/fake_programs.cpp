@@ -1,38 +1,21 @@
-#include "support/scoped_env.hpp"
+#include "support/fake_programs.hpp"
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <utility>
 
 namespace kestrune::testing {
 
 namespace {
 
-std::string current_path_variable() {
+std::string path_with_first(const std::string& directory) {
     const char* path = std::getenv("PATH");
-    return path == nullptr ? "" : path;
+    return path == nullptr ? directory : directory + ":" + path;
 }
 
 }  // namespace
 
-ScopedEnv::ScopedEnv(std::string name, const std::string& value) : name_(std::move(name)) {
-    if (const char* old = std::getenv(name_.c_str()); old != nullptr) {
-        had_value_ = true;
-        old_value_ = old;
-    }
-    ::setenv(name_.c_str(), value.c_str(), 1);
-}
-
-ScopedEnv::~ScopedEnv() {
-    if (had_value_) {
-        ::setenv(name_.c_str(), old_value_.c_str(), 1);
-    } else {
-        ::unsetenv(name_.c_str());
-    }
-}
-
-FakePrograms::FakePrograms() : path_("PATH", dir_.str() + ":" + current_path_variable()) {}
+FakePrograms::FakePrograms() : path_("PATH", path_with_first(dir_.str())) {}
 
 void FakePrograms::add(const std::string& name, const std::string& script) const {
     const auto file = dir_.write(name, "#!/bin/sh\n" + script + "\n");
