@@ -6,10 +6,13 @@ list(APPEND CMAKE_PREFIX_PATH "${KESTRUNE_LLAMA_ROOT}/prefix")
 
 find_package(Threads REQUIRED)
 find_package(llama CONFIG REQUIRED)
+# The installed libllama carries no run path of its own and finds libggml through ours; an
+# old-style RPATH reaches such indirect dependencies, a RUNPATH would not.
+add_link_options(LINKER:--disable-new-dtags)
 find_package(CURL REQUIRED)
 find_package(nlohmann_json 3.10 REQUIRED)
 
-find_package(Python3 COMPONENTS Development.Embed)
+find_package(Python3 COMPONENTS Interpreter Development.Embed)
 find_package(pybind11 CONFIG QUIET)
 if(Python3_Development.Embed_FOUND AND pybind11_FOUND)
   set(python_default ON)
