@@ -398,6 +398,10 @@ bool Llama::can_shift() const {
     return llama_memory_can_shift(llama_get_memory(context_.get()));
 }
 
+int Llama::seq_pos_max(int seq_id) const {
+    return llama_memory_seq_pos_max(llama_get_memory(context_.get()), seq_id);
+}
+
 // --- token level -----------------------------------------------------------------------------
 
 std::vector<Token> Llama::tokenize(std::string_view text, bool add_special,
@@ -584,10 +588,14 @@ bool binding_available() {
     return missing_depth == 0;
 }
 
-std::unique_ptr<Llama> load(const Params& params) {
+void require_binding() {
     if (!binding_available()) {
         throw BindingMissing("No llama.cpp binding in this process");
     }
+}
+
+std::unique_ptr<Llama> load(const Params& params) {
+    require_binding();
     return std::make_unique<Llama>(params);
 }
 

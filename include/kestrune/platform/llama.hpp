@@ -157,6 +157,8 @@ class Llama {
     void kv_cache_seq_add(int seq_id, int p0, int p1, int delta);
     // Whether the cache can shift positions (kv_cache_seq_add) at all.
     bool can_shift() const;
+    // The highest position a sequence holds in the cache, -1 when it holds none.
+    int seq_pos_max(int seq_id = 0) const;
 
     // --- token level ---
     std::vector<Token> tokenize(std::string_view text, bool add_special = true,
@@ -214,6 +216,8 @@ class Llama {
 
 // Whether the binding can be used now.
 bool binding_available();
+// Throws BindingMissing when the binding cannot be used.
+void require_binding();
 // Builds a Llama, or throws BindingMissing when the binding cannot be used.
 std::unique_ptr<Llama> load(const Params& params);
 
