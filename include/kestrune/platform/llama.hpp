@@ -1,0 +1,244 @@
+// Our binding of llama.cpp: one loaded model with its context, driven through the library's C
+// API. It offers what the engine and the adapters call (chat completion whole and streamed,
+// text completion, the token count, KV cache sequence removal and shift, the version) and the
+// token-level access speculative decoding needs (tokenize, evaluate a batch with the logits of
+// every position, sample from logits, trim the cache).
+//
+// Prompt reuse: the context remembers the tokens it has evaluated. A prompt that extends them
+// (the next turn of a chat) evaluates only its new suffix; a prompt that diverges keeps the
+// common prefix and drops the rest of the cache.
+//
+// Chat formatting uses the model's own template (tokenizer.chat_template) through
+// llama_chat_apply_template. When the model has no template, or the library cannot apply it,
+// the messages are formatted as ChatML:
+//   <|im_start|>{role}\n{content}<|im_end|>\n ... <|im_start|>assistant\n
+//
+// Nothing here aborts the process: failures of the library become exceptions.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kestrune/errors.hpp"
+#include "kestrune/messages.hpp"
+#include "kestrune/stream.hpp"
+
+struct llama_model;
+struct llama_context;
+struct llama_vocab;
+struct llama_sampler;
+struct llama_token_data;
+
+namespace kestrune::platform::llama {
+
+using Token = std::int32_t;
+
+// The KV cache options were refused: the library does not know the type under the requested
+// name, or cannot use it for the KV cache. Callers treat it as a binding that does not know
+// the type_k/type_v options and build again without them.
+class KvTypeRejected : public InvalidValueError {
+  public:
+    using InvalidValueError::InvalidValueError;
+};
+
+// The binding cannot be used in this process (built without it, or made missing by a test).
+class BindingMissing : public MissingComponentError {
+  public:
+    using MissingComponentError::MissingComponentError;
+};
+
+// A KV cache element type as the caller names it: the name it means and the numeric
+// identifier it expects the library to use for it (ggml's type enumeration).
+struct KvType {
+    std::string name;
+    int id = 1;
+
+    bool operator==(const KvType&) const = default;
+};
+
+struct Params {
+    std::string model_path;
+    int n_ctx = 512;          // 0: the model's trained context
+    int n_gpu_layers = 0;     // negative: every layer
+    int n_threads = 0;        // generation threads; 0 or less: every logical processor
+    int n_threads_batch = 0;  // prompt threads; 0 or less: as n_threads
+    int n_batch = 2048;       // tokens per llama_decode call while evaluating a prompt
+    bool verbose = true;      // false silences the library's log while this object works
+    std::optional<KvType> type_k = std::nullopt;
+    std::optional<KvType> type_v = std::nullopt;
+};
+
+// Sampling settings. temperature 0 (or less) is greedy; repeat_penalty 1 is off.
+struct Sampling {
+    std::optional<int> max_tokens =
+        std::nullopt;  // absent: until an end token or the context is full
+    double temperature = 0.8;
+    double top_p = 0.95;
+    int top_k = 40;
+    double repeat_penalty = 1.0;
+    std::uint32_t seed = 0xFFFFFFFF;  // 0xFFFFFFFF: a random seed
+};
+
+struct Completion {
+    std::string text;
+    std::string finish_reason;  // "stop" at an end token, "length" at max_tokens or context end
+    int prompt_tokens = 0;
+    int completion_tokens = 0;
+};
+
+// How the last prompt met the cache: its size and how many of its tokens were evaluated
+// (the rest were already held by the context).
+struct PromptUse {
+    int prompt_tokens = 0;
+    int evaluated_tokens = 0;
+};
+
+// A sampler chain built from Sampling; owns the library's sampler.
+class Sampler {
+  public:
+    Sampler(const Sampling& settings, const llama_vocab* vocab);
+    Sampler(Sampler&&) noexcept;
+    Sampler& operator=(Sampler&&) noexcept;
+    ~Sampler();
+
+    // Picks a token from a row of logits (one value per vocabulary entry) and records it for
+    // the repeat penalty.
+    Token sample(std::span<const float> logits);
+    // Records tokens already in the text so the repeat penalty sees them.
+    void accept(std::span<const Token> tokens);
+
+    llama_sampler* get() const { return chain_.get(); }
+
+  private:
+    struct Free {
+        void operator()(llama_sampler* sampler) const;
+    };
+    std::unique_ptr<llama_sampler, Free> chain_;
+    std::vector<llama_token_data> candidates_;
+    int n_vocab_ = 0;
+};
+
+class Llama {
+  public:
+    // Loads the model and creates its context. A missing or unreadable model file is a
+    // NotFoundError or InvalidValueError naming it; refused KV cache types are KvTypeRejected.
+    explicit Llama(const Params& params);
+    Llama(Llama&&) noexcept;
+    Llama& operator=(Llama&&) noexcept;
+    Llama(const Llama&) = delete;
+    Llama& operator=(const Llama&) = delete;
+    ~Llama();
+
+    // --- generation ---
+    Completion create_chat_completion(const Messages& messages, const Sampling& settings = {});
+    // Lazy: nothing is formatted or evaluated before the first pull. Pieces are whole UTF-8
+    // characters. A stream must not outlive this object, nor see it moved.
+    TextStream create_chat_completion_stream(Messages messages, Sampling settings = {});
+    Completion create_completion(const std::string& prompt, const Sampling& settings = {});
+    TextStream create_completion_stream(std::string prompt, Sampling settings = {});
+
+    // The chat prompt for `messages` with the assistant's turn opened.
+    std::string format_chat(const Messages& messages) const;
+
+    // --- the context ---
+    int n_ctx() const;
+    // Tokens the context holds (evaluated, in position order).
+    int n_tokens() const { return static_cast<int>(tokens_.size()); }
+    const std::vector<Token>& tokens() const { return tokens_; }
+    PromptUse last_prompt_use() const { return last_prompt_use_; }
+
+    // Removes positions [p0, p1) of a sequence (p1 < 0: to the end); false when the library
+    // cannot remove that range.
+    bool kv_cache_seq_rm(int seq_id, int p0, int p1);
+    // Adds `delta` to positions [p0, p1) of a sequence (p1 < 0: to the end).
+    void kv_cache_seq_add(int seq_id, int p0, int p1, int delta);
+    // Whether the cache can shift positions (kv_cache_seq_add) at all.
+    bool can_shift() const;
+    // The highest position a sequence holds in the cache, -1 when it holds none.
+    int seq_pos_max(int seq_id = 0) const;
+
+    // --- token level ---
+    std::vector<Token> tokenize(std::string_view text, bool add_special = true,
+                                bool parse_special = true) const;
+    // The bytes of one token (control tokens give nothing).
+    std::string token_to_piece(Token token) const;
+    std::string detokenize(std::span<const Token> tokens) const;
+    int n_vocab() const;
+    bool is_eog(Token token) const;
+    // Equal for two models whose vocabularies hold the same token texts in the same order.
+    std::uint64_t vocab_fingerprint() const;
+
+    // Brings the context to exactly `prompt`, evaluating only what it does not hold yet, and
+    // leaves the logits of its last token for sampling(). Returns the count evaluated.
+    int evaluate_prompt(std::span<const Token> prompt);
+    // Appends `tokens` to the context. With all_logits the logits of every position are kept
+    // (logits(i)), otherwise only the last one's.
+    void eval(std::span<const Token> tokens, bool all_logits = false);
+    // The logits of the i-th position of the last eval (negative: counted from the end), one
+    // value per vocabulary entry.
+    std::span<const float> logits(int i = -1) const;
+    // Keeps the first `n` tokens of the context and drops the rest from the cache.
+    void truncate(int n);
+    Sampler make_sampler(const Sampling& settings) const;
+
+    // --- the library ---
+    const llama_vocab* vocab() const { return vocab_; }
+
+  private:
+    struct ModelFree {
+        void operator()(llama_model* model) const;
+    };
+    struct ContextFree {
+        void operator()(llama_context* context) const;
+    };
+
+    void decode(std::span<const Token> tokens, bool all_logits);
+    Completion complete_tokens(std::vector<Token> prompt, const Sampling& settings);
+    // The one generation loop; fills `report` (when given) once the stream ends.
+    TextStream stream_tokens(std::vector<Token> prompt, Sampling settings, Completion* report);
+    std::vector<Token> chat_prompt(const Messages& messages) const;
+    void check_fits(std::size_t n_prompt) const;
+
+    Params params_;
+    std::unique_ptr<llama_model, ModelFree> model_;
+    std::unique_ptr<llama_context, ContextFree> context_;
+    const llama_vocab* vocab_ = nullptr;
+    std::vector<Token> tokens_;
+    std::vector<float> logits_;        // rows of the last eval's outputs, when all were kept
+    const float* last_row_ = nullptr;  // else the library's row of the last token
+    int n_logit_rows_ = 0;
+    PromptUse last_prompt_use_;
+};
+
+// --- the seam through which modules obtain the binding at the moment of use ---
+
+// Whether the binding can be used now.
+bool binding_available();
+// Throws BindingMissing when the binding cannot be used.
+void require_binding();
+// Builds a Llama, or throws BindingMissing when the binding cannot be used.
+std::unique_ptr<Llama> load(const Params& params);
+
+// While alive, the binding answers "missing" on this thread (for tests of the missing-library
+// paths).
+class ScopedMissingBinding {
+  public:
+    ScopedMissingBinding();
+    ~ScopedMissingBinding();
+    ScopedMissingBinding(const ScopedMissingBinding&) = delete;
+    ScopedMissingBinding& operator=(const ScopedMissingBinding&) = delete;
+};
+
+// The library's version text (its build number and commit).
+std::string version();
+
+// How many leading bytes of `text` form whole UTF-8 characters: an incomplete multi-byte
+// sequence at the end is held back.
+std::size_t complete_utf8_prefix(std::string_view text);
+
+}  // namespace kestrune::platform::llama

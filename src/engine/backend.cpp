@@ -1,0 +1,102 @@
+#include "kestrune/engine/backend.hpp"
+
+#include <exception>
+#include <iostream>
+#include <utility>
+
+#include "kestrune/errors.hpp"
+#include "kestrune/platform/llama.hpp"
+
+namespace kestrune::engine {
+
+namespace {
+
+constexpr const char* kMissingBinding =
+    "llama.cpp not installed. Install with:\n"
+    "  scripts/setup\n"
+    "For CUDA: KESTRUNE_CUDA=1 scripts/setup";
+
+platform::llama::Sampling sampling(int max_tokens, double temperature) {
+    platform::llama::Sampling settings;
+    settings.max_tokens = max_tokens;
+    settings.temperature = temperature;
+    return settings;
+}
+
+}  // namespace
+
+std::string with_thousands_separator(long long value) {
+    const std::string digits = std::to_string(value < 0 ? -value : value);
+    std::string text = value < 0 ? "-" : "";
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) {
+            text.push_back(',');
+        }
+        text.push_back(digits[i]);
+    }
+    return text;
+}
+
+KestruneBackend::KestruneBackend(std::string model_path_, InferencePlan plan_, HardwareProfile hw_,
+                                 ModelSpec spec_)
+    : model_path(std::move(model_path_)), plan(plan_), hw(hw_), spec(std::move(spec_)) {}
+
+KestruneBackend::KestruneBackend(KestruneBackend&&) noexcept = default;
+KestruneBackend& KestruneBackend::operator=(KestruneBackend&&) noexcept = default;
+KestruneBackend::~KestruneBackend() = default;
+
+void KestruneBackend::load(bool verbose) {
+    try {
+        platform::llama::require_binding();
+    } catch (const platform::llama::BindingMissing&) {
+        std::throw_with_nested(MissingComponentError(kMissingBinding));
+    }
+    if (verbose) {
+        const char* mode = plan.n_gpu_layers > 0 ? "GPU+CPU" : "CPU-only";
+        std::cout << "  Loading " << spec.name << " (" << mode << ")...\n"
+                  << "  Layers: " << plan.n_gpu_layers << " GPU + " << plan.n_cpu_layers << " CPU\n"
+                  << "  Context: " << with_thousands_separator(plan.max_context) << " tokens\n"
+                  << "  Threads: " << hw.cpu_cores << std::endl;
+    }
+    _llm = platform::llama::load({.model_path = model_path,
+                                  .n_ctx = plan.max_context,
+                                  .n_gpu_layers = plan.n_gpu_layers,
+                                  .n_threads = hw.cpu_cores,
+                                  .verbose = verbose});
+    if (verbose) {
+        std::cout << "  Model loaded.\n" << std::endl;
+    }
+}
+
+ChatReply KestruneBackend::chat(const std::string& prompt, int max_tokens, double temperature,
+                                bool stream) {
+    if (!_llm) {
+        load();
+    }
+    Messages messages{{"user", prompt}};
+    if (stream) {
+        return _chat_stream(std::move(messages), max_tokens, temperature);
+    }
+    return _llm->create_chat_completion(messages, sampling(max_tokens, temperature)).text;
+}
+
+TextStream KestruneBackend::_chat_stream(Messages messages, int max_tokens, double temperature) {
+    if (!_llm) {
+        throw RuntimeFailure("No model loaded");
+    }
+    auto pieces =
+        _llm->create_chat_completion_stream(std::move(messages), sampling(max_tokens, temperature));
+    while (auto piece = pieces.next()) {
+        co_yield std::move(*piece);
+    }
+}
+
+std::string KestruneBackend::complete(const std::string& prompt, int max_tokens,
+                                      double temperature) {
+    if (!_llm) {
+        load();
+    }
+    return _llm->create_completion(prompt, sampling(max_tokens, temperature)).text;
+}
+
+}  // namespace kestrune::engine

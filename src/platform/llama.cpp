@@ -1,0 +1,643 @@
+#include "kestrune/platform/llama.hpp"
+
+#include <ggml.h>
+#include <llama.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <utility>
+
+#include "kestrune/platform/files.hpp"
+
+namespace kestrune::platform::llama {
+
+namespace {
+
+// The library's log goes through one process-wide callback; whether a message is shown
+// depends on the object working on this thread, so a quiet Llama never silences a verbose one.
+thread_local int quiet_depth = 0;
+thread_local int missing_depth = 0;
+
+void log_to_stderr(ggml_log_level, const char* text, void*) {
+    if (quiet_depth == 0) {
+        std::fputs(text, stderr);
+    }
+}
+
+void initialise_library() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        llama_log_set(log_to_stderr, nullptr);
+        llama_backend_init();
+    });
+}
+
+class QuietScope {
+  public:
+    explicit QuietScope(bool quiet) : quiet_(quiet) { quiet_depth += quiet_ ? 1 : 0; }
+    ~QuietScope() { quiet_depth -= quiet_ ? 1 : 0; }
+    QuietScope(const QuietScope&) = delete;
+    QuietScope& operator=(const QuietScope&) = delete;
+
+  private:
+    bool quiet_;
+};
+
+// A batch of up to `capacity` tokens of sequence 0.
+class Batch {
+  public:
+    explicit Batch(std::int32_t capacity) : batch_(llama_batch_init(capacity, 0, 1)) {}
+    ~Batch() { llama_batch_free(batch_); }
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+
+    void fill(std::span<const Token> tokens, llama_pos first_pos, bool all_logits,
+              bool last_logits) {
+        batch_.n_tokens = static_cast<std::int32_t>(tokens.size());
+        for (std::size_t i = 0; i < tokens.size(); ++i) {
+            batch_.token[i] = tokens[i];
+            batch_.pos[i] = first_pos + static_cast<llama_pos>(i);
+            batch_.n_seq_id[i] = 1;
+            batch_.seq_id[i][0] = 0;
+            batch_.logits[i] = static_cast<std::int8_t>(all_logits);
+        }
+        if (last_logits && !tokens.empty()) {
+            batch_.logits[tokens.size() - 1] = 1;
+        }
+    }
+    const llama_batch& get() const { return batch_; }
+
+  private:
+    llama_batch batch_;
+};
+
+// The KV cache types llama.cpp can store keys and values in.
+bool usable_for_kv_cache(ggml_type type) {
+    switch (type) {
+        case GGML_TYPE_F32:
+        case GGML_TYPE_F16:
+        case GGML_TYPE_BF16:
+        case GGML_TYPE_Q8_0:
+        case GGML_TYPE_Q4_0:
+        case GGML_TYPE_Q4_1:
+        case GGML_TYPE_Q5_0:
+        case GGML_TYPE_Q5_1:
+        case GGML_TYPE_IQ4_NL:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The library's type for `requested`, or KvTypeRejected: the identifier must exist, carry the
+// requested name in this build (identifiers are reused across builds), and suit a KV cache.
+ggml_type checked_kv_type(const KvType& requested) {
+    const std::string label =
+        "KV cache type \"" + requested.name + "\" (" + std::to_string(requested.id) + ")";
+    if (requested.id < 0 || requested.id >= GGML_TYPE_COUNT) {
+        throw KvTypeRejected(label + " is not known to this llama.cpp build");
+    }
+    const auto type = static_cast<ggml_type>(requested.id);
+    const char* known = ggml_type_name(type);
+    if (known == nullptr || requested.name != known) {
+        throw KvTypeRejected(label + " is called \"" + (known != nullptr ? known : "") +
+                             "\" in this llama.cpp build");
+    }
+    if (!usable_for_kv_cache(type)) {
+        throw KvTypeRejected(label + " cannot be used for the KV cache");
+    }
+    return type;
+}
+
+std::string chatml(const Messages& messages) {
+    std::string text;
+    for (const auto& message : messages) {
+        text += "<|im_start|>" + message.role() + "\n" + message.content() + "<|im_end|>\n";
+    }
+    return text + "<|im_start|>assistant\n";
+}
+
+std::uint32_t resolve_threads(int requested) {
+    return static_cast<std::uint32_t>(requested > 0 ? requested : files::cpu_count());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+void Sampler::Free::operator()(llama_sampler* sampler) const {
+    llama_sampler_free(sampler);
+}
+
+Sampler::Sampler(const Sampling& settings, const llama_vocab* vocab)
+    : n_vocab_(llama_vocab_n_tokens(vocab)) {
+    llama_sampler_chain_params params = llama_sampler_chain_default_params();
+    params.no_perf = true;
+    chain_.reset(llama_sampler_chain_init(params));
+    auto add = [this](llama_sampler* sampler) { llama_sampler_chain_add(chain_.get(), sampler); };
+    if (settings.repeat_penalty != 1.0) {
+        add(llama_sampler_init_penalties(n_vocab_, 64, static_cast<float>(settings.repeat_penalty),
+                                         0.0F, 0.0F));
+    }
+    if (settings.temperature <= 0.0) {
+        add(llama_sampler_init_greedy());
+        return;
+    }
+    if (settings.top_k > 0) {
+        add(llama_sampler_init_top_k(settings.top_k));
+    }
+    add(llama_sampler_init_top_p(static_cast<float>(settings.top_p), 1));
+    add(llama_sampler_init_temp(static_cast<float>(settings.temperature)));
+    add(llama_sampler_init_dist(settings.seed));
+}
+
+Sampler::Sampler(Sampler&&) noexcept = default;
+Sampler& Sampler::operator=(Sampler&&) noexcept = default;
+Sampler::~Sampler() = default;
+
+Token Sampler::sample(std::span<const float> logits) {
+    if (static_cast<int>(logits.size()) != n_vocab_) {
+        throw InvalidValueError("Logits hold " + std::to_string(logits.size()) +
+                                " values for a vocabulary of " + std::to_string(n_vocab_));
+    }
+    candidates_.resize(logits.size());
+    for (std::size_t i = 0; i < logits.size(); ++i) {
+        candidates_[i] = {static_cast<Token>(i), logits[i], 0.0F};
+    }
+    llama_token_data_array array{candidates_.data(), candidates_.size(), -1, false};
+    llama_sampler_apply(chain_.get(), &array);
+    if (array.selected < 0 || static_cast<std::size_t>(array.selected) >= array.size) {
+        throw RuntimeFailure("The sampler selected no token");
+    }
+    const Token token = array.data[array.selected].id;
+    llama_sampler_accept(chain_.get(), token);
+    return token;
+}
+
+void Sampler::accept(std::span<const Token> tokens) {
+    for (const Token token : tokens) {
+        llama_sampler_accept(chain_.get(), token);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void Llama::ModelFree::operator()(llama_model* model) const {
+    llama_model_free(model);
+}
+void Llama::ContextFree::operator()(llama_context* context) const {
+    llama_free(context);
+}
+
+Llama::Llama(const Params& params) : params_(params) {
+    initialise_library();
+    QuietScope quiet(!params_.verbose);
+    if (!std::filesystem::is_regular_file(params_.model_path)) {
+        throw NotFoundError("Model path does not exist: " + params_.model_path);
+    }
+    std::optional<ggml_type> type_k;
+    std::optional<ggml_type> type_v;
+    if (params_.type_k) {
+        type_k = checked_kv_type(*params_.type_k);
+    }
+    if (params_.type_v) {
+        type_v = checked_kv_type(*params_.type_v);
+    }
+
+    llama_model_params model_params = llama_model_default_params();
+    model_params.n_gpu_layers = params_.n_gpu_layers;
+    model_.reset(llama_model_load_from_file(params_.model_path.c_str(), model_params));
+    if (!model_) {
+        throw InvalidValueError("Failed to load model from file: " + params_.model_path);
+    }
+    vocab_ = llama_model_get_vocab(model_.get());
+
+    llama_context_params context_params = llama_context_default_params();
+    context_params.n_ctx = static_cast<std::uint32_t>(std::max(params_.n_ctx, 0));
+    const std::uint32_t n_ctx =
+        context_params.n_ctx != 0
+            ? context_params.n_ctx
+            : static_cast<std::uint32_t>(llama_model_n_ctx_train(model_.get()));
+    context_params.n_batch =
+        std::min(static_cast<std::uint32_t>(std::max(params_.n_batch, 1)), n_ctx);
+    context_params.n_ubatch = std::min(context_params.n_ubatch, context_params.n_batch);
+    context_params.n_threads = static_cast<std::int32_t>(resolve_threads(params_.n_threads));
+    context_params.n_threads_batch = static_cast<std::int32_t>(
+        params_.n_threads_batch > 0 ? resolve_threads(params_.n_threads_batch)
+                                    : resolve_threads(params_.n_threads));
+    context_params.no_perf = true;
+    if (type_k) {
+        context_params.type_k = *type_k;
+    }
+    if (type_v) {
+        context_params.type_v = *type_v;
+        // A quantised V cache only works with flash attention.
+        if (ggml_is_quantized(*type_v)) {
+            context_params.flash_attn_type = LLAMA_FLASH_ATTN_TYPE_ENABLED;
+        }
+    }
+    context_.reset(llama_init_from_model(model_.get(), context_params));
+    if (!context_) {
+        if (type_k || type_v) {
+            throw KvTypeRejected("llama.cpp cannot build a context with the KV cache types " +
+                                 (params_.type_k ? params_.type_k->name : std::string("f16")) +
+                                 "/" +
+                                 (params_.type_v ? params_.type_v->name : std::string("f16")));
+        }
+        throw RuntimeFailure("Failed to create the llama.cpp context for " + params_.model_path);
+    }
+}
+
+Llama::Llama(Llama&&) noexcept = default;
+Llama& Llama::operator=(Llama&&) noexcept = default;
+
+Llama::~Llama() {
+    QuietScope quiet(!params_.verbose);
+    context_.reset();
+    model_.reset();
+}
+
+// --- generation ------------------------------------------------------------------------------
+
+Completion Llama::create_chat_completion(const Messages& messages, const Sampling& settings) {
+    return complete_tokens(chat_prompt(messages), settings);
+}
+
+TextStream Llama::create_chat_completion_stream(Messages messages, Sampling settings) {
+    TextStream pieces = stream_tokens(chat_prompt(messages), settings, nullptr);
+    while (auto piece = pieces.next()) {
+        co_yield std::move(*piece);
+    }
+}
+
+Completion Llama::create_completion(const std::string& prompt, const Sampling& settings) {
+    return complete_tokens(tokenize(prompt), settings);
+}
+
+TextStream Llama::create_completion_stream(std::string prompt, Sampling settings) {
+    TextStream pieces = stream_tokens(tokenize(prompt), settings, nullptr);
+    while (auto piece = pieces.next()) {
+        co_yield std::move(*piece);
+    }
+}
+
+Completion Llama::complete_tokens(std::vector<Token> prompt, const Sampling& settings) {
+    Completion result;
+    TextStream pieces = stream_tokens(std::move(prompt), settings, &result);
+    while (auto piece = pieces.next()) {
+        result.text += *piece;
+    }
+    return result;
+}
+
+TextStream Llama::stream_tokens(std::vector<Token> prompt, Sampling settings, Completion* report) {
+    evaluate_prompt(prompt);
+    Sampler sampler = make_sampler(settings);
+    const std::size_t window = std::min<std::size_t>(prompt.size(), 64);
+    sampler.accept(std::span(prompt).last(window));
+
+    const int limit = settings.max_tokens.value_or(0) > 0 ? *settings.max_tokens : INT_MAX;
+    const int n_context = n_ctx();
+    int produced = 0;
+    std::string finish_reason = "length";
+    std::string pending;  // bytes not yet forming whole characters
+    while (produced < limit) {
+        const Token token = sampler.sample(logits());
+        if (is_eog(token)) {
+            finish_reason = "stop";
+            break;
+        }
+        ++produced;
+        pending += token_to_piece(token);
+        const std::size_t whole = complete_utf8_prefix(pending);
+        if (whole > 0) {
+            std::string piece = pending.substr(0, whole);
+            pending.erase(0, whole);
+            co_yield std::move(piece);
+        }
+        if (produced == limit || n_tokens() >= n_context) {
+            break;
+        }
+        eval(std::span(&token, 1));
+    }
+    if (!pending.empty()) {
+        co_yield std::move(pending);
+    }
+    if (report != nullptr) {
+        report->finish_reason = finish_reason;
+        report->prompt_tokens = static_cast<int>(prompt.size());
+        report->completion_tokens = produced;
+    }
+}
+
+std::string Llama::format_chat(const Messages& messages) const {
+    const char* chat_template = llama_model_chat_template(model_.get(), nullptr);
+    if (chat_template == nullptr) {
+        return chatml(messages);
+    }
+    std::vector<llama_chat_message> chat;
+    chat.reserve(messages.size());
+    std::size_t length = 0;
+    for (const auto& message : messages) {
+        chat.push_back({message.role().c_str(), message.content().c_str()});
+        length += message.role().size() + message.content().size();
+    }
+    std::string text(2 * length + 256, '\0');
+    int written = llama_chat_apply_template(chat_template, chat.data(), chat.size(), true,
+                                            text.data(), static_cast<std::int32_t>(text.size()));
+    if (written > static_cast<int>(text.size())) {
+        text.resize(static_cast<std::size_t>(written));
+        written = llama_chat_apply_template(chat_template, chat.data(), chat.size(), true,
+                                            text.data(), static_cast<std::int32_t>(text.size()));
+    }
+    if (written < 0) {
+        return chatml(messages);
+    }
+    text.resize(static_cast<std::size_t>(written));
+    return text;
+}
+
+std::vector<Token> Llama::chat_prompt(const Messages& messages) const {
+    return tokenize(format_chat(messages));
+}
+
+// --- the context -----------------------------------------------------------------------------
+
+int Llama::n_ctx() const {
+    return static_cast<int>(llama_n_ctx(context_.get()));
+}
+
+bool Llama::kv_cache_seq_rm(int seq_id, int p0, int p1) {
+    QuietScope quiet(!params_.verbose);
+    if (!llama_memory_seq_rm(llama_get_memory(context_.get()), seq_id, p0, p1)) {
+        return false;
+    }
+    if (seq_id == 0) {
+        const auto size = static_cast<int>(tokens_.size());
+        const int first = std::clamp(p0 < 0 ? 0 : p0, 0, size);
+        const int last = std::clamp(p1 < 0 ? size : p1, first, size);
+        tokens_.erase(tokens_.begin() + first, tokens_.begin() + last);
+    }
+    return true;
+}
+
+void Llama::kv_cache_seq_add(int seq_id, int p0, int p1, int delta) {
+    // The library asserts on a shift the cache cannot do; refuse it here instead.
+    if (!can_shift()) {
+        throw RuntimeFailure("This context cannot shift KV cache positions");
+    }
+    QuietScope quiet(!params_.verbose);
+    llama_memory_seq_add(llama_get_memory(context_.get()), seq_id, p0, p1, delta);
+}
+
+bool Llama::can_shift() const {
+    return llama_memory_can_shift(llama_get_memory(context_.get()));
+}
+
+int Llama::seq_pos_max(int seq_id) const {
+    return llama_memory_seq_pos_max(llama_get_memory(context_.get()), seq_id);
+}
+
+// --- token level -----------------------------------------------------------------------------
+
+std::vector<Token> Llama::tokenize(std::string_view text, bool add_special,
+                                   bool parse_special) const {
+    std::vector<Token> tokens(text.size() + 2);
+    auto run = [&] {
+        return llama_tokenize(vocab_, text.data(), static_cast<std::int32_t>(text.size()),
+                              tokens.data(), static_cast<std::int32_t>(tokens.size()), add_special,
+                              parse_special);
+    };
+    int count = run();
+    if (count < 0) {
+        tokens.resize(static_cast<std::size_t>(-count));
+        count = run();
+    }
+    if (count < 0) {
+        throw InvalidValueError("Cannot tokenize a text of " + std::to_string(text.size()) +
+                                " bytes");
+    }
+    tokens.resize(static_cast<std::size_t>(count));
+    return tokens;
+}
+
+std::string Llama::token_to_piece(Token token) const {
+    std::string piece(32, '\0');
+    int length = llama_token_to_piece(vocab_, token, piece.data(),
+                                      static_cast<std::int32_t>(piece.size()), 0, false);
+    if (length < 0) {
+        piece.resize(static_cast<std::size_t>(-length));
+        length = llama_token_to_piece(vocab_, token, piece.data(),
+                                      static_cast<std::int32_t>(piece.size()), 0, false);
+    }
+    piece.resize(static_cast<std::size_t>(std::max(length, 0)));
+    return piece;
+}
+
+std::string Llama::detokenize(std::span<const Token> tokens) const {
+    std::string text;
+    for (const Token token : tokens) {
+        text += token_to_piece(token);
+    }
+    return text;
+}
+
+int Llama::n_vocab() const {
+    return llama_vocab_n_tokens(vocab_);
+}
+
+bool Llama::is_eog(Token token) const {
+    return llama_vocab_is_eog(vocab_, token);
+}
+
+std::uint64_t Llama::vocab_fingerprint() const {
+    // FNV-1a over every token text, each followed by a separator byte.
+    std::uint64_t hash = 14695981039346656037ULL;
+    auto mix = [&hash](unsigned char byte) {
+        hash ^= byte;
+        hash *= 1099511628211ULL;
+    };
+    for (Token token = 0; token < n_vocab(); ++token) {
+        for (const char c : std::string_view(llama_vocab_get_text(vocab_, token))) {
+            mix(static_cast<unsigned char>(c));
+        }
+        mix(0xFF);
+    }
+    return hash;
+}
+
+void Llama::check_fits(std::size_t n_total) const {
+    if (n_total > static_cast<std::size_t>(n_ctx())) {
+        throw InvalidValueError("Requested tokens (" + std::to_string(n_total) +
+                                ") exceed context window of " + std::to_string(n_ctx()));
+    }
+}
+
+int Llama::evaluate_prompt(std::span<const Token> prompt) {
+    if (prompt.empty()) {
+        throw InvalidValueError("The prompt holds no token");
+    }
+    check_fits(prompt.size());
+    llama_memory_t memory = llama_get_memory(context_.get());
+    // Reuse relies on token i sitting at position i; anything else starts afresh.
+    const bool contiguous =
+        llama_memory_seq_pos_max(memory, 0) + 1 == static_cast<llama_pos>(tokens_.size());
+    std::size_t common = 0;
+    if (contiguous) {
+        const auto held =
+            std::mismatch(tokens_.begin(), tokens_.end(), prompt.begin(), prompt.end());
+        common = static_cast<std::size_t>(held.first - tokens_.begin());
+    }
+    // The last prompt token is always evaluated again: its logits start the answer.
+    common = std::min(common, prompt.size() - 1);
+    if (common < tokens_.size() || !contiguous) {
+        if (!contiguous || !llama_memory_seq_rm(memory, 0, static_cast<llama_pos>(common), -1)) {
+            llama_memory_clear(memory, true);
+            tokens_.clear();
+            common = 0;
+        }
+        tokens_.resize(common);
+    }
+    decode(prompt.subspan(common), false);
+    last_prompt_use_ = {static_cast<int>(prompt.size()), static_cast<int>(prompt.size() - common)};
+    return last_prompt_use_.evaluated_tokens;
+}
+
+void Llama::eval(std::span<const Token> tokens, bool all_logits) {
+    if (tokens.empty()) {
+        return;
+    }
+    check_fits(tokens_.size() + tokens.size());
+    decode(tokens, all_logits);
+}
+
+void Llama::decode(std::span<const Token> tokens, bool all_logits) {
+    QuietScope quiet(!params_.verbose);
+    llama_memory_t memory = llama_get_memory(context_.get());
+    const auto vocab_size = static_cast<std::size_t>(n_vocab());
+    const std::size_t rows = all_logits ? tokens.size() : 1;
+    logits_.resize(all_logits ? rows * vocab_size : 0);
+    last_row_ = nullptr;
+    n_logit_rows_ = 0;
+
+    const std::size_t chunk_size =
+        std::min<std::size_t>(llama_n_batch(context_.get()), tokens.size());
+    Batch batch(static_cast<std::int32_t>(chunk_size));
+    for (std::size_t start = 0; start < tokens.size(); start += chunk_size) {
+        const auto chunk = tokens.subspan(start, std::min(chunk_size, tokens.size() - start));
+        const bool last_chunk = start + chunk.size() == tokens.size();
+        batch.fill(chunk, llama_memory_seq_pos_max(memory, 0) + 1, all_logits, last_chunk);
+        const int status = llama_decode(context_.get(), batch.get());
+        if (status != 0) {
+            // Leave the cache exactly as the token list describes it.
+            llama_memory_seq_rm(memory, 0, static_cast<llama_pos>(tokens_.size()), -1);
+            throw RuntimeFailure("llama_decode failed with status " + std::to_string(status));
+        }
+        tokens_.insert(tokens_.end(), chunk.begin(), chunk.end());
+        if (all_logits) {
+            for (std::size_t i = 0; i < chunk.size(); ++i) {
+                const float* row =
+                    llama_get_logits_ith(context_.get(), static_cast<std::int32_t>(i));
+                std::copy_n(
+                    row, vocab_size,
+                    logits_.begin() + static_cast<std::ptrdiff_t>((start + i) * vocab_size));
+            }
+        } else if (last_chunk) {
+            // Valid until the next decode; no copy on the per-token path.
+            last_row_ = llama_get_logits_ith(context_.get(), -1);
+        }
+    }
+    n_logit_rows_ = static_cast<int>(rows);
+}
+
+std::span<const float> Llama::logits(int i) const {
+    const int row = i < 0 ? n_logit_rows_ + i : i;
+    if (row < 0 || row >= n_logit_rows_) {
+        throw InvalidValueError("No logits for position " + std::to_string(i) +
+                                " of the last evaluation");
+    }
+    const auto vocab_size = static_cast<std::size_t>(n_vocab());
+    if (last_row_ != nullptr) {
+        return {last_row_, vocab_size};
+    }
+    return std::span<const float>(logits_).subspan(static_cast<std::size_t>(row) * vocab_size,
+                                                   vocab_size);
+}
+
+void Llama::truncate(int n) {
+    const auto keep = static_cast<std::size_t>(std::max(n, 0));
+    if (keep >= tokens_.size()) {
+        return;
+    }
+    QuietScope quiet(!params_.verbose);
+    if (!llama_memory_seq_rm(llama_get_memory(context_.get()), 0, static_cast<llama_pos>(keep),
+                             -1)) {
+        throw RuntimeFailure("This context cannot drop cached tokens from position " +
+                             std::to_string(keep));
+    }
+    tokens_.resize(keep);
+    n_logit_rows_ = 0;
+    last_row_ = nullptr;
+}
+
+Sampler Llama::make_sampler(const Sampling& settings) const {
+    return Sampler(settings, vocab_);
+}
+
+// --- the seam --------------------------------------------------------------------------------
+
+bool binding_available() {
+    return missing_depth == 0;
+}
+
+void require_binding() {
+    if (!binding_available()) {
+        throw BindingMissing("No llama.cpp binding in this process");
+    }
+}
+
+std::unique_ptr<Llama> load(const Params& params) {
+    require_binding();
+    return std::make_unique<Llama>(params);
+}
+
+ScopedMissingBinding::ScopedMissingBinding() {
+    ++missing_depth;
+}
+ScopedMissingBinding::~ScopedMissingBinding() {
+    --missing_depth;
+}
+
+std::string version() {
+    return llama_version();
+}
+
+std::size_t complete_utf8_prefix(std::string_view text) {
+    // Walk back over at most three continuation bytes to the last lead byte; keep it only when
+    // its whole sequence is present.
+    const std::size_t size = text.size();
+    std::size_t back = 0;
+    while (back < 3 && back < size &&
+           (static_cast<unsigned char>(text[size - 1 - back]) & 0xC0U) == 0x80U) {
+        ++back;
+    }
+    if (back == size) {
+        return size;  // nothing but continuation bytes: malformed, pass them on
+    }
+    const auto lead = static_cast<unsigned char>(text[size - 1 - back]);
+    std::size_t needed = 1;
+    if ((lead & 0xE0U) == 0xC0U) {
+        needed = 2;
+    } else if ((lead & 0xF0U) == 0xE0U) {
+        needed = 3;
+    } else if ((lead & 0xF8U) == 0xF0U) {
+        needed = 4;
+    }
+    return back + 1 >= needed ? size : size - 1 - back;
+}
+
+}  // namespace kestrune::platform::llama

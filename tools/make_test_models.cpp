@@ -1,0 +1,488 @@
+// Writes the two GGUF models the tests and benchmarks run on, deterministically:
+//
+//   tiny-chat.gguf   a word-level bigram language model of data/tiny-corpus.txt, dressed as a
+//                    one-layer llama model. Embeddings are one-hot over "classes" (one per word
+//                    or punctuation mark of the corpus, plus one for everything else), attention
+//                    and feed-forward outputs are zero, and the output matrix holds the bigram
+//                    log-probabilities, so the logits depend on the last token alone and greedy
+//                    decoding continues a word with its most likely successor.
+//   throughput.gguf  a llama model of about 150M random parameters with the same vocabulary,
+//                    quantised to Q8_0, for speed measurements (and as a target the tiny model
+//                    can draft for).
+//
+// Both share an SPM vocabulary: control tokens, ChatML markers (<|im_end|> ends a turn), the
+// 256 byte-fallback tokens, then "▁word" tokens with every prefix a merge path needs.
+//
+// Usage: make_test_models <corpus.txt> <output directory>
+
+#include <ggml.h>
+#include <gguf.h>
+#include <llama.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* kSpaceMark = "\xE2\x96\x81";  // U+2581, SentencePiece's word boundary
+constexpr float kUnseenLogit = -30.0F;
+constexpr float kTieBreakPerToken = 1e-4F;
+constexpr std::uint32_t kContextLength = 2048;
+constexpr float kRmsEpsilon = 1e-5F;
+
+constexpr const char* kChatMlTemplate =
+    "{% for message in messages %}"
+    "{{'<|im_start|>' + message['role'] + '\\n' + message['content'] + '<|im_end|>' + '\\n'}}"
+    "{% endfor %}"
+    "{% if add_generation_prompt %}{{ '<|im_start|>assistant\\n' }}{% endif %}";
+
+enum TokenType : std::int32_t { kNormal = 1, kUnknown = 2, kControl = 3, kByte = 6 };
+
+enum SpecialToken : std::int32_t { kUnk = 0, kBos = 1, kEos = 2, kImStart = 3, kImEnd = 4 };
+
+struct Vocabulary {
+    std::vector<std::string> texts;
+    std::vector<float> scores;
+    std::vector<std::int32_t> types;
+    std::map<std::string, std::int32_t> ids;
+
+    std::int32_t add(const std::string& text, TokenType type) {
+        auto found = ids.find(text);
+        if (found != ids.end()) {
+            return found->second;
+        }
+        const auto id = static_cast<std::int32_t>(texts.size());
+        texts.push_back(text);
+        scores.push_back(-static_cast<float>(id));
+        types.push_back(type);
+        ids.emplace(text, id);
+        return id;
+    }
+    std::int64_t size() const { return static_cast<std::int64_t>(texts.size()); }
+};
+
+// One sentence of the corpus as vocabulary units: "▁word" tokens and punctuation marks.
+using Sentence = std::vector<std::string>;
+
+bool is_word_char(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return std::isalnum(u) != 0 || c == '\'' || c == '-';
+}
+
+Sentence split_sentence(const std::string& line) {
+    Sentence units;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        if (std::isspace(static_cast<unsigned char>(line[i])) != 0) {
+            ++i;
+        } else if (is_word_char(line[i])) {
+            std::size_t end = i;
+            while (end < line.size() && is_word_char(line[end])) {
+                ++end;
+            }
+            units.push_back(kSpaceMark + line.substr(i, end - i));
+            i = end;
+        } else {
+            units.push_back(line.substr(i, 1));
+            ++i;
+        }
+    }
+    return units;
+}
+
+std::vector<Sentence> read_corpus(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) {
+        throw std::runtime_error("cannot read the corpus " + path);
+    }
+    std::vector<Sentence> sentences;
+    std::string line;
+    while (std::getline(in, line)) {
+        Sentence units = split_sentence(line);
+        if (!units.empty()) {
+            sentences.push_back(std::move(units));
+        }
+    }
+    if (sentences.empty()) {
+        throw std::runtime_error("the corpus " + path + " holds no sentence");
+    }
+    return sentences;
+}
+
+std::string byte_token(int byte) {
+    char text[8];
+    std::snprintf(text, sizeof text, "<0x%02X>", byte);
+    return text;
+}
+
+// The bigram model: one class per corpus unit plus class 0 for everything else (sentence
+// start, bytes, prefixes, markers), counts of which token follows each class.
+struct BigramModel {
+    Vocabulary vocab;
+    std::vector<std::int32_t> token_class;            // per token id
+    std::vector<std::map<std::int32_t, int>> counts;  // per class: next token id -> count
+    std::vector<std::int32_t> class_token;            // per class: its token id (-1 for 0)
+
+    std::int64_t n_classes() const { return static_cast<std::int64_t>(counts.size()); }
+
+    // log P(next | class) with a small, fixed preference for lower token ids so greedy
+    // decoding never meets an exact tie.
+    std::vector<float> logits(std::int64_t cls) const {
+        std::vector<float> row(static_cast<std::size_t>(vocab.size()), kUnseenLogit);
+        const auto& next = counts[static_cast<std::size_t>(cls)];
+        int total = 0;
+        for (const auto& [token, count] : next) {
+            total += count;
+        }
+        for (const auto& [token, count] : next) {
+            row[static_cast<std::size_t>(token)] =
+                std::log(static_cast<float>(count) / static_cast<float>(total)) -
+                kTieBreakPerToken * static_cast<float>(token);
+        }
+        return row;
+    }
+};
+
+BigramModel build_bigram_model(const std::vector<Sentence>& sentences) {
+    BigramModel model;
+    Vocabulary& vocab = model.vocab;
+    vocab.add("<unk>", kUnknown);
+    vocab.add("<s>", kControl);
+    vocab.add("</s>", kControl);
+    vocab.add("<|im_start|>", kControl);
+    vocab.add("<|im_end|>", kControl);
+    for (int byte = 0; byte < 256; ++byte) {
+        vocab.add(byte_token(byte), kByte);
+    }
+    model.class_token.push_back(-1);
+    std::map<std::string, std::int32_t> unit_class;
+    for (const auto& sentence : sentences) {
+        for (const auto& unit : sentence) {
+            if (unit_class.count(unit) == 0) {
+                unit_class[unit] = static_cast<std::int32_t>(model.class_token.size());
+                model.class_token.push_back(vocab.add(unit, kNormal));
+            }
+        }
+    }
+    // The SPM tokenizer merges adjacent pieces only into pieces the vocabulary holds, so every
+    // prefix of a word must be a token for the whole word to be reachable.
+    for (const auto& [unit, cls] : unit_class) {
+        for (std::size_t length = std::string(kSpaceMark).size(); length < unit.size(); ++length) {
+            if (unit.rfind(kSpaceMark, 0) == 0) {
+                vocab.add(unit.substr(0, length), kNormal);
+            }
+        }
+    }
+    model.token_class.assign(static_cast<std::size_t>(vocab.size()), 0);
+    for (const auto& [unit, cls] : unit_class) {
+        model.token_class[static_cast<std::size_t>(vocab.ids.at(unit))] = cls;
+    }
+    model.counts.resize(model.class_token.size());
+    for (const auto& sentence : sentences) {
+        std::int32_t previous = 0;
+        for (const auto& unit : sentence) {
+            ++model.counts[static_cast<std::size_t>(previous)][vocab.ids.at(unit)];
+            previous = unit_class.at(unit);
+        }
+        ++model.counts[static_cast<std::size_t>(previous)][kImEnd];
+    }
+    return model;
+}
+
+// Greedy decoding must end every sentence it starts; a loop would make chats run to
+// max_tokens. Returns the greedy sentence from the start class.
+std::string check_greedy_paths(const BigramModel& model) {
+    std::string start_sentence;
+    for (std::int64_t cls = 0; cls < model.n_classes(); ++cls) {
+        std::string text;
+        std::int64_t current = cls;
+        int steps = 0;
+        for (;; ++steps) {
+            const auto row = model.logits(current);
+            const auto next = std::max_element(row.begin(), row.end()) - row.begin();
+            if (next == kImEnd) {
+                break;
+            }
+            if (steps > 64) {
+                throw std::runtime_error("greedy decoding loops after: " + text);
+            }
+            text += model.vocab.texts[static_cast<std::size_t>(next)];
+            current = model.token_class[static_cast<std::size_t>(next)];
+        }
+        if (cls == 0) {
+            start_sentence = text;
+        }
+    }
+    return start_sentence;
+}
+
+// A tensor to write: its shape (ggml order, ne0 first) and a function producing its bytes.
+struct TensorPlan {
+    std::string name;
+    ggml_type type;
+    std::vector<std::int64_t> shape;
+    std::function<std::vector<std::uint8_t>()> bytes;
+};
+
+using GgufPtr = std::unique_ptr<gguf_context, decltype(&gguf_free)>;
+using GgmlPtr = std::unique_ptr<ggml_context, decltype(&ggml_free)>;
+using FilePtr = std::unique_ptr<FILE, decltype(&std::fclose)>;
+
+template <typename T>
+std::vector<std::uint8_t> as_bytes(const std::vector<T>& values) {
+    std::vector<std::uint8_t> bytes(values.size() * sizeof(T));
+    std::memcpy(bytes.data(), values.data(), bytes.size());
+    return bytes;
+}
+
+std::vector<std::uint8_t> filled_f32(std::int64_t count, float value) {
+    return as_bytes(std::vector<float>(static_cast<std::size_t>(count), value));
+}
+
+std::vector<std::uint8_t> random_f16(std::int64_t count, std::uint32_t seed, float stdev) {
+    std::mt19937 generator(seed);
+    std::normal_distribution<float> normal(0.0F, stdev);
+    std::vector<ggml_fp16_t> values(static_cast<std::size_t>(count));
+    for (auto& value : values) {
+        value = ggml_fp32_to_fp16(normal(generator));
+    }
+    return as_bytes(values);
+}
+
+std::int64_t element_count(const std::vector<std::int64_t>& shape) {
+    std::int64_t count = 1;
+    for (auto extent : shape) {
+        count *= extent;
+    }
+    return count;
+}
+
+// Writes the metadata, then each tensor's bytes in turn, so the largest model never has to be
+// held in memory at once.
+void write_gguf(gguf_context* gguf, const std::vector<TensorPlan>& tensors,
+                const std::string& path) {
+    GgmlPtr ggml(ggml_init({ggml_tensor_overhead() * (tensors.size() + 1), nullptr, true}),
+                 &ggml_free);
+    for (const auto& plan : tensors) {
+        ggml_tensor* tensor = nullptr;
+        if (plan.shape.size() == 1) {
+            tensor = ggml_new_tensor_1d(ggml.get(), plan.type, plan.shape[0]);
+        } else {
+            tensor = ggml_new_tensor_2d(ggml.get(), plan.type, plan.shape[0], plan.shape[1]);
+        }
+        ggml_set_name(tensor, plan.name.c_str());
+        gguf_add_tensor(gguf, tensor);
+    }
+    FilePtr file(std::fopen(path.c_str(), "wb"), &std::fclose);
+    if (!file || !gguf_write_to_file_ptr(gguf, file.get(), true)) {
+        throw std::runtime_error("cannot write " + path);
+    }
+    const std::size_t alignment = gguf_get_alignment(gguf);
+    for (std::size_t i = 0; i < tensors.size(); ++i) {
+        auto bytes = tensors[i].bytes();
+        if (bytes.size() != gguf_get_tensor_size(gguf, static_cast<std::int64_t>(i))) {
+            throw std::runtime_error("wrong data size for " + tensors[i].name);
+        }
+        bytes.resize(GGML_PAD(bytes.size(), alignment), 0);
+        if (std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) {
+            throw std::runtime_error("cannot write " + path);
+        }
+    }
+}
+
+struct Shape {
+    std::int64_t n_embd;
+    std::int64_t n_ff;
+    std::int64_t n_head;
+    std::int64_t n_layer;
+};
+
+void set_header(gguf_context* gguf, const std::string& name, const std::string& description,
+                const Shape& shape, const Vocabulary& vocab, std::uint32_t file_type) {
+    gguf_set_val_str(gguf, "general.architecture", "llama");
+    gguf_set_val_str(gguf, "general.type", "model");
+    gguf_set_val_str(gguf, "general.name", name.c_str());
+    gguf_set_val_str(gguf, "general.author", "Kestrune");
+    gguf_set_val_str(gguf, "general.description", description.c_str());
+    gguf_set_val_str(gguf, "general.license", "MIT");
+    gguf_set_val_u32(gguf, "general.file_type", file_type);
+    gguf_set_val_u32(gguf, "llama.context_length", kContextLength);
+    gguf_set_val_u32(gguf, "llama.embedding_length", static_cast<std::uint32_t>(shape.n_embd));
+    gguf_set_val_u32(gguf, "llama.block_count", static_cast<std::uint32_t>(shape.n_layer));
+    gguf_set_val_u32(gguf, "llama.feed_forward_length", static_cast<std::uint32_t>(shape.n_ff));
+    gguf_set_val_u32(gguf, "llama.attention.head_count", static_cast<std::uint32_t>(shape.n_head));
+    gguf_set_val_u32(gguf, "llama.attention.head_count_kv",
+                     static_cast<std::uint32_t>(shape.n_head));
+    gguf_set_val_u32(gguf, "llama.rope.dimension_count",
+                     static_cast<std::uint32_t>(shape.n_embd / shape.n_head));
+    gguf_set_val_f32(gguf, "llama.rope.freq_base", 10000.0F);
+    gguf_set_val_f32(gguf, "llama.attention.layer_norm_rms_epsilon", kRmsEpsilon);
+    gguf_set_val_u32(gguf, "llama.vocab_size", static_cast<std::uint32_t>(vocab.size()));
+
+    gguf_set_val_str(gguf, "tokenizer.ggml.model", "llama");
+    std::vector<const char*> texts;
+    for (const auto& text : vocab.texts) {
+        texts.push_back(text.c_str());
+    }
+    gguf_set_arr_str(gguf, "tokenizer.ggml.tokens", texts.data(), texts.size());
+    gguf_set_arr_data(gguf, "tokenizer.ggml.scores", GGUF_TYPE_FLOAT32, vocab.scores.data(),
+                      vocab.scores.size());
+    gguf_set_arr_data(gguf, "tokenizer.ggml.token_type", GGUF_TYPE_INT32, vocab.types.data(),
+                      vocab.types.size());
+    gguf_set_val_u32(gguf, "tokenizer.ggml.bos_token_id", kBos);
+    gguf_set_val_u32(gguf, "tokenizer.ggml.eos_token_id", kImEnd);
+    gguf_set_val_u32(gguf, "tokenizer.ggml.unknown_token_id", kUnk);
+    gguf_set_val_u32(gguf, "tokenizer.ggml.padding_token_id", kEos);
+    gguf_set_val_bool(gguf, "tokenizer.ggml.add_bos_token", false);
+    gguf_set_val_bool(gguf, "tokenizer.ggml.add_eos_token", false);
+    gguf_set_val_str(gguf, "tokenizer.chat_template", kChatMlTemplate);
+}
+
+void write_tiny_chat(const BigramModel& model, const std::string& path) {
+    const std::int64_t n_vocab = model.vocab.size();
+    // One-hot needs a dimension per class; round up to whole heads of 64.
+    const std::int64_t n_embd = (model.n_classes() + 63) / 64 * 64;
+    const Shape shape{n_embd, 64, n_embd / 64, 1};
+
+    GgufPtr gguf(gguf_init_empty(), &gguf_free);
+    set_header(gguf.get(), "Kestrune Tiny Chat",
+               "Word-level bigram model of a short text about running models locally", shape,
+               model.vocab, LLAMA_FTYPE_ALL_F32);
+
+    auto one_hot_embeddings = [&] {
+        std::vector<float> values(static_cast<std::size_t>(n_embd * n_vocab), 0.0F);
+        for (std::int64_t token = 0; token < n_vocab; ++token) {
+            values[static_cast<std::size_t>(
+                token * n_embd + model.token_class[static_cast<std::size_t>(token)])] = 1.0F;
+        }
+        return as_bytes(values);
+    };
+    auto bigram_output = [&] {
+        std::vector<float> values(static_cast<std::size_t>(n_embd * n_vocab), 0.0F);
+        for (std::int64_t cls = 0; cls < model.n_classes(); ++cls) {
+            const auto row = model.logits(cls);
+            for (std::int64_t token = 0; token < n_vocab; ++token) {
+                values[static_cast<std::size_t>(token * n_embd + cls)] =
+                    row[static_cast<std::size_t>(token)];
+            }
+        }
+        return as_bytes(values);
+    };
+    // RMS normalisation scales a one-hot vector by 1/sqrt(1/n_embd + eps); the final norm's
+    // weight undoes that so the logits are exactly the stored log-probabilities.
+    const float unscale = std::sqrt(1.0F / static_cast<float>(n_embd) + kRmsEpsilon);
+    auto zeros = [](std::int64_t count) { return [count] { return filled_f32(count, 0.0F); }; };
+    auto ones = [](std::int64_t count) { return [count] { return filled_f32(count, 1.0F); }; };
+
+    const std::int64_t n_ff = shape.n_ff;
+    const std::vector<TensorPlan> tensors = {
+        {"token_embd.weight", GGML_TYPE_F32, {n_embd, n_vocab}, one_hot_embeddings},
+        {"output_norm.weight",
+         GGML_TYPE_F32,
+         {n_embd},
+         [=] { return filled_f32(n_embd, unscale); }},
+        {"output.weight", GGML_TYPE_F32, {n_embd, n_vocab}, bigram_output},
+        {"blk.0.attn_norm.weight", GGML_TYPE_F32, {n_embd}, ones(n_embd)},
+        {"blk.0.attn_q.weight", GGML_TYPE_F32, {n_embd, n_embd}, zeros(n_embd * n_embd)},
+        {"blk.0.attn_k.weight", GGML_TYPE_F32, {n_embd, n_embd}, zeros(n_embd * n_embd)},
+        {"blk.0.attn_v.weight", GGML_TYPE_F32, {n_embd, n_embd}, zeros(n_embd * n_embd)},
+        {"blk.0.attn_output.weight", GGML_TYPE_F32, {n_embd, n_embd}, zeros(n_embd * n_embd)},
+        {"blk.0.ffn_norm.weight", GGML_TYPE_F32, {n_embd}, ones(n_embd)},
+        {"blk.0.ffn_gate.weight", GGML_TYPE_F32, {n_embd, n_ff}, zeros(n_embd * n_ff)},
+        {"blk.0.ffn_up.weight", GGML_TYPE_F32, {n_embd, n_ff}, zeros(n_embd * n_ff)},
+        {"blk.0.ffn_down.weight", GGML_TYPE_F32, {n_ff, n_embd}, zeros(n_ff * n_embd)},
+    };
+    write_gguf(gguf.get(), tensors, path);
+}
+
+void write_random_f16(const Vocabulary& vocab, const std::string& path) {
+    const Shape shape{1024, 2816, 16, 12};
+    const std::int64_t n_vocab = vocab.size();
+    GgufPtr gguf(gguf_init_empty(), &gguf_free);
+    set_header(gguf.get(), "Kestrune Throughput", "Random llama weights for speed measurements",
+               shape, vocab, LLAMA_FTYPE_MOSTLY_F16);
+
+    std::uint32_t seed = 1234;
+    auto random = [&](std::string name, std::vector<std::int64_t> dims) {
+        const std::int64_t count = element_count(dims);
+        const std::uint32_t tensor_seed = seed++;
+        return TensorPlan{std::move(name), GGML_TYPE_F16, std::move(dims),
+                          [=] { return random_f16(count, tensor_seed, 0.02F); }};
+    };
+    auto norm = [](std::string name, std::int64_t n) {
+        return TensorPlan{std::move(name), GGML_TYPE_F32, {n}, [n] { return filled_f32(n, 1.0F); }};
+    };
+    const std::int64_t e = shape.n_embd;
+    const std::int64_t f = shape.n_ff;
+    std::vector<TensorPlan> tensors = {random("token_embd.weight", {e, n_vocab}),
+                                       norm("output_norm.weight", e),
+                                       random("output.weight", {e, n_vocab})};
+    for (std::int64_t layer = 0; layer < shape.n_layer; ++layer) {
+        const std::string prefix = "blk." + std::to_string(layer) + ".";
+        tensors.push_back(norm(prefix + "attn_norm.weight", e));
+        tensors.push_back(random(prefix + "attn_q.weight", {e, e}));
+        tensors.push_back(random(prefix + "attn_k.weight", {e, e}));
+        tensors.push_back(random(prefix + "attn_v.weight", {e, e}));
+        tensors.push_back(random(prefix + "attn_output.weight", {e, e}));
+        tensors.push_back(norm(prefix + "ffn_norm.weight", e));
+        tensors.push_back(random(prefix + "ffn_gate.weight", {e, f}));
+        tensors.push_back(random(prefix + "ffn_up.weight", {e, f}));
+        tensors.push_back(random(prefix + "ffn_down.weight", {f, e}));
+    }
+    write_gguf(gguf.get(), tensors, path);
+}
+
+void quietly(ggml_log_level, const char*, void*) {}
+
+void write_throughput(const Vocabulary& vocab, const std::string& path) {
+    const std::string unquantised = path + ".f16.tmp";
+    write_random_f16(vocab, unquantised);
+    llama_model_quantize_params params = llama_model_quantize_default_params();
+    params.ftype = LLAMA_FTYPE_MOSTLY_Q8_0;
+    params.nthread = 2;
+    const std::uint32_t failed = llama_model_quantize(unquantised.c_str(), path.c_str(), &params);
+    std::filesystem::remove(unquantised);
+    if (failed != 0) {
+        throw std::runtime_error("quantising " + path + " failed");
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::cerr << "usage: make_test_models <corpus.txt> <output directory>\n";
+        return 2;
+    }
+    try {
+        llama_log_set(quietly, nullptr);
+        const std::filesystem::path out_dir(argv[2]);
+        std::filesystem::create_directories(out_dir);
+        const BigramModel model = build_bigram_model(read_corpus(argv[1]));
+        const std::string greedy = check_greedy_paths(model);
+        write_tiny_chat(model, (out_dir / "tiny-chat.gguf").string());
+        write_throughput(model.vocab, (out_dir / "throughput.gguf").string());
+        std::cout << "tiny-chat.gguf: " << model.vocab.size() << " tokens, " << model.n_classes()
+                  << " classes; greedy start:" << greedy << "\n"
+                  << "throughput.gguf: written\n";
+    } catch (const std::exception& failure) {
+        std::cerr << "make_test_models: " << failure.what() << "\n";
+        return 1;
+    }
+    return 0;
+}
