@@ -30,7 +30,7 @@ struct Request {
     Headers headers;
     std::string body;
     std::chrono::milliseconds connect_timeout{10'000};
-    std::chrono::milliseconds idle_timeout{30'000};
+    std::chrono::milliseconds idle_timeout{30'000};  // zero: wait for data without limit
     bool follow_redirects = true;
 };
 
