@@ -1,11 +1,11 @@
 // The model and plan records, and the planner that decides how a model is loaded on this
 // machine.
 //
-// Planning rule:
-//   1. context = the wanted context, else the model's trained context capped at 8192 tokens;
-//   2. every layer goes to the GPU when weights plus KV cache fit in GPU memory less a reserve,
-//      otherwise the share of layers that fits (none without a GPU);
-//   3. the context is halved (not below 512) while weights plus KV cache exceed total memory.
+// Planning rule (sizes in MB; the KV cache counted as f16 keys and values for every layer):
+//   context: the wanted context, else the trained context capped at 8192 (4096 when unknown);
+//   memory:  the context is halved (not below 512) while weights + KV cache exceed RAM + VRAM;
+//   layers:  all on the GPU when weights + KV cache fit in VRAM less a reserve, else the share
+//            of layers that fits (none without a GPU).
 #pragma once
 
 #include <cstdint>

@@ -3,8 +3,10 @@
 //
 // Follows the official client's conventions: HF_ENDPOINT (default https://huggingface.co),
 // HF_TOKEN (bearer token, never shown in messages), HF_HOME (cache root, default
-// ~/.cache/huggingface; files under HF_HOME/hub). A progress bar (bytes, percentage, speed) is
-// drawn on standard error when it is a terminal.
+// ~/.cache/huggingface). The cache keeps the official folder names with the revision name in
+// place of the commit: HF_HOME/hub/models--{owner}--{name}/snapshots/main/{file}. A download
+// goes to "{target}.incomplete" and is renamed into place when complete. A progress bar
+// (bytes, percentage, speed) is drawn on standard error when it is a terminal.
 #pragma once
 
 #include <optional>
@@ -28,12 +30,18 @@ struct DownloadOptions {
 std::vector<RepoFile> list_repo_tree(const std::string& repo);
 
 // Downloads one file and returns its local path (local_dir/filename, or the cache snapshot
-// path). A file name that would land outside local_dir (".." segments, absolute) is an
-// InvalidValueError and nothing is written; a missing file is a NotFoundError naming it.
+// path); a file already in place is returned without asking the hub. A file name that would land
+// outside local_dir (".." segments, absolute) is an InvalidValueError and nothing is written; a
+// missing file is a NotFoundError naming it.
 std::string hf_hub_download(const std::string& repo, const std::string& filename,
                             const DownloadOptions& options = {});
 
 // Every file of the repository into the hub cache; returns the snapshot directory.
 std::string snapshot_download(const std::string& repo);
+
+// Ids of the hub's models whose name matches `search`, restricted to a tag when `filter` is
+// not empty (e.g. "gguf"); at most `limit` of them.
+std::vector<std::string> list_models(const std::string& search, const std::string& filter = "",
+                                     int limit = 20);
 
 }  // namespace kestrune::platform::hub

@@ -1,6 +1,7 @@
 // The model registry: a built-in catalogue of well-known GGUF models (name → Hugging Face
 // repository), and a local store under ~/.cache/kestrune/models with an index of what was
-// pulled. The file for a quantisation is chosen at pull time from the repository listing.
+// pulled (index.json). The file for a quantisation is chosen at pull time from the repository
+// listing: the GGUF file whose name carries the quantisation's tag, case-insensitively.
 #pragma once
 
 #include <optional>
@@ -28,6 +29,11 @@ class RegistryStore {
     static std::vector<Json> search(const std::string& query);
 
   private:
+    std::string index_path() const;
+    // The index's records in pull order; a missing or unreadable index reads as empty.
+    Json read_index() const;
+    void write_index(const Json& models) const;
+
     std::string store_dir_;
 };
 

@@ -1,0 +1,80 @@
+#include "kestrune/engine/planner.hpp"
+
+#include <algorithm>
+
+#include "kestrune/engine/hardware.hpp"
+
+namespace kestrune::engine {
+
+namespace {
+
+constexpr int kDefaultContextCap = 8192;
+constexpr int kUnknownContext = 4096;
+constexpr int kMinContext = 512;
+// Compute buffers and the driver need room beside weights and cache.
+constexpr double kMinGpuReserveMb = 512.0;
+constexpr double kGpuReserveShare = 0.05;
+constexpr double kBytesPerMb = 1048576.0;
+constexpr double kF16Bytes = 2.0;
+
+int starting_context(const ModelSpec& spec, std::optional<int> wanted_context) {
+    if (wanted_context && *wanted_context > 0) {
+        return *wanted_context;
+    }
+    if (spec.context_length <= 0) {
+        return kUnknownContext;
+    }
+    return std::min(spec.context_length, kDefaultContextCap);
+}
+
+// Keys and values of every layer for `context` tokens.
+double kv_cache_mb(const ModelSpec& spec, int context) {
+    const int kv_heads = spec.n_kv_heads > 0 ? spec.n_kv_heads : spec.n_heads;
+    return 2.0 * spec.n_layers * kv_heads * spec.head_dim * static_cast<double>(context) *
+           kF16Bytes / kBytesPerMb;
+}
+
+double footprint_mb(const ModelSpec& spec, int context) {
+    return static_cast<double>(spec.file_size_mb) + kv_cache_mb(spec, context);
+}
+
+int context_that_fits(const ModelSpec& spec, const HardwareProfile& hardware, int context) {
+    const double memory_mb = static_cast<double>(hardware.total_vram_mb + hardware.ram_mb);
+    const int floor = std::min(context, kMinContext);
+    while (context > floor && footprint_mb(spec, context) > memory_mb) {
+        context = std::max(floor, context / 2);
+    }
+    return context;
+}
+
+int layers_on_gpu(const ModelSpec& spec, const HardwareProfile& hardware, int context) {
+    if (hardware.total_vram_mb <= 0 || spec.n_layers <= 0) {
+        return 0;
+    }
+    const double vram_mb = static_cast<double>(hardware.total_vram_mb);
+    const double budget_mb = vram_mb - std::max(kMinGpuReserveMb, vram_mb * kGpuReserveShare);
+    const double needed_mb = footprint_mb(spec, context);
+    if (needed_mb <= budget_mb) {
+        return spec.n_layers;
+    }
+    if (budget_mb <= 0.0) {
+        return 0;
+    }
+    const double per_layer_mb = needed_mb / spec.n_layers;
+    return std::clamp(static_cast<int>(budget_mb / per_layer_mb), 0, spec.n_layers);
+}
+
+}  // namespace
+
+InferencePlan plan_inference(const ModelSpec& spec, const HardwareProfile& hardware,
+                             std::optional<int> wanted_context) {
+    const int context = context_that_fits(spec, hardware, starting_context(spec, wanted_context));
+    const int gpu_layers = layers_on_gpu(spec, hardware, context);
+    return InferencePlan{
+        .n_gpu_layers = gpu_layers,
+        .n_cpu_layers = std::max(0, spec.n_layers - gpu_layers),
+        .max_context = context,
+    };
+}
+
+}  // namespace kestrune::engine

@@ -1,0 +1,70 @@
+#include "kestrune/engine/hardware.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+
+#include "kestrune/platform/process.hpp"
+
+namespace kestrune::engine {
+namespace {
+
+using platform::process::run;
+
+std::int64_t number_printed_by(const std::vector<std::string>& argv) {
+    const auto result = run(argv, std::chrono::seconds(10));
+    EXPECT_EQ(result.exit_code, 0) << argv.front() << ": " << result.err;
+    return std::stoll(result.out);
+}
+
+// The summed memory.total of every GPU nvidia-smi lists, or nullopt without nvidia-smi.
+std::optional<std::int64_t> nvidia_smi_total_mb() {
+    try {
+        const auto result =
+            run({"nvidia-smi", "--query-gpu=memory.total", "--format=csv,noheader,nounits"},
+                std::chrono::seconds(20));
+        if (result.exit_code != 0) {
+            return std::nullopt;
+        }
+        std::istringstream lines(result.out);
+        std::int64_t total = 0;
+        for (std::int64_t mb = 0; lines >> mb;) {
+            total += mb;
+        }
+        return total;
+    } catch (const platform::process::ProgramNotFound&) {
+        return std::nullopt;
+    }
+}
+
+TEST(DetectHardware, ReportsThisMachinesProcessorsAndMemory) {
+    const HardwareProfile hardware = detect_hardware();
+
+    // Every online processor; the affinity-limited count nproc gives cannot exceed it.
+    EXPECT_EQ(hardware.cpu_cores, number_printed_by({"getconf", "_NPROCESSORS_ONLN"}));
+    EXPECT_GE(hardware.cpu_cores, number_printed_by({"nproc"}));
+
+    EXPECT_EQ(hardware.ram_mb,
+              number_printed_by({"awk", "/^MemTotal:/ { print int($2 / 1024) }", "/proc/meminfo"}));
+}
+
+TEST(DetectHardware, GpuMemoryIsWhatTheDriverReportsOrZero) {
+    const HardwareProfile hardware = detect_hardware();
+    const std::optional<std::int64_t> driver_mb = nvidia_smi_total_mb();
+    if (!driver_mb) {
+        EXPECT_EQ(hardware.total_vram_mb, 0);
+        return;
+    }
+    // A library built without a GPU backend sees no GPU even where the driver does; one with
+    // it reports the driver's figure, rounded slightly differently by the CUDA runtime.
+    if (hardware.total_vram_mb != 0) {
+        EXPECT_NEAR(static_cast<double>(hardware.total_vram_mb), static_cast<double>(*driver_mb),
+                    0.02 * static_cast<double>(*driver_mb));
+    }
+}
+
+}  // namespace
+}  // namespace kestrune::engine

@@ -1,0 +1,70 @@
+#include "kestrune/engine/planner.hpp"
+
+#include <gtest/gtest.h>
+
+#include "kestrune/engine/hardware.hpp"
+
+namespace kestrune::engine {
+namespace {
+
+// A 7B-class model: 32 layers, 8 KV heads of 128 → 0.125 MB of f16 KV cache per token.
+ModelSpec seven_b(std::int64_t file_size_mb = 4000, int context_length = 32768) {
+    return ModelSpec{.name = "m",
+                     .file_size_mb = file_size_mb,
+                     .n_params_b = 7.0,
+                     .n_layers = 32,
+                     .n_heads = 32,
+                     .n_kv_heads = 8,
+                     .head_dim = 128,
+                     .context_length = context_length,
+                     .is_moe = false};
+}
+
+HardwareProfile machine(std::int64_t vram_mb, std::int64_t ram_mb) {
+    return HardwareProfile{.cpu_cores = 8, .total_vram_mb = vram_mb, .ram_mb = ram_mb};
+}
+
+TEST(PlanInference, ContextComesFromTheWishOrTheTrainedLengthCapped) {
+    EXPECT_EQ(plan_inference(seven_b(), machine(0, 64000)).max_context, 8192);
+    EXPECT_EQ(plan_inference(seven_b(4000, 2048), machine(0, 64000)).max_context, 2048);
+    EXPECT_EQ(plan_inference(seven_b(4000, 0), machine(0, 64000)).max_context, 4096);
+    EXPECT_EQ(plan_inference(seven_b(), machine(0, 64000), 16384).max_context, 16384);
+}
+
+TEST(PlanInference, ContextIsHalvedUntilWeightsAndCacheFitInMemory) {
+    // 4000 MB of weights + 0.125 MB per token: 8192 tokens need 5024 MB, 4096 need 4512.
+    EXPECT_EQ(plan_inference(seven_b(), machine(0, 5024)).max_context, 8192);
+    EXPECT_EQ(plan_inference(seven_b(), machine(0, 5023)).max_context, 4096);
+    EXPECT_EQ(plan_inference(seven_b(), machine(0, 4600)).max_context, 4096);
+    // Never below 512, however little memory there is.
+    EXPECT_EQ(plan_inference(seven_b(), machine(0, 1000)).max_context, 512);
+    // A wish smaller than the floor is kept.
+    EXPECT_EQ(plan_inference(seven_b(), machine(0, 1000), 256).max_context, 256);
+}
+
+TEST(PlanInference, EveryLayerOnTheGpuWhenWeightsAndCacheFit) {
+    const InferencePlan plan = plan_inference(seven_b(), machine(24000, 32000));
+    EXPECT_EQ(plan.n_gpu_layers, 32);
+    EXPECT_EQ(plan.n_cpu_layers, 0);
+    EXPECT_EQ(plan.max_context, 8192);
+}
+
+TEST(PlanInference, OnlyTheShareThatFitsGoesToTheGpu) {
+    // 5024 MB needed, 157 MB per layer; 3000 MB of VRAM less the 512 MB reserve hold 15 layers.
+    const InferencePlan plan = plan_inference(seven_b(), machine(3000, 32000));
+    EXPECT_EQ(plan.n_gpu_layers, 15);
+    EXPECT_EQ(plan.n_cpu_layers, 17);
+    // Just under the need plus the reserve is no longer everything.
+    EXPECT_LT(plan_inference(seven_b(), machine(5024 + 511, 32000)).n_gpu_layers, 32);
+    EXPECT_EQ(plan_inference(seven_b(), machine(5024 + 512, 32000)).n_gpu_layers, 32);
+}
+
+TEST(PlanInference, NoGpuMeansEveryLayerOnTheCpu) {
+    const InferencePlan plan = plan_inference(seven_b(), machine(0, 64000));
+    EXPECT_EQ(plan.n_gpu_layers, 0);
+    EXPECT_EQ(plan.n_cpu_layers, 32);
+    EXPECT_EQ(plan_inference(seven_b(), machine(400, 64000)).n_gpu_layers, 0);
+}
+
+}  // namespace
+}  // namespace kestrune::engine
