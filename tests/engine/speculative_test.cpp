@@ -1,12 +1,18 @@
 #include "kestrune/engine/speculative.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <fstream>
 #include <iostream>
+#include <iterator>
+#include <stdexcept>
 
 #include "kestrune/backends/native.hpp"
 #include "kestrune/errors.hpp"
 #include "kestrune/platform/llama.hpp"
+#include "support/temp_dir.hpp"
 #include "support/test_models.hpp"
 
 namespace kestrune::speculative {
@@ -155,6 +161,39 @@ TEST(Speculative, FailuresComeAtTheFirstPull) {
     TextStream no_proposals =
         speculative_generate_from_backends(target, draft, kQuestion, kMaxTokens, 0);
     EXPECT_THROW(no_proposals.next(), InvalidValueError);
+}
+
+// The tiny model with one token's text changed ("▁cache" becomes "▁cachq"): the same weights
+// behind a different vocabulary.
+std::string tiny_model_with_another_vocabulary(const testing::TempDir& dir) {
+    std::ifstream in(testing::tiny_chat_model(), std::ios::binary);
+    std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    // A GGUF string is its length (8 bytes, little-endian) followed by its bytes.
+    const std::string text =
+        "\xE2\x96\x81"
+        "cache";
+    std::string stored(8, '\0');
+    stored[0] = static_cast<char>(text.size());
+    stored += text;
+    const std::size_t at = bytes.find(stored);
+    if (at == std::string::npos) {
+        throw std::runtime_error("no token \"cache\" in the tiny model");
+    }
+    bytes[at + stored.size() - 1] = 'q';
+    return dir.write("other-vocabulary.gguf", bytes).string();
+}
+
+TEST(Speculative, ModelsWithDifferentVocabulariesAreRefused) {
+    const testing::TempDir dir;
+    NativeBackend target = loaded(testing::tiny_chat_model());
+    NativeBackend draft = loaded(tiny_model_with_another_vocabulary(dir));
+    TextStream stream = speculative_generate_from_backends(target, draft, kQuestion);
+    try {
+        stream.next();
+        ADD_FAILURE() << "different vocabularies were accepted";
+    } catch (const InvalidValueError& failure) {
+        EXPECT_THAT(failure.what(), ::testing::HasSubstr("vocabulary"));
+    }
 }
 
 }  // namespace
