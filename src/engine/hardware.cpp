@@ -33,6 +33,10 @@ std::int64_t main_memory_mb() {
 // The summed memory of every discrete GPU the library can use; integrated GPUs share main
 // memory and are not counted twice.
 std::int64_t gpu_memory_mb() {
+    // A library built with loadable backends registers none until asked to load them.
+    if (ggml_backend_reg_count() == 0) {
+        ggml_backend_load_all();
+    }
     std::int64_t total_bytes = 0;
     for (std::size_t index = 0; index < ggml_backend_dev_count(); ++index) {
         ggml_backend_dev_t device = ggml_backend_dev_get(index);

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <memory>
-#include <set>
 #include <stdexcept>
 
 #include "kestrune/platform/json.hpp"
@@ -89,39 +87,27 @@ Json tree_entries(const std::map<std::string, std::string>& files, const std::st
 
 }  // namespace
 
-FakeHub::FakeHub() {
-    server_.Get(R"(/api/models/([^/]+/[^/]+)/tree/main(/.*)?)",
-                [this](const httplib::Request& request, httplib::Response& response) {
-                    record(request);
-                    serve_tree(request, response);
-                });
-    server_.Get(R"(/([^/]+/[^/]+)/resolve/main/(.+))",
-                [this](const httplib::Request& request, httplib::Response& response) {
-                    record(request);
-                    serve_file(request, response);
-                });
-    server_.Get("/api/models",
-                [this](const httplib::Request& request, httplib::Response& response) {
-                    record(request);
-                    serve_search(request, response);
-                });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    if (port_ <= 0) {
-        throw std::runtime_error("the fake hub could not bind a loopback port");
-    }
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
-FakeHub::~FakeHub() {
-    server_.stop();
-    thread_.join();
-}
+FakeHub::FakeHub()
+    : server_([this](httplib::Server& server) {
+          server.Get(R"(/api/models/([^/]+/[^/]+)/tree/main(/.*)?)",
+                     [this](const httplib::Request& request, httplib::Response& response) {
+                         record(request);
+                         serve_tree(request, response);
+                     });
+          server.Get(R"(/([^/]+/[^/]+)/resolve/main/(.+))",
+                     [this](const httplib::Request& request, httplib::Response& response) {
+                         record(request);
+                         serve_file(request, response);
+                     });
+          server.Get("/api/models",
+                     [this](const httplib::Request& request, httplib::Response& response) {
+                         record(request);
+                         serve_search(request, response);
+                     });
+      }) {}
 
 std::string FakeHub::endpoint() const {
-    return "http://127.0.0.1:" + std::to_string(port_);
+    return server_.base_url();
 }
 
 void FakeHub::add_file(const std::string& repo, const std::string& path, std::string contents) {

@@ -10,8 +10,9 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "support/loopback_server.hpp"
 
 namespace kestrune::testing {
 
@@ -25,7 +26,6 @@ class FakeHub {
     };
 
     FakeHub();
-    ~FakeHub();
     FakeHub(const FakeHub&) = delete;
     FakeHub& operator=(const FakeHub&) = delete;
 
@@ -53,15 +53,14 @@ class FakeHub {
     void serve_file(const httplib::Request& request, httplib::Response& response);
     void serve_search(const httplib::Request& request, httplib::Response& response);
 
-    httplib::Server server_;
-    std::thread thread_;
-    int port_ = 0;
     mutable std::mutex mutex_;
     std::map<std::string, Files> repos_;
     std::size_t page_size_ = 1000000;
     bool honour_ranges_ = true;
     std::optional<std::size_t> cut_after_;
     std::vector<SeenRequest> seen_;
+    // Last, so it stops serving before the state its handlers use goes away.
+    LoopbackServer server_;
 };
 
 }  // namespace kestrune::testing

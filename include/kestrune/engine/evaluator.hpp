@@ -1,0 +1,41 @@
+// A quick, model-free quality estimate of a generated answer: repetition, coherence and length
+// relative to the prompt, combined into a weighted overall score. Pure text arithmetic.
+//
+// "Words" are the pieces of a text between runs of white space, where white space is Unicode
+// white space (the text is read as UTF-8; a byte that is not valid UTF-8 counts as one
+// character). Lower-casing covers ASCII, Latin-1 and the basic Greek and Cyrillic alphabets.
+#pragma once
+
+#include <string_view>
+
+#include "kestrune/platform/json.hpp"
+
+namespace kestrune::evaluator {
+
+// Quality assessment of generated text.
+struct QualityScore {
+    double repetition_score = 1.0;
+    double coherence_score = 1.0;
+    double length_score = 1.0;
+    double overall = 1.0;
+    // For a scored text: "text_length", "word_count", "sentence_count"; for an empty one:
+    // "error".
+    Json details = Json::object();
+
+    bool operator==(const QualityScore&) const = default;
+};
+
+// Scores `text`, optionally against the `prompt` it answers.
+QualityScore evaluate_output(std::string_view text, std::string_view prompt = "");
+
+// Share of distinct word n-grams (case-insensitive), scaled so that two-thirds distinct
+// already scores 1.0. A negative `n` is an InvalidValueError.
+double _check_repetition(std::string_view text, int n = 4);
+
+// Penalises runs of "?" or "!", implausible average word lengths and missing punctuation.
+double _check_coherence(std::string_view text);
+
+// Penalises answers that are very short, very long, or out of proportion to the prompt.
+double _check_length(std::string_view text, std::string_view prompt);
+
+}  // namespace kestrune::evaluator

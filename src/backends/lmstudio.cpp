@@ -1,0 +1,177 @@
+#include "kestrune/backends/lmstudio.hpp"
+
+#include <chrono>
+#include <filesystem>
+#include <system_error>
+
+#include "kestrune/backends/openai_compat.hpp"
+#include "kestrune/backends/sse.hpp"
+#include "kestrune/platform/files.hpp"
+#include "kestrune/platform/http.hpp"
+#include "kestrune/platform/process.hpp"
+
+namespace kestrune::backends {
+
+namespace files = platform::files;
+namespace http = platform::http;
+namespace process = platform::process;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto version_timeout = 5s;
+constexpr auto probe_timeout = 3s;
+constexpr auto list_timeout = 5s;
+constexpr auto download_timeout = 300s;
+constexpr auto load_timeout = 60s;
+constexpr auto unload_timeout = 10s;
+
+std::string below_home(std::initializer_list<std::string_view> parts) {
+    std::string path = files::home_dir();
+    for (const auto part : parts) {
+        path = files::join(path, part);
+    }
+    return path;
+}
+
+// lms is a convenience: downloads, loads and unloads go ahead whatever it does, so every
+// failure to run it is ignored.
+void run_lms_ignoring_failures(const std::vector<std::string>& argv, std::chrono::seconds timeout) {
+    try {
+        process::run(argv, timeout);
+    } catch (const Error&) {
+    }
+}
+
+bool path_exists(const std::string& path) {
+    std::error_code error;
+    return std::filesystem::exists(path, error);
+}
+
+}  // namespace
+
+LMStudioBackend::LMStudioBackend(const std::string& host)
+    : _host(openai_compat::strip_trailing_slashes(host)) {}
+
+std::vector<std::string> LMStudioBackend::lms_paths() {
+    return {below_home({".cache", "lm-studio"}), below_home({"AppData", "Roaming", "LM Studio"})};
+}
+
+std::vector<std::string> LMStudioBackend::cache_dirs() {
+    return {below_home({".cache", "lm-studio", "models"}),
+            below_home({"AppData", "Roaming", "LM Studio", "models"})};
+}
+
+BackendInfo LMStudioBackend::detect() {
+    if (auto info = _probe_cli()) {
+        return *info;
+    }
+    if (auto info = _probe_server()) {
+        return *info;
+    }
+    for (const auto& path : lms_paths()) {
+        if (path_exists(path)) {
+            return {.name = "lmstudio",
+                    .version = "installed",
+                    .available = false,
+                    .details = "LM Studio installed (not running)"};
+        }
+    }
+    return {.name = "lmstudio",
+            .version = "",
+            .available = false,
+            .details = "LM Studio not found. Install: https://lmstudio.ai"};
+}
+
+std::optional<BackendInfo> LMStudioBackend::_probe_cli() {
+    process::RunResult result;
+    try {
+        result = process::run({"lms", "version"}, version_timeout);
+    } catch (const process::ProgramNotFound&) {
+        return std::nullopt;
+    } catch (const process::ProcessTimeout&) {
+        return std::nullopt;
+    }
+    if (result.exit_code != 0) {
+        return std::nullopt;
+    }
+    const std::string version(sse::trim_whitespace(result.out));
+    return BackendInfo{.name = "lmstudio",
+                       .version = version,
+                       .available = true,
+                       .details = "LM Studio " + version};
+}
+
+std::optional<BackendInfo> LMStudioBackend::_probe_server() {
+    try {
+        // The status is enough; the listing itself is not read.
+        http::ResponseStream::open(openai_compat::models_request(_host, {}, probe_timeout));
+    } catch (const http::HttpError&) {
+        return std::nullopt;
+    }
+    return BackendInfo{.name = "lmstudio",
+                       .version = "api",
+                       .available = true,
+                       .details = "LM Studio at " + _host};
+}
+
+std::vector<ModelEntry> LMStudioBackend::list_models() {
+    std::vector<ModelEntry> entries;
+    try {
+        const Json answer = openai_compat::fetch_models(_host, {}, list_timeout);
+        openai_compat::append_model_entries(answer, name(), entries);
+        return entries;
+    } catch (const Error&) {
+        // The server is not there or answered oddly: fall back to the files on disk, after
+        // whatever the server listed before it failed.
+    }
+    auto cached = _scan_cache();
+    entries.insert(entries.end(), cached.begin(), cached.end());
+    return entries;
+}
+
+std::vector<ModelEntry> LMStudioBackend::_scan_cache() const {
+    std::vector<ModelEntry> entries;
+    for (const auto& directory : cache_dirs()) {
+        if (!path_exists(directory)) {
+            continue;
+        }
+        for (const auto& path : files::find_gguf(directory, "")) {
+            entries.push_back({.name = std::filesystem::path(path).filename().string(),
+                               .backend = name(),
+                               .size_mb = static_cast<double>(files::file_size_mb(path)),
+                               .path = path});
+        }
+    }
+    return entries;
+}
+
+std::string LMStudioBackend::pull(const std::string& model_name,
+                                  const ProgressCallback& /*progress_callback*/) {
+    run_lms_ignoring_failures({"lms", "get", model_name}, download_timeout);
+    return model_name;
+}
+
+void LMStudioBackend::load(const std::string& model_ref, const LoadOptions& /*options*/) {
+    _model = model_ref;
+    run_lms_ignoring_failures({"lms", "load", model_ref, "--yes"}, load_timeout);
+}
+
+std::string LMStudioBackend::chat(const Messages& messages,
+                                  const std::optional<GenerationConfig>& config) {
+    return openai_compat::chat(_host, openai_compat::json_headers(), _model, messages,
+                               config.value_or(GenerationConfig{}));
+}
+
+TextStream LMStudioBackend::stream(const Messages& messages,
+                                   const std::optional<GenerationConfig>& config) {
+    return openai_compat::stream(_host, openai_compat::json_headers(), _model, messages,
+                                 config.value_or(GenerationConfig{}), sse::OnMalformed::skip);
+}
+
+void LMStudioBackend::unload() {
+    run_lms_ignoring_failures({"lms", "unload", "--yes"}, unload_timeout);
+    _model.clear();
+}
+
+}  // namespace kestrune::backends

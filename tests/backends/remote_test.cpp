@@ -1,0 +1,269 @@
+#include "kestrune/backends/remote.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kestrune/errors.hpp"
+#include "kestrune/platform/process.hpp"
+#include "support/openai_test_server.hpp"
+
+namespace kestrune::backends {
+namespace {
+
+using testing::OpenAITestServer;
+using testing::sse_delta;
+namespace http = platform::http;
+
+constexpr const char* kKey = "sk-test-secret-42";
+
+std::string closed_url() {
+    return "http://127.0.0.1:" + std::to_string(testing::closed_port());
+}
+
+TEST(RemoteBackend, DetectCountsTheServersModels) {
+    OpenAITestServer server;
+    server.answer_models(R"({"object":"list","data":[{"id":"a"},{"id":"b"}]})");
+    RemoteBackend remote(server.url() + "//");
+    EXPECT_EQ(remote.detect(), (BackendInfo{.name = "remote",
+                                            .version = "api",
+                                            .available = true,
+                                            .models_count = 2,
+                                            .details = "Remote API at " + server.url()}));
+    EXPECT_EQ(server.requests().at(0).path, "/v1/models");
+
+    OpenAITestServer without_data;
+    without_data.answer_models(R"({"object":"list"})");
+    const BackendInfo info = RemoteBackend(without_data.url()).detect();
+    EXPECT_TRUE(info.available);
+    EXPECT_EQ(info.models_count, 0);
+}
+
+TEST(RemoteBackend, DetectReportsNoApiOnEveryFailure) {
+    const std::string url = closed_url();
+    EXPECT_EQ(RemoteBackend(url + "/").detect(), (BackendInfo{.name = "remote",
+                                                              .version = "",
+                                                              .available = false,
+                                                              .models_count = 0,
+                                                              .details = "No API at " + url}));
+
+    for (const auto& [body, status] : std::vector<std::pair<std::string, int>>{
+             {R"({"error":"unauthorized"})", 401}, {"<html>", 200}, {"[1,2]", 200}}) {
+        OpenAITestServer server;
+        server.answer_models(body, status);
+        const BackendInfo info = RemoteBackend(server.url()).detect();
+        EXPECT_FALSE(info.available) << body;
+        EXPECT_EQ(info.details, "No API at " + server.url());
+    }
+}
+
+TEST(RemoteBackend, ListModelsIsAllOrNothing) {
+    OpenAITestServer server;
+    server.answer_models(R"({"data":[{"id":"llama-3"},{"id":"qwen"}]})");
+    RemoteBackend remote(server.url());
+    const auto models = remote.list_models();
+    ASSERT_EQ(models.size(), 2U);
+    EXPECT_EQ(models[0].name, "llama-3");
+    EXPECT_EQ(models[1].name, "qwen");
+    EXPECT_EQ(models[1].backend, "remote");
+
+    OpenAITestServer partial;
+    partial.answer_models(R"({"data":[{"id":"llama-3"},{"object":"model"}]})");
+    EXPECT_TRUE(RemoteBackend(partial.url()).list_models().empty());
+    EXPECT_TRUE(RemoteBackend(closed_url()).list_models().empty());
+}
+
+TEST(RemoteBackend, SendsTheKeyOnlyInTheAuthorizationHeader) {
+    OpenAITestServer server;
+    server.answer_models(R"({"data":[]})");
+    server.answer_chat(R"({"choices":[{"message":{"role":"assistant","content":"ok"}}]})");
+
+    RemoteBackend anonymous(server.url());
+    anonymous.detect();
+    RemoteBackend keyed(server.url(), kKey);
+    keyed.detect();
+    keyed.load("m");
+    EXPECT_EQ(keyed.chat({{"user", "hi"}}), "ok");
+
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 3U);
+    EXPECT_FALSE(requests[0].has_header("Authorization"));
+    EXPECT_EQ(requests[0].header("Content-Type"), "application/json");
+    for (std::size_t i = 1; i < requests.size(); ++i) {
+        EXPECT_EQ(requests[i].header("Authorization"), std::string("Bearer ") + kKey);
+        EXPECT_EQ(requests[i].header("Content-Type"), "application/json");
+        EXPECT_EQ(requests[i].body.find(kKey), std::string::npos);
+    }
+}
+
+TEST(RemoteBackend, ChatSendsAsciiBodyInOrderAndReturnsTheContent) {
+    OpenAITestServer server;
+    server.answer_chat(
+        R"({"choices":[{"message":{"role":"assistant","content":"Gr\u00fc\u00df"}}]})");
+    RemoteBackend remote(server.url());
+    EXPECT_EQ(remote.chat({{"user", "caf\xc3\xa9 \xf0\x9f\x98\x80"}}), "Gr\xc3\xbc\xc3\x9f");
+
+    remote.load("tiny");
+    remote.chat({{{"role", "system"}, {"content", "be brief"}, {"name", "x"}}},
+                GenerationConfig{.max_tokens = 16, .temperature = 0.0});
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2U);
+    EXPECT_EQ(requests[0].method, "POST");
+    EXPECT_EQ(requests[0].path, "/v1/chat/completions");
+    EXPECT_EQ(requests[0].body,
+              R"({"model":"","messages":[{"role":"user","content":"caf\u00e9 \ud83d\ude00"}],)"
+              R"("max_tokens":512,"temperature":0.7,"stream":false})");
+    EXPECT_EQ(requests[1].body,
+              R"({"model":"tiny","messages":[{"role":"system","content":"be brief","name":"x"}],)"
+              R"("max_tokens":16,"temperature":0.0,"stream":false})");
+}
+
+TEST(RemoteBackend, ChatFailuresReachTheCallerWithoutTheKey) {
+    OpenAITestServer server;
+    server.answer_chat(R"({"error":{"message":"Invalid API key"}})", 401);
+    RemoteBackend remote(server.url(), kKey);
+    try {
+        remote.chat({{"user", "hi"}});
+        FAIL() << "an error status must fail chat";
+    } catch (const http::StatusError& error) {
+        EXPECT_EQ(error.status(), 401);
+        EXPECT_NE(error.body().find("Invalid API key"), std::string::npos);
+        EXPECT_EQ(std::string(error.what()).find(kKey), std::string::npos);
+    }
+
+    EXPECT_THROW(RemoteBackend(closed_url(), kKey).chat({{"user", "hi"}}), http::Unreachable);
+
+    for (const auto& [body, failure] : std::vector<std::pair<std::string, std::string>>{
+             {"not json", "invalid"},
+             {R"({"choices":[]})", "runtime"},
+             {R"({"choices":[{"index":0}]})", "runtime"},
+             {R"({"choices":[{"message":{"role":"assistant"}}]})", "runtime"}}) {
+        OpenAITestServer odd;
+        odd.answer_chat(body);
+        RemoteBackend client(odd.url(), kKey);
+        if (failure == "invalid") {
+            EXPECT_THROW(client.chat({{"user", "hi"}}), InvalidValueError) << body;
+        } else {
+            EXPECT_THROW(client.chat({{"user", "hi"}}), RuntimeFailure) << body;
+        }
+    }
+
+    OpenAITestServer null_content;
+    null_content.answer_chat(R"({"choices":[{"message":{"content":null}}]})");
+    EXPECT_EQ(RemoteBackend(null_content.url()).chat({{"user", "hi"}}), "");
+}
+
+TEST(RemoteBackend, StreamSkipsBrokenEventsAndFailsOnShapelessOnes) {
+    OpenAITestServer server;
+    server.stream_chat({sse_delta("One"), ": ping\n\n", "data: {oops\n\n",
+                        R"(data: {"choices":[{"delta":{}}]})"
+                        "\n\n",
+                        "data: [DONE]\n\n", sse_delta(" two"),
+                        R"(data: {"choices":[]})"
+                        "\n\n",
+                        sse_delta("never")});
+    RemoteBackend remote(server.url(), kKey);
+    remote.load("m");
+    TextStream stream = remote.stream({{"user", "count"}});
+    EXPECT_TRUE(server.requests().empty());
+    EXPECT_EQ(stream.next(), "One");
+    EXPECT_EQ(stream.next(), " two");
+    EXPECT_THROW(stream.next(), RuntimeFailure);
+
+    const auto request = server.requests().at(0);
+    EXPECT_EQ(request.header("Authorization"), std::string("Bearer ") + kKey);
+    EXPECT_EQ(request.body, R"({"model":"m","messages":[{"role":"user","content":"count"}],)"
+                            R"("max_tokens":512,"temperature":0.7,"stream":true})");
+}
+
+TEST(RemoteBackend, ModelChoiceIsLocal) {
+    RemoteBackend remote(closed_url());
+    EXPECT_EQ(remote.name(), "remote");
+    EXPECT_EQ(remote.pull("org/model", [](auto, auto) { FAIL(); }), "org/model");
+    EXPECT_FALSE(remote.is_loaded());
+    remote.load("org/model", {.n_ctx = 99});
+    EXPECT_TRUE(remote.is_loaded());
+    EXPECT_EQ(remote.stats().model_name, "org/model");
+    remote.unload();
+    EXPECT_FALSE(remote.is_loaded());
+    EXPECT_EQ(remote.stats().model_name, "");
+}
+
+// llama.cpp's own server, built from the same pinned source, serving the tiny model.
+class LlamaServer {
+  public:
+    static constexpr const char* binary = KESTRUNE_LLAMA_BIN_DIR "/llama-server";
+    static constexpr const char* model = KESTRUNE_TEST_MODELS_DIR "/tiny-chat.gguf";
+
+    LlamaServer()
+        : port_(testing::closed_port()),
+          child_(platform::process::Child::start(
+              {binary, "-m", model, "--alias", "tiny-chat", "--host", "127.0.0.1", "--port",
+               std::to_string(port_), "-c", "512", "-t", "1", "-np", "1"})) {}
+
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+    // Waits until the model is loaded and the server answers its health check.
+    bool ready(std::chrono::seconds patience) {
+        const auto deadline = std::chrono::steady_clock::now() + patience;
+        while (std::chrono::steady_clock::now() < deadline && child_.running()) {
+            try {
+                http::fetch({.method = "GET",
+                             .url = url() + "/health",
+                             .connect_timeout = std::chrono::seconds(1),
+                             .idle_timeout = std::chrono::seconds(5)});
+                return true;
+            } catch (const http::HttpError&) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        }
+        return false;
+    }
+
+  private:
+    int port_;
+    platform::process::Child child_;
+};
+
+TEST(RemoteBackendWithLlamaServer, StreamsTheSameGreedyAnswerAsChat) {
+    if (!std::filesystem::exists(LlamaServer::binary)) {
+        GTEST_SKIP() << "llama-server was not built at " << LlamaServer::binary;
+    }
+    if (!std::filesystem::exists(LlamaServer::model)) {
+        GTEST_SKIP() << "the tiny test model was not generated at " << LlamaServer::model;
+    }
+    LlamaServer server;
+    ASSERT_TRUE(server.ready(std::chrono::seconds(60))) << "llama-server did not come up";
+
+    RemoteBackend remote(server.url() + "/");
+    const BackendInfo info = remote.detect();
+    EXPECT_TRUE(info.available);
+    EXPECT_EQ(info.models_count, 1);
+    const auto models = remote.list_models();
+    ASSERT_EQ(models.size(), 1U);
+    EXPECT_EQ(models[0].name, "tiny-chat");
+
+    remote.load(models[0].name);
+    const Messages messages{{"user", "Tell me about the model"}};
+    const GenerationConfig greedy{.max_tokens = 24, .temperature = 0.0};
+    const std::string answer = remote.chat(messages, greedy);
+    EXPECT_FALSE(answer.empty());
+
+    std::vector<std::string> pieces;
+    for (const auto& piece : remote.stream(messages, greedy)) {
+        pieces.push_back(piece);
+    }
+    EXPECT_GT(pieces.size(), 1U) << "the answer arrives in several pieces";
+    std::string streamed;
+    for (const auto& piece : pieces) {
+        streamed += piece;
+    }
+    EXPECT_EQ(streamed, answer);
+}
+
+}  // namespace
+}  // namespace kestrune::backends
