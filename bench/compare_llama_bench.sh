@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Our engine against llama.cpp's own llama-bench, side by side in one run: the same model
+# (the generated throughput model unless given), the same thread count, prompt 512 and
+# generation 128 tokens. Prints both figures and our ratio.
+#
+# Usage: bench/compare_llama_bench.sh [build dir] [model]
+# Environment: THREADS (default: nproc), KESTRUNE_LLAMA_BIN_DIR (default: the pinned build).
+set -euo pipefail
+
+build=${1:-build/default}
+model=${2:-$build/models/throughput.gguf}
+threads=${THREADS:-$(nproc)}
+bin_dir=${KESTRUNE_LLAMA_BIN_DIR:-$HOME/.cache/kestrune/llama-current/build/bin}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+"$bin_dir/llama-bench" -m "$model" -t "$threads" -p 512 -n 128 -r 5 -o json >"$work/llama.json"
+KESTRUNE_BENCH_MODEL=$model KESTRUNE_BENCH_THREADS=$threads "$build/bench/engine_bench" \
+  --benchmark_format=json --benchmark_out="$work/ours.json" --benchmark_out_format=json \
+  >/dev/null
+
+python3 - "$work/llama.json" "$work/ours.json" "$threads" <<'PY'
+import json, sys
+llama = json.load(open(sys.argv[1]))
+ours = {b["name"]: b for b in json.load(open(sys.argv[2]))["benchmarks"]}
+reference = {}
+for test in llama:
+    kind = "prompt" if test["n_prompt"] > 0 else "decode"
+    reference[kind] = test["avg_ts"]
+measured = {
+    "prompt": ours["BM_PromptEval/min_time:2.000/real_time"]["tokens_per_second"],
+    "decode": ours["BM_Decode/min_time:2.000/real_time"]["tokens_per_second"],
+}
+print(f"threads: {sys.argv[3]}")
+for kind, floor in (("prompt", 0.95), ("decode", 0.98)):
+    ratio = measured[kind] / reference[kind]
+    verdict = "ok" if ratio >= floor else "BELOW"
+    print(f"{kind:7s} llama-bench {reference[kind]:9.1f} tok/s  kestrune {measured[kind]:9.1f} tok/s"
+          f"  ratio {ratio:.3f} (floor {floor}) {verdict}")
+turn1 = ours["BM_TimeToFirstToken/turn:1/real_time"]
+turn2 = ours["BM_TimeToFirstToken/turn:2/real_time"]
+print(f"time to first token: turn 1 {turn1['real_time']:.1f} ms "
+      f"({turn1['prompt_tokens_evaluated']:.0f} tokens evaluated), "
+      f"turn 2 {turn2['real_time']:.1f} ms ({turn2['prompt_tokens_evaluated']:.0f} of "
+      f"{turn2['prompt_tokens']:.0f} evaluated)")
+PY
