@@ -28,7 +28,7 @@ int default_thread_count() {
     return count == 0 ? 4 : static_cast<int>(count);
 }
 
-void require_model(const std::unique_ptr<llama::Llama>& llm) {
+void require_model(const std::shared_ptr<llama::Llama>& llm) {
     if (!llm) {
         throw RuntimeFailure("No model loaded");
     }
@@ -108,10 +108,7 @@ BackendInfo NativeBackend::detect() {
 std::vector<ModelEntry> NativeBackend::list_models() {
     std::vector<ModelEntry> models;
     for (const auto& dir : model_search_dirs(files::system_name())) {
-        std::error_code error;
-        if (!std::filesystem::exists(dir, error)) {
-            continue;
-        }
+        // A directory that does not exist yields nothing.
         for (auto& path : files::find_gguf(dir, "")) {
             ModelEntry entry;
             entry.name = std::filesystem::path(path).filename().string();
@@ -179,8 +176,9 @@ TextStream NativeBackend::stream(const Messages& messages,
 }
 
 TextStream NativeBackend::stream_pieces(Messages messages, GenerationConfig config) {
-    require_model(_llm);
-    auto pieces = _llm->create_chat_completion_stream(std::move(messages), sampling(config));
+    const std::shared_ptr<llama::Llama> llm = _llm;
+    require_model(llm);
+    auto pieces = llm->create_chat_completion_stream(std::move(messages), sampling(config));
     while (auto piece = pieces.next()) {
         co_yield std::move(*piece);
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <memory>
 #include <random>
 #include <span>
 #include <string>
@@ -235,14 +236,17 @@ TextStream speculative_generate_from_backends(backends::NativeBackend& target_ba
                                               backends::NativeBackend& draft_backend,
                                               Messages messages, int max_tokens, int k,
                                               double temperature, SpeculativeStats* stats) {
-    if (!target_backend._llm) {
+    // Held for the stream's lifetime, whatever the backends load or unload meanwhile.
+    const std::shared_ptr<Llama> target = target_backend._llm;
+    const std::shared_ptr<Llama> draft = draft_backend._llm;
+    if (!target) {
         throw RuntimeFailure("No model loaded");
     }
-    if (!draft_backend._llm) {
+    if (!draft) {
         throw RuntimeFailure("No draft model loaded");
     }
     auto pieces =
-        speculative_generate(*target_backend._llm, *draft_backend._llm, std::move(messages),
+        speculative_generate(*target, *draft, std::move(messages),
                              {.max_tokens = max_tokens, .k = k, .temperature = temperature}, stats);
     while (auto piece = pieces.next()) {
         co_yield std::move(*piece);

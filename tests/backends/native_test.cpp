@@ -209,6 +209,26 @@ TEST(NativeBackend, ChatStreamAndSpeculativeStreamAgreeWhenGreedy) {
     EXPECT_FALSE(backend.chat(kQuestion).empty());
 }
 
+TEST(NativeBackend, AStreamKeepsItsModelWhenTheBackendUnloadsOrReloads) {
+    NativeBackend backend = tiny_backend();
+    NativeBackend draft = tiny_backend();
+    const std::string reply = backend.chat(kQuestion, kGreedy);
+
+    TextStream stream = backend.stream(kQuestion, kGreedy);
+    std::string streamed = stream.next().value_or("");
+    backend.unload();
+    streamed += stream.collect();
+    EXPECT_EQ(streamed, reply);
+
+    backend.load(testing::tiny_chat_model(), {.n_ctx = kSmallContext});
+    TextStream speculative = backend.stream_speculative(draft, kQuestion, kGreedy);
+    streamed = speculative.next().value_or("");
+    backend.load(testing::tiny_chat_model(), {.n_ctx = kSmallContext});
+    draft.unload();
+    streamed += speculative.collect();
+    EXPECT_EQ(streamed, reply);
+}
+
 // A file of `bytes` bytes (sparse: nothing is written).
 void make_file(const std::string& path, std::uintmax_t bytes) {
     fs::create_directories(fs::path(path).parent_path());

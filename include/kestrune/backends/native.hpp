@@ -4,7 +4,8 @@
 // fetched from the Hugging Face hub. Besides the adapter contract it streams with speculative
 // decoding, a second (smaller) native backend drafting for this one.
 //
-// One thread at a time; a stream must not outlive the backend it came from.
+// One thread at a time; a stream must not outlive the backend it came from. A stream keeps the
+// model it started on: unloading or loading another one meanwhile does not cut it short.
 #pragma once
 
 #include <memory>
@@ -57,7 +58,8 @@ class NativeBackend final : public BackendAdapter {
     void unload() override;
     BackendStats stats() const override;
 
-    std::unique_ptr<platform::llama::Llama> _llm;
+    // Shared with the streams running on it.
+    std::shared_ptr<platform::llama::Llama> _llm;
     std::string _model_path;
     // Settings of the last load: "n_ctx", "n_gpu_layers", "n_threads", "kv_type_k".
     nlohmann::ordered_json _config = nlohmann::ordered_json::object();
