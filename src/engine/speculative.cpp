@@ -138,6 +138,35 @@ std::vector<Token> draft_tokens(Llama& draft, const std::vector<Token>& sequence
     }
 }
 
+// The target evaluates the newest token and the proposals in one batch; returns the
+// proposals it keeps followed by its own token (none after a kept end token).
+std::vector<Token> verify(Llama& target, const std::vector<Token>& sequence,
+                          const std::vector<Token>& proposals, TokenChooser& chooser,
+                          SpeculativeStats& counts) {
+    std::vector<Token> batch{sequence.back()};
+    batch.insert(batch.end(), proposals.begin(), proposals.end());
+    hold_all_but_last(target, sequence);
+    target.eval(batch, true);
+    ++counts.rounds;
+    counts.drafted += static_cast<int>(proposals.size());
+
+    std::vector<Token> kept;
+    for (std::size_t i = 0; i < proposals.size(); ++i) {
+        const auto replacement = chooser.check(target.logits(static_cast<int>(i)), i, proposals[i]);
+        if (replacement) {
+            kept.push_back(*replacement);
+            return kept;
+        }
+        kept.push_back(proposals[i]);
+        ++counts.accepted;
+        if (target.is_eog(proposals[i])) {
+            return kept;
+        }
+    }
+    kept.push_back(chooser.next(target.logits(static_cast<int>(proposals.size()))));
+    return kept;
+}
+
 }  // namespace
 
 TextStream speculative_generate_tokens(Llama& target, Llama& draft, std::vector<Token> prompt,
@@ -174,31 +203,7 @@ TextStream speculative_generate_tokens(Llama& target, Llama& draft, std::vector<
         const std::vector<Token> proposals =
             count > 0 ? draft_tokens(draft, sequence, count, chooser) : std::vector<Token>{};
 
-        std::vector<Token> batch{sequence.back()};
-        batch.insert(batch.end(), proposals.begin(), proposals.end());
-        hold_all_but_last(target, sequence);
-        target.eval(batch, true);
-        ++counts.rounds;
-        counts.drafted += static_cast<int>(proposals.size());
-
-        std::vector<Token> kept;
-        std::optional<Token> replacement;
-        for (std::size_t i = 0; i < proposals.size() && !replacement; ++i) {
-            replacement = chooser.check(target.logits(static_cast<int>(i)), i, proposals[i]);
-            if (!replacement) {
-                kept.push_back(proposals[i]);
-                ++counts.accepted;
-                if (target.is_eog(proposals[i])) {
-                    break;
-                }
-            }
-        }
-        if (kept.empty() || !target.is_eog(kept.back())) {
-            kept.push_back(replacement
-                               ? *replacement
-                               : chooser.next(target.logits(static_cast<int>(proposals.size()))));
-        }
-
+        const std::vector<Token> kept = verify(target, sequence, proposals, chooser, counts);
         for (const Token token : kept) {
             if (target.is_eog(token)) {
                 ended = true;

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -136,6 +137,34 @@ TEST(Speculative, SampledOutputFollowsTheSeedAndAcceptsAnIdenticalDraft) {
     // Equal distributions give p/q = 1: every proposal is kept.
     EXPECT_GT(stats.acceptance_rate(), 0.95);
     EXPECT_GT(stats.drafted, 0);
+}
+
+TEST(Speculative, SampledTokensFollowTheTargetWhateverTheDraftProposes) {
+    // The tiny model gives every word pair its corpus never shows a logit of -30; the random
+    // model proposes such pairs all the time. Under the acceptance rule none may get through.
+    NativeBackend tiny = loaded(testing::tiny_chat_model());
+    NativeBackend random_weights = loaded(testing::throughput_model());
+    llama::Llama& target = *tiny._llm;
+    SpeculativeStats stats;
+    const std::string text = speculative_generate_tokens(
+                                 target, *random_weights._llm, target.tokenize(kPrompt),
+                                 {.max_tokens = 24, .k = 3, .temperature = 0.9, .seed = 11}, &stats)
+                                 .collect();
+    report("throughput drafts for tiny, temperature 0.9", stats);
+    EXPECT_LT(stats.accepted, stats.drafted);
+
+    const std::vector<llama::Token> prompt = target.tokenize(kPrompt);
+    const std::vector<llama::Token> answered = target.tokenize(kPrompt + text);
+    ASSERT_GT(answered.size(), prompt.size());
+    ASSERT_TRUE(std::equal(prompt.begin(), prompt.end(), answered.begin()));
+    target.truncate(0);
+    target.eval(answered, true);
+    for (std::size_t i = prompt.size(); i < answered.size(); ++i) {
+        EXPECT_GT(target.logits(static_cast<int>(i) - 1)[static_cast<std::size_t>(answered[i])],
+                  -25.0F)
+            << target.token_to_piece(answered[i]) << " after "
+            << target.token_to_piece(answered[i - 1]);
+    }
 }
 
 TEST(Speculative, FailuresComeAtTheFirstPull) {
