@@ -80,7 +80,7 @@ BackendInfo LMStudioBackend::detect() {
     return {.name = "lmstudio",
             .version = "",
             .available = false,
-            .details = "LM Studio not found. Install: https://lmstudio.ai"};
+            .details = "LM Studio not found. https://lmstudio.ai"};
 }
 
 std::optional<BackendInfo> LMStudioBackend::_probe_cli() {

@@ -310,7 +310,8 @@ std::optional<std::string> model_layer_blob(const std::string& manifest_path,
         std::string digest = text_field(layer, "digest", file);
         std::ranges::replace(digest, ':', '-');
         const std::string blob = files::join(blobs, digest);
-        if (text_field(layer, "mediaType", file).ends_with("model") && exists(blob)) {
+        // The media type is only looked at for a blob that is there.
+        if (exists(blob) && text_field(layer, "mediaType", file).ends_with("model")) {
             return blob;
         }
     }

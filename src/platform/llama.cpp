@@ -164,11 +164,11 @@ Token Sampler::sample(std::span<const float> logits) {
         throw InvalidValueError("Logits hold " + std::to_string(logits.size()) +
                                 " values for a vocabulary of " + std::to_string(n_vocab_));
     }
-    std::vector<llama_token_data> candidates(logits.size());
+    candidates_.resize(logits.size());
     for (std::size_t i = 0; i < logits.size(); ++i) {
-        candidates[i] = {static_cast<Token>(i), logits[i], 0.0F};
+        candidates_[i] = {static_cast<Token>(i), logits[i], 0.0F};
     }
-    llama_token_data_array array{candidates.data(), candidates.size(), -1, false};
+    llama_token_data_array array{candidates_.data(), candidates_.size(), -1, false};
     llama_sampler_apply(chain_.get(), &array);
     if (array.selected < 0 || static_cast<std::size_t>(array.selected) >= array.size) {
         throw RuntimeFailure("The sampler selected no token");
@@ -520,7 +520,8 @@ void Llama::decode(std::span<const Token> tokens, bool all_logits) {
     llama_memory_t memory = llama_get_memory(context_.get());
     const auto vocab_size = static_cast<std::size_t>(n_vocab());
     const std::size_t rows = all_logits ? tokens.size() : 1;
-    logits_.resize(rows * vocab_size);
+    logits_.resize(all_logits ? rows * vocab_size : 0);
+    last_row_ = nullptr;
     n_logit_rows_ = 0;
 
     const std::size_t chunk_size =
@@ -546,7 +547,8 @@ void Llama::decode(std::span<const Token> tokens, bool all_logits) {
                     logits_.begin() + static_cast<std::ptrdiff_t>((start + i) * vocab_size));
             }
         } else if (last_chunk) {
-            std::copy_n(llama_get_logits_ith(context_.get(), -1), vocab_size, logits_.begin());
+            // Valid until the next decode; no copy on the per-token path.
+            last_row_ = llama_get_logits_ith(context_.get(), -1);
         }
     }
     n_logit_rows_ = static_cast<int>(rows);
@@ -559,6 +561,9 @@ std::span<const float> Llama::logits(int i) const {
                                 " of the last evaluation");
     }
     const auto vocab_size = static_cast<std::size_t>(n_vocab());
+    if (last_row_ != nullptr) {
+        return {last_row_, vocab_size};
+    }
     return std::span<const float>(logits_).subspan(static_cast<std::size_t>(row) * vocab_size,
                                                    vocab_size);
 }
@@ -576,6 +581,7 @@ void Llama::truncate(int n) {
     }
     tokens_.resize(keep);
     n_logit_rows_ = 0;
+    last_row_ = nullptr;
 }
 
 Sampler Llama::make_sampler(const Sampling& settings) const {

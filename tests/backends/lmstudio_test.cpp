@@ -94,7 +94,7 @@ TEST_F(LMStudioTest, DetectRecognisesInstallationsAndTheirAbsence) {
     const BackendInfo missing = lmstudio.detect();
     EXPECT_EQ(missing.version, "");
     EXPECT_FALSE(missing.available);
-    EXPECT_EQ(missing.details, "LM Studio not found. Install: https://lmstudio.ai");
+    EXPECT_EQ(missing.details, "LM Studio not found. https://lmstudio.ai");
 
     make_dir(".cache/lm-studio");
     const BackendInfo installed = lmstudio.detect();

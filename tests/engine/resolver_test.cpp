@@ -182,6 +182,16 @@ TEST_F(OllamaStore, PassesOnBrokenManifests) {
     EXPECT_THROW(resolver::_resolve_ollama("bad:layer"), InvalidValueError);
 }
 
+TEST_F(OllamaStore, LooksAtTheMediaTypeOnlyOfBlobsThatExist) {
+    const std::string model = blob('b', 10);
+    write_file(ollama_manifest_path(models, "odd", "latest"),
+               R"({"layers": [{"mediaType": 5, "digest": "sha256:missing"},)"
+               R"( {"mediaType": ")" +
+                   kModelType + R"(", "digest": ")" + ollama_digest('b') + R"("}]})");
+    CoutCapture printed;
+    EXPECT_EQ(resolver::_resolve_ollama("odd"), model);
+}
+
 TEST(OllamaLocator, FindsTheHomeStoreOrNothing) {
     if (system_ollama_store_present()) {
         GTEST_SKIP() << "this machine has a system-wide Ollama store";

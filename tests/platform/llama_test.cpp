@@ -146,6 +146,10 @@ TEST(LlamaBinding, KvTypesAreCheckedAgainstTheLibrary) {
         params.type_k = KvType{name, id};
         params.type_v = KvType{name, id};
         EXPECT_THROW(Llama{params}, KvTypeRejected) << name;
+        // What a caller does on that refusal: build again without the KV type options.
+        params.type_k.reset();
+        params.type_v.reset();
+        EXPECT_EQ(Llama(params).create_chat_completion(kQuestion, greedy()).finish_reason, "stop");
     }
     Params quantised = tiny();
     quantised.type_k = KvType{"q8_0", 8};

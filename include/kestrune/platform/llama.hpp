@@ -32,6 +32,7 @@ struct llama_model;
 struct llama_context;
 struct llama_vocab;
 struct llama_sampler;
+struct llama_token_data;
 
 namespace kestrune::platform::llama {
 
@@ -118,6 +119,7 @@ class Sampler {
         void operator()(llama_sampler* sampler) const;
     };
     std::unique_ptr<llama_sampler, Free> chain_;
+    std::vector<llama_token_data> candidates_;
     int n_vocab_ = 0;
 };
 
@@ -209,7 +211,8 @@ class Llama {
     std::unique_ptr<llama_context, ContextFree> context_;
     const llama_vocab* vocab_ = nullptr;
     std::vector<Token> tokens_;
-    std::vector<float> logits_;  // rows of the last eval's outputs
+    std::vector<float> logits_;        // rows of the last eval's outputs, when all were kept
+    const float* last_row_ = nullptr;  // else the library's row of the last token
     int n_logit_rows_ = 0;
     PromptUse last_prompt_use_;
 };
