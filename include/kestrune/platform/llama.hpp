@@ -188,6 +188,8 @@ class Llama {
 
     // --- the library ---
     const llama_vocab* vocab() const { return vocab_; }
+    // The parameters the model and its context were built with.
+    const Params& params() const { return params_; }
 
   private:
     struct ModelFree {

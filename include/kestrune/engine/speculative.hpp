@@ -1,0 +1,70 @@
+// Speculative decoding: a small draft model proposes up to k tokens, the target model checks
+// them all in one batch, and the longest prefix the target agrees with is kept together with
+// the target's own next token; both caches are then trimmed to what was kept. Each round costs
+// the target one batched evaluation instead of one evaluation per token.
+//
+// At temperature 0 the output is exactly the target's own greedy output. Above 0 a proposal d
+// is accepted with probability min(1, p(d) / q(d)) (p the target's and q the draft's
+// distribution at that temperature); on rejection the token is drawn from the normalised
+// max(0, p - q), so the output follows the target's distribution.
+//
+// Target and draft must share a vocabulary: their token ids are compared directly.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "kestrune/messages.hpp"
+#include "kestrune/stream.hpp"
+
+namespace kestrune::platform::llama {
+class Llama;
+}
+namespace kestrune::backends {
+class NativeBackend;
+}
+
+namespace kestrune::speculative {
+
+// Counts of one speculative generation, complete once its stream has ended.
+struct SpeculativeStats {
+    int rounds = 0;     // draft-and-verify rounds (one target evaluation each)
+    int drafted = 0;    // tokens the draft proposed
+    int accepted = 0;   // proposals the target kept
+    int generated = 0;  // tokens handed out: accepted ones plus the target's own
+
+    // Share of the proposals the target kept (0 when nothing was proposed).
+    double acceptance_rate() const {
+        return drafted == 0 ? 0.0 : static_cast<double>(accepted) / drafted;
+    }
+};
+
+struct SpeculativeOptions {
+    int max_tokens = 512;  // at most this many tokens; also ends at an end token or a full context
+    int k = 5;             // draft tokens proposed per round (at least 1)
+    double temperature = 0.0;
+    std::optional<std::uint32_t> seed = std::nullopt;  // absent: a random seed
+};
+
+// Lazy: nothing runs before the first pull. Both models must stay alive and unmoved while the
+// stream is used; `stats`, when given, must too and is filled as the stream goes.
+// Continues a prompt given as tokens.
+TextStream speculative_generate_tokens(platform::llama::Llama& target,
+                                       platform::llama::Llama& draft,
+                                       std::vector<std::int32_t> prompt, SpeculativeOptions options,
+                                       SpeculativeStats* stats = nullptr);
+// Answers chat messages, formatted with the target's chat template.
+TextStream speculative_generate(platform::llama::Llama& target, platform::llama::Llama& draft,
+                                Messages messages, SpeculativeOptions options,
+                                SpeculativeStats* stats = nullptr);
+
+// The same on two native backends' models, taken at the first pull: "No model loaded" when the
+// target holds none, "No draft model loaded" when the draft holds none.
+TextStream speculative_generate_from_backends(backends::NativeBackend& target_backend,
+                                              backends::NativeBackend& draft_backend,
+                                              Messages messages, int max_tokens = 512, int k = 5,
+                                              double temperature = 0.0,
+                                              SpeculativeStats* stats = nullptr);
+
+}  // namespace kestrune::speculative

@@ -1,0 +1,212 @@
+#include "kestrune/backends/native.hpp"
+
+#include <algorithm>
+#include <filesystem>
+#include <thread>
+#include <utility>
+
+#include "kestrune/cache/kvquant.hpp"
+#include "kestrune/engine/speculative.hpp"
+#include "kestrune/errors.hpp"
+#include "kestrune/platform/files.hpp"
+#include "kestrune/platform/hub.hpp"
+
+namespace kestrune::backends {
+
+namespace {
+
+namespace files = platform::files;
+namespace llama = platform::llama;
+
+constexpr const char* kBindingName = "llama.cpp";
+constexpr const char* kInstallHint =
+    "llama.cpp is not available in this build; install it with scripts/setup and rebuild";
+constexpr int kEvictionThreshold = 2048;
+
+int default_thread_count() {
+    const unsigned count = std::thread::hardware_concurrency();
+    return count == 0 ? 4 : static_cast<int>(count);
+}
+
+void require_model(const std::shared_ptr<llama::Llama>& llm) {
+    if (!llm) {
+        throw RuntimeFailure("No model loaded");
+    }
+}
+
+llama::Sampling sampling(const GenerationConfig& config) {
+    return {.max_tokens = config.max_tokens,
+            .temperature = config.temperature,
+            .top_p = config.top_p,
+            .top_k = config.top_k,
+            .repeat_penalty = config.repeat_penalty};
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (std::size_t end = text.find(separator); end != std::string::npos;
+         end = text.find(separator, start)) {
+        parts.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    parts.push_back(text.substr(start));
+    return parts;
+}
+
+// A quantised cache is asked for with the types; a binding that refuses them builds the model
+// with its default cache instead.
+std::unique_ptr<llama::Llama> build_with_kv_types(llama::Params params,
+                                                  const LoadOptions& options) {
+    params.type_k = kv_cache_type(options.kv_type_k);
+    params.type_v = kv_cache_type(options.kv_type_v);
+    try {
+        return llama::load(params);
+    } catch (const llama::KvTypeRejected&) {
+        params.type_k.reset();
+        params.type_v.reset();
+        return llama::load(params);
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> model_search_dirs(std::string_view system_name) {
+    std::vector<std::string> dirs = {files::expand_home("~/models"),
+                                     files::expand_home("~/.cache/kestrune/models")};
+    if (system_name == "Windows") {
+        dirs.insert(dirs.end(), {"D:/models", "E:/models", "C:/models"});
+    } else {
+        dirs.insert(dirs.end(), {"/mnt/d/models", "/mnt/e/models", "/models"});
+    }
+    return dirs;
+}
+
+llama::KvType kv_cache_type(std::string_view type_name) {
+    const int id = kvquant::get_kv_type_id(type_name);
+    // Every unknown name comes back as f16's identifier; name it as the library knows it.
+    const bool known = id != 1 || type_name == "f16";
+    return {known ? std::string(type_name) : std::string("f16"), id};
+}
+
+NativeBackend::NativeBackend() = default;
+NativeBackend::NativeBackend(NativeBackend&&) noexcept = default;
+NativeBackend& NativeBackend::operator=(NativeBackend&&) noexcept = default;
+NativeBackend::~NativeBackend() = default;
+
+BackendInfo NativeBackend::detect() {
+    if (!llama::binding_available()) {
+        return {.name = name(), .version = "", .available = false, .details = kInstallHint};
+    }
+    std::string version = llama::version();
+    return {.name = name(),
+            .version = version.empty() ? "unknown" : std::move(version),
+            .available = true,
+            .details = std::string(kBindingName) + " (direct GGUF inference)"};
+}
+
+std::vector<ModelEntry> NativeBackend::list_models() {
+    std::vector<ModelEntry> models;
+    for (const auto& dir : model_search_dirs(files::system_name())) {
+        // A directory that does not exist yields nothing.
+        for (auto& path : files::find_gguf(dir, "")) {
+            ModelEntry entry;
+            entry.name = std::filesystem::path(path).filename().string();
+            entry.size_mb = static_cast<double>(files::file_size_mb(path));
+            entry.backend = name();
+            entry.path = std::move(path);
+            models.push_back(std::move(entry));
+        }
+    }
+    return models;
+}
+
+std::string NativeBackend::pull(const std::string& model_name,
+                                const ProgressCallback& /*progress_callback*/) {
+    if (model_name.find('/') == std::string::npos) {
+        return model_name;
+    }
+    const auto parts = split(model_name, '/');
+    const std::string repo = parts[0] + "/" + parts[1];
+    // Everything after the repository is the file's path in it, folders included.
+    const std::string filename =
+        parts.size() > 2 ? model_name.substr(repo.size() + 1) : std::string();
+    if (filename.empty()) {
+        return model_name;
+    }
+    platform::hub::DownloadOptions options;
+    options.resume = true;
+    return platform::hub::hf_hub_download(repo, filename, options);
+}
+
+void NativeBackend::load(const std::string& model_ref, const LoadOptions& options) {
+    llama::require_binding();
+    const int n_threads = options.n_threads > 0 ? options.n_threads : default_thread_count();
+    _model_path = model_ref;
+    _config = {{"n_ctx", options.n_ctx},
+               {"n_gpu_layers", options.n_gpu_layers},
+               {"n_threads", n_threads},
+               {"kv_type_k", options.kv_type_k}};
+
+    const llama::Params params{.model_path = model_ref,
+                               .n_ctx = options.n_ctx,
+                               .n_gpu_layers = options.n_gpu_layers,
+                               .n_threads = n_threads,
+                               .verbose = false};
+    const bool quantised_cache = options.kv_type_k != "f16" && options.kv_type_v != "f16";
+    _llm = quantised_cache ? build_with_kv_types(params, options) : llama::load(params);
+
+    if (options.n_ctx >= kEvictionThreshold) {
+        _evictor.emplace(cache::EvictionConfig{.sink_tokens = 4,
+                                               .window_size = std::min(options.n_ctx / 4, 512),
+                                               .max_cache_tokens = options.n_ctx});
+    }
+}
+
+std::string NativeBackend::chat(const Messages& messages,
+                                const std::optional<GenerationConfig>& config) {
+    require_model(_llm);
+    return _llm->create_chat_completion(messages, sampling(config.value_or(GenerationConfig{})))
+        .text;
+}
+
+TextStream NativeBackend::stream(const Messages& messages,
+                                 const std::optional<GenerationConfig>& config) {
+    return stream_pieces(messages, config.value_or(GenerationConfig{}));
+}
+
+TextStream NativeBackend::stream_pieces(Messages messages, GenerationConfig config) {
+    const std::shared_ptr<llama::Llama> llm = _llm;
+    require_model(llm);
+    auto pieces = llm->create_chat_completion_stream(std::move(messages), sampling(config));
+    while (auto piece = pieces.next()) {
+        co_yield std::move(*piece);
+    }
+}
+
+TextStream NativeBackend::stream_speculative(NativeBackend& draft_backend, const Messages& messages,
+                                             const std::optional<GenerationConfig>& config, int k) {
+    return speculative_pieces(draft_backend, messages, config.value_or(GenerationConfig{}), k);
+}
+
+TextStream NativeBackend::speculative_pieces(NativeBackend& draft_backend, Messages messages,
+                                             GenerationConfig config, int k) {
+    require_model(_llm);
+    auto pieces = speculative::speculative_generate_from_backends(
+        *this, draft_backend, std::move(messages), config.max_tokens, k, config.temperature);
+    while (auto piece = pieces.next()) {
+        co_yield std::move(*piece);
+    }
+}
+
+void NativeBackend::unload() {
+    _llm.reset();
+}
+
+BackendStats NativeBackend::stats() const {
+    const auto context = _config.find("n_ctx");
+    return {.model_name = std::filesystem::path(_model_path).filename().string(),
+            .context_max = context != _config.end() ? context->get<int>() : 0};
+}
+
+}  // namespace kestrune::backends
