@@ -10,6 +10,8 @@ install(TARGETS kestrune EXPORT kestrune-targets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS kestrune_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_BINARY_DIR}/models/tiny-chat.gguf
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrune/models)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/kestrune
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT kestrune-targets NAMESPACE kestrune::

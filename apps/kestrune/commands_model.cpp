@@ -20,6 +20,7 @@
 #include "kestrune/engine/resolver.hpp"
 #include "kestrune/errors.hpp"
 #include "kestrune/platform/json.hpp"
+#include "kestrune/registry/store.hpp"
 #include "session.hpp"
 
 namespace kestrune::cli {

@@ -74,7 +74,9 @@ int main(int argc, char** argv) {
         return usage_error(error.what());
     } catch (const kestrune::Error& error) {
         std::cout.flush();
-        std::cerr << error.what() << '\n';
+        // Multi-line messages (the resolver's not-found text) carry their own last line break.
+        const std::string message = error.what();
+        std::cerr << message << (message.ends_with('\n') ? "" : "\n");
         return 1;
     }
 }

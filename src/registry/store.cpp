@@ -222,18 +222,26 @@ std::vector<Json> RegistryStore::list_local() const {
     return listed;
 }
 
-std::vector<Json> RegistryStore::search(const std::string& query) {
-    const std::string wanted = lower_case(query);
-    std::vector<Json> found;
+std::vector<Json> RegistryStore::catalog() {
+    std::vector<Json> records;
     for (const CatalogEntry& entry : kCatalog) {
-        if (!contains(entry.name, wanted) && !contains(lower_case(entry.repo), wanted)) {
-            continue;
-        }
         Json record = Json::object();
         record["name"] = entry.name;
         record["repo"] = entry.repo;
         record["source"] = "catalog";
-        found.push_back(std::move(record));
+        records.push_back(std::move(record));
+    }
+    return records;
+}
+
+std::vector<Json> RegistryStore::search(const std::string& query) {
+    const std::string wanted = lower_case(query);
+    std::vector<Json> found;
+    for (Json& record : catalog()) {
+        if (contains(record["name"].get<std::string>(), wanted) ||
+            contains(lower_case(record["repo"].get<std::string>()), wanted)) {
+            found.push_back(std::move(record));
+        }
     }
     if (wanted.empty()) {
         return found;

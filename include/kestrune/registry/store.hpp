@@ -25,6 +25,8 @@ class RegistryStore {
     std::optional<std::string> resolve(const std::string& name) const;
     // One record per stored model: name, path, size_mb, quant, repo.
     std::vector<Json> list_local() const;
+    // Every catalogue entry: name, repo, source "catalog".
+    static std::vector<Json> catalog();
     // Catalogue entries matching the query, plus the hub's GGUF model search when it answers.
     static std::vector<Json> search(const std::string& query);
 
