@@ -1,11 +1,21 @@
-// Finds GGUF files below a directory with the installed library.
+// Chats with a model through the installed library: hello MODEL_REF [PROMPT]
+#include <kestrune/backends/native.hpp>
+#include <kestrune/engine/resolver.hpp>
+
 #include <iostream>
-#include <kestrune/platform/files.hpp>
 
 int main(int argc, char** argv) {
-    const std::string directory = argc > 1 ? argv[1] : ".";
-    for (const auto& path : kestrune::platform::files::find_gguf(directory, "")) {
-        std::cout << path << '\n';
+    if (argc < 2) {
+        std::cerr << "usage: hello MODEL_REF [PROMPT]\n";
+        return 2;
     }
+    const std::string path = kestrune::resolver::resolve_model(argv[1]);
+    kestrune::backends::NativeBackend backend;
+    backend.load(path, {.n_ctx = 2048});
+    const std::string prompt = argc > 2 ? argv[2] : "Why run models locally?";
+    for (const auto& piece : backend.stream({{"user", prompt}})) {
+        std::cout << piece << std::flush;
+    }
+    std::cout << '\n';
     return 0;
 }
