@@ -1,8 +1,7 @@
 // Chats with a model through the installed library: hello MODEL_REF [PROMPT]
+#include <iostream>
 #include <kestrune/backends/native.hpp>
 #include <kestrune/engine/resolver.hpp>
-
-#include <iostream>
 
 int main(int argc, char** argv) {
     if (argc < 2) {
