@@ -6,9 +6,6 @@ list(APPEND CMAKE_PREFIX_PATH "${KESTRUNE_LLAMA_ROOT}/prefix")
 
 find_package(Threads REQUIRED)
 find_package(llama CONFIG REQUIRED)
-# The installed libllama carries no run path of its own and finds libggml through ours; an
-# old-style RPATH reaches such indirect dependencies, a RUNPATH would not.
-add_link_options(LINKER:--disable-new-dtags)
 find_package(CURL REQUIRED)
 find_package(nlohmann_json 3.10 REQUIRED)
 

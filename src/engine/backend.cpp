@@ -4,6 +4,7 @@
 #include <iostream>
 #include <utility>
 
+#include "kestrune/engine/format.hpp"
 #include "kestrune/errors.hpp"
 #include "kestrune/platform/llama.hpp"
 
@@ -24,18 +25,6 @@ platform::llama::Sampling sampling(int max_tokens, double temperature) {
 }
 
 }  // namespace
-
-std::string with_thousands_separator(long long value) {
-    const std::string digits = std::to_string(value < 0 ? -value : value);
-    std::string text = value < 0 ? "-" : "";
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) {
-            text.push_back(',');
-        }
-        text.push_back(digits[i]);
-    }
-    return text;
-}
 
 KestruneBackend::KestruneBackend(std::string model_path_, InferencePlan plan_, HardwareProfile hw_,
                                  ModelSpec spec_)

@@ -14,6 +14,7 @@
 #include <system_error>
 #include <type_traits>
 
+#include "kestrune/engine/format.hpp"
 #include "kestrune/errors.hpp"
 #include "kestrune/platform/files.hpp"
 
@@ -441,15 +442,6 @@ std::string shortest_decimal(double value) {
     return decimal;
 }
 
-std::string with_thousands(std::int64_t number) {
-    std::string digits = std::to_string(number);
-    const std::size_t first = number < 0 ? 1 : 0;
-    for (std::size_t at = digits.size(); at > first + 3; at -= 3) {
-        digits.insert(at - 3, ",");
-    }
-    return digits;
-}
-
 std::string value_text(const GgufValue& value) {
     return std::visit(
         [](const auto& held) -> std::string {
@@ -507,7 +499,7 @@ void print_model_info(const engine::ModelSpec& spec, const GgufMetadata* meta) {
               << "  Layers:      " << spec.n_layers << '\n'
               << "  Heads:       " << spec.n_heads << " Q / " << spec.n_kv_heads << " KV\n"
               << "  Head dim:    " << spec.head_dim << '\n'
-              << "  Context:     " << with_thousands(spec.context_length) << '\n'
+              << "  Context:     " << engine::with_thousands_separator(spec.context_length) << '\n'
               << "  File size:   " << one_decimal(static_cast<double>(spec.file_size_mb) / 1024)
               << " GB\n";
     if (meta != nullptr && !meta->empty()) {

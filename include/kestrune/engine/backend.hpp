@@ -49,7 +49,4 @@ class KestruneBackend {
     std::unique_ptr<platform::llama::Llama> _llm;
 };
 
-// 131072 -> "131,072".
-std::string with_thousands_separator(long long value);
-
 }  // namespace kestrune::engine
