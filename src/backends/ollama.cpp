@@ -128,16 +128,8 @@ Json exchange(const http::Request& request) {
 
 Json chat_body(const std::string& model, const Messages& messages, const GenerationConfig& config,
                bool stream) {
-    Json wire_messages = Json::array();
-    for (const Message& message : messages) {
-        Json wire_message = Json::object();
-        for (const auto& [key, value] : message.fields()) {
-            wire_message[key] = value;
-        }
-        wire_messages.push_back(std::move(wire_message));
-    }
     return Json{{"model", model},
-                {"messages", std::move(wire_messages)},
+                {"messages", messages_to_json(messages)},
                 {"stream", stream},
                 {"options",
                  {{"temperature", config.temperature},

@@ -18,18 +18,6 @@ Json parse_body(const std::string& body, std::string_view what) {
     return parsed;
 }
 
-Json messages_json(const Messages& messages) {
-    Json list = Json::array();
-    for (const auto& message : messages) {
-        Json object = Json::object();
-        for (const auto& [key, value] : message.fields()) {
-            object[key] = value;
-        }
-        list.push_back(std::move(object));
-    }
-    return list;
-}
-
 http::Request chat_request(const std::string& host, const Headers& headers, const Json& body) {
     return {.method = "POST",
             .url = host + "/v1/chat/completions",
@@ -83,7 +71,7 @@ Json chat_body(const std::string& model, const Messages& messages, const Generat
                bool stream) {
     Json body = Json::object();
     body["model"] = model;
-    body["messages"] = messages_json(messages);
+    body["messages"] = messages_to_json(messages);
     body["max_tokens"] = config.max_tokens;
     body["temperature"] = config.temperature;
     body["stream"] = stream;

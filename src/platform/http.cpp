@@ -474,6 +474,25 @@ std::optional<std::string> Response::header(std::string_view name) const {
     return find_header(headers, name);
 }
 
+std::string percent_encode(std::string_view text, bool keep_slash) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string encoded;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool kept = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+                          (byte >= '0' && byte <= '9') || c == '-' || c == '_' || c == '.' ||
+                          c == '~' || (keep_slash && c == '/');
+        if (kept) {
+            encoded += c;
+        } else {
+            encoded += '%';
+            encoded += kHex[byte >> 4];
+            encoded += kHex[byte & 0x0F];
+        }
+    }
+    return encoded;
+}
+
 Response fetch(const Request& request) {
     Transfer transfer(request);
     transfer.run_to_end();

@@ -95,24 +95,6 @@ void check_file_name(const std::string& filename) {
     }
 }
 
-// Percent-encodes everything but unreserved characters (and "/" when it separates segments).
-std::string percent_encode(std::string_view text, bool keep_slash) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string encoded;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (std::isalnum(byte) != 0 || c == '-' || c == '_' || c == '.' || c == '~' ||
-            (keep_slash && c == '/')) {
-            encoded += c;
-        } else {
-            encoded += '%';
-            encoded += kHex[byte >> 4];
-            encoded += kHex[byte & 0x0F];
-        }
-    }
-    return encoded;
-}
-
 std::string snapshot_dir(const std::string& repo) {
     std::string folder = "models--";
     for (const char c : repo) {
@@ -354,8 +336,8 @@ std::vector<RepoFile> list_repo_tree(const std::string& repo) {
     check_repo_id(repo);
     std::vector<RepoFile> found;
     std::set<std::string> visited;
-    std::string url =
-        endpoint() + "/api/models/" + percent_encode(repo, true) + "/tree/main?recursive=true";
+    std::string url = endpoint() + "/api/models/" + http::percent_encode(repo, true) +
+                      "/tree/main?recursive=true";
     // A page pointing back at one already read would loop forever.
     while (!url.empty() && visited.insert(url).second) {
         http::Response page;
@@ -383,8 +365,8 @@ std::string hf_hub_download(const std::string& repo, const std::string& filename
         return target;
     }
     fs::create_directories(fs::path(target).parent_path());
-    const std::string url = endpoint() + "/" + percent_encode(repo, true) + "/resolve/main/" +
-                            percent_encode(filename, true);
+    const std::string url = endpoint() + "/" + http::percent_encode(repo, true) + "/resolve/main/" +
+                            http::percent_encode(filename, true);
     download_file(url, target, options.resume, filename,
                   "File not found: " + filename + " in " + repo);
     return target;
@@ -399,10 +381,10 @@ std::string snapshot_download(const std::string& repo) {
 
 std::vector<std::string> list_models(const std::string& search, const std::string& filter,
                                      int limit) {
-    std::string url = endpoint() + "/api/models?search=" + percent_encode(search, false) +
+    std::string url = endpoint() + "/api/models?search=" + http::percent_encode(search, false) +
                       "&limit=" + std::to_string(limit);
     if (!filter.empty()) {
-        url += "&filter=" + percent_encode(filter, false);
+        url += "&filter=" + http::percent_encode(filter, false);
     }
     http::Request request = hub_request(url);
     request.connect_timeout = std::chrono::seconds(5);

@@ -22,27 +22,6 @@ ToolResult failure(std::string message) {
     return ToolResult{.success = false, .content = "", .error = std::move(message)};
 }
 
-// ASCII letters and digits and "_.-~/" stay; every other byte of the UTF-8 form becomes "%" and
-// two upper-case hexadecimal digits, so a space is "%20" and "&" is "%26".
-std::string percent_encode(std::string_view text) {
-    static constexpr char hex[] = "0123456789ABCDEF";
-    std::string encoded;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        const bool kept = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-                          (byte >= '0' && byte <= '9') || c == '_' || c == '.' || c == '-' ||
-                          c == '~' || c == '/';
-        if (kept) {
-            encoded += c;
-        } else {
-            encoded += '%';
-            encoded += hex[byte >> 4];
-            encoded += hex[byte & 0xF];
-        }
-    }
-    return encoded;
-}
-
 // "<number>. " followed by the lines, each further line on its own line indented by three
 // spaces.
 std::string numbered_entry(long long number, std::initializer_list<std::string_view> lines) {
@@ -214,8 +193,8 @@ ToolResult WebSearchTool::_ddgs_search(const std::string& query, long long max_r
 
 ToolResult WebSearchTool::_fallback_search(const std::string& query, long long max_results) const {
     try {
-        const std::string url =
-            endpoint_ + "?q=" + percent_encode(query) + "&format=json&no_redirect=1";
+        const std::string url = endpoint_ + "?q=" + platform::http::percent_encode(query, true) +
+                                "&format=json&no_redirect=1";
         const auto entries = instant_answer_entries(fetch_instant_answer(url), max_results);
         if (entries.empty()) {
             return ToolResult{.content = "Search results for: " + query +

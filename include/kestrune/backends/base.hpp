@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kestrune/messages.hpp"
+#include "kestrune/platform/json.hpp"
 #include "kestrune/stream.hpp"
 
 namespace kestrune::backends {
@@ -67,6 +68,9 @@ struct LoadOptions {
 
 // Called with (completed, total) during a download; adapters may never call it.
 using ProgressCallback = std::function<void(std::int64_t completed, std::int64_t total)>;
+
+// The messages as the JSON list servers take: one object per message, keys in their order.
+Json messages_to_json(const Messages& messages);
 
 class BackendAdapter {
   public:

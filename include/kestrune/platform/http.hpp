@@ -69,6 +69,10 @@ class StatusError : public HttpError {
     std::string body_;
 };
 
+// ASCII letters and digits and "-_.~" stay (and "/" with keep_slash); every other byte of the
+// UTF-8 form becomes "%" and two upper-case hexadecimal digits: a space is "%20".
+std::string percent_encode(std::string_view text, bool keep_slash);
+
 // Sends the request and reads the whole answer. Throws StatusError for a status outside 2xx.
 Response fetch(const Request& request);
 
