@@ -9,6 +9,7 @@
 #include "kestrune/platform/files.hpp"
 #include "kestrune/platform/http.hpp"
 #include "kestrune/platform/process.hpp"
+#include "kestrune/platform/text.hpp"
 
 namespace kestrune::backends {
 
@@ -51,7 +52,7 @@ bool path_exists(const std::string& path) {
 }  // namespace
 
 LMStudioBackend::LMStudioBackend(const std::string& host)
-    : _host(openai_compat::strip_trailing_slashes(host)) {}
+    : _host(platform::text::strip_trailing_slashes(host)) {}
 
 std::vector<std::string> LMStudioBackend::lms_paths() {
     return {below_home({".cache", "lm-studio"}), below_home({"AppData", "Roaming", "LM Studio"})};
@@ -95,7 +96,7 @@ std::optional<BackendInfo> LMStudioBackend::_probe_cli() {
     if (result.exit_code != 0) {
         return std::nullopt;
     }
-    const std::string version(sse::trim_whitespace(result.out));
+    const std::string version(platform::text::trim_whitespace(result.out));
     return BackendInfo{.name = "lmstudio",
                        .version = version,
                        .available = true,

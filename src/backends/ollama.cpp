@@ -8,6 +8,7 @@
 
 #include "kestrune/errors.hpp"
 #include "kestrune/platform/http.hpp"
+#include "kestrune/platform/text.hpp"
 
 namespace kestrune::backends {
 
@@ -177,21 +178,13 @@ TextStream stream_chat(std::string url, std::string model, Messages messages,
     }
 }
 
-std::string_view trim(std::string_view text) {
-    constexpr std::string_view kSpace = " \t\n\r\f\v";
-    const auto first = text.find_first_not_of(kSpace);
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
-}
-
 // "7.6B" → 7.6, "70B" → 70, "137M" → 0.137, "500K" → 0.0005; unreadable → 0.0.
 double parameter_billions(const Json* parameter_size) {
     if (parameter_size == nullptr || !parameter_size->is_string()) {
         return 0.0;
     }
-    std::string_view text = trim(parameter_size->get_ref<const std::string&>());
+    std::string_view text =
+        platform::text::trim_whitespace(parameter_size->get_ref<const std::string&>());
     double per_billion = 1.0;
     if (!text.empty()) {
         switch (text.back()) {
@@ -210,7 +203,7 @@ double parameter_billions(const Json* parameter_size) {
                 break;
         }
     }
-    text = trim(text);
+    text = platform::text::trim_whitespace(text);
     double value = 0.0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || error != std::errc{} || end != text.data() + text.size()) {
@@ -265,11 +258,7 @@ bool is_present(const std::optional<Json>& answer) {
 }  // namespace
 
 OllamaBackend::OllamaBackend(std::string host, OllamaTimeouts timeouts)
-    : _host(std::move(host)), _timeouts(timeouts) {
-    while (!_host.empty() && _host.back() == '/') {
-        _host.pop_back();
-    }
-}
+    : _host(platform::text::strip_trailing_slashes(host)), _timeouts(timeouts) {}
 
 std::optional<Json> OllamaBackend::_request(const std::string& endpoint,
                                             const std::optional<Json>& data,

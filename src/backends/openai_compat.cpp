@@ -60,13 +60,6 @@ Headers json_headers() {
     return {{"Content-Type", "application/json"}};
 }
 
-std::string strip_trailing_slashes(std::string_view host) {
-    while (host.ends_with('/')) {
-        host.remove_suffix(1);
-    }
-    return std::string(host);
-}
-
 Json chat_body(const std::string& model, const Messages& messages, const GenerationConfig& config,
                bool stream) {
     Json body = Json::object();

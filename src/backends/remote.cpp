@@ -5,6 +5,7 @@
 #include "kestrune/backends/openai_compat.hpp"
 #include "kestrune/backends/sse.hpp"
 #include "kestrune/errors.hpp"
+#include "kestrune/platform/text.hpp"
 
 namespace kestrune::backends {
 
@@ -15,7 +16,7 @@ constexpr std::chrono::seconds models_timeout{5};
 }  // namespace
 
 RemoteBackend::RemoteBackend(const std::string& host, const std::string& api_key)
-    : _host(openai_compat::strip_trailing_slashes(host)), _api_key(api_key) {}
+    : _host(platform::text::strip_trailing_slashes(host)), _api_key(api_key) {}
 
 platform::http::Headers RemoteBackend::_headers() const {
     auto headers = openai_compat::json_headers();

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "kestrune/errors.hpp"
+#include "kestrune/platform/text.hpp"
 
 namespace kestrune::backends::sse {
 
@@ -11,7 +12,6 @@ namespace {
 
 constexpr std::string_view data_prefix = "data: ";
 constexpr std::string_view done_marker = "data: [DONE]";
-constexpr std::string_view whitespace = " \t\r\n\v\f";
 
 // What a value on the path to the piece turned out to be.
 enum class Kind { missing, null, string, object, array, other };
@@ -386,17 +386,8 @@ std::string piece_of(EventFacts& facts) {
 
 }  // namespace
 
-std::string_view trim_whitespace(std::string_view text) {
-    const auto first = text.find_first_not_of(whitespace);
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    const auto last = text.find_last_not_of(whitespace);
-    return text.substr(first, last - first + 1);
-}
-
 std::string content_piece(std::string_view line, OnMalformed on_malformed) {
-    const std::string_view trimmed = trim_whitespace(line);
+    const std::string_view trimmed = platform::text::trim_whitespace(line);
     if (!trimmed.starts_with(data_prefix) || trimmed == done_marker) {
         return "";
     }

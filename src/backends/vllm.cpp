@@ -6,6 +6,7 @@
 #include "kestrune/backends/sse.hpp"
 #include "kestrune/errors.hpp"
 #include "kestrune/platform/http.hpp"
+#include "kestrune/platform/text.hpp"
 
 namespace kestrune::backends {
 
@@ -34,7 +35,7 @@ std::optional<std::string> library_version() {
         if (result.exit_code != 0) {
             return std::nullopt;
         }
-        const std::string version(sse::trim_whitespace(result.out));
+        const std::string version(platform::text::trim_whitespace(result.out));
         return version.empty() ? "installed" : version;
     } catch (const Error&) {
         return std::nullopt;
@@ -44,7 +45,7 @@ std::optional<std::string> library_version() {
 }  // namespace
 
 VLLMBackend::VLLMBackend(const std::string& host, std::chrono::milliseconds startup_wait)
-    : _host(openai_compat::strip_trailing_slashes(host)), _startup_wait(startup_wait) {}
+    : _host(platform::text::strip_trailing_slashes(host)), _startup_wait(startup_wait) {}
 
 std::string VLLMBackend::_port_of(const std::string& host) {
     std::string_view authority = host;
@@ -69,7 +70,7 @@ std::string VLLMBackend::_port_of(const std::string& host) {
 std::optional<std::string> VLLMBackend::_installed_version() {
     try {
         const auto result = process::run({"vllm", "--version"}, version_timeout);
-        const std::string version(sse::trim_whitespace(result.out));
+        const std::string version(platform::text::trim_whitespace(result.out));
         return version.empty() ? "installed" : version;
     } catch (const process::ProgramNotFound&) {
     } catch (const process::ProcessTimeout&) {

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <exception>
 
+#include "kestrune/platform/text.hpp"
+
 namespace kestrune::platform::http {
 
 namespace {
@@ -61,17 +63,6 @@ std::optional<std::string> find_header(const Headers& headers, std::string_view 
         }
     }
     return std::nullopt;
-}
-
-std::string_view trim(std::string_view text) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!text.empty() && blank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && blank(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
 }
 
 bool is_success(long status) {
@@ -338,7 +329,7 @@ class Transfer {
         if (!in_block_) {
             return;  // trailers after the body
         }
-        const std::string_view content = trim(line);
+        const std::string_view content = text::trim_whitespace(line);
         if (content.empty()) {
             in_block_ = false;
             headers_final_ = !is_interim_answer();
@@ -352,8 +343,8 @@ class Transfer {
         if (colon == std::string_view::npos) {
             return;
         }
-        headers_.emplace_back(std::string(trim(content.substr(0, colon))),
-                              std::string(trim(content.substr(colon + 1))));
+        headers_.emplace_back(std::string(text::trim_whitespace(content.substr(0, colon))),
+                              std::string(text::trim_whitespace(content.substr(colon + 1))));
     }
 
     // Whether another answer follows this one: informational answers, and redirects that
@@ -454,7 +445,8 @@ class Transfer {
 std::string error_message(long status, const std::string& body) {
     constexpr std::size_t excerpt_limit = 200;
     std::string message = "HTTP status " + std::to_string(status);
-    const std::string_view excerpt = trim(std::string_view(body).substr(0, excerpt_limit));
+    const std::string_view excerpt =
+        text::trim_whitespace(std::string_view(body).substr(0, excerpt_limit));
     if (!excerpt.empty()) {
         message += ": ";
         message += excerpt;

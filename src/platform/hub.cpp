@@ -16,6 +16,7 @@
 #include "kestrune/platform/files.hpp"
 #include "kestrune/platform/http.hpp"
 #include "kestrune/platform/json.hpp"
+#include "kestrune/platform/text.hpp"
 
 namespace kestrune::platform::hub {
 
@@ -39,10 +40,7 @@ std::string endpoint() {
     if (url.empty()) {
         url = kPublicEndpoint;
     }
-    while (url.ends_with('/')) {
-        url.pop_back();
-    }
-    return url;
+    return text::strip_trailing_slashes(url);
 }
 
 http::Headers auth_headers() {

@@ -99,12 +99,6 @@ TEST(SseContentPiece, DecodesTheContentAndValidatesTheWholeEvent) {
     EXPECT_THROW(piece(deep), InvalidValueError);
 }
 
-TEST(SseContentPiece, TrimWhitespaceKeepsInnerSpaces) {
-    EXPECT_EQ(trim_whitespace(" \t a b \r\n"), "a b");
-    EXPECT_EQ(trim_whitespace(" \n\t"), "");
-    EXPECT_EQ(trim_whitespace("x"), "x");
-}
-
 TEST(SseContentStream, ReadsEventsSplitAcrossChunksAndGoesOnAfterDone) {
     OpenAITestServer server;
     const std::string first = sse_delta("Hel");

@@ -27,9 +27,6 @@ inline constexpr std::chrono::seconds chat_timeout{120};
 // The one header a JSON request carries.
 Headers json_headers();
 
-// `host` with every trailing "/" removed.
-std::string strip_trailing_slashes(std::string_view host);
-
 // The chat request body: model, messages, max_tokens, temperature, stream — in this order.
 Json chat_body(const std::string& model, const Messages& messages, const GenerationConfig& config,
                bool stream);

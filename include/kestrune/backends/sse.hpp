@@ -22,9 +22,6 @@ enum class OnMalformed {
     fail,  // the stream fails with InvalidValueError at that line
 };
 
-// `text` without white space (space, tab, CR, LF, VT, FF) at either end.
-std::string_view trim_whitespace(std::string_view text);
-
 // The content piece one raw line carries, or "" when it carries none. Throws RuntimeFailure
 // for an event of unexpected shape, and InvalidValueError for a broken payload when
 // `on_malformed` is fail.
