@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "kestrune/platform/json.hpp"
+
 namespace kestrune::cli {
 
 using Words = std::vector<std::string>;
@@ -24,6 +26,9 @@ void backends_command(const Words& words);
 void kv_command(const Words& words);
 void eval_command(const Words& words);
 void websearch_command(const Words& words);
+
+// JSON indented for reading, UTF-8 as it is.
+void print_json(const Json& value);
 
 // The bundled tiny model: installed beside the program, else in the build tree.
 std::string bundled_model_path();

@@ -135,7 +135,7 @@ void info_command(const Words& words) {
 void meta_command(const Words& words) {
     const auto args = Args::parse(words, {.min_positionals = 1, .max_positionals = 1});
     const auto meta = ggufmeta::read_gguf_metadata(*args.positional(0));
-    std::cout << metadata_json(meta).dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
+    print_json(metadata_json(meta));
 }
 
 void resolve_command(const Words& words) {

@@ -14,13 +14,9 @@
 
 namespace kestrune::cli {
 
-namespace {
-
 void print_json(const Json& value) {
     std::cout << value.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
 }
-
-}  // namespace
 
 void backends_command(const Words& words) {
     Args::parse(words, {});
