@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "kestrune/platform/files.hpp"
-#include "kestrune/platform/llama.hpp"
+#include "platform/files.hpp"
+#include "platform/llama.hpp"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "kestrune/platform/files.hpp"
-#include "kestrune/platform/process.hpp"
+#include "platform/files.hpp"
+#include "platform/process.hpp"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "kestrune/backends/native.hpp"
 #include "kestrune/engine/speculative.hpp"
-#include "kestrune/platform/llama.hpp"
+#include "platform/llama.hpp"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <thread>
 
+#include "backends/sse.hpp"
 #include "kestrune/backends/remote.hpp"
-#include "kestrune/backends/sse.hpp"
-#include "kestrune/platform/http.hpp"
-#include "kestrune/platform/process.hpp"
+#include "platform/http.hpp"
+#include "platform/process.hpp"
 
 namespace {
 

@@ -8,14 +8,20 @@ if(KESTRUNE_CCACHE)
   set(CMAKE_CXX_COMPILER_LAUNCHER ${launcher})
 endif()
 
+# Warnings (and the sanitizers, when asked) for our own targets only: a project that adds
+# Kestrune as a subdirectory keeps its own flags.
 add_library(kestrune_warnings INTERFACE)
 target_compile_options(kestrune_warnings INTERFACE -Wall -Wextra -Wpedantic -Wshadow
-                                                   -Wnon-virtual-dtor -Werror
+                                                   -Wnon-virtual-dtor
                                                    # Designated initialisers may leave fields at their defaults.
                                                    -Wno-missing-field-initializers)
+if(KESTRUNE_WERROR)
+  target_compile_options(kestrune_warnings INTERFACE -Werror)
+endif()
 
 if(KESTRUNE_SANITIZE)
-  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
-                      -fno-sanitize-recover=undefined)
-  add_link_options(-fsanitize=address,undefined)
+  target_compile_options(kestrune_warnings INTERFACE -fsanitize=address,undefined
+                                                     -fno-omit-frame-pointer
+                                                     -fno-sanitize-recover=undefined)
+  target_link_options(kestrune_warnings INTERFACE -fsanitize=address,undefined)
 endif()

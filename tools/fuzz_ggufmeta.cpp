@@ -15,8 +15,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "kestrune/core/errors.hpp"
 #include "kestrune/engine/ggufmeta.hpp"
-#include "kestrune/errors.hpp"
 
 namespace {
 

@@ -3,10 +3,11 @@
 // the work fails.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "kestrune/platform/json.hpp"
+#include "kestrune/core/json_value.hpp"
 
 namespace kestrune::cli {
 

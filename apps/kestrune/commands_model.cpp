@@ -7,19 +7,20 @@
 #include <iomanip>
 #include <iostream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 
 #include "args.hpp"
 #include "commands.hpp"
 #include "kestrune/backends/native.hpp"
+#include "kestrune/core/errors.hpp"
+#include "kestrune/core/json_value.hpp"
 #include "kestrune/engine/downloader.hpp"
 #include "kestrune/engine/ggufmeta.hpp"
 #include "kestrune/engine/hardware.hpp"
 #include "kestrune/engine/planner.hpp"
 #include "kestrune/engine/resolver.hpp"
-#include "kestrune/errors.hpp"
-#include "kestrune/platform/json.hpp"
 #include "kestrune/registry/store.hpp"
 #include "session.hpp"
 

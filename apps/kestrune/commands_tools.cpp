@@ -1,14 +1,15 @@
 // Runtime and helper commands: backends, kv, eval, websearch.
 #include <iomanip>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "args.hpp"
 #include "commands.hpp"
 #include "kestrune/cache/kvquant.hpp"
+#include "kestrune/core/errors.hpp"
+#include "kestrune/core/json_value.hpp"
 #include "kestrune/engine/evaluator.hpp"
-#include "kestrune/errors.hpp"
-#include "kestrune/platform/json.hpp"
 #include "kestrune/tools/search.hpp"
 #include "session.hpp"
 
@@ -62,7 +63,7 @@ void eval_command(const Words& words) {
     result["coherence_score"] = score.coherence_score;
     result["length_score"] = score.length_score;
     result["overall"] = score.overall;
-    result["details"] = score.details;
+    result["details"] = *score.details;
     print_json(result);
 }
 

@@ -7,7 +7,7 @@
 
 #include "args.hpp"
 #include "commands.hpp"
-#include "kestrune/errors.hpp"
+#include "kestrune/core/errors.hpp"
 
 namespace {
 

@@ -1,9 +1,8 @@
 // Chats with a model through the installed library: hello MODEL_REF [PROMPT]
 #include <iostream>
-#include <kestrune/backends/native.hpp>
-#include <kestrune/engine/resolver.hpp>
+#include <kestrune/kestrune.hpp>
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
     if (argc < 2) {
         std::cerr << "usage: hello MODEL_REF [PROMPT]\n";
         return 2;
@@ -17,4 +16,7 @@ int main(int argc, char** argv) {
     }
     std::cout << '\n';
     return 0;
+} catch (const kestrune::Error& error) {
+    std::cerr << error.what() << '\n';
+    return 1;
 }

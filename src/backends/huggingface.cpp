@@ -3,8 +3,9 @@
 #include <exception>
 #include <utility>
 
-#include "kestrune/errors.hpp"
-#include "kestrune/platform/hub.hpp"
+#include "kestrune/core/errors.hpp"
+#include "platform/hub.hpp"
+#include "platform/python.hpp"
 
 namespace kestrune::backends {
 
@@ -25,12 +26,17 @@ std::string reply_content(const Json& result) {
 
 }  // namespace
 
+HuggingFaceBackend::HuggingFaceBackend() = default;
+HuggingFaceBackend::HuggingFaceBackend(HuggingFaceBackend&&) noexcept = default;
+HuggingFaceBackend& HuggingFaceBackend::operator=(HuggingFaceBackend&&) noexcept = default;
+HuggingFaceBackend::~HuggingFaceBackend() = default;
+
 std::string HuggingFaceBackend::name() const {
     return "huggingface";
 }
 
 bool HuggingFaceBackend::is_loaded() const {
-    return _pipeline.has_value();
+    return _pipeline != nullptr;
 }
 
 BackendInfo HuggingFaceBackend::detect() {
@@ -70,7 +76,8 @@ void HuggingFaceBackend::load(const std::string& model_ref, const LoadOptions&) 
     _model_name = model_ref;
     // Half precision only where a GPU makes it pay; CPUs compute it slowly or not at all.
     const auto dtype = python::cuda_available() ? python::Dtype::float16 : python::Dtype::float32;
-    _pipeline = python::TextGenerationPipeline::create(model_ref, dtype);
+    _pipeline = std::make_unique<python::TextGenerationPipeline>(
+        python::TextGenerationPipeline::create(model_ref, dtype));
 }
 
 const platform::python::TextGenerationPipeline& HuggingFaceBackend::_loaded_pipeline() const {

@@ -4,12 +4,12 @@
 #include <filesystem>
 #include <system_error>
 
-#include "kestrune/backends/openai_compat.hpp"
-#include "kestrune/backends/sse.hpp"
-#include "kestrune/platform/files.hpp"
-#include "kestrune/platform/http.hpp"
-#include "kestrune/platform/process.hpp"
-#include "kestrune/platform/text.hpp"
+#include "backends/openai_compat.hpp"
+#include "backends/sse.hpp"
+#include "core/text.hpp"
+#include "platform/files.hpp"
+#include "platform/http.hpp"
+#include "platform/process.hpp"
 
 namespace kestrune::backends {
 
@@ -52,7 +52,7 @@ bool path_exists(const std::string& path) {
 }  // namespace
 
 LMStudioBackend::LMStudioBackend(const std::string& host)
-    : _host(platform::text::strip_trailing_slashes(host)) {}
+    : _host(text::strip_trailing_slashes(host)) {}
 
 std::vector<std::string> LMStudioBackend::lms_paths() {
     return {below_home({".cache", "lm-studio"}), below_home({"AppData", "Roaming", "LM Studio"})};
@@ -96,7 +96,7 @@ std::optional<BackendInfo> LMStudioBackend::_probe_cli() {
     if (result.exit_code != 0) {
         return std::nullopt;
     }
-    const std::string version(platform::text::trim_whitespace(result.out));
+    const std::string version(text::trim_whitespace(result.out));
     return BackendInfo{.name = "lmstudio",
                        .version = version,
                        .available = true,

@@ -5,11 +5,13 @@
 #include <thread>
 #include <utility>
 
+#include "core/json.hpp"
 #include "kestrune/cache/kvquant.hpp"
+#include "kestrune/core/errors.hpp"
 #include "kestrune/engine/speculative.hpp"
-#include "kestrune/errors.hpp"
-#include "kestrune/platform/files.hpp"
-#include "kestrune/platform/hub.hpp"
+#include "platform/files.hpp"
+#include "platform/hub.hpp"
+#include "platform/llama.hpp"
 
 namespace kestrune::backends {
 
@@ -143,10 +145,10 @@ void NativeBackend::load(const std::string& model_ref, const LoadOptions& option
     llama::require_binding();
     const int n_threads = options.n_threads > 0 ? options.n_threads : default_thread_count();
     _model_path = model_ref;
-    _config = {{"n_ctx", options.n_ctx},
-               {"n_gpu_layers", options.n_gpu_layers},
-               {"n_threads", n_threads},
-               {"kv_type_k", options.kv_type_k}};
+    _config = Json{{"n_ctx", options.n_ctx},
+                   {"n_gpu_layers", options.n_gpu_layers},
+                   {"n_threads", n_threads},
+                   {"kv_type_k", options.kv_type_k}};
 
     const llama::Params params{.model_path = model_ref,
                                .n_ctx = options.n_ctx,
@@ -204,9 +206,9 @@ void NativeBackend::unload() {
 }
 
 BackendStats NativeBackend::stats() const {
-    const auto context = _config.find("n_ctx");
+    const auto context = _config->find("n_ctx");
     return {.model_name = std::filesystem::path(_model_path).filename().string(),
-            .context_max = context != _config.end() ? context->get<int>() : 0};
+            .context_max = context != _config->end() ? context->get<int>() : 0};
 }
 
 }  // namespace kestrune::backends

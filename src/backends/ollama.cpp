@@ -6,9 +6,10 @@
 #include <string_view>
 #include <utility>
 
-#include "kestrune/errors.hpp"
-#include "kestrune/platform/http.hpp"
-#include "kestrune/platform/text.hpp"
+#include "core/json.hpp"
+#include "core/text.hpp"
+#include "kestrune/core/errors.hpp"
+#include "platform/http.hpp"
 
 namespace kestrune::backends {
 
@@ -183,8 +184,7 @@ double parameter_billions(const Json* parameter_size) {
     if (parameter_size == nullptr || !parameter_size->is_string()) {
         return 0.0;
     }
-    std::string_view text =
-        platform::text::trim_whitespace(parameter_size->get_ref<const std::string&>());
+    std::string_view text = text::trim_whitespace(parameter_size->get_ref<const std::string&>());
     double per_billion = 1.0;
     if (!text.empty()) {
         switch (text.back()) {
@@ -203,7 +203,7 @@ double parameter_billions(const Json* parameter_size) {
                 break;
         }
     }
-    text = platform::text::trim_whitespace(text);
+    text = text::trim_whitespace(text);
     double value = 0.0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || error != std::errc{} || end != text.data() + text.size()) {
@@ -258,10 +258,13 @@ bool is_present(const std::optional<Json>& answer) {
 }  // namespace
 
 OllamaBackend::OllamaBackend(std::string host, OllamaTimeouts timeouts)
-    : _host(platform::text::strip_trailing_slashes(host)), _timeouts(timeouts) {}
+    : _host(text::strip_trailing_slashes(host)), _timeouts(timeouts) {}
 
-std::optional<Json> OllamaBackend::_request(const std::string& endpoint,
-                                            const std::optional<Json>& data,
+std::optional<Json> OllamaBackend::_request(const std::string& endpoint) {
+    return _request(endpoint, Json(), std::nullopt);
+}
+
+std::optional<Json> OllamaBackend::_request(const std::string& endpoint, const Json& data,
                                             const std::optional<std::string>& method) {
     try {
         return exchange(make_request(_host + endpoint, data, method, _timeouts.request));

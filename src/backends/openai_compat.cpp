@@ -1,8 +1,8 @@
-#include "kestrune/backends/openai_compat.hpp"
+#include "backends/openai_compat.hpp"
 
 #include <utility>
 
-#include "kestrune/errors.hpp"
+#include "kestrune/core/errors.hpp"
 
 namespace kestrune::backends::openai_compat {
 

@@ -2,10 +2,11 @@
 
 #include <chrono>
 
-#include "kestrune/backends/openai_compat.hpp"
-#include "kestrune/backends/sse.hpp"
-#include "kestrune/errors.hpp"
-#include "kestrune/platform/text.hpp"
+#include "backends/openai_compat.hpp"
+#include "backends/sse.hpp"
+#include "core/text.hpp"
+#include "kestrune/core/errors.hpp"
+#include "platform/http.hpp"
 
 namespace kestrune::backends {
 
@@ -16,7 +17,7 @@ constexpr std::chrono::seconds models_timeout{5};
 }  // namespace
 
 RemoteBackend::RemoteBackend(const std::string& host, const std::string& api_key)
-    : _host(platform::text::strip_trailing_slashes(host)), _api_key(api_key) {}
+    : _host(text::strip_trailing_slashes(host)), _api_key(api_key) {}
 
 platform::http::Headers RemoteBackend::_headers() const {
     auto headers = openai_compat::json_headers();

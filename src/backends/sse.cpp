@@ -1,10 +1,10 @@
-#include "kestrune/backends/sse.hpp"
+#include "backends/sse.hpp"
 
 #include <cstdint>
 #include <utility>
 
-#include "kestrune/errors.hpp"
-#include "kestrune/platform/text.hpp"
+#include "core/text.hpp"
+#include "kestrune/core/errors.hpp"
 
 namespace kestrune::backends::sse {
 
@@ -387,7 +387,7 @@ std::string piece_of(EventFacts& facts) {
 }  // namespace
 
 std::string content_piece(std::string_view line, OnMalformed on_malformed) {
-    const std::string_view trimmed = platform::text::trim_whitespace(line);
+    const std::string_view trimmed = text::trim_whitespace(line);
     if (!trimmed.starts_with(data_prefix) || trimmed == done_marker) {
         return "";
     }

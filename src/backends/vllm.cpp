@@ -2,11 +2,12 @@
 
 #include <thread>
 
-#include "kestrune/backends/openai_compat.hpp"
-#include "kestrune/backends/sse.hpp"
-#include "kestrune/errors.hpp"
-#include "kestrune/platform/http.hpp"
-#include "kestrune/platform/text.hpp"
+#include "backends/openai_compat.hpp"
+#include "backends/sse.hpp"
+#include "core/text.hpp"
+#include "kestrune/core/errors.hpp"
+#include "platform/http.hpp"
+#include "platform/process.hpp"
 
 namespace kestrune::backends {
 
@@ -35,7 +36,7 @@ std::optional<std::string> library_version() {
         if (result.exit_code != 0) {
             return std::nullopt;
         }
-        const std::string version(platform::text::trim_whitespace(result.out));
+        const std::string version(text::trim_whitespace(result.out));
         return version.empty() ? "installed" : version;
     } catch (const Error&) {
         return std::nullopt;
@@ -45,7 +46,11 @@ std::optional<std::string> library_version() {
 }  // namespace
 
 VLLMBackend::VLLMBackend(const std::string& host, std::chrono::milliseconds startup_wait)
-    : _host(platform::text::strip_trailing_slashes(host)), _startup_wait(startup_wait) {}
+    : _host(text::strip_trailing_slashes(host)), _startup_wait(startup_wait) {}
+
+VLLMBackend::VLLMBackend(VLLMBackend&&) noexcept = default;
+VLLMBackend& VLLMBackend::operator=(VLLMBackend&&) noexcept = default;
+VLLMBackend::~VLLMBackend() = default;
 
 std::string VLLMBackend::_port_of(const std::string& host) {
     std::string_view authority = host;
@@ -70,7 +75,7 @@ std::string VLLMBackend::_port_of(const std::string& host) {
 std::optional<std::string> VLLMBackend::_installed_version() {
     try {
         const auto result = process::run({"vllm", "--version"}, version_timeout);
-        const std::string version(platform::text::trim_whitespace(result.out));
+        const std::string version(text::trim_whitespace(result.out));
         return version.empty() ? "installed" : version;
     } catch (const process::ProgramNotFound&) {
     } catch (const process::ProcessTimeout&) {
@@ -134,9 +139,9 @@ void VLLMBackend::load(const std::string& model_ref, const LoadOptions& options)
     // The server started for an earlier model would otherwise keep holding the GPU.
     _process.reset();
     try {
-        _process =
+        _process = std::make_unique<process::Child>(
             process::Child::start({"vllm", "serve", model_ref, "--max-model-len",
-                                   std::to_string(options.n_ctx), "--port", _port_of(_host)});
+                                   std::to_string(options.n_ctx), "--port", _port_of(_host)}));
     } catch (const process::ProgramNotFound&) {
         throw RuntimeFailure("vLLM CLI not found. " + std::string(install_hint));
     }

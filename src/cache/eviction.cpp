@@ -4,7 +4,8 @@
 #include <compare>
 #include <exception>
 
-#include "kestrune/platform/llama.hpp"
+#include "core/json.hpp"
+#include "platform/llama.hpp"
 
 namespace kestrune::cache {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "kestrune/platform/llama.hpp"
+#include "platform/llama.hpp"
 
 namespace kestrune::kvquant {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <utility>
 
-#include "kestrune/errors.hpp"
+#include "kestrune/core/errors.hpp"
 
 namespace kestrune::cache {
 

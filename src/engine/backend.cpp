@@ -4,9 +4,9 @@
 #include <iostream>
 #include <utility>
 
-#include "kestrune/engine/format.hpp"
-#include "kestrune/errors.hpp"
-#include "kestrune/platform/llama.hpp"
+#include "core/text.hpp"
+#include "kestrune/core/errors.hpp"
+#include "platform/llama.hpp"
 
 namespace kestrune::engine {
 
@@ -44,7 +44,8 @@ void KestruneBackend::load(bool verbose) {
         const char* mode = plan.n_gpu_layers > 0 ? "GPU+CPU" : "CPU-only";
         std::cout << "  Loading " << spec.name << " (" << mode << ")...\n"
                   << "  Layers: " << plan.n_gpu_layers << " GPU + " << plan.n_cpu_layers << " CPU\n"
-                  << "  Context: " << with_thousands_separator(plan.max_context) << " tokens\n"
+                  << "  Context: " << text::with_thousands_separator(plan.max_context)
+                  << " tokens\n"
                   << "  Threads: " << hw.cpu_cores << std::endl;
     }
     _llm = platform::llama::load({.model_path = model_path,

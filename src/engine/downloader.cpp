@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "core/json.hpp"
 #include "kestrune/registry/store.hpp"
 
 namespace kestrune::downloader {

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "kestrune/errors.hpp"
+#include "core/json.hpp"
+#include "kestrune/core/errors.hpp"
 
 namespace kestrune::evaluator {
 

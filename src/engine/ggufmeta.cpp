@@ -14,9 +14,9 @@
 #include <system_error>
 #include <type_traits>
 
-#include "kestrune/engine/format.hpp"
-#include "kestrune/errors.hpp"
-#include "kestrune/platform/files.hpp"
+#include "core/text.hpp"
+#include "kestrune/core/errors.hpp"
+#include "platform/files.hpp"
 
 namespace kestrune::ggufmeta {
 
@@ -499,7 +499,7 @@ void print_model_info(const engine::ModelSpec& spec, const GgufMetadata* meta) {
               << "  Layers:      " << spec.n_layers << '\n'
               << "  Heads:       " << spec.n_heads << " Q / " << spec.n_kv_heads << " KV\n"
               << "  Head dim:    " << spec.head_dim << '\n'
-              << "  Context:     " << engine::with_thousands_separator(spec.context_length) << '\n'
+              << "  Context:     " << text::with_thousands_separator(spec.context_length) << '\n'
               << "  File size:   " << one_decimal(static_cast<double>(spec.file_size_mb) / 1024)
               << " GB\n";
     if (meta != nullptr && !meta->empty()) {

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "kestrune/platform/files.hpp"
+#include "platform/files.hpp"
 
 namespace kestrune::engine {
 

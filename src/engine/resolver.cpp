@@ -18,11 +18,12 @@
 #include <utility>
 #include <vector>
 
+#include "core/json.hpp"
+#include "kestrune/core/errors.hpp"
 #include "kestrune/engine/downloader.hpp"
-#include "kestrune/errors.hpp"
-#include "kestrune/platform/http.hpp"
-#include "kestrune/platform/hub.hpp"
-#include "kestrune/platform/json.hpp"
+#include "platform/files.hpp"
+#include "platform/http.hpp"
+#include "platform/hub.hpp"
 
 namespace kestrune::resolver {
 
@@ -425,6 +426,10 @@ std::string _resolve_url(const std::string& url, const std::string& output_dir) 
     return target;
 }
 
+std::optional<std::string> _search_local(const std::string& name) {
+    return _search_local(name, platform::files::system_name());
+}
+
 std::optional<std::string> _search_local(const std::string& name, const std::string& system) {
     std::vector<std::string> directories = {".", files::expand_home("~/models"),
                                             files::expand_home("~/.cache/kestrune/models")};
@@ -500,6 +505,10 @@ std::string _resolve_vllm(const std::string& name) {
                             name + "  (auto-downloads GGUF version)");
     }
     return announce("  Found in HF/vLLM cache: ", *match);
+}
+
+std::string _resolve_llamacpp(const std::string& name) {
+    return _resolve_llamacpp(name, platform::files::system_name());
 }
 
 std::string _resolve_llamacpp(const std::string& name, const std::string& system) {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "kestrune/backends/native.hpp"
-#include "kestrune/errors.hpp"
-#include "kestrune/platform/llama.hpp"
+#include "kestrune/core/errors.hpp"
+#include "platform/llama.hpp"
 
 namespace kestrune::speculative {
 

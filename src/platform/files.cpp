@@ -1,4 +1,4 @@
-#include "kestrune/platform/files.hpp"
+#include "platform/files.hpp"
 
 #include <dirent.h>
 #include <fnmatch.h>

@@ -1,4 +1,4 @@
-#include "kestrune/platform/http.hpp"
+#include "platform/http.hpp"
 
 #include <curl/curl.h>
 
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <exception>
 
-#include "kestrune/platform/text.hpp"
+#include "core/text.hpp"
 
 namespace kestrune::platform::http {
 

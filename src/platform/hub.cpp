@@ -1,4 +1,4 @@
-#include "kestrune/platform/hub.hpp"
+#include "platform/hub.hpp"
 
 #include <unistd.h>
 
@@ -12,11 +12,11 @@
 #include <set>
 #include <string_view>
 
-#include "kestrune/errors.hpp"
-#include "kestrune/platform/files.hpp"
-#include "kestrune/platform/http.hpp"
-#include "kestrune/platform/json.hpp"
-#include "kestrune/platform/text.hpp"
+#include "core/json.hpp"
+#include "core/text.hpp"
+#include "kestrune/core/errors.hpp"
+#include "platform/files.hpp"
+#include "platform/http.hpp"
 
 namespace kestrune::platform::hub {
 

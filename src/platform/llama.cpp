@@ -1,4 +1,4 @@
-#include "kestrune/platform/llama.hpp"
+#include "platform/llama.hpp"
 
 #include <ggml.h>
 #include <llama.h>
@@ -11,7 +11,7 @@
 #include <mutex>
 #include <utility>
 
-#include "kestrune/platform/files.hpp"
+#include "platform/files.hpp"
 
 namespace kestrune::platform::llama {
 

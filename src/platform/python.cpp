@@ -1,15 +1,13 @@
-#include "kestrune/platform/python.hpp"
+#include "platform/python.hpp"
 
-#include <atomic>
-#include <exception>
-#include <utility>
-
-#if KESTRUNE_WITH_PYTHON
 #include <pybind11/embed.h>
 #include <pybind11/pybind11.h>
 
+#include <atomic>
+#include <exception>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define KESTRUNE_UNDER_ADDRESS_SANITIZER 1
@@ -17,7 +15,6 @@
 #define KESTRUNE_UNDER_ADDRESS_SANITIZER __has_feature(address_sanitizer)
 #else
 #define KESTRUNE_UNDER_ADDRESS_SANITIZER 0
-#endif
 #endif
 
 namespace kestrune::platform::python {
@@ -34,8 +31,6 @@ SimulatedAbsence::SimulatedAbsence() {
 SimulatedAbsence::~SimulatedAbsence() {
     --simulated_absences;
 }
-
-#if KESTRUNE_WITH_PYTHON
 
 namespace py = pybind11;
 using namespace py::literals;
@@ -366,66 +361,6 @@ void Generation::finish() {
         std::rethrow_exception(std::exchange(state_->failure, nullptr));
     }
 }
-
-#else  // built without Python: every package is missing
-
-namespace {
-
-[[noreturn]] void without_python(const std::string& package) {
-    throw MissingComponentError("Python package " + package +
-                                " cannot be used: Kestrune was built without Python support");
-}
-
-}  // namespace
-
-bool compiled_in() {
-    return false;
-}
-
-void prepend_module_path(const std::string&) {}
-
-void require(const std::string& package) {
-    without_python(package);
-}
-
-Json ddgs_text(const std::string&, long long) {
-    without_python("duckduckgo_search");
-}
-
-std::string transformers_version() {
-    without_python("transformers");
-}
-
-bool cuda_available() {
-    without_python("torch");
-}
-
-void empty_cuda_cache() {
-    without_python("torch");
-}
-
-struct TextGenerationPipeline::State {};
-struct Generation::State {};
-
-TextGenerationPipeline TextGenerationPipeline::create(const std::string&, Dtype) {
-    without_python("transformers");
-}
-
-Json TextGenerationPipeline::call(const Messages&, const PipelineCall&) const {
-    without_python("transformers");
-}
-
-Generation TextGenerationPipeline::generate_streamed(const Messages&, int, double) const {
-    without_python("transformers");
-}
-
-std::optional<std::string> Generation::next_piece() {
-    return std::nullopt;
-}
-
-void Generation::finish() {}
-
-#endif
 
 TextGenerationPipeline::TextGenerationPipeline(std::unique_ptr<State> state)
     : state_(std::move(state)) {}

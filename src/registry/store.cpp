@@ -7,10 +7,11 @@
 #include <fstream>
 #include <string_view>
 
+#include "core/json.hpp"
+#include "kestrune/core/errors.hpp"
 #include "kestrune/engine/downloader.hpp"
-#include "kestrune/errors.hpp"
-#include "kestrune/platform/files.hpp"
-#include "kestrune/platform/hub.hpp"
+#include "platform/files.hpp"
+#include "platform/hub.hpp"
 
 namespace kestrune::registry {
 

@@ -3,7 +3,8 @@
 #include <cmath>
 #include <limits>
 
-#include "kestrune/errors.hpp"
+#include "core/json.hpp"
+#include "kestrune/core/errors.hpp"
 
 namespace kestrune::tools {
 

@@ -6,9 +6,10 @@
 #include <utility>
 #include <vector>
 
-#include "kestrune/errors.hpp"
-#include "kestrune/platform/http.hpp"
-#include "kestrune/platform/python.hpp"
+#include "core/json.hpp"
+#include "kestrune/core/errors.hpp"
+#include "platform/http.hpp"
+#include "platform/python.hpp"
 
 namespace kestrune::tools {
 

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "core/json.hpp"
 #include "kestrune/backends/native.hpp"
 #include "kestrune/cache/kvquant.hpp"
 #include "kestrune/engine/evaluator.hpp"
 #include "kestrune/engine/ggufmeta.hpp"
-#include "kestrune/platform/json.hpp"
-#include "kestrune/platform/process.hpp"
+#include "platform/process.hpp"
 #include "support/cout_capture.hpp"
 #include "support/test_models.hpp"
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "kestrune/errors.hpp"
-#include "kestrune/platform/python.hpp"
+#include "kestrune/core/errors.hpp"
+#include "platform/python.hpp"
 #include "support/fake_hub.hpp"
 #include "support/python_packages.hpp"
 #include "support/temp_dir.hpp"

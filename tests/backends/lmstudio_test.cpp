@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "kestrune/errors.hpp"
+#include "kestrune/core/errors.hpp"
 #include "support/fake_programs.hpp"
 #include "support/openai_test_server.hpp"
 #include "support/temp_home.hpp"

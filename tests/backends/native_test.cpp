@@ -8,7 +8,9 @@
 #include <iterator>
 #include <thread>
 
-#include "kestrune/errors.hpp"
+#include "core/json.hpp"
+#include "kestrune/core/errors.hpp"
+#include "platform/llama.hpp"
 #include "support/fake_hub.hpp"
 #include "support/temp_dir.hpp"
 #include "support/temp_home.hpp"
@@ -73,7 +75,7 @@ TEST(NativeBackend, LoadRecordsItsSettingsAndPassesKvTypesOnlyWhenBothAreQuantis
     NativeBackend backend = tiny_backend({.n_ctx = kSmallContext, .n_threads = 6});
     EXPECT_TRUE(backend.is_loaded());
     EXPECT_EQ(backend._model_path, testing::tiny_chat_model());
-    EXPECT_EQ(backend._config.dump(),
+    EXPECT_EQ(backend._config->dump(),
               R"({"n_ctx":256,"n_gpu_layers":-1,"n_threads":6,"kv_type_k":"f16"})");
     EXPECT_EQ(backend._llm->params().n_threads, 6);
     EXPECT_EQ(backend._llm->params().n_gpu_layers, -1);
@@ -84,7 +86,7 @@ TEST(NativeBackend, LoadRecordsItsSettingsAndPassesKvTypesOnlyWhenBothAreQuantis
                  {.n_ctx = kSmallContext, .kv_type_k = "q8_0", .kv_type_v = "f16"});
     EXPECT_EQ(backend._llm->params().type_k, std::nullopt);
     EXPECT_EQ(backend._llm->params().type_v, std::nullopt);
-    EXPECT_EQ(backend._config["kv_type_k"], "q8_0");
+    EXPECT_EQ((*backend._config)["kv_type_k"], "q8_0");
 
     backend.load(testing::tiny_chat_model(),
                  {.n_ctx = kSmallContext, .kv_type_k = "q8_0", .kv_type_v = "q8_0"});
@@ -106,7 +108,7 @@ TEST(NativeBackend, KvTypesTheLibraryRefusesAreDroppedInOneRetry) {
     EXPECT_TRUE(backend.is_loaded());
     EXPECT_EQ(backend._llm->params().type_k, std::nullopt);
     EXPECT_EQ(backend._llm->params().type_v, std::nullopt);
-    EXPECT_EQ(backend._config["kv_type_k"], "turbo3_0");
+    EXPECT_EQ((*backend._config)["kv_type_k"], "turbo3_0");
     EXPECT_FALSE(backend.chat(kQuestion, kGreedy).empty());
 
     // Other failures are not retried, and the settings stay recorded.
@@ -122,7 +124,7 @@ TEST(NativeBackend, ThreadCountDefaultsToTheLogicalProcessors) {
     const int expected = processors == 0 ? 4 : static_cast<int>(processors);
     for (const int requested : {0, -3}) {
         NativeBackend backend = tiny_backend({.n_ctx = kSmallContext, .n_threads = requested});
-        EXPECT_EQ(backend._config["n_threads"], expected);
+        EXPECT_EQ((*backend._config)["n_threads"], expected);
         EXPECT_EQ(backend._llm->params().n_threads, expected);
     }
 }

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "kestrune/errors.hpp"
+#include "kestrune/core/errors.hpp"
 #include "support/loopback_server.hpp"
 
 namespace kestrune::backends {

@@ -8,8 +8,10 @@
 #include <thread>
 #include <vector>
 
-#include "kestrune/errors.hpp"
-#include "kestrune/platform/process.hpp"
+#include "core/json.hpp"
+#include "kestrune/core/errors.hpp"
+#include "platform/http.hpp"
+#include "platform/process.hpp"
 #include "support/openai_test_server.hpp"
 
 namespace kestrune::backends {

@@ -1,4 +1,4 @@
-#include "kestrune/backends/sse.hpp"
+#include "backends/sse.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "kestrune/errors.hpp"
+#include "kestrune/core/errors.hpp"
 #include "support/openai_test_server.hpp"
 
 namespace kestrune::backends::sse {

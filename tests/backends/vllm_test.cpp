@@ -7,7 +7,7 @@
 #include <chrono>
 #include <string>
 
-#include "kestrune/errors.hpp"
+#include "kestrune/core/errors.hpp"
 #include "support/fake_programs.hpp"
 #include "support/openai_test_server.hpp"
 
@@ -118,7 +118,7 @@ TEST_F(VLLMTest, LoadUsesAServerThatAlreadyServesTheModel) {
     vllm.load("Llama-3.1-8B");
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
     EXPECT_TRUE(vllm.is_loaded());
-    EXPECT_FALSE(vllm.server_process().has_value());
+    EXPECT_EQ(vllm.server_process(), nullptr);
     EXPECT_EQ(testing::read_text_file(programs_.dir().path() / "serve-args"), "");
     vllm.unload();
     EXPECT_FALSE(vllm.is_loaded());
@@ -143,7 +143,7 @@ TEST_F(VLLMTest, LoadStartsOneServerAtATimeAndUnloadStopsIt) {
 
     vllm->unload();
     EXPECT_FALSE(process_exists(second));
-    EXPECT_FALSE(vllm->server_process().has_value());
+    EXPECT_EQ(vllm->server_process(), nullptr);
     EXPECT_EQ(vllm->stats().model_name, "");
 
     vllm->load("org/third");

@@ -4,7 +4,8 @@
 
 #include <stdexcept>
 
-#include "kestrune/platform/llama.hpp"
+#include "core/json.hpp"
+#include "platform/llama.hpp"
 #include "support/test_models.hpp"
 
 namespace kestrune::cache {

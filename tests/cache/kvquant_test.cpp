@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "kestrune/platform/llama.hpp"
+#include "platform/llama.hpp"
 
 namespace kestrune::kvquant {
 namespace {

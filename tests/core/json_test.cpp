@@ -1,4 +1,4 @@
-#include "kestrune/platform/json.hpp"
+#include "core/json.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "kestrune/stream.hpp"
+#include "kestrune/core/stream.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "kestrune/errors.hpp"
-#include "kestrune/platform/llama.hpp"
+#include "kestrune/core/errors.hpp"
+#include "platform/llama.hpp"
 #include "support/test_models.hpp"
 
 namespace kestrune::engine {

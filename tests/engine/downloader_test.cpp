@@ -4,7 +4,8 @@
 
 #include <filesystem>
 
-#include "kestrune/errors.hpp"
+#include "core/json.hpp"
+#include "kestrune/core/errors.hpp"
 #include "kestrune/registry/store.hpp"
 #include "support/fake_hub.hpp"
 #include "support/temp_home.hpp"

@@ -4,7 +4,8 @@
 
 #include <string>
 
-#include "kestrune/errors.hpp"
+#include "core/json.hpp"
+#include "kestrune/core/errors.hpp"
 
 namespace kestrune::evaluator {
 namespace {
@@ -31,7 +32,7 @@ TEST(EvaluateOutput, ScoresAndDetailsOfKnownTexts) {
     EXPECT_EQ(hello.coherence_score, 0.7);
     EXPECT_EQ(hello.length_score, 0.3);
     EXPECT_EQ(hello.overall, 1.0 * 0.4 + 0.7 * 0.3 + 0.3 * 0.3);
-    EXPECT_EQ(hello.details.dump(), R"({"text_length":11,"word_count":2,"sentence_count":0})");
+    EXPECT_EQ(hello.details->dump(), R"({"text_length":11,"word_count":2,"sentence_count":0})");
 
     const QualityScore story =
         evaluate_output("The cat sat on the mat. The dog ran.", "Tell me a story");
@@ -53,9 +54,9 @@ TEST(EvaluateOutput, ScoresAndDetailsOfKnownTexts) {
 TEST(EvaluateOutput, CountsCharactersAndWordsInUnicode) {
     // 7 characters in 14 bytes; the ideographic space separates words.
     const QualityScore score = evaluate_output("éé\u3000ééé!");
-    EXPECT_EQ(score.details["text_length"], 7);
-    EXPECT_EQ(score.details["word_count"], 2);
-    EXPECT_EQ(score.details["sentence_count"], 1);
+    EXPECT_EQ((*score.details)["text_length"], 7);
+    EXPECT_EQ((*score.details)["word_count"], 2);
+    EXPECT_EQ((*score.details)["sentence_count"], 1);
 }
 
 TEST(CheckRepetition, ComparesLowerCasedWordSequencesExactly) {

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "kestrune/errors.hpp"
+#include "kestrune/core/errors.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {

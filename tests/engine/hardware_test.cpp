@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "kestrune/platform/process.hpp"
+#include "platform/process.hpp"
 
 namespace kestrune::engine {
 namespace {

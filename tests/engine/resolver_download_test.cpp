@@ -10,10 +10,10 @@
 #include <iterator>
 #include <string>
 
+#include "core/json.hpp"
+#include "kestrune/core/errors.hpp"
 #include "kestrune/engine/resolver.hpp"
-#include "kestrune/errors.hpp"
-#include "kestrune/platform/http.hpp"
-#include "kestrune/platform/json.hpp"
+#include "platform/http.hpp"
 #include "support/cout_capture.hpp"
 #include "support/fake_hub.hpp"
 #include "support/loopback_server.hpp"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "kestrune/errors.hpp"
+#include "kestrune/core/errors.hpp"
 #include "support/cout_capture.hpp"
 #include "support/runtime_stores.hpp"
 #include "support/temp_dir.hpp"

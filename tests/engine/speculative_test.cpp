@@ -11,8 +11,8 @@
 #include <stdexcept>
 
 #include "kestrune/backends/native.hpp"
-#include "kestrune/errors.hpp"
-#include "kestrune/platform/llama.hpp"
+#include "kestrune/core/errors.hpp"
+#include "platform/llama.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_models.hpp"
 

@@ -1,4 +1,4 @@
-#include "kestrune/platform/files.hpp"
+#include "platform/files.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

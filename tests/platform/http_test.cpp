@@ -1,4 +1,4 @@
-#include "kestrune/platform/http.hpp"
+#include "platform/http.hpp"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "kestrune/platform/hub.hpp"
+#include "platform/hub.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 #include <iterator>
 #include <random>
 
-#include "kestrune/errors.hpp"
+#include "kestrune/core/errors.hpp"
 #include "support/fake_hub.hpp"
 #include "support/temp_dir.hpp"
 #include "support/temp_home.hpp"

@@ -1,4 +1,4 @@
-#include "kestrune/platform/llama.hpp"
+#include "platform/llama.hpp"
 
 #include <gtest/gtest.h>
 

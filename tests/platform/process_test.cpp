@@ -1,4 +1,4 @@
-#include "kestrune/platform/process.hpp"
+#include "platform/process.hpp"
 
 #include <gtest/gtest.h>
 #include <signal.h>

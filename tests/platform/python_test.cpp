@@ -1,4 +1,4 @@
-#include "kestrune/platform/python.hpp"
+#include "platform/python.hpp"
 
 #include <gtest/gtest.h>
 

@@ -7,8 +7,9 @@
 #include <fstream>
 #include <iterator>
 
+#include "core/json.hpp"
+#include "kestrune/core/errors.hpp"
 #include "kestrune/engine/downloader.hpp"
-#include "kestrune/errors.hpp"
 #include "support/fake_hub.hpp"
 #include "support/temp_home.hpp"
 

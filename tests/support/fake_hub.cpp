@@ -5,7 +5,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "kestrune/platform/json.hpp"
+#include "core/json.hpp"
 
 namespace kestrune::testing {
 

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "kestrune/platform/python.hpp"
+#include "platform/python.hpp"
 
 namespace kestrune::testing {
 

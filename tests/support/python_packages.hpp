@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "kestrune/platform/json.hpp"
+#include "core/json.hpp"
 #include "support/temp_dir.hpp"
 
 namespace kestrune::testing {

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "kestrune/platform/json.hpp"
+#include "core/json.hpp"
 
 namespace kestrune::testing {
 

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "kestrune/errors.hpp"
-#include "kestrune/platform/python.hpp"
+#include "kestrune/core/errors.hpp"
+#include "platform/python.hpp"
 #include "support/loopback_server.hpp"
 #include "support/python_packages.hpp"
 

@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "kestrune/messages.hpp"
-#include "kestrune/platform/json.hpp"
-#include "kestrune/stream.hpp"
+#include "kestrune/core/export.hpp"
+#include "kestrune/core/messages.hpp"
+#include "kestrune/core/stream.hpp"
 
 namespace kestrune::backends {
 
-struct BackendInfo {
+struct KESTRUNE_API BackendInfo {
     std::string name;
     std::string version;  // empty when nothing answers
     bool available = false;
@@ -25,7 +25,7 @@ struct BackendInfo {
     bool operator==(const BackendInfo&) const = default;
 };
 
-struct ModelEntry {
+struct KESTRUNE_API ModelEntry {
     std::string name;
     std::string backend;
     double size_mb = 0.0;
@@ -37,7 +37,7 @@ struct ModelEntry {
     bool operator==(const ModelEntry&) const = default;
 };
 
-struct BackendStats {
+struct KESTRUNE_API BackendStats {
     std::string model_name;
     int context_max = 0;
 
@@ -46,7 +46,7 @@ struct BackendStats {
 
 // Sampling settings. The defaults suit local chat: answers of a few paragraphs, mild
 // creativity, and a light penalty against loops.
-struct GenerationConfig {
+struct KESTRUNE_API GenerationConfig {
     int max_tokens = 512;
     double temperature = 0.7;
     double top_p = 0.9;
@@ -58,7 +58,7 @@ struct GenerationConfig {
 
 // Every option any adapter's load takes; each adapter reads the ones it needs and ignores
 // the rest. Used with designated initialisers: backend.load("m.gguf", {.n_ctx = 8192}).
-struct LoadOptions {
+struct KESTRUNE_API LoadOptions {
     int n_ctx = 4096;
     int n_gpu_layers = -1;
     int n_threads = 0;
@@ -69,10 +69,7 @@ struct LoadOptions {
 // Called with (completed, total) during a download; adapters may never call it.
 using ProgressCallback = std::function<void(std::int64_t completed, std::int64_t total)>;
 
-// The messages as the JSON list servers take: one object per message, keys in their order.
-Json messages_to_json(const Messages& messages);
-
-class BackendAdapter {
+class KESTRUNE_API BackendAdapter {
   public:
     virtual ~BackendAdapter() = default;
 

@@ -4,18 +4,25 @@
 // probed without them.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "kestrune/backends/base.hpp"
-#include "kestrune/platform/python.hpp"
+#include "kestrune/core/export.hpp"
+namespace kestrune::platform::python {
+class TextGenerationPipeline;
+}
 
 namespace kestrune::backends {
 
-class HuggingFaceBackend : public BackendAdapter {
+class KESTRUNE_API HuggingFaceBackend : public BackendAdapter {
   public:
-    HuggingFaceBackend() = default;
+    HuggingFaceBackend();
+    HuggingFaceBackend(HuggingFaceBackend&&) noexcept;
+    HuggingFaceBackend& operator=(HuggingFaceBackend&&) noexcept;
+    ~HuggingFaceBackend() override;
 
     std::string name() const override;
     bool is_loaded() const override;
@@ -42,7 +49,7 @@ class HuggingFaceBackend : public BackendAdapter {
     TextStream _stream_pieces(Messages messages, std::optional<GenerationConfig> config);
     const platform::python::TextGenerationPipeline& _loaded_pipeline() const;
 
-    std::optional<platform::python::TextGenerationPipeline> _pipeline;
+    std::unique_ptr<platform::python::TextGenerationPipeline> _pipeline;
     std::string _model_name;
 };
 

@@ -11,10 +11,11 @@
 #include <vector>
 
 #include "kestrune/backends/base.hpp"
+#include "kestrune/core/export.hpp"
 
 namespace kestrune::backends {
 
-class LMStudioBackend : public BackendAdapter {
+class KESTRUNE_API LMStudioBackend : public BackendAdapter {
   public:
     explicit LMStudioBackend(const std::string& host = "http://localhost:1234");
 

@@ -9,7 +9,6 @@
 #pragma once
 
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,19 +16,25 @@
 
 #include "kestrune/backends/base.hpp"
 #include "kestrune/cache/eviction.hpp"
-#include "kestrune/platform/llama.hpp"
+#include "kestrune/core/export.hpp"
+#include "kestrune/core/json_value.hpp"
+#include "kestrune/core/kv_type.hpp"
+
+namespace kestrune::platform::llama {
+class Llama;
+}
 
 namespace kestrune::backends {
 
 // The directories searched for GGUF files, in order, "~" expanded: the user's own two, then
 // the usual mount points of `system_name` ("Windows" or any other).
-std::vector<std::string> model_search_dirs(std::string_view system_name);
+KESTRUNE_API std::vector<std::string> model_search_dirs(std::string_view system_name);
 
 // The binding's KV cache type for a type name: its llama.cpp identifier, and f16 for a name
 // the table does not know.
-platform::llama::KvType kv_cache_type(std::string_view type_name);
+KESTRUNE_API KvType kv_cache_type(std::string_view type_name);
 
-class NativeBackend final : public BackendAdapter {
+class KESTRUNE_API NativeBackend final : public BackendAdapter {
   public:
     NativeBackend();
     NativeBackend(NativeBackend&&) noexcept;
@@ -62,7 +67,7 @@ class NativeBackend final : public BackendAdapter {
     std::shared_ptr<platform::llama::Llama> _llm;
     std::string _model_path;
     // Settings of the last load: "n_ctx", "n_gpu_layers", "n_threads", "kv_type_k".
-    nlohmann::ordered_json _config = nlohmann::ordered_json::object();
+    JsonValue _config;
     std::optional<cache::AttentionSinkEvictor> _evictor;
 
   private:

@@ -9,18 +9,19 @@
 #include <vector>
 
 #include "kestrune/backends/base.hpp"
-#include "kestrune/platform/json.hpp"
+#include "kestrune/core/export.hpp"
+#include "kestrune/core/json_value.hpp"
 
 namespace kestrune::backends {
 
 // Each bounds establishing the connection and each single wait for data, not a whole exchange.
-struct OllamaTimeouts {
+struct KESTRUNE_API OllamaTimeouts {
     std::chrono::milliseconds request{30'000};
     // Generation may pause longer between pieces than a plain request takes to answer.
     std::chrono::milliseconds stream{120'000};
 };
 
-class OllamaBackend : public BackendAdapter {
+class KESTRUNE_API OllamaBackend : public BackendAdapter {
   public:
     // Trailing "/" of `host` are dropped; endpoint paths are appended to it as they stand.
     explicit OllamaBackend(std::string host = "http://localhost:11434",
@@ -59,8 +60,8 @@ class OllamaBackend : public BackendAdapter {
     // POSTs that JSON (unless `method` says otherwise), else it GETs. Absent when the server
     // cannot be reached or answers an error status; a time-out after connecting or a body
     // that is not JSON (InvalidValueError) is thrown.
-    std::optional<Json> _request(const std::string& endpoint,
-                                 const std::optional<Json>& data = std::nullopt,
+    std::optional<Json> _request(const std::string& endpoint);
+    std::optional<Json> _request(const std::string& endpoint, const Json& data,
                                  const std::optional<std::string>& method = std::nullopt);
 
   private:

@@ -7,14 +7,15 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kestrune/backends/base.hpp"
-#include "kestrune/platform/http.hpp"
+#include "kestrune/core/export.hpp"
 
 namespace kestrune::backends {
 
-class RemoteBackend : public BackendAdapter {
+class KESTRUNE_API RemoteBackend : public BackendAdapter {
   public:
     explicit RemoteBackend(const std::string& host = "http://localhost:8080",
                            const std::string& api_key = "");
@@ -35,7 +36,7 @@ class RemoteBackend : public BackendAdapter {
     BackendStats stats() const override { return {.model_name = _model}; }
 
     // The headers of every request: Content-Type, and Authorization when a key is set.
-    platform::http::Headers _headers() const;
+    std::vector<std::pair<std::string, std::string>> _headers() const;
 
   private:
     std::string _host;

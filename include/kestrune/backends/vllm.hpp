@@ -6,20 +6,27 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "kestrune/backends/base.hpp"
-#include "kestrune/platform/process.hpp"
+#include "kestrune/core/export.hpp"
+namespace kestrune::platform::process {
+class Child;
+}
 
 namespace kestrune::backends {
 
-class VLLMBackend : public BackendAdapter {
+class KESTRUNE_API VLLMBackend : public BackendAdapter {
   public:
     // `startup_wait` is how long load gives a freshly started server before returning.
     explicit VLLMBackend(const std::string& host = "http://localhost:8000",
                          std::chrono::milliseconds startup_wait = std::chrono::seconds(10));
+    VLLMBackend(VLLMBackend&&) noexcept;
+    VLLMBackend& operator=(VLLMBackend&&) noexcept;
+    ~VLLMBackend() override;
 
     std::string name() const override { return "vllm"; }
     bool is_loaded() const override { return !_model.empty(); }
@@ -36,8 +43,8 @@ class VLLMBackend : public BackendAdapter {
     void unload() override;
     BackendStats stats() const override { return {.model_name = _model}; }
 
-    // The server this adapter started, if any.
-    const std::optional<platform::process::Child>& server_process() const { return _process; }
+    // The server this adapter started, or null.
+    const platform::process::Child* server_process() const { return _process.get(); }
 
     // The port of a server address: the one it names, else 8000.
     static std::string _port_of(const std::string& host);
@@ -48,7 +55,7 @@ class VLLMBackend : public BackendAdapter {
 
     std::string _host;
     std::string _model;
-    std::optional<platform::process::Child> _process;
+    std::unique_ptr<platform::process::Child> _process;
     std::chrono::milliseconds _startup_wait;
 };
 

@@ -5,11 +5,13 @@
 #pragma once
 
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "kestrune/core/export.hpp"
+#include "kestrune/core/json_value.hpp"
 
 namespace kestrune::platform::llama {
 class Llama;
@@ -18,7 +20,7 @@ class Llama;
 namespace kestrune::cache {
 
 // Configuration for token eviction.
-struct EvictionConfig {
+struct KESTRUNE_API EvictionConfig {
     std::string strategy = "attention_sink";
     int sink_tokens = 4;
     int window_size = 512;
@@ -30,7 +32,7 @@ struct EvictionConfig {
 
 // What eviction needs of a model: its token count and two KV cache sequence operations
 // (positions [p0, p1), p1 < 0 meaning to the end).
-class KvCacheTarget {
+class KESTRUNE_API KvCacheTarget {
   public:
     virtual ~KvCacheTarget() = default;
     virtual int n_tokens() const = 0;
@@ -47,7 +49,7 @@ class KvCacheTarget {
 };
 
 // The binding's model as a KvCacheTarget.
-class LlamaCacheTarget final : public KvCacheTarget {
+class KESTRUNE_API LlamaCacheTarget final : public KvCacheTarget {
   public:
     explicit LlamaCacheTarget(platform::llama::Llama& llm) : llm_(&llm) {}
     int n_tokens() const override;
@@ -59,7 +61,7 @@ class LlamaCacheTarget final : public KvCacheTarget {
     platform::llama::Llama* llm_;
 };
 
-class AttentionSinkEvictor {
+class KESTRUNE_API AttentionSinkEvictor {
   public:
     // The configuration is shared with the caller: later changes to it take effect.
     explicit AttentionSinkEvictor(std::shared_ptr<EvictionConfig> config_);
@@ -77,14 +79,14 @@ class AttentionSinkEvictor {
     int apply_eviction(platform::llama::Llama& llm, int seq_id = 0);
 
     // {"strategy", "total_evicted", "sink_tokens", "window_size", "max_cache"}, in this order.
-    nlohmann::ordered_json stats() const;
+    Json stats() const;
 
     std::shared_ptr<EvictionConfig> config;
     int total_tokens = 0;
     int evicted_count = 0;
 };
 
-class ScoredEvictor {
+class KESTRUNE_API ScoredEvictor {
   public:
     explicit ScoredEvictor(std::shared_ptr<EvictionConfig> config_);
     explicit ScoredEvictor(EvictionConfig config_ = {});
@@ -96,7 +98,7 @@ class ScoredEvictor {
     std::vector<int> find_lowest_scored(int n_evict) const;
 
     // {"strategy": "scored", "total_evicted", "tracked_positions"}, in this order.
-    nlohmann::ordered_json stats() const;
+    Json stats() const;
 
     std::shared_ptr<EvictionConfig> config;
     std::vector<double> scores;

@@ -12,9 +12,11 @@
 #include <utility>
 #include <vector>
 
+#include "kestrune/core/export.hpp"
+
 namespace kestrune::kvquant {
 
-struct KvQuantConfig {
+struct KESTRUNE_API KvQuantConfig {
     std::string k_type = "turbo4_0";
     std::string v_type = "turbo4_0";
     std::string fallback = "f16";
@@ -36,12 +38,13 @@ inline const TypeRatios COMPRESSION_RATIOS = {
     {"turbo4_0", 3.6}, {"turbo3_0", 4.6}, {"turbo2_0", 6.4}};
 
 // Whether the inference library's binding can be used.
-bool check_kvquant_support();
+KESTRUNE_API bool check_kvquant_support();
 
 // The identifier of a standard type (f16 1, f32 0, q8_0 8, q4_0 2, q4_1 3, q5_0 6, q5_1 7),
 // else of an extended type in `turbo_ids`, else 1 (f16). Callers that know further extended
 // types pass a longer table.
-int get_kv_type_id(std::string_view type_name, const TypeIds& turbo_ids = TURBO_TYPE_IDS);
+KESTRUNE_API int get_kv_type_id(std::string_view type_name,
+                                const TypeIds& turbo_ids = TURBO_TYPE_IDS);
 
 // The KV cache types for a model of `model_params_b` billion parameters on
 // `available_vram_mb` MB of GPU memory at `target_context` tokens. The f16 cache is estimated
@@ -51,7 +54,8 @@ int get_kv_type_id(std::string_view type_name, const TypeIds& turbo_ids = TURBO_
 //   f16 cache < free memory            -> turbo4_0
 //   f16 cache / 3.6 < free memory      -> turbo3_0
 //   otherwise                          -> turbo2_0
-KvQuantConfig recommend_kv_config(double model_params_b, std::int64_t available_vram_mb,
-                                  std::int64_t target_context);
+KESTRUNE_API KvQuantConfig recommend_kv_config(double model_params_b,
+                                               std::int64_t available_vram_mb,
+                                               std::int64_t target_context);
 
 }  // namespace kestrune::kvquant

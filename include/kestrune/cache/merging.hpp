@@ -11,10 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "kestrune/core/export.hpp"
+
 namespace kestrune::cache {
 
 // Configuration for KV merging.
-struct MergeConfig {
+struct KESTRUNE_API MergeConfig {
     std::string strategy = "weighted";   // only reported by stats
     double similarity_threshold = 0.85;  // least cosine similarity of a candidate pair
     int max_merges_per_step = 32;        // most candidates one search returns
@@ -23,7 +25,7 @@ struct MergeConfig {
 };
 
 // Two adjacent positions whose key vectors are similar enough to merge.
-struct MergeCandidate {
+struct KESTRUNE_API MergeCandidate {
     std::size_t first = 0;
     std::size_t second = 0;
     double similarity = 0.0;
@@ -31,7 +33,7 @@ struct MergeCandidate {
     bool operator==(const MergeCandidate&) const = default;
 };
 
-struct MergeStats {
+struct KESTRUNE_API MergeStats {
     std::string strategy;
     std::int64_t total_merged = 0;
     double similarity_threshold = 0.0;
@@ -39,7 +41,7 @@ struct MergeStats {
     bool operator==(const MergeStats&) const = default;
 };
 
-class KVMerger {
+class KESTRUNE_API KVMerger {
   public:
     // The merger reads the shared settings at each call, so changes the caller makes to them
     // later take effect.

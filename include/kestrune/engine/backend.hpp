@@ -9,10 +9,11 @@
 #include <string>
 #include <variant>
 
+#include "kestrune/core/export.hpp"
+#include "kestrune/core/messages.hpp"
+#include "kestrune/core/stream.hpp"
 #include "kestrune/engine/hardware.hpp"
 #include "kestrune/engine/planner.hpp"
-#include "kestrune/messages.hpp"
-#include "kestrune/stream.hpp"
 
 namespace kestrune::platform::llama {
 class Llama;
@@ -23,7 +24,7 @@ namespace kestrune::engine {
 // The reply text, or a lazy stream of its pieces when streaming was asked.
 using ChatReply = std::variant<std::string, TextStream>;
 
-class KestruneBackend {
+class KESTRUNE_API KestruneBackend {
   public:
     KestruneBackend(std::string model_path_, InferencePlan plan_, HardwareProfile hw_,
                     ModelSpec spec_);

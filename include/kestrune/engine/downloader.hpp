@@ -7,29 +7,30 @@
 #include <string>
 #include <vector>
 
+#include "kestrune/core/export.hpp"
+#include "kestrune/core/json_value.hpp"
 #include "kestrune/engine/hardware.hpp"
-#include "kestrune/platform/json.hpp"
 
 namespace kestrune::downloader {
 
 // Recommend quantization based on available hardware.
-std::string recommend_quant(const std::string& model_name);
+KESTRUNE_API std::string recommend_quant(const std::string& model_name);
 
-std::optional<std::string> pull_model(const std::string& model_name,
-                                      const std::string& quant = "auto");
-std::optional<std::string> resolve_local_model(const std::string& name);
-std::vector<Json> list_local_models();
+KESTRUNE_API std::optional<std::string> pull_model(const std::string& model_name,
+                                                   const std::string& quant = "auto");
+KESTRUNE_API std::optional<std::string> resolve_local_model(const std::string& name);
+KESTRUNE_API std::vector<Json> list_local_models();
 // Search via registry server, fallback to HF.
-std::vector<Json> search_models(const std::string& query);
+KESTRUNE_API std::vector<Json> search_models(const std::string& query);
 // Check if model exists locally: {"name": name, "path": path}, or absent.
-std::optional<Json> _find_in_catalog(const std::string& name);
-std::optional<std::string> download_model(const std::string& model_name,
-                                          const std::string& quant = "auto",
-                                          const std::string& output_dir = ".");
+KESTRUNE_API std::optional<Json> _find_in_catalog(const std::string& name);
+KESTRUNE_API std::optional<std::string> download_model(const std::string& model_name,
+                                                       const std::string& quant = "auto",
+                                                       const std::string& output_dir = ".");
 
 // The hardware probe recommend_quant asks; tests put a fixed profile in its place.
 // Returns the previous probe.
 using HardwareProbe = std::function<engine::HardwareProfile()>;
-HardwareProbe set_hardware_probe(HardwareProbe probe);
+KESTRUNE_API HardwareProbe set_hardware_probe(HardwareProbe probe);
 
 }  // namespace kestrune::downloader

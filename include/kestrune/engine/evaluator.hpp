@@ -8,34 +8,35 @@
 
 #include <string_view>
 
-#include "kestrune/platform/json.hpp"
+#include "kestrune/core/export.hpp"
+#include "kestrune/core/json_value.hpp"
 
 namespace kestrune::evaluator {
 
 // Quality assessment of generated text.
-struct QualityScore {
+struct KESTRUNE_API QualityScore {
     double repetition_score = 1.0;
     double coherence_score = 1.0;
     double length_score = 1.0;
     double overall = 1.0;
     // For a scored text: "text_length", "word_count", "sentence_count"; for an empty one:
     // "error".
-    Json details = Json::object();
+    JsonValue details;
 
     bool operator==(const QualityScore&) const = default;
 };
 
 // Scores `text`, optionally against the `prompt` it answers.
-QualityScore evaluate_output(std::string_view text, std::string_view prompt = "");
+KESTRUNE_API QualityScore evaluate_output(std::string_view text, std::string_view prompt = "");
 
 // Share of distinct word n-grams (case-insensitive), scaled so that two-thirds distinct
 // already scores 1.0. A negative `n` is an InvalidValueError.
-double _check_repetition(std::string_view text, int n = 4);
+KESTRUNE_API double _check_repetition(std::string_view text, int n = 4);
 
 // Penalises runs of "?" or "!", implausible average word lengths and missing punctuation.
-double _check_coherence(std::string_view text);
+KESTRUNE_API double _check_coherence(std::string_view text);
 
 // Penalises answers that are very short, very long, or out of proportion to the prompt.
-double _check_length(std::string_view text, std::string_view prompt);
+KESTRUNE_API double _check_length(std::string_view text, std::string_view prompt);
 
 }  // namespace kestrune::evaluator

@@ -23,6 +23,7 @@
 #include <utility>
 #include <variant>
 
+#include "kestrune/core/export.hpp"
 #include "kestrune/engine/planner.hpp"
 
 namespace kestrune::ggufmeta {
@@ -48,7 +49,7 @@ using GgufValue = std::variant<std::uint64_t, std::int64_t, double, bool, std::s
 
 // The metadata map: keys in the order they were first stored; storing an existing key
 // replaces its value in place.
-class GgufMetadata {
+class KESTRUNE_API GgufMetadata {
   public:
     using Entry = std::pair<std::string, GgufValue>;
 
@@ -75,7 +76,7 @@ class GgufMetadata {
 
 // A GGUF file opened for binary reading through a buffer. Knows the file's size, so every
 // read and skip is checked against the bytes left. Closes the file when destroyed.
-class GgufStream {
+class KESTRUNE_API GgufStream {
   public:
     // Fails with NotFoundError when the file does not exist, RuntimeFailure when it cannot be
     // opened or is a directory.
@@ -136,21 +137,22 @@ class GgufStream {
 };
 
 // Read all metadata key-value pairs from a GGUF file.
-GgufMetadata read_gguf_metadata(const std::string& path);
+KESTRUNE_API GgufMetadata read_gguf_metadata(const std::string& path);
 
 // A length-prefixed string; bytes that are not valid UTF-8 become U+FFFD.
-std::string _read_string(GgufStream& stream);
+KESTRUNE_API std::string _read_string(GgufStream& stream);
 
 // Read a GGUF value. Absent for the types that are skipped.
-std::optional<GgufValue> _read_value(GgufStream& stream, std::uint32_t vtype);
+KESTRUNE_API std::optional<GgufValue> _read_value(GgufStream& stream, std::uint32_t vtype);
 
 // Skip a GGUF value without reading it.
-void _skip_value(GgufStream& stream, std::uint32_t vtype);
+KESTRUNE_API void _skip_value(GgufStream& stream, std::uint32_t vtype);
 
 // Extract ModelSpec from GGUF file metadata.
-engine::ModelSpec gguf_to_model_spec(const std::string& path);
+KESTRUNE_API engine::ModelSpec gguf_to_model_spec(const std::string& path);
 
 // Pretty-print model info.
-void print_model_info(const engine::ModelSpec& spec, const GgufMetadata* meta = nullptr);
+KESTRUNE_API void print_model_info(const engine::ModelSpec& spec,
+                                   const GgufMetadata* meta = nullptr);
 
 }  // namespace kestrune::ggufmeta

@@ -4,9 +4,11 @@
 
 #include <cstdint>
 
+#include "kestrune/core/export.hpp"
+
 namespace kestrune::engine {
 
-struct HardwareProfile {
+struct KESTRUNE_API HardwareProfile {
     int cpu_cores = 1;
     std::int64_t total_vram_mb = 0;
     std::int64_t ram_mb = 0;
@@ -14,6 +16,6 @@ struct HardwareProfile {
     bool operator==(const HardwareProfile&) const = default;
 };
 
-HardwareProfile detect_hardware();
+KESTRUNE_API HardwareProfile detect_hardware();
 
 }  // namespace kestrune::engine

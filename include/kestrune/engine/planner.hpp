@@ -12,12 +12,14 @@
 #include <optional>
 #include <string>
 
+#include "kestrune/core/export.hpp"
+
 namespace kestrune::engine {
 
 struct HardwareProfile;
 
 // Description of one model file, derived from its GGUF header.
-struct ModelSpec {
+struct KESTRUNE_API ModelSpec {
     std::string name;
     std::int64_t file_size_mb = 0;
     double n_params_b = 0.0;
@@ -33,7 +35,7 @@ struct ModelSpec {
 
 // How to load a model: layers on the GPU (passed to the library unchanged; greater than 0
 // means GPU+CPU), layers left on the CPU (only printed), and the context length in tokens.
-struct InferencePlan {
+struct KESTRUNE_API InferencePlan {
     int n_gpu_layers = 0;
     int n_cpu_layers = 0;
     int max_context = 4096;
@@ -41,7 +43,7 @@ struct InferencePlan {
     bool operator==(const InferencePlan&) const = default;
 };
 
-InferencePlan plan_inference(const ModelSpec& spec, const HardwareProfile& hardware,
-                             std::optional<int> wanted_context = std::nullopt);
+KESTRUNE_API InferencePlan plan_inference(const ModelSpec& spec, const HardwareProfile& hardware,
+                                          std::optional<int> wanted_context = std::nullopt);
 
 }  // namespace kestrune::engine

@@ -15,8 +15,9 @@
 #include <optional>
 #include <vector>
 
-#include "kestrune/messages.hpp"
-#include "kestrune/stream.hpp"
+#include "kestrune/core/export.hpp"
+#include "kestrune/core/messages.hpp"
+#include "kestrune/core/stream.hpp"
 
 namespace kestrune::platform::llama {
 class Llama;
@@ -28,7 +29,7 @@ class NativeBackend;
 namespace kestrune::speculative {
 
 // Counts of one speculative generation, complete once its stream has ended.
-struct SpeculativeStats {
+struct KESTRUNE_API SpeculativeStats {
     int rounds = 0;     // draft-and-verify rounds (one target evaluation each)
     int drafted = 0;    // tokens the draft proposed
     int accepted = 0;   // proposals the target kept
@@ -40,7 +41,7 @@ struct SpeculativeStats {
     }
 };
 
-struct SpeculativeOptions {
+struct KESTRUNE_API SpeculativeOptions {
     int max_tokens = 512;  // at most this many tokens; also ends at an end token or a full context
     int k = 5;             // draft tokens proposed per round (at least 1)
     double temperature = 0.0;
@@ -50,21 +51,23 @@ struct SpeculativeOptions {
 // Lazy: nothing runs before the first pull. Both models must stay alive and unmoved while the
 // stream is used; `stats`, when given, must too and is filled as the stream goes.
 // Continues a prompt given as tokens.
-TextStream speculative_generate_tokens(platform::llama::Llama& target,
-                                       platform::llama::Llama& draft,
-                                       std::vector<std::int32_t> prompt, SpeculativeOptions options,
-                                       SpeculativeStats* stats = nullptr);
+KESTRUNE_API TextStream speculative_generate_tokens(platform::llama::Llama& target,
+                                                    platform::llama::Llama& draft,
+                                                    std::vector<std::int32_t> prompt,
+                                                    SpeculativeOptions options,
+                                                    SpeculativeStats* stats = nullptr);
 // Answers chat messages, formatted with the target's chat template.
-TextStream speculative_generate(platform::llama::Llama& target, platform::llama::Llama& draft,
-                                Messages messages, SpeculativeOptions options,
-                                SpeculativeStats* stats = nullptr);
+KESTRUNE_API TextStream speculative_generate(platform::llama::Llama& target,
+                                             platform::llama::Llama& draft, Messages messages,
+                                             SpeculativeOptions options,
+                                             SpeculativeStats* stats = nullptr);
 
 // The same on two native backends' models, taken at the first pull: "No model loaded" when the
 // target holds none, "No draft model loaded" when the draft holds none.
-TextStream speculative_generate_from_backends(backends::NativeBackend& target_backend,
-                                              backends::NativeBackend& draft_backend,
-                                              Messages messages, int max_tokens = 512, int k = 5,
-                                              double temperature = 0.0,
-                                              SpeculativeStats* stats = nullptr);
+KESTRUNE_API TextStream speculative_generate_from_backends(backends::NativeBackend& target_backend,
+                                                           backends::NativeBackend& draft_backend,
+                                                           Messages messages, int max_tokens = 512,
+                                                           int k = 5, double temperature = 0.0,
+                                                           SpeculativeStats* stats = nullptr);
 
 }  // namespace kestrune::speculative

@@ -8,11 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "kestrune/platform/json.hpp"
+#include "kestrune/core/export.hpp"
+#include "kestrune/core/json_value.hpp"
 
 namespace kestrune::registry {
 
-class RegistryStore {
+class KESTRUNE_API RegistryStore {
   public:
     RegistryStore();
     explicit RegistryStore(std::string store_dir);

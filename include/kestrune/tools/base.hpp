@@ -6,21 +6,22 @@
 #include <string>
 #include <string_view>
 
-#include "kestrune/platform/json.hpp"
+#include "kestrune/core/export.hpp"
+#include "kestrune/core/json_value.hpp"
 
 namespace kestrune::tools {
 
 // What a tool call produced. A tool reports its own failures here rather than throwing.
-struct ToolResult {
+struct KESTRUNE_API ToolResult {
     bool success = true;
     std::string content{};               // text for the model
     std::optional<std::string> error{};  // set with failures only
-    std::optional<Json> data{};          // structured results, where a tool has them
+    std::optional<JsonValue> data{};     // structured results, where a tool has them
 
     bool operator==(const ToolResult&) const = default;
 };
 
-class Tool {
+class KESTRUNE_API Tool {
   public:
     virtual ~Tool() = default;
 
@@ -40,8 +41,10 @@ class Tool {
 
 // Reading the arguments a model passed: the value of `key`, or `fallback` when the key is
 // absent. A value of another type (null included) is an InvalidValueError naming the key.
-std::string text_argument(const Json& arguments, std::string_view key, std::string fallback);
+KESTRUNE_API std::string text_argument(const Json& arguments, std::string_view key,
+                                       std::string fallback);
 // Whole numbers as they are; other finite numbers truncated toward zero, as int() does.
-long long integer_argument(const Json& arguments, std::string_view key, long long fallback);
+KESTRUNE_API long long integer_argument(const Json& arguments, std::string_view key,
+                                        long long fallback);
 
 }  // namespace kestrune::tools

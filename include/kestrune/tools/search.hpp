@@ -6,12 +6,13 @@
 #include <string>
 #include <string_view>
 
-#include "kestrune/platform/json.hpp"
+#include "kestrune/core/export.hpp"
+#include "kestrune/core/json_value.hpp"
 #include "kestrune/tools/base.hpp"
 
 namespace kestrune::tools {
 
-class WebSearchTool : public Tool {
+class KESTRUNE_API WebSearchTool : public Tool {
   public:
     static constexpr std::string_view default_endpoint = "https://api.duckduckgo.com/";
 

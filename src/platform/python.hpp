@@ -12,9 +12,9 @@
 #include <optional>
 #include <string>
 
-#include "kestrune/errors.hpp"
-#include "kestrune/messages.hpp"
-#include "kestrune/platform/json.hpp"
+#include "core/json.hpp"
+#include "kestrune/core/errors.hpp"
+#include "kestrune/core/messages.hpp"
 
 namespace kestrune::platform::python {
 

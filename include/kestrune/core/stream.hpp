@@ -15,9 +15,11 @@
 #include <string>
 #include <utility>
 
+#include "kestrune/core/export.hpp"
+
 namespace kestrune {
 
-class TextStream {
+class KESTRUNE_API TextStream {
   public:
     struct promise_type {
         std::string current;

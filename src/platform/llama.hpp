@@ -24,9 +24,10 @@
 #include <string_view>
 #include <vector>
 
-#include "kestrune/errors.hpp"
-#include "kestrune/messages.hpp"
-#include "kestrune/stream.hpp"
+#include "kestrune/core/errors.hpp"
+#include "kestrune/core/kv_type.hpp"
+#include "kestrune/core/messages.hpp"
+#include "kestrune/core/stream.hpp"
 
 struct llama_model;
 struct llama_context;
@@ -52,14 +53,7 @@ class BindingMissing : public MissingComponentError {
     using MissingComponentError::MissingComponentError;
 };
 
-// A KV cache element type as the caller names it: the name it means and the numeric
-// identifier it expects the library to use for it (ggml's type enumeration).
-struct KvType {
-    std::string name;
-    int id = 1;
-
-    bool operator==(const KvType&) const = default;
-};
+using kestrune::KvType;
 
 struct Params {
     std::string model_path;

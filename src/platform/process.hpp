@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "kestrune/errors.hpp"
+#include "kestrune/core/errors.hpp"
 
 namespace kestrune::platform::process {
 

@@ -1,6 +1,6 @@
-#include "kestrune/platform/text.hpp"
+#include "core/text.hpp"
 
-namespace kestrune::platform::text {
+namespace kestrune::text {
 
 std::string_view trim_whitespace(std::string_view text) {
     constexpr std::string_view whitespace = " \t\r\n\v\f";
@@ -19,4 +19,17 @@ std::string strip_trailing_slashes(std::string_view address) {
     return std::string(address);
 }
 
-}  // namespace kestrune::platform::text
+std::string with_thousands_separator(std::int64_t value) {
+    const std::string digits = std::to_string(value);
+    const std::size_t first = value < 0 ? 1 : 0;
+    std::string text = digits.substr(0, first);
+    for (std::size_t at = first; at < digits.size(); ++at) {
+        if (at > first && (digits.size() - at) % 3 == 0) {
+            text.push_back(',');
+        }
+        text.push_back(digits[at]);
+    }
+    return text;
+}
+
+}  // namespace kestrune::text

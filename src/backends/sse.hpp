@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "kestrune/platform/http.hpp"
-#include "kestrune/stream.hpp"
+#include "kestrune/core/stream.hpp"
+#include "platform/http.hpp"
 
 namespace kestrune::backends::sse {
 

@@ -9,9 +9,11 @@
 #include <utility>
 #include <vector>
 
+#include "kestrune/core/export.hpp"
+
 namespace kestrune {
 
-class Message {
+class KESTRUNE_API Message {
   public:
     using Field = std::pair<std::string, std::string>;
 

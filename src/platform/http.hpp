@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "kestrune/errors.hpp"
+#include "kestrune/core/errors.hpp"
 
 namespace kestrune::platform::http {
 

@@ -10,12 +10,12 @@
 #include <string_view>
 #include <vector>
 
+#include "backends/sse.hpp"
+#include "core/json.hpp"
 #include "kestrune/backends/base.hpp"
-#include "kestrune/backends/sse.hpp"
-#include "kestrune/messages.hpp"
-#include "kestrune/platform/http.hpp"
-#include "kestrune/platform/json.hpp"
-#include "kestrune/stream.hpp"
+#include "kestrune/core/messages.hpp"
+#include "kestrune/core/stream.hpp"
+#include "platform/http.hpp"
 
 namespace kestrune::backends::openai_compat {
 

@@ -1,0 +1,20 @@
+// Small text helpers shared across layers: trimming white space and trailing slashes, and
+// number formatting for the model printout and the engine's loading lines.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kestrune::text {
+
+// `text` without ASCII white space (" \t\r\n\v\f") at either end.
+std::string_view trim_whitespace(std::string_view text);
+
+// A server address without the slashes at its end, so paths can be appended with "/".
+std::string strip_trailing_slashes(std::string_view address);
+
+// 131072 -> "131,072"; 512 -> "512"; negative numbers keep their sign in front.
+std::string with_thousands_separator(std::int64_t value);
+
+}  // namespace kestrune::text
