@@ -29,6 +29,16 @@ std::vector<std::string> model_search_dirs(std::string_view system_name);
 // the table does not know.
 platform::llama::KvType kv_cache_type(std::string_view type_name);
 
+// Token figures of the last answer: the prompt's size, how many of its tokens were evaluated
+// (the rest came from the cache), and the tokens generated.
+struct TokenCounts {
+    int prompt_tokens = 0;
+    int evaluated_tokens = 0;
+    int generated_tokens = 0;
+
+    bool operator==(const TokenCounts&) const = default;
+};
+
 class NativeBackend final : public BackendAdapter {
   public:
     NativeBackend();
@@ -57,6 +67,12 @@ class NativeBackend final : public BackendAdapter {
                                   int k = 5);
     void unload() override;
     BackendStats stats() const override;
+
+    // Tokens of the chat prompt a stream over `messages` would evaluate.
+    int count_prompt_tokens(const Messages& messages) const;
+    TokenCounts last_token_counts() const;
+    // The KV cache type the loaded model uses, after any fall-back to f16.
+    std::string kv_type_in_use() const;
 
     // Shared with the streams running on it.
     std::shared_ptr<platform::llama::Llama> _llm;

@@ -41,6 +41,9 @@ struct InferencePlan {
     bool operator==(const InferencePlan&) const = default;
 };
 
+// MB of an f16 KV cache (keys and values of every layer) for `context` tokens.
+double kv_cache_mb(const ModelSpec& spec, int context);
+
 InferencePlan plan_inference(const ModelSpec& spec, const HardwareProfile& hardware,
                              std::optional<int> wanted_context = std::nullopt);
 
