@@ -48,6 +48,9 @@ TEST_F(KestruneTerminal, LinesAreEditedRecalledAndAnswered) {
 
     chat.type("/set temperature 0.2\r");
     ASSERT_TRUE(chat.wait_for("temperature = 0.2")) << chat.unseen();
+    // Characters beyond ASCII are edited as characters: é goes in before ß, not inside it.
+    chat.type(std::string("/grüß") + kLeft + "é\r");
+    ASSERT_TRUE(chat.wait_for("Unknown command /grüéß")) << chat.unseen();
     chat.type("/help\r");
     ASSERT_TRUE(chat.wait_for("/clear")) << chat.unseen();
     ASSERT_TRUE(chat.wait_for(kPrompt));

@@ -33,6 +33,7 @@ TerminalSession::TerminalSession(const std::vector<std::string>& argv) {
     }
     if (pid_ == 0) {
         ::setenv("TERM", "xterm", 1);
+        ::setenv("LC_ALL", "C.UTF-8", 1);
         std::vector<char*> args;
         for (const auto& arg : argv) {
             args.push_back(const_cast<char*>(arg.c_str()));

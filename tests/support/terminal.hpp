@@ -15,7 +15,7 @@ namespace kestrune::testing {
 
 class TerminalSession {
   public:
-    // Starts argv[0] (a path) on a new 80x24 terminal with TERM=xterm.
+    // Starts argv[0] (a path) on a new 80x24 UTF-8 terminal with TERM=xterm.
     explicit TerminalSession(const std::vector<std::string>& argv);
     ~TerminalSession();
     TerminalSession(const TerminalSession&) = delete;
