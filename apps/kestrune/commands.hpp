@@ -1,37 +1,28 @@
-// The kestrune subcommands. Each takes the words after its name, prints its result on
-// standard output, and throws UsageError for a malformed command line or kestrune::Error when
-// the work fails.
+// The kestrune commands, each registered on the command-line parser with its options, its help
+// and an example. A command prints its result on standard output (results()) and throws
+// kestrune::Error when the work fails; the parser turns a malformed command line into a usage
+// error.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <CLI/CLI.hpp>
 #include <string>
-#include <vector>
-
-#include "kestrune/core/json_value.hpp"
 
 namespace kestrune::cli {
 
-using Words = std::vector<std::string>;
+// run, info, meta, resolve, pull, list, rm, search (commands_model.cpp). `exit_status` receives
+// the status of a chat whose turns failed.
+void add_model_commands(CLI::App& app, int& exit_status);
+// backends, kv, eval, websearch (commands_tools.cpp).
+void add_tool_commands(CLI::App& app);
 
-// Model commands (commands_model.cpp).
-void run_command(const Words& words);
-void info_command(const Words& words);
-void meta_command(const Words& words);
-void resolve_command(const Words& words);
-void pull_command(const Words& words);
-void list_command(const Words& words);
-void search_command(const Words& words);
+// The model `run` uses when given no REF.
+std::string default_model_path();
+// Where downloads land unless --output-dir says otherwise: ~/.cache/kestrune/models.
+std::string models_dir();
 
-// Runtime and helper commands (commands_tools.cpp).
-void backends_command(const Words& words);
-void kv_command(const Words& words);
-void eval_command(const Words& words);
-void websearch_command(const Words& words);
-
-// JSON indented for reading, UTF-8 as it is.
-void print_json(const Json& value);
-
-// The bundled tiny model: installed beside the program, else in the build tree.
-std::string bundled_model_path();
+// "must be ≥ N" for a number option.
+CLI::Validator at_least(double low);
+// Adds --output-dir with the models folder as its default.
+void add_output_dir_option(CLI::App& command, std::string& output_dir);
 
 }  // namespace kestrune::cli

@@ -1,73 +1,441 @@
-// Model commands: run, info, meta, resolve, pull, list, search.
-#include <unistd.h>
-
+// Model commands: run, info, meta, resolve, pull, list, rm, search.
 #include <chrono>
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 #include <string>
 
-#include "args.hpp"
 #include "commands.hpp"
 #include "kestrune/backends/native.hpp"
+#include "kestrune/cache/kvquant.hpp"
 #include "kestrune/core/errors.hpp"
-#include "kestrune/core/json_value.hpp"
 #include "kestrune/engine/downloader.hpp"
 #include "kestrune/engine/ggufmeta.hpp"
 #include "kestrune/engine/hardware.hpp"
 #include "kestrune/engine/planner.hpp"
 #include "kestrune/engine/resolver.hpp"
 #include "kestrune/registry/store.hpp"
+#include "output.hpp"
 #include "session.hpp"
+#include "table.hpp"
 
 namespace kestrune::cli {
 
 namespace {
 
-std::string resolve_or_bundled(const std::optional<std::string>& ref,
-                               const std::string& output_dir) {
-    return ref ? resolver::resolve_model(*ref, output_dir) : bundled_model_path();
+using OrderedJson = nlohmann::ordered_json;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kReferences =
+    "REF: a path, hf://user/repo[/file], ollama://name:tag, lmstudio://name, vllm://org/model,\n"
+    "llamacpp://name, mlx://name, https://address, or a catalogue name.";
+
+// --- references that download ----------------------------------------------------------------
+
+bool is_remote(const std::string& ref) {
+    for (const char* scheme : {"hf://", "huggingface://", "http://", "https://"}) {
+        if (ref.starts_with(scheme)) {
+            return true;
+        }
+    }
+    return false;
 }
 
-// Describes the model and returns the plan for loading it on this machine.
-engine::InferencePlan describe_and_plan(const std::string& path, std::optional<int> context) {
-    const auto meta = ggufmeta::read_gguf_metadata(path);
+// The file a remote reference lands in, where its name can be told without asking the hub.
+std::optional<std::filesystem::path> landing_file(const std::string& ref,
+                                                  const std::string& output_dir) {
+    const std::string rest = ref.substr(ref.find("://") + 3);
+    if (ref.starts_with("http")) {
+        const std::string address = rest.substr(0, rest.find_first_of("?#"));
+        return std::filesystem::path(output_dir) / address.substr(address.rfind('/') + 1);
+    }
+    const auto repo_end = rest.find('/', rest.find('/') + 1);
+    if (rest.find('/') == std::string::npos || repo_end == std::string::npos) {
+        return std::nullopt;  // a whole repository: the hub picks the file
+    }
+    return std::filesystem::path(output_dir) / rest.substr(repo_end + 1);
+}
+
+// Says, before it happens, that a reference will be downloaded.
+void announce_download(const std::string& ref, const std::string& output_dir) {
+    if (!is_remote(ref)) {
+        return;
+    }
+    const auto file = landing_file(ref, output_dir);
+    if (!file || !std::filesystem::exists(*file)) {
+        std::cerr << "  " << ref << " is not here yet: downloading it into " << output_dir
+                  << std::endl;
+    }
+}
+
+std::string resolve_reference(const std::string& ref, const std::string& output_dir) {
+    announce_download(ref, output_dir);
+    if (is_remote(ref)) {
+        std::filesystem::create_directories(output_dir);
+    }
+    return resolver::resolve_model(ref, output_dir);
+}
+
+// --- run ---------------------------------------------------------------------------------------
+
+struct RunOptions {
+    std::optional<std::string> ref;
+    SessionOptions session;
+    std::string backend = "native";
+    std::optional<std::string> host;
+    std::string api_key;
+    std::optional<int> context;
+    std::string kv_type = "f16";
+    std::optional<std::string> draft;
+    std::string output_dir;
+    bool no_stream = false;
+};
+
+OrderedJson model_spec_json(const std::string& path, const engine::ModelSpec& spec) {
+    return {{"path", path},
+            {"name", spec.name},
+            {"file_size_mb", spec.file_size_mb},
+            {"n_params_b", spec.n_params_b},
+            {"n_layers", spec.n_layers},
+            {"n_heads", spec.n_heads},
+            {"n_kv_heads", spec.n_kv_heads},
+            {"head_dim", spec.head_dim},
+            {"context_length", spec.context_length},
+            {"is_moe", spec.is_moe}};
+}
+
+void warn_above_trained_context(const engine::ModelSpec& spec, std::optional<int> context) {
+    if (context && spec.context_length > 0 && *context > spec.context_length) {
+        std::cerr << "  warning: --ctx " << *context << " is above the " << spec.context_length
+                  << " tokens " << spec.name
+                  << " was trained on; answers past that length may degrade" << std::endl;
+    }
+}
+
+// The planner shrinks the context until weights and cache fit in memory; a context the user
+// asked for is refused instead, with the figures.
+void refuse_context_that_does_not_fit(const engine::ModelSpec& spec,
+                                      const engine::HardwareProfile& hardware,
+                                      const engine::InferencePlan& plan,
+                                      std::optional<int> context) {
+    if (!context || plan.max_context >= *context) {
+        return;
+    }
+    std::ostringstream message;
+    message << std::fixed << std::setprecision(0) << "--ctx " << *context << " needs "
+            << engine::kv_cache_mb(spec, *context) << " MB of KV cache besides the "
+            << spec.file_size_mb << " MB model, more than this machine's "
+            << hardware.ram_mb + hardware.total_vram_mb
+            << " MB of memory; the largest context that fits is " << plan.max_context;
+    throw InvalidValueError(message.str());
+}
+
+engine::InferencePlan plan_for(const std::string& path, const RunOptions& options) {
     const auto spec = ggufmeta::gguf_to_model_spec(path);
-    ggufmeta::print_model_info(spec, &meta);
-    const auto plan = engine::plan_inference(spec, engine::detect_hardware(), context);
-    std::cout << "  Plan:        " << plan.n_gpu_layers << " GPU layers, " << plan.n_cpu_layers
-              << " CPU layers, context " << plan.max_context << std::endl;
+    if (options.session.verbose) {
+        const auto meta = ggufmeta::read_gguf_metadata(path);
+        ggufmeta::print_model_info(spec, &meta);
+    }
+    warn_above_trained_context(spec, options.context);
+    const auto hardware = engine::detect_hardware();
+    const auto plan = engine::plan_inference(spec, hardware, options.context);
+    refuse_context_that_does_not_fit(spec, hardware, plan, options.context);
+    if (options.session.verbose) {
+        std::cerr << "  Plan:        " << plan.n_gpu_layers << " GPU layers, " << plan.n_cpu_layers
+                  << " CPU layers, context " << plan.max_context << std::endl;
+    }
     return plan;
 }
 
-Json metadata_json(const ggufmeta::GgufMetadata& meta) {
-    Json object = Json::object();
+void load_timed(backends::NativeBackend& backend, const std::string& path,
+                const backends::LoadOptions& load, bool verbose) {
+    const auto started = Clock::now();
+    backend.load(path, load);
+    if (verbose) {
+        std::cerr << "  load:        " << std::fixed << std::setprecision(3)
+                  << std::chrono::duration<double>(Clock::now() - started).count() << " s ("
+                  << std::filesystem::path(path).filename().string() << ", KV cache "
+                  << backend.kv_type_in_use() << ")" << std::endl;
+    }
+}
+
+int run_on_server(const RunOptions& options) {
+    if (!options.ref) {
+        throw CLI::ValidationError("run with --backend " + options.backend +
+                                   " needs a model name (REF)");
+    }
+    auto backend = make_backend(options.backend, options.host, options.api_key);
+    backend->load(*options.ref, {.n_ctx = options.context.value_or(4096)});
+    const StreamReply reply = [&](const Messages& messages,
+                                  const backends::GenerationConfig& config) {
+        return backend->stream(messages, config);
+    };
+    return chat_session({.backend = backend.get(), .stream_reply = reply}, options.session);
+}
+
+int run_native(const RunOptions& options) {
+    const std::string path =
+        options.ref ? resolve_reference(*options.ref, options.output_dir) : default_model_path();
+    const auto plan = plan_for(path, options);
+    const backends::LoadOptions load{.n_ctx = plan.max_context,
+                                     .n_gpu_layers = plan.n_gpu_layers,
+                                     .kv_type_k = options.kv_type,
+                                     .kv_type_v = options.kv_type};
+    backends::NativeBackend backend;
+    load_timed(backend, path, load, options.session.verbose);
+    std::optional<backends::NativeBackend> draft;
+    if (options.draft) {
+        load_timed(draft.emplace(), resolve_reference(*options.draft, options.output_dir), load,
+                   options.session.verbose);
+    }
+    const StreamReply reply = [&](const Messages& messages,
+                                  const backends::GenerationConfig& config) {
+        return draft ? backend.stream_speculative(*draft, messages, config)
+                     : backend.stream(messages, config);
+    };
+    return chat_session({.backend = &backend, .stream_reply = reply, .native = &backend},
+                        options.session);
+}
+
+CLI::Validator known_backend() {
+    return {[](const std::string& name) {
+                for (const char* known : kBackendNames) {
+                    if (name == known) {
+                        return std::string();
+                    }
+                }
+                return "unknown backend '" + name + "' (" + CLI::detail::join(kBackendNames, ", ") +
+                       ")";
+            },
+            "BACKEND"};
+}
+
+CLI::Validator known_kv_type() {
+    return {[](const std::string& name) {
+                // The table answers f16's identifier for every name it does not know.
+                if (name == "f16" || kvquant::get_kv_type_id(name) != 1) {
+                    return std::string();
+                }
+                return "unknown KV cache type '" + name +
+                       "' (f16, f32, q8_0, q4_0, q4_1, q5_0, q5_1, turbo4_0, turbo3_0, turbo2_0)";
+            },
+            "TYPE"};
+}
+
+void add_run(CLI::App& app, int& exit_status) {
+    auto options = std::make_shared<RunOptions>();
+    CLI::App* run = app.add_subcommand("run", "chat with a model (the bundled model by default)");
+    run->add_option("REF", options->ref, "the model; see below");
+    run->add_option("-p,--prompt", options->session.prompt,
+                    "answer this prompt and leave (else chat)");
+    run->add_option("--system", options->session.system, "a system message");
+    run->add_option("--backend", options->backend, "the runtime")
+        ->check(known_backend())
+        ->capture_default_str();
+    run->add_option("--host", options->host, "the server's address (servers)");
+    run->add_option("--api-key", options->api_key, "the server's key (remote)");
+    run->add_option("--max-tokens", options->session.config.max_tokens, "longest answer")
+        ->check(at_least(1))
+        ->capture_default_str();
+    run->add_option("--temperature", options->session.config.temperature, "sampling temperature")
+        ->check(at_least(0))
+        ->capture_default_str();
+    run->add_option("--ctx", options->context, "context length in tokens")->check(at_least(1));
+    run->add_option("--kv-type", options->kv_type, "KV cache type (q8_0, q4_0, …)")
+        ->check(known_kv_type())
+        ->capture_default_str();
+    run->add_option("--draft", options->draft, "a draft model for speculative decoding");
+    add_output_dir_option(*run, options->output_dir);
+    run->add_flag("--no-stream", options->no_stream, "print the answer whole");
+    run->add_flag("-v,--verbose", options->session.verbose,
+                  "describe the model and plan; timings after each answer");
+    run->footer(std::string("Examples:\n"
+                            "  kestrune run -p \"the cat\" --temperature 0\n"
+                            "  kestrune run hf://bartowski/Qwen2.5-0.5B-Instruct-GGUF\n"
+                            "  kestrune run --backend ollama llama3:8b\n\n") +
+                kReferences);
+    run->callback([options, &exit_status] {
+        options->session.stream = !options->no_stream;
+        exit_status = options->backend == "native" ? run_native(*options) : run_on_server(*options);
+    });
+}
+
+// --- the other model commands --------------------------------------------------------------------
+
+void add_info(CLI::App& app) {
+    struct Options {
+        std::string ref;
+        std::string output_dir;
+        bool json = false;
+    };
+    auto options = std::make_shared<Options>();
+    CLI::App* info = app.add_subcommand("info", "describe a model from its GGUF header");
+    info->add_option("REF", options->ref, "the model")->required();
+    add_output_dir_option(*info, options->output_dir);
+    info->add_flag("--json", options->json, "the description as JSON");
+    info->footer("Example:\n  kestrune info hf://bartowski/Qwen2.5-0.5B-Instruct-GGUF --json");
+    info->callback([options] {
+        const std::string path = resolve_reference(options->ref, options->output_dir);
+        const auto spec = ggufmeta::gguf_to_model_spec(path);
+        if (options->json) {
+            print_json(model_spec_json(path, spec));
+            return;
+        }
+        const auto meta = ggufmeta::read_gguf_metadata(path);
+        // The printout is this command's result: it goes to standard output.
+        const ScopedCoutBuffer to_results(results().rdbuf());
+        ggufmeta::print_model_info(spec, &meta);
+    });
+}
+
+OrderedJson metadata_json(const ggufmeta::GgufMetadata& meta) {
+    OrderedJson object = OrderedJson::object();
     for (const auto& [key, value] : meta) {
         std::visit([&, &name = key](const auto& v) { object[name] = v; }, value);
     }
     return object;
 }
 
-void print_record_table(const std::vector<Json>& records) {
-    for (const auto& record : records) {
-        std::cout << "  " << std::left << std::setw(28) << record.value("name", "");
-        for (const char* key : {"quant", "repo", "path", "size_mb"}) {
-            if (record.contains(key)) {
-                const auto& value = record[key];
-                std::cout << "  " << (value.is_string() ? value.get<std::string>() : value.dump());
-            }
+void add_meta(CLI::App& app) {
+    auto path = std::make_shared<std::string>();
+    CLI::App* meta = app.add_subcommand("meta", "the whole GGUF metadata map as JSON");
+    meta->add_option("PATH", *path, "a GGUF file")->required();
+    meta->footer("Example:\n  kestrune meta model.gguf");
+    meta->callback([path] { print_json(metadata_json(ggufmeta::read_gguf_metadata(*path))); });
+}
+
+void add_resolve(CLI::App& app) {
+    struct Options {
+        std::string ref;
+        std::string output_dir;
+    };
+    auto options = std::make_shared<Options>();
+    CLI::App* resolve =
+        app.add_subcommand("resolve", "turn a model reference into a local GGUF path");
+    resolve->add_option("REF", options->ref, "the model")->required();
+    add_output_dir_option(*resolve, options->output_dir);
+    resolve->footer(std::string("Example:\n  kestrune resolve ollama://llama3:8b\n\n") +
+                    kReferences);
+    resolve->callback([options] {
+        results() << resolve_reference(options->ref, options->output_dir) << std::endl;
+    });
+}
+
+void add_pull(CLI::App& app) {
+    struct Options {
+        std::string name;
+        std::string quant = "auto";
+    };
+    auto options = std::make_shared<Options>();
+    CLI::App* pull = app.add_subcommand("pull", "download a catalogue model into the store");
+    pull->add_option("NAME", options->name, "a catalogue name (kestrune list --catalog)")
+        ->required();
+    pull->add_option("--quant", options->quant, "quantisation; auto fits this machine")
+        ->capture_default_str();
+    pull->footer("Example:\n  kestrune pull qwen2.5:0.5b --quant Q4_K_M");
+    pull->callback([options] {
+        const auto path = downloader::pull_model(options->name, options->quant);
+        if (!path) {
+            throw NotFoundError("Could not pull " + options->name);
         }
-        std::cout << '\n';
+        results() << *path << std::endl;
+    });
+}
+
+std::string text_of(const OrderedJson& record, const char* key) {
+    if (!record.contains(key)) {
+        return "";
     }
+    const auto& value = record[key];
+    return value.is_string() ? value.get<std::string>() : value.dump();
+}
+
+void print_records(const std::vector<OrderedJson>& records, bool json, const Row& header,
+                   const std::vector<const char*>& keys) {
+    if (json) {
+        print_json(OrderedJson(records));
+        return;
+    }
+    std::vector<Row> rows;
+    for (const auto& record : records) {
+        Row row;
+        for (const char* key : keys) {
+            row.push_back(key == std::string("size_mb") ? human_size(record.value("size_mb", 0.0))
+                                                        : text_of(record, key));
+        }
+        rows.push_back(std::move(row));
+    }
+    print_table(results(), header, rows);
+}
+
+void add_list(CLI::App& app) {
+    struct Options {
+        bool catalog = false;
+        bool json = false;
+    };
+    auto options = std::make_shared<Options>();
+    CLI::App* list = app.add_subcommand("list", "models in the local store, or the catalogue");
+    list->add_flag("--catalog", options->catalog, "what can be pulled instead");
+    list->add_flag("--json", options->json, "the records as JSON");
+    list->footer("Examples:\n  kestrune list\n  kestrune list --catalog --json");
+    list->callback([options] {
+        if (options->catalog) {
+            print_records(registry::RegistryStore::catalog(), options->json, {"NAME", "REPO"},
+                          {"name", "repo"});
+            return;
+        }
+        const auto models = downloader::list_local_models();
+        if (models.empty() && !options->json) {
+            std::cerr << "  No models pulled yet (kestrune list --catalog shows what can be)\n";
+            return;
+        }
+        print_records(models, options->json, {"NAME", "QUANT", "SIZE", "PATH"},
+                      {"name", "quant", "size_mb", "path"});
+    });
+}
+
+void add_rm(CLI::App& app) {
+    auto name = std::make_shared<std::string>();
+    CLI::App* rm = app.add_subcommand("rm", "remove a pulled model (its file and index entry)");
+    rm->add_option("NAME", *name, "as kestrune list shows it, or its file name")->required();
+    rm->footer("Example:\n  kestrune rm qwen2.5:0.5b");
+    rm->callback([name] {
+        registry::RegistryStore store;
+        const auto removed = store.remove(*name);
+        if (removed.empty()) {
+            throw NotFoundError("No pulled model named " + *name + " (kestrune list shows them)");
+        }
+        for (const auto& path : removed) {
+            std::cerr << "  Removed " << path << '\n';
+        }
+    });
+}
+
+void add_search(CLI::App& app) {
+    struct Options {
+        std::string query;
+        bool json = false;
+    };
+    auto options = std::make_shared<Options>();
+    CLI::App* search =
+        app.add_subcommand("search", "search the catalogue and the Hugging Face hub");
+    search->add_option("QUERY", options->query, "words of the model's name")->required();
+    search->add_flag("--json", options->json, "the records as JSON");
+    search->footer("Example:\n  kestrune search qwen");
+    search->callback([options] {
+        print_records(downloader::search_models(options->query), options->json,
+                      {"NAME", "SOURCE", "REPO"}, {"name", "source", "repo"});
+    });
 }
 
 }  // namespace
 
-std::string bundled_model_path() {
+std::string default_model_path() {
     std::error_code ignored;
     const auto program = std::filesystem::read_symlink("/proc/self/exe", ignored);
     const auto installed = program.parent_path().parent_path() / KESTRUNE_INSTALLED_MODEL;
@@ -77,103 +445,26 @@ std::string bundled_model_path() {
     return KESTRUNE_BUILD_TREE_MODEL;
 }
 
-void run_command(const Words& words) {
-    const auto args = Args::parse(
-        words, {.options = {"-p", "--prompt", "--backend", "--host", "--api-key", "--max-tokens",
-                            "--temperature", "--ctx", "--kv-type", "--draft", "--output-dir"},
-                .flags = {"--no-stream", "--verbose"},
-                .max_positionals = 1});
-    const SessionOptions options = session_options(args);
-    const auto ref = args.positional(0);
-    if (options.backend != "native") {
-        if (!ref) {
-            throw UsageError("run with --backend " + options.backend + " needs a model name");
-        }
-        auto backend = make_backend(options.backend, args.option("--host"),
-                                    args.option("--api-key").value_or(""));
-        backend->load(*ref, {.n_ctx = options.context.value_or(4096)});
-        chat_session(
-            *backend,
-            [&](const Messages& messages, const backends::GenerationConfig& config) {
-                return backend->stream(messages, config);
-            },
-            options);
-        return;
-    }
-    const std::string output_dir = args.option("--output-dir").value_or(".");
-    const std::string path = resolve_or_bundled(ref, output_dir);
-    const auto plan = describe_and_plan(path, options.context);
-    const std::string kv_type = args.option("--kv-type").value_or("f16");
-    const backends::LoadOptions load{.n_ctx = plan.max_context,
-                                     .n_gpu_layers = plan.n_gpu_layers,
-                                     .kv_type_k = kv_type,
-                                     .kv_type_v = kv_type};
-    backends::NativeBackend backend;
-    backend.load(path, load);
-    std::optional<backends::NativeBackend> draft;
-    if (const auto draft_ref = args.option("--draft")) {
-        draft.emplace().load(resolver::resolve_model(*draft_ref, output_dir), load);
-    }
-    std::cout << std::endl;
-    chat_session(
-        backend,
-        [&](const Messages& messages, const backends::GenerationConfig& config) {
-            return draft ? backend.stream_speculative(*draft, messages, config)
-                         : backend.stream(messages, config);
-        },
-        options);
+std::string models_dir() {
+    const char* home = std::getenv("HOME");
+    return (std::filesystem::path(home != nullptr ? home : ".") / ".cache" / "kestrune" / "models")
+        .string();
 }
 
-void info_command(const Words& words) {
-    const auto args = Args::parse(
-        words, {.options = {"--output-dir"}, .min_positionals = 1, .max_positionals = 1});
-    const std::string path =
-        resolver::resolve_model(*args.positional(0), args.option("--output-dir").value_or("."));
-    const auto meta = ggufmeta::read_gguf_metadata(path);
-    ggufmeta::print_model_info(ggufmeta::gguf_to_model_spec(path), &meta);
+void add_output_dir_option(CLI::App& command, std::string& output_dir) {
+    output_dir = models_dir();
+    command.add_option("--output-dir", output_dir, "where downloads land")->capture_default_str();
 }
 
-void meta_command(const Words& words) {
-    const auto args = Args::parse(words, {.min_positionals = 1, .max_positionals = 1});
-    const auto meta = ggufmeta::read_gguf_metadata(*args.positional(0));
-    print_json(metadata_json(meta));
-}
-
-void resolve_command(const Words& words) {
-    const auto args = Args::parse(
-        words, {.options = {"--output-dir"}, .min_positionals = 1, .max_positionals = 1});
-    std::cout << resolver::resolve_model(*args.positional(0),
-                                         args.option("--output-dir").value_or("."))
-              << '\n';
-}
-
-void pull_command(const Words& words) {
-    const auto args =
-        Args::parse(words, {.options = {"--quant"}, .min_positionals = 1, .max_positionals = 1});
-    const auto path =
-        downloader::pull_model(*args.positional(0), args.option("--quant").value_or("auto"));
-    if (!path) {
-        throw NotFoundError("Could not pull " + *args.positional(0));
-    }
-    std::cout << *path << '\n';
-}
-
-void list_command(const Words& words) {
-    const auto args = Args::parse(words, {.flags = {"--catalog"}});
-    if (args.flag("--catalog")) {
-        print_record_table(registry::RegistryStore::catalog());
-        return;
-    }
-    const auto models = downloader::list_local_models();
-    if (models.empty()) {
-        std::cout << "  No models pulled yet (kestrune list --catalog shows what can be pulled)\n";
-    }
-    print_record_table(models);
-}
-
-void search_command(const Words& words) {
-    const auto args = Args::parse(words, {.min_positionals = 1, .max_positionals = 1});
-    print_record_table(downloader::search_models(*args.positional(0)));
+void add_model_commands(CLI::App& app, int& exit_status) {
+    add_run(app, exit_status);
+    add_info(app);
+    add_meta(app);
+    add_resolve(app);
+    add_pull(app);
+    add_list(app);
+    add_rm(app);
+    add_search(app);
 }
 
 }  // namespace kestrune::cli

@@ -1,84 +1,142 @@
 // Runtime and helper commands: backends, kv, eval, websearch.
-#include <iomanip>
 #include <iostream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "args.hpp"
 #include "commands.hpp"
 #include "kestrune/cache/kvquant.hpp"
 #include "kestrune/core/errors.hpp"
-#include "kestrune/core/json_value.hpp"
 #include "kestrune/engine/evaluator.hpp"
 #include "kestrune/tools/search.hpp"
+#include "output.hpp"
 #include "session.hpp"
+#include "table.hpp"
 
 namespace kestrune::cli {
 
-void print_json(const Json& value) {
-    std::cout << value.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
+namespace {
+
+using OrderedJson = nlohmann::ordered_json;
+
+OrderedJson backend_info_json(const backends::BackendInfo& info) {
+    return {{"name", info.name},
+            {"version", info.version},
+            {"available", info.available},
+            {"models_count", info.models_count},
+            {"details", info.details}};
 }
 
-void backends_command(const Words& words) {
-    Args::parse(words, {});
-    std::cout << std::left << std::setw(13) << "BACKEND" << std::setw(11) << "AVAILABLE"
-              << std::setw(16) << "VERSION"
-              << "DETAILS\n";
-    for (const char* name : {"native", "ollama", "lmstudio", "vllm", "remote", "huggingface"}) {
-        const auto info = make_backend(name, std::nullopt, "")->detect();
-        std::cout << std::setw(13) << info.name << std::setw(11) << (info.available ? "yes" : "no")
-                  << std::setw(16) << (info.version.empty() ? "-" : info.version) << info.details
-                  << std::endl;
-    }
+void add_backends(CLI::App& app) {
+    auto json = std::make_shared<bool>(false);
+    CLI::App* command = app.add_subcommand("backends", "which runtimes are available here");
+    command->add_flag("--json", *json, "the records as JSON");
+    command->footer("Example:\n  kestrune backends --json");
+    command->callback([json] {
+        std::vector<backends::BackendInfo> infos;
+        for (const char* name : kBackendNames) {
+            infos.push_back(make_backend(name, std::nullopt, "")->detect());
+        }
+        if (*json) {
+            OrderedJson records = OrderedJson::array();
+            for (const auto& info : infos) {
+                records.push_back(backend_info_json(info));
+            }
+            print_json(records);
+            return;
+        }
+        std::vector<Row> rows;
+        for (const auto& info : infos) {
+            rows.push_back({info.name, info.available ? "yes" : "no",
+                            info.version.empty() ? "-" : info.version, info.details});
+        }
+        print_table(results(), {"BACKEND", "AVAILABLE", "VERSION", "DETAILS"}, rows);
+    });
 }
 
-void kv_command(const Words& words) {
-    if (words.empty() || words.front() != "recommend") {
-        throw UsageError("kv needs a subcommand: kv recommend --params B --vram MB --context N");
-    }
-    const auto args = Args::parse(Words(words.begin() + 1, words.end()),
-                                  {.options = {"--params", "--vram", "--context"}});
-    const auto params = args.real("--params");
-    const auto vram = args.integer("--vram");
-    const auto context = args.integer("--context");
-    if (!params || !vram || !context) {
-        throw UsageError("kv recommend needs --params, --vram and --context");
-    }
-    const auto config = kvquant::recommend_kv_config(*params, *vram, *context);
-    Json result;
-    result["k_type"] = config.k_type;
-    result["v_type"] = config.v_type;
-    result["fallback"] = config.fallback;
-    result["enabled"] = config.enabled;
-    print_json(result);
+void add_kv(CLI::App& app) {
+    struct Options {
+        double params = 0;
+        long long vram = 0;
+        long long context = 0;
+    };
+    auto options = std::make_shared<Options>();
+    CLI::App* kv = app.add_subcommand("kv", "KV cache helpers");
+    kv->require_subcommand(1);
+    kv->footer("Example:\n  kestrune kv recommend --params 70 --vram 24000 --context 131072");
+    CLI::App* recommend =
+        kv->add_subcommand("recommend", "recommend KV cache types for a model and a machine");
+    recommend->add_option("--params", options->params, "billions of parameters")
+        ->required()
+        ->check(at_least(0));
+    recommend->add_option("--vram", options->vram, "GPU memory in MB")
+        ->required()
+        ->check(at_least(0));
+    recommend->add_option("--context", options->context, "context length in tokens")
+        ->required()
+        ->check(at_least(1));
+    recommend->footer(
+        "Example:\n  kestrune kv recommend --params 70 --vram 24000 --context 131072");
+    recommend->callback([options] {
+        const auto config =
+            kvquant::recommend_kv_config(options->params, options->vram, options->context);
+        print_json({{"k_type", config.k_type},
+                    {"v_type", config.v_type},
+                    {"fallback", config.fallback},
+                    {"enabled", config.enabled}});
+    });
 }
 
-void eval_command(const Words& words) {
-    const auto args =
-        Args::parse(words, {.options = {"--prompt"}, .min_positionals = 1, .max_positionals = 1});
-    const auto score =
-        evaluator::evaluate_output(*args.positional(0), args.option("--prompt").value_or(""));
-    Json result;
-    result["repetition_score"] = score.repetition_score;
-    result["coherence_score"] = score.coherence_score;
-    result["length_score"] = score.length_score;
-    result["overall"] = score.overall;
-    result["details"] = *score.details;
-    print_json(result);
+void add_eval(CLI::App& app) {
+    struct Options {
+        std::string text;
+        std::string prompt;
+    };
+    auto options = std::make_shared<Options>();
+    CLI::App* eval = app.add_subcommand("eval", "score a generated text");
+    eval->add_option("TEXT", options->text, "the generated text")->required();
+    eval->add_option("--prompt", options->prompt, "the prompt it answered");
+    eval->footer("Example:\n  kestrune eval \"It runs on your machine.\" --prompt \"Where?\"");
+    eval->callback([options] {
+        const auto score = evaluator::evaluate_output(options->text, options->prompt);
+        print_json({{"repetition_score", score.repetition_score},
+                    {"coherence_score", score.coherence_score},
+                    {"length_score", score.length_score},
+                    {"overall", score.overall},
+                    {"details", *score.details}});
+    });
 }
 
-void websearch_command(const Words& words) {
-    const auto args = Args::parse(
-        words, {.options = {"--max-results"}, .min_positionals = 1, .max_positionals = 1});
-    Json arguments;
-    arguments["query"] = *args.positional(0);
-    arguments["max_results"] = args.integer("--max-results").value_or(5);
-    tools::WebSearchTool tool;
-    const auto result = tool.execute(arguments);
-    if (!result.success) {
-        throw RuntimeFailure(result.error.value_or("web search failed"));
-    }
-    std::cout << result.content << '\n';
+void add_websearch(CLI::App& app) {
+    struct Options {
+        std::string query;
+        int max_results = 5;
+    };
+    auto options = std::make_shared<Options>();
+    CLI::App* websearch = app.add_subcommand("websearch", "search the web");
+    websearch->add_option("QUERY", options->query, "what to look for")->required();
+    websearch->add_option("--max-results", options->max_results, "at most this many results")
+        ->check(at_least(1))
+        ->capture_default_str();
+    websearch->footer("Example:\n  kestrune websearch \"llama.cpp\" --max-results 3");
+    websearch->callback([options] {
+        tools::WebSearchTool tool;
+        const auto result =
+            tool.execute({{"query", options->query}, {"max_results", options->max_results}});
+        if (!result.success) {
+            throw RuntimeFailure(result.error.value_or("web search failed"));
+        }
+        results() << result.content << std::endl;
+    });
+}
+
+}  // namespace
+
+void add_tool_commands(CLI::App& app) {
+    add_backends(app);
+    add_kv(app);
+    add_eval(app);
+    add_websearch(app);
 }
 
 }  // namespace kestrune::cli

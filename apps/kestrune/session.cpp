@@ -2,17 +2,23 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <iomanip>
 #include <iostream>
+#include <sstream>
 
+#include "chat_commands.hpp"
+#include "conversation.hpp"
+#include "interrupt.hpp"
 #include "kestrune/backends/huggingface.hpp"
 #include "kestrune/backends/lmstudio.hpp"
-#include "kestrune/backends/native.hpp"
 #include "kestrune/backends/ollama.hpp"
 #include "kestrune/backends/remote.hpp"
 #include "kestrune/backends/vllm.hpp"
+#include "kestrune/core/errors.hpp"
+#include "line_input.hpp"
+#include "output.hpp"
 
 namespace kestrune::cli {
 
@@ -20,65 +26,154 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+double seconds_between(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
 struct Reply {
     std::string text;
-    int pieces = 0;
+    bool stopped = false;  // Ctrl-C cut it short
+    Clock::time_point started;
+    std::optional<Clock::time_point> first_piece;
+    Clock::time_point finished;
 };
 
-Reply print_reply(backends::BackendAdapter& backend, const StreamReply& stream_reply,
-                  const Messages& messages, const SessionOptions& options) {
+Reply write_reply(const ChatModel& model, const Messages& messages, const SessionOptions& options) {
     Reply reply;
+    reply.started = Clock::now();
     if (!options.stream) {
-        reply.text = backend.chat(messages, options.config);
-        reply.pieces = 1;
-        std::cout << reply.text;
+        reply.text = model.backend->chat(messages, options.config);
+        results() << reply.text;
     } else {
-        for (const auto& piece : stream_reply(messages, options.config)) {
-            std::cout << piece << std::flush;
+        for (const auto& piece : model.stream_reply(messages, options.config)) {
+            if (!reply.first_piece) {
+                reply.first_piece = Clock::now();
+            }
+            results() << piece << std::flush;
             reply.text += piece;
-            ++reply.pieces;
+            if (interrupt_pending()) {
+                reply.stopped = true;
+                break;
+            }
         }
     }
-    std::cout << std::endl;
+    reply.finished = Clock::now();
+    results() << std::endl;
     return reply;
 }
 
-// One exchange; with --verbose the speed goes to standard error so the answer stays clean.
-Reply answer(backends::BackendAdapter& backend, const StreamReply& stream_reply,
-             const Messages& messages, const SessionOptions& options) {
-    const auto started = Clock::now();
-    Reply reply = print_reply(backend, stream_reply, messages, options);
-    if (options.verbose) {
-        const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-        std::cerr << "  " << reply.pieces << " tokens in " << std::fixed << std::setprecision(2)
-                  << seconds << " s (" << std::setprecision(1)
-                  << (seconds > 0 ? reply.pieces / seconds : 0.0) << " tokens/s)" << std::endl;
+// "57 tokens in 0.031 s (1838.7 tokens/s)"
+std::string rate_text(int tokens, double seconds) {
+    std::ostringstream text;
+    text << tokens << " tokens in " << std::fixed << std::setprecision(3) << seconds << " s";
+    if (seconds > 0.0) {
+        text << " (" << std::setprecision(1) << tokens / seconds << " tokens/s)";
     }
-    return reply;
+    return text.str();
+}
+
+// Measured figures of one answer, on standard error. The prompt is timed up to the first
+// piece, which the prompt's evaluation dominates; generation from the first piece on, over the
+// tokens after the first.
+void report(const ChatModel& model, const Reply& reply) {
+    std::cerr << "  total:       " << std::fixed << std::setprecision(3)
+              << seconds_between(reply.started, reply.finished) << " s\n";
+    if (reply.first_piece) {
+        std::cerr << "  first token: " << std::fixed << std::setprecision(3)
+                  << seconds_between(reply.started, *reply.first_piece) << " s\n";
+    }
+    if (model.native == nullptr) {
+        return;
+    }
+    const backends::TokenCounts counts = model.native->last_token_counts();
+    const Clock::time_point prompt_done = reply.first_piece.value_or(reply.finished);
+    std::cerr << "  prompt:      "
+              << rate_text(counts.evaluated_tokens, seconds_between(reply.started, prompt_done))
+              << ", " << counts.prompt_tokens - counts.evaluated_tokens << " of "
+              << counts.prompt_tokens << " from the cache\n";
+    if (reply.first_piece) {
+        std::cerr << "  generation:  "
+                  << rate_text(std::max(0, counts.generated_tokens - 1),
+                               seconds_between(*reply.first_piece, reply.finished))
+                  << " after the first, " << counts.generated_tokens << " in all\n";
+    } else {
+        std::cerr << "  generation:  " << counts.generated_tokens << " tokens\n";
+    }
+}
+
+// Makes room for the answer in an in-process model's context: the prompt may take what is
+// left once min(max_tokens, half the context) is set aside.
+void fit_to_context(const ChatModel& model, Conversation& conversation,
+                    const backends::GenerationConfig& config) {
+    if (model.native == nullptr) {
+        return;
+    }
+    const int context = model.native->stats().context_max;
+    const int budget = context - std::min(config.max_tokens, context / 2);
+    const int dropped = conversation.fit(
+        [&](const Messages& messages) { return model.native->count_prompt_tokens(messages); },
+        budget);
+    if (dropped > 0) {
+        std::cerr << "  (the conversation outgrew the " << context << "-token context: the "
+                  << dropped << " oldest messages were dropped)" << std::endl;
+    }
+}
+
+// One turn of a conversation; a failure is told and the question taken back.
+bool converse(const ChatModel& model, Conversation& conversation, const std::string& question,
+              const SessionOptions& options) {
+    conversation.add("user", question);
+    try {
+        fit_to_context(model, conversation, options.config);
+        const Reply reply = write_reply(model, conversation.messages(), options);
+        conversation.add("assistant", reply.text);
+        if (options.verbose) {
+            report(model, reply);
+        }
+        return true;
+    } catch (const Error& error) {
+        conversation.drop_newest();
+        std::cerr << error.what() << std::endl;
+        return false;
+    }
+}
+
+int converse_from_input(const ChatModel& model, SessionOptions options) {
+    const bool terminal = ::isatty(STDIN_FILENO) != 0;
+    std::optional<InterruptCatcher> catcher;
+    if (terminal) {
+        catcher.emplace();
+        std::cerr << "  Chatting with " << model.backend->stats().model_name
+                  << ". /help for commands; /bye or Ctrl-D to leave." << std::endl;
+    }
+    const auto input = make_line_input(terminal);
+    Conversation conversation(options.system);
+    bool all_answered = true;
+    while (true) {
+        const InputLine line = input->read_message();
+        if (line.kind == InputLine::Kind::End) {
+            break;
+        }
+        if (line.kind == InputLine::Kind::Interrupted) {
+            std::cerr << "\n  (/bye or Ctrl-D to leave)" << std::endl;
+            continue;
+        }
+        if (line.text.empty()) {
+            continue;
+        }
+        if (is_chat_command(line.text)) {
+            if (run_chat_command(line.text, conversation, options.config) == AfterCommand::Leave) {
+                break;
+            }
+            continue;
+        }
+        all_answered = converse(model, conversation, line.text, options) && all_answered;
+        take_interrupt();
+    }
+    return all_answered ? 0 : 1;
 }
 
 }  // namespace
-
-SessionOptions session_options(const Args& args) {
-    SessionOptions options;
-    options.backend = args.option("--backend").value_or("native");
-    options.prompt = args.option("-p");
-    if (!options.prompt) {
-        options.prompt = args.option("--prompt");
-    }
-    if (const auto context = args.integer("--ctx")) {
-        options.context = static_cast<int>(*context);
-    }
-    if (const auto max_tokens = args.integer("--max-tokens")) {
-        options.config.max_tokens = static_cast<int>(*max_tokens);
-    }
-    if (const auto temperature = args.real("--temperature")) {
-        options.config.temperature = *temperature;
-    }
-    options.stream = !args.flag("--no-stream");
-    options.verbose = args.flag("--verbose");
-    return options;
-}
 
 std::unique_ptr<backends::BackendAdapter> make_backend(const std::string& name,
                                                        const std::optional<std::string>& host,
@@ -103,37 +198,20 @@ std::unique_ptr<backends::BackendAdapter> make_backend(const std::string& name,
     if (name == "remote") {
         return std::make_unique<RemoteBackend>(host.value_or("http://localhost:8080"), api_key);
     }
-    throw UsageError("unknown backend \"" + name +
-                     "\" (native, ollama, lmstudio, vllm, remote, huggingface)");
+    throw InvalidValueError("unknown backend '" + name + "'");
 }
 
-void chat_session(backends::BackendAdapter& backend, const StreamReply& stream_reply,
-                  const SessionOptions& options) {
-    Messages messages;
-    if (options.prompt) {
-        messages.emplace_back("user", *options.prompt);
-        answer(backend, stream_reply, messages, options);
-        return;
+int chat_session(const ChatModel& model, const SessionOptions& options) {
+    if (!options.prompt) {
+        return converse_from_input(model, options);
     }
-    const bool interactive = ::isatty(STDIN_FILENO) != 0;
-    if (interactive) {
-        std::cout << "  Chatting with " << backend.stats().model_name
-                  << ". Type /bye or press Ctrl-D to leave." << std::endl;
+    Conversation conversation(options.system);
+    conversation.add("user", *options.prompt);
+    const Reply reply = write_reply(model, conversation.messages(), options);
+    if (options.verbose) {
+        report(model, reply);
     }
-    std::string line;
-    while (true) {
-        if (interactive) {
-            std::cout << "\n> " << std::flush;
-        }
-        if (!std::getline(std::cin, line) || line == "/bye") {
-            break;
-        }
-        if (line.empty()) {
-            continue;
-        }
-        messages.emplace_back("user", line);
-        messages.emplace_back("assistant", answer(backend, stream_reply, messages, options).text);
-    }
+    return 0;
 }
 
 }  // namespace kestrune::cli

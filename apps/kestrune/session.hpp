@@ -1,38 +1,49 @@
-// A chat with a loaded backend: one answer to -p, or an interactive conversation that keeps
-// its history (so the native backend reuses its prompt cache from turn to turn).
+// A chat with a loaded backend: one answer to -p, or a conversation read from standard input
+// (line editing on a terminal) that keeps its history, so the native backend reuses its
+// prompt cache from turn to turn. Answers go to standard output and nothing else does.
 #pragma once
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "args.hpp"
 #include "kestrune/backends/base.hpp"
+#include "kestrune/backends/native.hpp"
 
 namespace kestrune::cli {
 
 struct SessionOptions {
-    std::string backend = "native";
     std::optional<std::string> prompt;
-    std::optional<int> context;
+    std::optional<std::string> system;
     backends::GenerationConfig config;
     bool stream = true;
     bool verbose = false;
 };
 
-SessionOptions session_options(const Args& args);
+// How a streamed reply is produced (plain streaming, or speculative with a draft model).
+using StreamReply =
+    std::function<TextStream(const Messages& messages, const backends::GenerationConfig& config)>;
+
+struct ChatModel {
+    backends::BackendAdapter* backend = nullptr;
+    StreamReply stream_reply;
+    // The model when it runs in-process: its context is ours to fit the conversation into,
+    // and it reports token figures. Null for servers, which keep their own context.
+    backends::NativeBackend* native = nullptr;
+};
+
+// The names --backend takes, as make_backend knows them.
+inline constexpr std::array<const char*, 6> kBackendNames{"native", "ollama", "lmstudio",
+                                                          "vllm",   "remote", "huggingface"};
 
 // The adapter named by --backend; `host` absent keeps the adapter's default address.
 std::unique_ptr<backends::BackendAdapter> make_backend(const std::string& name,
                                                        const std::optional<std::string>& host,
                                                        const std::string& api_key);
 
-// How a streamed reply is produced (plain streaming, or speculative with a draft model).
-using StreamReply =
-    std::function<TextStream(const Messages& messages, const backends::GenerationConfig& config)>;
-
-void chat_session(backends::BackendAdapter& backend, const StreamReply& stream_reply,
-                  const SessionOptions& options);
+// Returns the exit status: 0, or 1 when a turn failed (the conversation goes on past it).
+int chat_session(const ChatModel& model, const SessionOptions& options);
 
 }  // namespace kestrune::cli

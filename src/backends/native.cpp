@@ -211,4 +211,23 @@ BackendStats NativeBackend::stats() const {
             .context_max = context != _config->end() ? context->get<int>() : 0};
 }
 
+int NativeBackend::count_prompt_tokens(const Messages& messages) const {
+    require_model(_llm);
+    return static_cast<int>(_llm->tokenize(_llm->format_chat(messages)).size());
+}
+
+TokenCounts NativeBackend::last_token_counts() const {
+    require_model(_llm);
+    const llama::PromptUse prompt = _llm->last_prompt_use();
+    return {.prompt_tokens = prompt.prompt_tokens,
+            .evaluated_tokens = prompt.evaluated_tokens,
+            .generated_tokens = _llm->last_completion_tokens()};
+}
+
+std::string NativeBackend::kv_type_in_use() const {
+    require_model(_llm);
+    const auto& type_k = _llm->params().type_k;
+    return type_k ? type_k->name : "f16";
+}
+
 }  // namespace kestrune::backends

@@ -27,13 +27,6 @@ int starting_context(const ModelSpec& spec, std::optional<int> wanted_context) {
     return std::min(spec.context_length, kDefaultContextCap);
 }
 
-// Keys and values of every layer for `context` tokens.
-double kv_cache_mb(const ModelSpec& spec, int context) {
-    const int kv_heads = spec.n_kv_heads > 0 ? spec.n_kv_heads : spec.n_heads;
-    return 2.0 * spec.n_layers * kv_heads * spec.head_dim * static_cast<double>(context) *
-           kF16Bytes / kBytesPerMb;
-}
-
 double footprint_mb(const ModelSpec& spec, int context) {
     return static_cast<double>(spec.file_size_mb) + kv_cache_mb(spec, context);
 }
@@ -65,6 +58,12 @@ int layers_on_gpu(const ModelSpec& spec, const HardwareProfile& hardware, int co
 }
 
 }  // namespace
+
+double kv_cache_mb(const ModelSpec& spec, int context) {
+    const int kv_heads = spec.n_kv_heads > 0 ? spec.n_kv_heads : spec.n_heads;
+    return 2.0 * spec.n_layers * kv_heads * spec.head_dim * static_cast<double>(context) *
+           kF16Bytes / kBytesPerMb;
+}
 
 InferencePlan plan_inference(const ModelSpec& spec, const HardwareProfile& hardware,
                              std::optional<int> wanted_context) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -24,6 +25,7 @@
 #include "platform/files.hpp"
 #include "platform/http.hpp"
 #include "platform/hub.hpp"
+#include "platform/progress.hpp"
 
 namespace kestrune::resolver {
 
@@ -238,14 +240,29 @@ class PartialFile {
     bool committed_ = false;
 };
 
+std::optional<long long> content_length(const platform::http::ResponseStream& answer) {
+    const auto text = answer.header("Content-Length");
+    long long length = 0;
+    if (!text ||
+        std::from_chars(text->data(), text->data() + text->size(), length).ec != std::errc{}) {
+        return std::nullopt;
+    }
+    return length;
+}
+
 void download(const std::string& url, const std::string& directory, const std::string& name) {
     platform::http::Request request;
     request.url = url;
     auto answer = platform::http::ResponseStream::open(request);
     PartialFile file(directory, name);
+    platform::progress::ProgressBar progress(name, content_length(answer));
+    long long written = 0;
     while (const auto chunk = answer.next_chunk()) {
         file.write(*chunk);
+        written += static_cast<long long>(chunk->size());
+        progress.update(written);
     }
+    progress.finish(written);
     file.commit();
 }
 

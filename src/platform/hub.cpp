@@ -1,11 +1,8 @@
 #include "platform/hub.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +14,7 @@
 #include "kestrune/core/errors.hpp"
 #include "platform/files.hpp"
 #include "platform/http.hpp"
+#include "platform/progress.hpp"
 
 namespace kestrune::platform::hub {
 
@@ -161,60 +159,6 @@ void append_files(const Json& page, std::vector<RepoFile>& found) {
     }
 }
 
-// Progress on standard error, only when a person is watching it.
-class ProgressBar {
-  public:
-    ProgressBar(std::string label, std::optional<long long> total, long long start)
-        : enabled_(::isatty(STDERR_FILENO) == 1),
-          label_(std::move(label)),
-          total_(total),
-          start_bytes_(start),
-          started_(Clock::now()),
-          last_draw_(started_) {}
-
-    void update(long long done) {
-        const Clock::time_point now = Clock::now();
-        if (enabled_ && now - last_draw_ >= std::chrono::milliseconds(100)) {
-            draw(done, now);
-        }
-    }
-
-    void finish(long long done) {
-        if (enabled_) {
-            draw(done, Clock::now());
-            std::fputs("\n", stderr);
-        }
-    }
-
-  private:
-    using Clock = std::chrono::steady_clock;
-    static constexpr double kMb = 1048576.0;
-    static constexpr int kWidth = 30;
-
-    void draw(long long done, Clock::time_point now) {
-        last_draw_ = now;
-        const double seconds = std::chrono::duration<double>(now - started_).count();
-        const double speed = seconds > 0.0 ? (done - start_bytes_) / kMb / seconds : 0.0;
-        if (total_ && *total_ > 0) {
-            const double share = std::min(1.0, static_cast<double>(done) / *total_);
-            const int filled = static_cast<int>(share * kWidth);
-            std::fprintf(stderr, "\r%s [%-*s] %3d%%  %.1f/%.1f MB  %.1f MB/s", label_.c_str(),
-                         kWidth, std::string(filled, '#').c_str(), static_cast<int>(share * 100),
-                         done / kMb, *total_ / kMb, speed);
-        } else {
-            std::fprintf(stderr, "\r%s  %.1f MB  %.1f MB/s", label_.c_str(), done / kMb, speed);
-        }
-        std::fflush(stderr);
-    }
-
-    bool enabled_;
-    std::string label_;
-    std::optional<long long> total_;
-    long long start_bytes_;
-    Clock::time_point started_;
-    Clock::time_point last_draw_;
-};
-
 std::optional<long long> header_number(const std::optional<std::string>& text) {
     if (!text) {
         return std::nullopt;
@@ -307,7 +251,7 @@ void download_file(const std::string& url, const std::string& target, bool resum
         throw RuntimeFailure("Cannot write " + partial);
     }
     long long written = offset;
-    ProgressBar progress(label, expected, offset);
+    progress::ProgressBar progress(label, expected, offset);
     while (std::optional<std::string> chunk = answer.next_chunk()) {
         out.write(chunk->data(), static_cast<std::streamsize>(chunk->size()));
         if (!out) {

@@ -6,7 +6,7 @@
 // ~/.cache/huggingface). The cache keeps the official folder names with the revision name in
 // place of the commit: HF_HOME/hub/models--{owner}--{name}/snapshots/main/{file}. A download
 // goes to "{target}.incomplete" and is renamed into place when complete. A progress bar
-// (bytes, percentage, speed) is drawn on standard error when it is a terminal.
+// (bytes, percentage, rate, time left) is drawn on standard error when it is a terminal.
 #pragma once
 
 #include <optional>

@@ -303,6 +303,7 @@ TextStream Llama::stream_tokens(std::vector<Token> prompt, Sampling settings, Co
     const int limit = settings.max_tokens.value_or(0) > 0 ? *settings.max_tokens : INT_MAX;
     const int n_context = n_ctx();
     int produced = 0;
+    last_completion_tokens_ = 0;
     std::string finish_reason = "length";
     std::string pending;  // bytes not yet forming whole characters
     while (produced < limit) {
@@ -311,7 +312,7 @@ TextStream Llama::stream_tokens(std::vector<Token> prompt, Sampling settings, Co
             finish_reason = "stop";
             break;
         }
-        ++produced;
+        last_completion_tokens_ = ++produced;
         pending += token_to_piece(token);
         const std::size_t whole = complete_utf8_prefix(pending);
         if (whole > 0) {

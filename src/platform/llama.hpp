@@ -145,6 +145,8 @@ class Llama {
     int n_tokens() const { return static_cast<int>(tokens_.size()); }
     const std::vector<Token>& tokens() const { return tokens_; }
     PromptUse last_prompt_use() const { return last_prompt_use_; }
+    // Tokens the last (or current) generation has produced so far.
+    int last_completion_tokens() const { return last_completion_tokens_; }
 
     // Removes positions [p0, p1) of a sequence (p1 < 0: to the end); false when the library
     // cannot remove that range.
@@ -209,6 +211,7 @@ class Llama {
     const float* last_row_ = nullptr;  // else the library's row of the last token
     int n_logit_rows_ = 0;
     PromptUse last_prompt_use_;
+    int last_completion_tokens_ = 0;
 };
 
 // --- the seam through which modules obtain the binding at the moment of use ---

@@ -110,6 +110,13 @@ std::string file_name_of(const std::string& path) {
     return fs::path(path).filename().string();
 }
 
+// A record answers to its catalogue name (any case) and to its file's name, ".gguf" or not.
+bool record_matches(const Json& model, const std::string& name) {
+    const std::string file = file_name_of(model.value("path", ""));
+    return lower_case(model.value("name", "")) == lower_case(name) || file == name ||
+           file == name + ".gguf";
+}
+
 }  // namespace
 
 RegistryStore::RegistryStore()
@@ -191,18 +198,33 @@ std::optional<std::string> RegistryStore::pull(const std::string& name, const st
 
 std::optional<std::string> RegistryStore::resolve(const std::string& name) const {
     const Json models = read_index();
-    const std::string wanted = lower_case(name);
     // The latest pull of a name wins.
     for (auto model = models.rbegin(); model != models.rend(); ++model) {
         const std::string path = model->value("path", "");
-        const std::string file = file_name_of(path);
-        const bool matches = lower_case(model->value("name", "")) == wanted || file == name ||
-                             file == name + ".gguf";
-        if (matches && fs::is_regular_file(path)) {
+        if (record_matches(*model, name) && fs::is_regular_file(path)) {
             return path;
         }
     }
     return std::nullopt;
+}
+
+std::vector<std::string> RegistryStore::remove(const std::string& name) {
+    std::vector<std::string> removed;
+    Json kept = Json::array();
+    for (Json& model : read_index()) {
+        if (!record_matches(model, name)) {
+            kept.push_back(std::move(model));
+            continue;
+        }
+        const std::string path = model.value("path", "");
+        std::error_code ignored;  // a file already gone still leaves the index
+        fs::remove(path, ignored);
+        removed.push_back(path);
+    }
+    if (!removed.empty()) {
+        write_index(kept);
+    }
+    return removed;
 }
 
 std::vector<Json> RegistryStore::list_local() const {

@@ -100,6 +100,43 @@ TEST(NativeBackend, LoadRecordsItsSettingsAndPassesKvTypesOnlyWhenBothAreQuantis
     EXPECT_THAT(backend._llm->params().type_v, Optional(llama::KvType{"f16", 1}));
 }
 
+TEST(NativeBackend, TokenCountsOfEachAnswerAreTheBindingsOwn) {
+    NativeBackend backend = tiny_backend({.n_ctx = 1024});
+    const auto completion =
+        backend._llm->create_chat_completion(kQuestion, {.max_tokens = 24, .temperature = 0.0});
+    const TokenCounts first = backend.last_token_counts();
+    EXPECT_EQ(first.prompt_tokens, completion.prompt_tokens);
+    EXPECT_EQ(first.generated_tokens, completion.completion_tokens);
+    EXPECT_EQ(backend.count_prompt_tokens(kQuestion), completion.prompt_tokens);
+
+    // The next turn extends the conversation: only its new tokens are evaluated, and a
+    // stream counts what it generates too.
+    Messages next = kQuestion;
+    next.emplace_back("assistant", completion.text);
+    next.emplace_back("user", "the model");
+    auto pieces = backend.stream(next, GenerationConfig{.max_tokens = 5, .temperature = 0.0});
+    ASSERT_TRUE(pieces.next());
+    EXPECT_EQ(backend.last_token_counts().generated_tokens, 1) << "counted as it goes";
+    while (pieces.next()) {
+    }
+    const TokenCounts second = backend.last_token_counts();
+    EXPECT_EQ(second.prompt_tokens, backend.count_prompt_tokens(next));
+    EXPECT_LT(second.evaluated_tokens, second.prompt_tokens);
+    EXPECT_EQ(second.generated_tokens, 5);
+}
+
+TEST(NativeBackend, KvTypeInUseIsTheOneTheModelWasBuiltWith) {
+    EXPECT_EQ(tiny_backend().kv_type_in_use(), "f16");
+    EXPECT_EQ(tiny_backend({.n_ctx = kSmallContext, .kv_type_k = "q8_0", .kv_type_v = "q8_0"})
+                  .kv_type_in_use(),
+              "q8_0");
+    // Refused by this build: the fall-back is what is reported.
+    EXPECT_EQ(
+        tiny_backend({.n_ctx = kSmallContext, .kv_type_k = "turbo3_0", .kv_type_v = "turbo3_0"})
+            .kv_type_in_use(),
+        "f16");
+}
+
 TEST(NativeBackend, KvTypesTheLibraryRefusesAreDroppedInOneRetry) {
     // This llama.cpp build has no turbo types: 42 is refused and the model is built without
     // KV cache types.

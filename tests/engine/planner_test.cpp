@@ -31,6 +31,13 @@ TEST(PlanInference, ContextComesFromTheWishOrTheTrainedLengthCapped) {
     EXPECT_EQ(plan_inference(seven_b(), machine(0, 64000), 16384).max_context, 16384);
 }
 
+TEST(PlanInference, KvCacheCountsKeysAndValuesOfEveryLayerInF16) {
+    EXPECT_DOUBLE_EQ(kv_cache_mb(seven_b(), 8192), 1024.0);
+    ModelSpec without_kv_heads = seven_b();
+    without_kv_heads.n_kv_heads = 0;  // read as one KV head per query head
+    EXPECT_DOUBLE_EQ(kv_cache_mb(without_kv_heads, 8192), 4096.0);
+}
+
 TEST(PlanInference, ContextIsHalvedUntilWeightsAndCacheFitInMemory) {
     // 4000 MB of weights + 0.125 MB per token: 8192 tokens need 5024 MB, 4096 need 4512.
     EXPECT_EQ(plan_inference(seven_b(), machine(0, 5024)).max_context, 8192);

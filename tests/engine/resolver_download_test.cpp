@@ -20,6 +20,7 @@
 #include "support/runtime_stores.hpp"
 #include "support/temp_dir.hpp"
 #include "support/temp_home.hpp"
+#include "support/terminal.hpp"
 
 namespace kestrune {
 namespace {
@@ -151,6 +152,19 @@ TEST_F(UrlReferences, DownloadsOnceWithoutTheQueryInTheName) {
         EXPECT_EQ(printed.text(), "  Already downloaded: " + target + "\n");
     }
     EXPECT_EQ(model_requests, 1);
+}
+
+TEST_F(UrlReferences, ShowAProgressBarOnATerminalOnly) {
+    CoutCapture printed;
+    const std::string shown = testing::stderr_on_a_terminal(
+        [&] { resolve_model(server.url("/files/model.gguf"), out.path()); });
+    EXPECT_THAT(shown, HasSubstr("model.gguf ["));
+    EXPECT_THAT(shown, HasSubstr("100%"));
+    EXPECT_THAT(shown, HasSubstr("left"));
+    fs::remove(out.path() / "model.gguf");
+    ::testing::internal::CaptureStderr();
+    resolve_model(server.url("/files/model.gguf"), out.path());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
 TEST_F(UrlReferences, FollowsRedirectsAndNamesTheFileAfterTheAddressAsked) {

@@ -2,8 +2,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <pty.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -14,6 +12,7 @@
 #include "support/fake_hub.hpp"
 #include "support/temp_dir.hpp"
 #include "support/temp_home.hpp"
+#include "support/terminal.hpp"
 
 namespace kestrune::platform::hub {
 namespace {
@@ -229,24 +228,13 @@ TEST_F(HubClient, NoProgressBarWhenStandardErrorIsNotATerminal) {
 }
 
 TEST_F(HubClient, ProgressBarOnAStandardErrorThatIsATerminal) {
-    int terminal = -1;
-    int screen = -1;
-    ASSERT_EQ(::openpty(&terminal, &screen, nullptr, nullptr, nullptr), 0);
-    const int saved_stderr = ::dup(STDERR_FILENO);
-    ::dup2(screen, STDERR_FILENO);
-    hf_hub_download(kRepo, "model-Q4_K_M.gguf", into(target_));
-    ::dup2(saved_stderr, STDERR_FILENO);
-    ::close(saved_stderr);
-    ::close(screen);
-
-    std::string shown(65536, '\0');
-    const ssize_t got = ::read(terminal, shown.data(), shown.size());
-    ::close(terminal);
-    shown.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    const std::string shown = testing::stderr_on_a_terminal(
+        [&] { hf_hub_download(kRepo, "model-Q4_K_M.gguf", into(target_)); });
     EXPECT_THAT(shown, HasSubstr("model-Q4_K_M.gguf"));
     EXPECT_THAT(shown, HasSubstr("100%"));
     EXPECT_THAT(shown, HasSubstr("0.3/0.3 MB"));
     EXPECT_THAT(shown, HasSubstr("MB/s"));
+    EXPECT_THAT(shown, HasSubstr("0:00 left"));
 }
 
 TEST_F(HubClient, ModelSearchAsksForTheQueryAndFilter) {

@@ -125,6 +125,29 @@ TEST_F(Registry, PullingAStoredModelAgainAsksTheHubNothing) {
     EXPECT_EQ(store.list_local().size(), 1U);
 }
 
+TEST_F(Registry, RemoveDeletesTheFilesOfANameAndOnlyThose) {
+    hub_.add_file("bartowski/SmolLM2-1.7B-Instruct-GGUF", "SmolLM2-1.7B-Instruct-Q4_K_M.gguf",
+                  "smol");
+    RegistryStore store;
+    const auto q4 = store.pull("qwen2.5:0.5b", "Q4_0");
+    const auto q8 = store.pull("qwen2.5:0.5b", "Q8_0");
+    const auto tiny = store.pull("smollm2:1.7b", "Q4_K_M");
+    ASSERT_TRUE(q4 && q8 && tiny);
+    EXPECT_TRUE(store.remove("no-such-model").empty());
+
+    // Both quantisations of the name go, by its catalogue name in any case.
+    EXPECT_THAT(store.remove("QWEN2.5:0.5b"), ::testing::UnorderedElementsAre(*q4, *q8));
+    EXPECT_FALSE(fs::exists(*q4));
+    EXPECT_FALSE(fs::exists(*q8));
+    EXPECT_EQ(store.resolve("qwen2.5:0.5b"), std::nullopt);
+    EXPECT_THAT(names_of(store.list_local()), ::testing::ElementsAre("smollm2:1.7b"));
+
+    // By file name too; a file already deleted by hand still leaves the index.
+    fs::remove(*tiny);
+    EXPECT_THAT(store.remove(fs::path(*tiny).stem().string()), ::testing::ElementsAre(*tiny));
+    EXPECT_TRUE(store.remove("smollm2:1.7b").empty());
+}
+
 TEST_F(Registry, UnknownNamesAndMissingQuantsAreNotFound) {
     RegistryStore store;
     try {

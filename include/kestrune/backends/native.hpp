@@ -34,6 +34,16 @@ KESTRUNE_API std::vector<std::string> model_search_dirs(std::string_view system_
 // the table does not know.
 KESTRUNE_API KvType kv_cache_type(std::string_view type_name);
 
+// Token figures of the last answer: the prompt's size, how many of its tokens were evaluated
+// (the rest came from the cache), and the tokens generated.
+struct KESTRUNE_API TokenCounts {
+    int prompt_tokens = 0;
+    int evaluated_tokens = 0;
+    int generated_tokens = 0;
+
+    bool operator==(const TokenCounts&) const = default;
+};
+
 class KESTRUNE_API NativeBackend final : public BackendAdapter {
   public:
     NativeBackend();
@@ -62,6 +72,12 @@ class KESTRUNE_API NativeBackend final : public BackendAdapter {
                                   int k = 5);
     void unload() override;
     BackendStats stats() const override;
+
+    // Tokens of the chat prompt a stream over `messages` would evaluate.
+    int count_prompt_tokens(const Messages& messages) const;
+    TokenCounts last_token_counts() const;
+    // The KV cache type the loaded model uses, after any fall-back to f16.
+    std::string kv_type_in_use() const;
 
     // Shared with the streams running on it.
     std::shared_ptr<platform::llama::Llama> _llm;

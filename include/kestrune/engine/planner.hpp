@@ -43,6 +43,9 @@ struct KESTRUNE_API InferencePlan {
     bool operator==(const InferencePlan&) const = default;
 };
 
+// MB of an f16 KV cache (keys and values of every layer) for `context` tokens.
+KESTRUNE_API double kv_cache_mb(const ModelSpec& spec, int context);
+
 KESTRUNE_API InferencePlan plan_inference(const ModelSpec& spec, const HardwareProfile& hardware,
                                           std::optional<int> wanted_context = std::nullopt);
 

@@ -24,6 +24,9 @@ class KESTRUNE_API RegistryStore {
     std::optional<std::string> pull(const std::string& name, const std::string& quant = "auto");
     // The stored file for a catalogue name or a stored file name; absent otherwise.
     std::optional<std::string> resolve(const std::string& name) const;
+    // Deletes the stored files of a catalogue name or a stored file name and drops them from
+    // the index; returns the paths deleted (none when nothing matched).
+    std::vector<std::string> remove(const std::string& name);
     // One record per stored model: name, path, size_mb, quant, repo.
     std::vector<Json> list_local() const;
     // Every catalogue entry: name, repo, source "catalog".

@@ -1,0 +1,171 @@
+#include "line_input.hpp"
+
+// libedit's readline-compatible interface (BSD licence).
+#include <editline/readline.h>
+#include <pthread.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string_view>
+
+#include "interrupt.hpp"
+
+namespace kestrune::cli {
+
+namespace {
+
+constexpr std::string_view kBlockQuote = R"(""")";
+
+std::string without_closing_quote(const std::string& line) {
+    return line.substr(0, line.size() - kBlockQuote.size());
+}
+
+// One byte of the terminal, or EOF at its end or on Ctrl-C. SIGINT stays blocked except
+// inside pselect, so a Ctrl-C pressed before the wait begins is not lost until the next key.
+int read_byte(int fd) {
+    sigset_t waiting;
+    ::pthread_sigmask(SIG_SETMASK, nullptr, &waiting);
+    ::sigdelset(&waiting, SIGINT);
+    while (!interrupt_pending()) {
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(fd, &ready);
+        if (::pselect(fd + 1, &ready, nullptr, nullptr, nullptr, &waiting) < 0) {
+            if (errno == EINTR) {
+                continue;  // Ctrl-C is seen above; other signals (a resize) just wait again
+            }
+            return EOF;
+        }
+        unsigned char byte = 0;
+        const ssize_t got = ::read(fd, &byte, 1);
+        if (got == 1) {
+            return byte;
+        }
+        if (got == 0 || errno != EINTR) {
+            return EOF;
+        }
+    }
+    return EOF;
+}
+
+// libedit's key reader: one character, a UTF-8 sequence decoded to its code point.
+int read_key(FILE* in) {
+    const int fd = ::fileno(in);
+    const int lead = read_byte(fd);
+    if (lead < 0xC0) {
+        return lead;  // EOF, ASCII, or a stray continuation byte passed on as it is
+    }
+    const int extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : 1;
+    int code = lead & (0x3F >> extra);
+    for (int i = 0; i < extra; ++i) {
+        const int next = read_byte(fd);
+        if (next == EOF) {
+            return EOF;
+        }
+        code = (code << 6) | (next & 0x3F);
+    }
+    return code;
+}
+
+// For its lifetime SIGINT waits (pending) until read_byte lets it in.
+class SigintHeld {
+  public:
+    SigintHeld() {
+        sigset_t sigint;
+        ::sigemptyset(&sigint);
+        ::sigaddset(&sigint, SIGINT);
+        ::pthread_sigmask(SIG_BLOCK, &sigint, &saved_);
+    }
+    ~SigintHeld() { ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+    SigintHeld(const SigintHeld&) = delete;
+    SigintHeld& operator=(const SigintHeld&) = delete;
+
+  private:
+    sigset_t saved_{};
+};
+
+class TerminalInput final : public LineInput {
+  public:
+    TerminalInput() {
+        // libedit edits characters of the terminal's encoding only once the locale says which.
+        std::setlocale(LC_CTYPE, "");
+        rl_getc_function = read_key;
+    }
+
+  private:
+    InputLine read_line(bool continued) override {
+        take_interrupt();
+        char* raw = nullptr;
+        {
+            const SigintHeld held;
+            raw = ::readline(continued ? "... " : ">>> ");
+        }
+        if (raw == nullptr) {
+            // The line ends without text at the end of input and on Ctrl-C alike.
+            return {take_interrupt() ? InputLine::Kind::Interrupted : InputLine::Kind::End, ""};
+        }
+        std::string line(raw);
+        std::free(raw);  // readline's own allocation
+        if (!line.empty()) {
+            ::add_history(line.c_str());
+        }
+        return {InputLine::Kind::Text, line};
+    }
+};
+
+class PipeInput final : public LineInput {
+  private:
+    InputLine read_line(bool /*continued*/) override {
+        std::string line;
+        if (!std::getline(std::cin, line)) {
+            return {InputLine::Kind::End, ""};
+        }
+        return {InputLine::Kind::Text, line};
+    }
+};
+
+}  // namespace
+
+InputLine LineInput::read_message() {
+    InputLine first = read_line(false);
+    if (first.kind != InputLine::Kind::Text || !first.text.starts_with(kBlockQuote)) {
+        return first;
+    }
+    // """ opens a block that ends at a line ending with """ (the same line, too).
+    const std::string opening = first.text.substr(kBlockQuote.size());
+    if (opening.ends_with(kBlockQuote)) {
+        return {InputLine::Kind::Text, without_closing_quote(opening)};
+    }
+    std::string text = opening;
+    bool empty = opening.empty();
+    while (true) {
+        InputLine next = read_line(true);
+        if (next.kind != InputLine::Kind::Text) {
+            return next;
+        }
+        const bool closing = next.text.ends_with(kBlockQuote);
+        const std::string line = closing ? without_closing_quote(next.text) : next.text;
+        if (!(closing && line.empty())) {
+            text += (empty ? "" : "\n") + line;
+            empty = false;
+        }
+        if (closing) {
+            return {InputLine::Kind::Text, text};
+        }
+    }
+}
+
+std::unique_ptr<LineInput> make_line_input(bool terminal) {
+    if (terminal) {
+        return std::make_unique<TerminalInput>();
+    }
+    return std::make_unique<PipeInput>();
+}
+
+}  // namespace kestrune::cli
