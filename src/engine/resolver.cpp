@@ -24,6 +24,7 @@
 #include "platform/files.hpp"
 #include "platform/http.hpp"
 #include "platform/hub.hpp"
+#include "platform/system.hpp"
 
 namespace kestrune::resolver {
 
@@ -427,7 +428,7 @@ std::string _resolve_url(const std::string& url, const std::string& output_dir) 
 }
 
 std::optional<std::string> _search_local(const std::string& name) {
-    return _search_local(name, platform::files::system_name());
+    return _search_local(name, platform::system::system_name());
 }
 
 std::optional<std::string> _search_local(const std::string& name, const std::string& system) {
@@ -449,12 +450,12 @@ std::optional<std::string> _search_local(const std::string& name, const std::str
 }
 
 std::optional<std::string> _get_ollama_dir() {
-    return first_existing(
-        {join_all(files::home_dir(), {".ollama", "models"}), "/usr/share/ollama/.ollama/models"});
+    return first_existing({join_all(platform::system::home_dir(), {".ollama", "models"}),
+                           "/usr/share/ollama/.ollama/models"});
 }
 
 std::optional<std::string> _get_lmstudio_dir() {
-    const std::string home = files::home_dir();
+    const std::string home = platform::system::home_dir();
     return first_existing({join_all(home, {".cache", "lm-studio", "models"}),
                            join_all(home, {"AppData", "Roaming", "LM Studio", "models"})});
 }
@@ -496,8 +497,8 @@ std::string _resolve_lmstudio(const std::string& name) {
 }
 
 std::string _resolve_vllm(const std::string& name) {
-    const auto match =
-        first_gguf_in({join_all(files::home_dir(), {".cache", "huggingface", "hub"})}, name);
+    const auto match = first_gguf_in(
+        {join_all(platform::system::home_dir(), {".cache", "huggingface", "hub"})}, name);
     if (!match) {
         throw NotFoundError("vLLM model '" + name +
                             "' not found in HF cache.\nvLLM uses safetensors (not GGUF). Try:\n"
@@ -508,7 +509,7 @@ std::string _resolve_vllm(const std::string& name) {
 }
 
 std::string _resolve_llamacpp(const std::string& name) {
-    return _resolve_llamacpp(name, platform::files::system_name());
+    return _resolve_llamacpp(name, platform::system::system_name());
 }
 
 std::string _resolve_llamacpp(const std::string& name, const std::string& system) {
