@@ -12,6 +12,7 @@
 #include "kestrune/cache/kvquant.hpp"
 #include "kestrune/engine/evaluator.hpp"
 #include "kestrune/engine/ggufmeta.hpp"
+#include "kestrune/engine/model_info.hpp"
 #include "platform/process.hpp"
 #include "support/cout_capture.hpp"
 #include "support/temp_home.hpp"
