@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/files.hpp"
 #include "platform/llama.hpp"
+#include "platform/system.hpp"
 
 namespace {
 
@@ -26,7 +26,7 @@ constexpr int kGeneratedTokens = 128;
 
 int bench_threads() {
     const char* value = std::getenv("KESTRUNE_BENCH_THREADS");
-    return value != nullptr ? std::atoi(value) : kestrune::platform::files::cpu_count();
+    return value != nullptr ? std::atoi(value) : kestrune::platform::system::cpu_count();
 }
 
 Llama& model() {

@@ -12,6 +12,8 @@
 #include "platform/files.hpp"
 #include "platform/hub.hpp"
 #include "platform/llama.hpp"
+#include "platform/llama_library.hpp"
+#include "platform/system.hpp"
 
 namespace kestrune::backends {
 
@@ -109,7 +111,7 @@ BackendInfo NativeBackend::detect() {
 
 std::vector<ModelEntry> NativeBackend::list_models() {
     std::vector<ModelEntry> models;
-    for (const auto& dir : model_search_dirs(files::system_name())) {
+    for (const auto& dir : model_search_dirs(platform::system::system_name())) {
         // A directory that does not exist yields nothing.
         for (auto& path : files::find_gguf(dir, "")) {
             ModelEntry entry;

@@ -5,7 +5,6 @@
 #include <cctype>
 #include <span>
 #include <string_view>
-#include <utility>
 
 #include "core/json.hpp"
 #include "kestrune/registry/store.hpp"
@@ -20,11 +19,6 @@ constexpr SizeWords kLargeWords{"70b", "72b", "122b", "235b", "671b"};
 constexpr SizeWords kMediumWords{"24b", "27b", "30b", "32b", "35b"};
 constexpr std::array<std::string_view, 2> kSmallWords{"12b", "14b"};
 
-HardwareProbe& hardware_probe() {
-    static HardwareProbe probe = engine::detect_hardware;
-    return probe;
-}
-
 std::string lower_case(std::string text) {
     std::ranges::transform(text, text.begin(),
                            [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -38,12 +32,8 @@ bool mentions_any(const std::string& name, std::span<const std::string_view> wor
 
 }  // namespace
 
-HardwareProbe set_hardware_probe(HardwareProbe probe) {
-    return std::exchange(hardware_probe(), std::move(probe));
-}
-
-std::string recommend_quant(const std::string& model_name) {
-    const engine::HardwareProfile hardware = hardware_probe()();
+std::string recommend_quant(const std::string& model_name,
+                            const engine::HardwareProfile& hardware) {
     const std::int64_t total_mb = hardware.total_vram_mb + hardware.ram_mb;
     const std::string name = lower_case(model_name);
 
@@ -66,7 +56,8 @@ std::string recommend_quant(const std::string& model_name) {
 }
 
 std::optional<std::string> pull_model(const std::string& model_name, const std::string& quant) {
-    return registry::RegistryStore().pull(model_name, quant);
+    return registry::RegistryStore().pull(model_name,
+                                          quant == "auto" ? recommend_quant(model_name) : quant);
 }
 
 std::optional<std::string> resolve_local_model(const std::string& name) {

@@ -10,7 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "kestrune/backends/native.hpp"
 #include "kestrune/core/errors.hpp"
 #include "platform/llama.hpp"
 
@@ -237,13 +236,13 @@ TextStream speculative_generate(Llama& target, Llama& draft, Messages messages,
     }
 }
 
-TextStream speculative_generate_from_backends(backends::NativeBackend& target_backend,
-                                              backends::NativeBackend& draft_backend,
-                                              Messages messages, int max_tokens, int k,
-                                              double temperature, SpeculativeStats* stats) {
+TextStream speculative_generate_from_backends(const ModelHolder& target_backend,
+                                              const ModelHolder& draft_backend, Messages messages,
+                                              int max_tokens, int k, double temperature,
+                                              SpeculativeStats* stats) {
     // Held for the stream's lifetime, whatever the backends load or unload meanwhile.
-    const std::shared_ptr<Llama> target = target_backend._llm;
-    const std::shared_ptr<Llama> draft = draft_backend._llm;
+    const std::shared_ptr<Llama> target = target_backend.model();
+    const std::shared_ptr<Llama> draft = draft_backend.model();
     if (!target) {
         throw RuntimeFailure("No model loaded");
     }

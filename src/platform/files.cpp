@@ -2,51 +2,24 @@
 
 #include <dirent.h>
 #include <fnmatch.h>
-#include <pwd.h>
 #include <sys/stat.h>
-#include <sys/utsname.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <functional>
 #include <memory>
 #include <set>
-#include <thread>
 #include <utility>
 
 namespace kestrune::platform::files {
 
-std::string home_dir() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
-        return home;
-    }
-    if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir != nullptr) {
-        return entry->pw_dir;
-    }
-    return "/";
-}
-
 std::string expand_home(std::string_view path) {
     if (path == "~") {
-        return home_dir();
+        return system::home_dir();
     }
     if (path.starts_with("~/")) {
-        return join(home_dir(), path.substr(2));
+        return join(system::home_dir(), path.substr(2));
     }
     return std::string(path);
-}
-
-std::string system_name() {
-    utsname names{};
-    if (uname(&names) != 0) {
-        return "";
-    }
-    return names.sysname;
-}
-
-int cpu_count() {
-    const unsigned count = std::thread::hardware_concurrency();
-    return count == 0 ? 1 : static_cast<int>(count);
 }
 
 std::int64_t file_size_mb(const std::string& path) {

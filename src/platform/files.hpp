@@ -1,5 +1,5 @@
-// File-system helpers shared by the resolver and the adapters: home expansion, platform
-// identification, sizes in MB, and the recursive "*name*.gguf" pattern search.
+// File-system helpers shared by the resolver and the adapters: home expansion, sizes in MB,
+// and the recursive "*name*.gguf" pattern search.
 #pragma once
 
 #include <cstdint>
@@ -7,21 +7,16 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/system.hpp"
+
 namespace kestrune::platform::files {
 
-// The user's home directory (HOME, else the password database).
-std::string home_dir();
+// The home directory lives in platform::system; kept visible here for the callers that
+// expand paths and read it through this header.
+using system::home_dir;
 
 // "~" and a leading "~/" become the home directory; other paths are returned unchanged.
 std::string expand_home(std::string_view path);
-
-// The platform's system name as Python's platform.system() gives it: "Linux", "Darwin",
-// "Windows". Code that builds directory lists takes it as a parameter so every branch can be
-// tested on any platform.
-std::string system_name();
-
-// The count of logical processors (at least 1).
-int cpu_count();
 
 // The file's size integer-divided by 1048576, or 0 when it cannot be read.
 std::int64_t file_size_mb(const std::string& path);

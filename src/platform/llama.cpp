@@ -11,41 +11,15 @@
 #include <mutex>
 #include <utility>
 
-#include "platform/files.hpp"
+#include "platform/llama_library.hpp"
+#include "platform/system.hpp"
 
 namespace kestrune::platform::llama {
 
 namespace {
 
-// The library's log goes through one process-wide callback; whether a message is shown
-// depends on the object working on this thread, so a quiet Llama never silences a verbose one.
-thread_local int quiet_depth = 0;
+// Set while a test makes the binding answer "missing" on this thread.
 thread_local int missing_depth = 0;
-
-void log_to_stderr(ggml_log_level, const char* text, void*) {
-    if (quiet_depth == 0) {
-        std::fputs(text, stderr);
-    }
-}
-
-void initialise_library() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        llama_log_set(log_to_stderr, nullptr);
-        llama_backend_init();
-    });
-}
-
-class QuietScope {
-  public:
-    explicit QuietScope(bool quiet) : quiet_(quiet) { quiet_depth += quiet_ ? 1 : 0; }
-    ~QuietScope() { quiet_depth -= quiet_ ? 1 : 0; }
-    QuietScope(const QuietScope&) = delete;
-    QuietScope& operator=(const QuietScope&) = delete;
-
-  private:
-    bool quiet_;
-};
 
 // A batch of up to `capacity` tokens of sequence 0.
 class Batch {
@@ -122,67 +96,10 @@ std::string chatml(const Messages& messages) {
 }
 
 std::uint32_t resolve_threads(int requested) {
-    return static_cast<std::uint32_t>(requested > 0 ? requested : files::cpu_count());
+    return static_cast<std::uint32_t>(requested > 0 ? requested : system::cpu_count());
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------------------------
-
-void Sampler::Free::operator()(llama_sampler* sampler) const {
-    llama_sampler_free(sampler);
-}
-
-Sampler::Sampler(const Sampling& settings, const llama_vocab* vocab)
-    : n_vocab_(llama_vocab_n_tokens(vocab)) {
-    llama_sampler_chain_params params = llama_sampler_chain_default_params();
-    params.no_perf = true;
-    chain_.reset(llama_sampler_chain_init(params));
-    auto add = [this](llama_sampler* sampler) { llama_sampler_chain_add(chain_.get(), sampler); };
-    if (settings.repeat_penalty != 1.0) {
-        add(llama_sampler_init_penalties(n_vocab_, 64, static_cast<float>(settings.repeat_penalty),
-                                         0.0F, 0.0F));
-    }
-    if (settings.temperature <= 0.0) {
-        add(llama_sampler_init_greedy());
-        return;
-    }
-    if (settings.top_k > 0) {
-        add(llama_sampler_init_top_k(settings.top_k));
-    }
-    add(llama_sampler_init_top_p(static_cast<float>(settings.top_p), 1));
-    add(llama_sampler_init_temp(static_cast<float>(settings.temperature)));
-    add(llama_sampler_init_dist(settings.seed));
-}
-
-Sampler::Sampler(Sampler&&) noexcept = default;
-Sampler& Sampler::operator=(Sampler&&) noexcept = default;
-Sampler::~Sampler() = default;
-
-Token Sampler::sample(std::span<const float> logits) {
-    if (static_cast<int>(logits.size()) != n_vocab_) {
-        throw InvalidValueError("Logits hold " + std::to_string(logits.size()) +
-                                " values for a vocabulary of " + std::to_string(n_vocab_));
-    }
-    candidates_.resize(logits.size());
-    for (std::size_t i = 0; i < logits.size(); ++i) {
-        candidates_[i] = {static_cast<Token>(i), logits[i], 0.0F};
-    }
-    llama_token_data_array array{candidates_.data(), candidates_.size(), -1, false};
-    llama_sampler_apply(chain_.get(), &array);
-    if (array.selected < 0 || static_cast<std::size_t>(array.selected) >= array.size) {
-        throw RuntimeFailure("The sampler selected no token");
-    }
-    const Token token = array.data[array.selected].id;
-    llama_sampler_accept(chain_.get(), token);
-    return token;
-}
-
-void Sampler::accept(std::span<const Token> tokens) {
-    for (const Token token : tokens) {
-        llama_sampler_accept(chain_.get(), token);
-    }
-}
 
 // ---------------------------------------------------------------------------------------------
 
@@ -611,10 +528,6 @@ ScopedMissingBinding::ScopedMissingBinding() {
 }
 ScopedMissingBinding::~ScopedMissingBinding() {
     --missing_depth;
-}
-
-std::string version() {
-    return llama_version();
 }
 
 std::size_t complete_utf8_prefix(std::string_view text) {

@@ -28,16 +28,13 @@
 #include "kestrune/core/kv_type.hpp"
 #include "kestrune/core/messages.hpp"
 #include "kestrune/core/stream.hpp"
+#include "platform/sampler.hpp"
 
 struct llama_model;
 struct llama_context;
 struct llama_vocab;
-struct llama_sampler;
-struct llama_token_data;
 
 namespace kestrune::platform::llama {
-
-using Token = std::int32_t;
 
 // The KV cache options were refused: the library does not know the type under the requested
 // name, or cannot use it for the KV cache. Callers treat it as a binding that does not know
@@ -67,17 +64,6 @@ struct Params {
     std::optional<KvType> type_v = std::nullopt;
 };
 
-// Sampling settings. temperature 0 (or less) is greedy; repeat_penalty 1 is off.
-struct Sampling {
-    std::optional<int> max_tokens =
-        std::nullopt;  // absent: until an end token or the context is full
-    double temperature = 0.8;
-    double top_p = 0.95;
-    int top_k = 40;
-    double repeat_penalty = 1.0;
-    std::uint32_t seed = 0xFFFFFFFF;  // 0xFFFFFFFF: a random seed
-};
-
 struct Completion {
     std::string text;
     std::string finish_reason;  // "stop" at an end token, "length" at max_tokens or context end
@@ -90,31 +76,6 @@ struct Completion {
 struct PromptUse {
     int prompt_tokens = 0;
     int evaluated_tokens = 0;
-};
-
-// A sampler chain built from Sampling; owns the library's sampler.
-class Sampler {
-  public:
-    Sampler(const Sampling& settings, const llama_vocab* vocab);
-    Sampler(Sampler&&) noexcept;
-    Sampler& operator=(Sampler&&) noexcept;
-    ~Sampler();
-
-    // Picks a token from a row of logits (one value per vocabulary entry) and records it for
-    // the repeat penalty.
-    Token sample(std::span<const float> logits);
-    // Records tokens already in the text so the repeat penalty sees them.
-    void accept(std::span<const Token> tokens);
-
-    llama_sampler* get() const { return chain_.get(); }
-
-  private:
-    struct Free {
-        void operator()(llama_sampler* sampler) const;
-    };
-    std::unique_ptr<llama_sampler, Free> chain_;
-    std::vector<llama_token_data> candidates_;
-    int n_vocab_ = 0;
 };
 
 class Llama {
@@ -232,9 +193,6 @@ class ScopedMissingBinding {
     ScopedMissingBinding(const ScopedMissingBinding&) = delete;
     ScopedMissingBinding& operator=(const ScopedMissingBinding&) = delete;
 };
-
-// The library's version text (its build number and commit).
-std::string version();
 
 // How many leading bytes of `text` form whole UTF-8 characters: an incomplete multi-byte
 // sequence at the end is held back.

@@ -9,7 +9,6 @@
 
 #include "core/json.hpp"
 #include "kestrune/core/errors.hpp"
-#include "kestrune/engine/downloader.hpp"
 #include "platform/files.hpp"
 #include "platform/hub.hpp"
 
@@ -158,22 +157,21 @@ std::optional<std::string> RegistryStore::pull(const std::string& name, const st
     if (entry == nullptr) {
         throw NotFoundError("Unknown model: " + name + " (kestrune list --catalog shows them)");
     }
-    const std::string chosen_quant = quant == "auto" ? downloader::recommend_quant(name) : quant;
     const std::string catalog_name(entry->name);
     const std::string repo(entry->repo);
 
     Json models = read_index();
     for (const Json& model : models) {
-        if (model.value("name", "") == catalog_name && model.value("quant", "") == chosen_quant &&
+        if (model.value("name", "") == catalog_name && model.value("quant", "") == quant &&
             fs::is_regular_file(model.value("path", ""))) {
             return model["path"].get<std::string>();
         }
     }
 
     const std::optional<std::string> file =
-        pick_quant_file(platform::hub::list_repo_tree(repo), chosen_quant);
+        pick_quant_file(platform::hub::list_repo_tree(repo), quant);
     if (!file) {
-        throw NotFoundError("No " + chosen_quant + " GGUF file in " + repo);
+        throw NotFoundError("No " + quant + " GGUF file in " + repo);
     }
     fs::create_directories(store_dir_);
     platform::hub::DownloadOptions into_store;
@@ -189,7 +187,7 @@ std::optional<std::string> RegistryStore::pull(const std::string& name, const st
     Json record = Json::object();
     record["name"] = catalog_name;
     record["path"] = path;
-    record["quant"] = chosen_quant;
+    record["quant"] = quant;
     record["repo"] = repo;
     kept.push_back(std::move(record));
     write_index(kept);

@@ -19,6 +19,7 @@
 #include "platform/process.hpp"
 #include "support/cout_capture.hpp"
 #include "support/fake_hub.hpp"
+#include "kestrune/engine/model_info.hpp"
 #include "support/temp_home.hpp"
 #include "support/test_models.hpp"
 
@@ -354,6 +355,8 @@ TEST_F(KestruneCli, ResolveAnswersAbsolutePathsAndTheNotFoundText) {
     EXPECT_EQ(found.exit_code, 0);
     EXPECT_EQ(found.out, fs::absolute(model).lexically_normal().string() + "\n");
 
+    // The search covers the user's stores, so it runs in an empty home of its own.
+    const kestrune::testing::TempHome home;
     const auto missing = kestrune_cli({"resolve", "kestrune-no-such-model"});
     EXPECT_EQ(missing.exit_code, 1);
     EXPECT_EQ(missing.out, "");

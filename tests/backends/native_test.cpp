@@ -11,6 +11,7 @@
 #include "core/json.hpp"
 #include "kestrune/core/errors.hpp"
 #include "platform/llama.hpp"
+#include "platform/llama_library.hpp"
 #include "support/fake_hub.hpp"
 #include "support/temp_dir.hpp"
 #include "support/temp_home.hpp"

@@ -19,12 +19,8 @@ using testing::TempHome;
 
 // recommend_quant on a machine with this much GPU and main memory.
 std::string quant_on(const std::string& model, std::int64_t vram_mb, std::int64_t ram_mb) {
-    HardwareProbe previous = set_hardware_probe([=] {
-        return engine::HardwareProfile{.cpu_cores = 4, .total_vram_mb = vram_mb, .ram_mb = ram_mb};
-    });
-    const std::string quant = recommend_quant(model);
-    set_hardware_probe(std::move(previous));
-    return quant;
+    return recommend_quant(
+        model, engine::HardwareProfile{.cpu_cores = 4, .total_vram_mb = vram_mb, .ram_mb = ram_mb});
 }
 
 TEST(RecommendQuant, LargeTierBoundaries) {
@@ -106,6 +102,15 @@ TEST_F(DownloaderForwarding, DownloadModelPullsLikePullModelWhateverTheOutputDir
     EXPECT_FALSE(std::filesystem::exists("/nowhere/at/all"));
     EXPECT_EQ(pull_model("smollm2:1.7b", "Q4_K_M"), pulled);
     EXPECT_THROW(download_model("no-such-model:1b"), NotFoundError);
+}
+
+TEST_F(DownloaderForwarding, AutoPullsWhatIsRecommendedForThisMachine) {
+    const std::string quant = recommend_quant("smollm2:1.7b", engine::detect_hardware());
+    EXPECT_EQ(recommend_quant("smollm2:1.7b"), quant);
+    const std::optional<std::string> path = pull_model("smollm2:1.7b");
+    ASSERT_TRUE(path.has_value());
+    EXPECT_EQ(*path, home_ / (".cache/kestrune/models/SmolLM2-1.7B-Instruct-" + quant + ".gguf"));
+    EXPECT_EQ(list_local_models().at(0)["quant"], quant);
 }
 
 TEST_F(DownloaderForwarding, SearchForwardsToTheRegistry) {

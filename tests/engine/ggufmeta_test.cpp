@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "kestrune/core/errors.hpp"
+#include "kestrune/engine/model_info.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {

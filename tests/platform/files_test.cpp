@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/system.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -27,7 +28,7 @@ std::vector<std::string> listing_order(const fs::path& dir) {
 }
 
 TEST(Files, HomeExpansionTouchesOnlyALeadingTilde) {
-    const std::string home = files::home_dir();
+    const std::string home = kestrune::platform::system::home_dir();
     EXPECT_EQ(files::expand_home("~"), home);
     EXPECT_EQ(files::expand_home("~/.ollama/models"), home + "/.ollama/models");
     EXPECT_EQ(files::expand_home("/tmp/~/x"), "/tmp/~/x");

@@ -9,7 +9,6 @@
 
 #include "core/json.hpp"
 #include "kestrune/core/errors.hpp"
-#include "kestrune/engine/downloader.hpp"
 #include "support/fake_hub.hpp"
 #include "support/temp_home.hpp"
 
@@ -72,15 +71,6 @@ TEST_F(Registry, PullStoresTheFileCarryingTheQuantTag) {
     // Files in subfolders are found; the projector is passed over.
     EXPECT_EQ(store.pull("qwen2.5:0.5b", "q8_0"), stored("sub/Qwen2.5-0.5B-Instruct-Q8_0.gguf"));
     EXPECT_EQ(read_file(stored("sub/Qwen2.5-0.5B-Instruct-Q8_0.gguf")), "q8_0");
-}
-
-TEST_F(Registry, AutoTakesTheDownloadersRecommendation) {
-    auto previous = downloader::set_hardware_probe(
-        [] { return engine::HardwareProfile{.cpu_cores = 2, .total_vram_mb = 0, .ram_mb = 4000}; });
-    const auto path = RegistryStore().pull("qwen2.5:0.5b");
-    downloader::set_hardware_probe(std::move(previous));
-    EXPECT_EQ(path, stored("Qwen2.5-0.5B-Instruct-q4_k_m.gguf"));
-    EXPECT_EQ(RegistryStore().list_local().at(0)["quant"], "Q4_K_M");
 }
 
 TEST_F(Registry, ResolveAndListAnswerFromTheIndex) {

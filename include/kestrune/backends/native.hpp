@@ -19,10 +19,7 @@
 #include "kestrune/core/export.hpp"
 #include "kestrune/core/json_value.hpp"
 #include "kestrune/core/kv_type.hpp"
-
-namespace kestrune::platform::llama {
-class Llama;
-}
+#include "kestrune/engine/speculative.hpp"
 
 namespace kestrune::backends {
 
@@ -44,7 +41,7 @@ struct KESTRUNE_API TokenCounts {
     bool operator==(const TokenCounts&) const = default;
 };
 
-class KESTRUNE_API NativeBackend final : public BackendAdapter {
+class KESTRUNE_API NativeBackend final : public BackendAdapter, public speculative::ModelHolder {
   public:
     NativeBackend();
     NativeBackend(NativeBackend&&) noexcept;
@@ -53,6 +50,8 @@ class KESTRUNE_API NativeBackend final : public BackendAdapter {
 
     std::string name() const override { return "native"; }
     bool is_loaded() const override { return _llm != nullptr; }
+    // The loaded model, for speculative decoding; null when none is loaded.
+    std::shared_ptr<platform::llama::Llama> model() const override { return _llm; }
 
     BackendInfo detect() override;
     // Scan common directories for GGUF files.

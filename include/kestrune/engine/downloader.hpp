@@ -2,7 +2,6 @@
 // size and the machine's memory.
 #pragma once
 
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,8 +12,14 @@
 
 namespace kestrune::downloader {
 
-// Recommend quantization based on available hardware.
-KESTRUNE_API std::string recommend_quant(const std::string& model_name);
+// Recommend quantization based on available hardware: the size words in the name ("70b",
+// "27b", "14b", ...) against the memory of `hardware`, this machine unless told otherwise.
+KESTRUNE_API std::string recommend_quant(
+    const std::string& model_name,
+    const engine::HardwareProfile& hardware = engine::detect_hardware());
+
+// "auto" becomes recommend_quant(model_name) on this machine; the registry pulls named
+// quantisations only.
 
 KESTRUNE_API std::optional<std::string> pull_model(const std::string& model_name,
                                                    const std::string& quant = "auto");
@@ -27,10 +32,5 @@ KESTRUNE_API std::optional<Json> _find_in_catalog(const std::string& name);
 KESTRUNE_API std::optional<std::string> download_model(const std::string& model_name,
                                                        const std::string& quant = "auto",
                                                        const std::string& output_dir = ".");
-
-// The hardware probe recommend_quant asks; tests put a fixed profile in its place.
-// Returns the previous probe.
-using HardwareProbe = std::function<engine::HardwareProfile()>;
-KESTRUNE_API HardwareProbe set_hardware_probe(HardwareProbe probe);
 
 }  // namespace kestrune::downloader

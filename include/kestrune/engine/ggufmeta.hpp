@@ -24,7 +24,8 @@
 #include <variant>
 
 #include "kestrune/core/export.hpp"
-#include "kestrune/engine/planner.hpp"
+// Front ends that read a file usually describe it too.
+#include "kestrune/engine/model_info.hpp"
 
 namespace kestrune::ggufmeta {
 
@@ -147,12 +148,5 @@ KESTRUNE_API std::optional<GgufValue> _read_value(GgufStream& stream, std::uint3
 
 // Skip a GGUF value without reading it.
 KESTRUNE_API void _skip_value(GgufStream& stream, std::uint32_t vtype);
-
-// Extract ModelSpec from GGUF file metadata.
-KESTRUNE_API engine::ModelSpec gguf_to_model_spec(const std::string& path);
-
-// Pretty-print model info.
-KESTRUNE_API void print_model_info(const engine::ModelSpec& spec,
-                                   const GgufMetadata* meta = nullptr);
 
 }  // namespace kestrune::ggufmeta

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -22,11 +23,23 @@
 namespace kestrune::platform::llama {
 class Llama;
 }
-namespace kestrune::backends {
-class NativeBackend;
-}
 
 namespace kestrune::speculative {
+
+// What speculative decoding asks of a backend: the model it holds now, null when none. Shared,
+// so a stream keeps its models whatever the backend loads or unloads meanwhile.
+class KESTRUNE_API ModelHolder {
+  public:
+    virtual std::shared_ptr<platform::llama::Llama> model() const = 0;
+
+  protected:
+    ModelHolder() = default;
+    ModelHolder(const ModelHolder&) = default;
+    ModelHolder(ModelHolder&&) = default;
+    ModelHolder& operator=(const ModelHolder&) = default;
+    ModelHolder& operator=(ModelHolder&&) = default;
+    ~ModelHolder() = default;
+};
 
 // Counts of one speculative generation, complete once its stream has ended.
 struct KESTRUNE_API SpeculativeStats {
@@ -62,10 +75,10 @@ KESTRUNE_API TextStream speculative_generate(platform::llama::Llama& target,
                                              SpeculativeOptions options,
                                              SpeculativeStats* stats = nullptr);
 
-// The same on two native backends' models, taken at the first pull: "No model loaded" when the
+// The same on two backends' models, taken at the first pull: "No model loaded" when the
 // target holds none, "No draft model loaded" when the draft holds none.
-KESTRUNE_API TextStream speculative_generate_from_backends(backends::NativeBackend& target_backend,
-                                                           backends::NativeBackend& draft_backend,
+KESTRUNE_API TextStream speculative_generate_from_backends(const ModelHolder& target_backend,
+                                                           const ModelHolder& draft_backend,
                                                            Messages messages, int max_tokens = 512,
                                                            int k = 5, double temperature = 0.0,
                                                            SpeculativeStats* stats = nullptr);

@@ -18,10 +18,11 @@ class KESTRUNE_API RegistryStore {
     RegistryStore();
     explicit RegistryStore(std::string store_dir);
 
-    // Downloads the catalogue model `name` at `quant` ("auto": the downloader's recommendation)
-    // into the store, records it, and returns the file's path. An unknown name is a
-    // NotFoundError.
-    std::optional<std::string> pull(const std::string& name, const std::string& quant = "auto");
+    // Downloads the catalogue model `name` at the quantisation `quant` (a tag such as "Q4_K_M";
+    // choosing one for the machine is the downloader's job) into the store, records it, and
+    // returns the file's path. An unknown name, or a quantisation the repository does not
+    // offer, is a NotFoundError.
+    std::optional<std::string> pull(const std::string& name, const std::string& quant);
     // The stored file for a catalogue name or a stored file name; absent otherwise.
     std::optional<std::string> resolve(const std::string& name) const;
     // Deletes the stored files of a catalogue name or a stored file name and drops them from

@@ -1,0 +1,55 @@
+// A llama.cpp sampler chain: picks the next token from a row of logits with the temperature,
+// top-k, top-p and repeat penalty of a Sampling.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+struct llama_vocab;
+struct llama_sampler;
+struct llama_token_data;
+
+namespace kestrune::platform::llama {
+
+using Token = std::int32_t;
+
+// Sampling settings. temperature 0 (or less) is greedy; repeat_penalty 1 is off.
+struct Sampling {
+    std::optional<int> max_tokens =
+        std::nullopt;  // absent: until an end token or the context is full
+    double temperature = 0.8;
+    double top_p = 0.95;
+    int top_k = 40;
+    double repeat_penalty = 1.0;
+    std::uint32_t seed = 0xFFFFFFFF;  // 0xFFFFFFFF: a random seed
+};
+
+// A sampler chain built from Sampling; owns the library's sampler.
+class Sampler {
+  public:
+    Sampler(const Sampling& settings, const llama_vocab* vocab);
+    Sampler(Sampler&&) noexcept;
+    Sampler& operator=(Sampler&&) noexcept;
+    ~Sampler();
+
+    // Picks a token from a row of logits (one value per vocabulary entry) and records it for
+    // the repeat penalty.
+    Token sample(std::span<const float> logits);
+    // Records tokens already in the text so the repeat penalty sees them.
+    void accept(std::span<const Token> tokens);
+
+    llama_sampler* get() const { return chain_.get(); }
+
+  private:
+    struct Free {
+        void operator()(llama_sampler* sampler) const;
+    };
+    std::unique_ptr<llama_sampler, Free> chain_;
+    std::vector<llama_token_data> candidates_;
+    int n_vocab_ = 0;
+};
+
+}  // namespace kestrune::platform::llama

@@ -1,0 +1,35 @@
+#include "platform/llama_library.hpp"
+
+#include <gtest/gtest.h>
+
+#include "platform/llama.hpp"
+#include "support/test_models.hpp"
+
+namespace kestrune::platform::llama {
+namespace {
+
+std::string log_of_a_verbose_load() {
+    ::testing::internal::CaptureStderr();
+    Llama verbose({.model_path = testing::tiny_chat_model(), .n_ctx = 256, .verbose = true});
+    return ::testing::internal::GetCapturedStderr();
+}
+
+TEST(LlamaLibrary, QuietScopeSilencesEvenAVerboseModelOnItsThread) {
+    EXPECT_NE(log_of_a_verbose_load(), "");
+    {
+        const QuietScope outer(true);
+        // A verbose scope inside a quiet one does not undo it.
+        const QuietScope inner(false);
+        EXPECT_EQ(log_of_a_verbose_load(), "");
+    }
+    EXPECT_NE(log_of_a_verbose_load(), "");
+}
+
+TEST(LlamaLibrary, VersionNamesTheBuild) {
+    initialise_library();
+    EXPECT_FALSE(version().empty());
+    EXPECT_GE(gpu_memory_mb(), 0);
+}
+
+}  // namespace
+}  // namespace kestrune::platform::llama
