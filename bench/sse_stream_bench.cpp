@@ -96,7 +96,7 @@ void BM_RemoteBackendStream(benchmark::State& state) {
     RemoteBackend remote(server().base(static_cast<int>(state.range(0))));
     const std::size_t expected = kEvents * std::string(kPiece).size();
     for (auto _ : state) {
-        const std::string text = remote.stream({{"user", "go"}}).collect();
+        const std::string text = remote.stream({{"user", "go"}}, {}).collect();
         if (text.size() != expected) {
             state.SkipWithError("the stream lost pieces");
             break;

@@ -11,7 +11,7 @@ int main(int argc, char** argv) try {
     kestrune::backends::NativeBackend backend;
     backend.load(path, {.n_ctx = 2048});
     const std::string prompt = argc > 2 ? argv[2] : "Why run models locally?";
-    for (const auto& piece : backend.stream({{"user", prompt}})) {
+    for (const auto& piece : backend.stream({{"user", prompt}}, {})) {
         std::cout << piece << std::flush;
     }
     std::cout << '\n';

@@ -5,7 +5,6 @@
 #include <system_error>
 
 #include "backends/openai_compat.hpp"
-#include "backends/sse.hpp"
 #include "core/text.hpp"
 #include "platform/files.hpp"
 #include "platform/http.hpp"
@@ -16,16 +15,8 @@ namespace kestrune::backends {
 namespace files = platform::files;
 namespace http = platform::http;
 namespace process = platform::process;
-using namespace std::chrono_literals;
 
 namespace {
-
-constexpr auto version_timeout = 5s;
-constexpr auto probe_timeout = 3s;
-constexpr auto list_timeout = 5s;
-constexpr auto download_timeout = 300s;
-constexpr auto load_timeout = 60s;
-constexpr auto unload_timeout = 10s;
 
 std::string below_home(std::initializer_list<std::string_view> parts) {
     std::string path = files::home_dir();
@@ -37,7 +28,8 @@ std::string below_home(std::initializer_list<std::string_view> parts) {
 
 // lms is a convenience: downloads, loads and unloads go ahead whatever it does, so every
 // failure to run it is ignored.
-void run_lms_ignoring_failures(const std::vector<std::string>& argv, std::chrono::seconds timeout) {
+void run_lms_ignoring_failures(const std::vector<std::string>& argv,
+                               std::chrono::milliseconds timeout) {
     try {
         process::run(argv, timeout);
     } catch (const Error&) {
@@ -51,8 +43,8 @@ bool path_exists(const std::string& path) {
 
 }  // namespace
 
-LMStudioBackend::LMStudioBackend(const std::string& host)
-    : _host(text::strip_trailing_slashes(host)) {}
+LMStudioBackend::LMStudioBackend(const std::string& host, LMStudioTimeouts timeouts)
+    : OpenAICompatibleBackend(host, timeouts.server, BrokenEvents::skip), _lms_timeouts(timeouts) {}
 
 std::vector<std::string> LMStudioBackend::lms_paths() {
     return {below_home({".cache", "lm-studio"}), below_home({"AppData", "Roaming", "LM Studio"})};
@@ -87,7 +79,7 @@ BackendInfo LMStudioBackend::detect() {
 std::optional<BackendInfo> LMStudioBackend::_probe_cli() {
     process::RunResult result;
     try {
-        result = process::run({"lms", "version"}, version_timeout);
+        result = process::run({"lms", "version"}, _lms_timeouts.version);
     } catch (const process::ProgramNotFound&) {
         return std::nullopt;
     } catch (const process::ProcessTimeout&) {
@@ -106,7 +98,8 @@ std::optional<BackendInfo> LMStudioBackend::_probe_cli() {
 std::optional<BackendInfo> LMStudioBackend::_probe_server() {
     try {
         // The status is enough; the listing itself is not read.
-        http::ResponseStream::open(openai_compat::models_request(_host, {}, probe_timeout));
+        http::ResponseStream::open(
+            openai_compat::models_request(_host, _listing_headers(), _lms_timeouts.probe));
     } catch (const http::HttpError&) {
         return std::nullopt;
     }
@@ -119,8 +112,7 @@ std::optional<BackendInfo> LMStudioBackend::_probe_server() {
 std::vector<ModelEntry> LMStudioBackend::list_models() {
     std::vector<ModelEntry> entries;
     try {
-        const Json answer = openai_compat::fetch_models(_host, {}, list_timeout);
-        openai_compat::append_model_entries(answer, name(), entries);
+        _append_listed_models(entries, _timeouts.list);
         return entries;
     } catch (const Error&) {
         // The server is not there or answered oddly: fall back to the files on disk, after
@@ -149,30 +141,18 @@ std::vector<ModelEntry> LMStudioBackend::_scan_cache() const {
 
 std::string LMStudioBackend::pull(const std::string& model_name,
                                   const ProgressCallback& /*progress_callback*/) {
-    run_lms_ignoring_failures({"lms", "get", model_name}, download_timeout);
+    run_lms_ignoring_failures({"lms", "get", model_name}, _lms_timeouts.download);
     return model_name;
 }
 
-void LMStudioBackend::load(const std::string& model_ref, const LoadOptions& /*options*/) {
-    _model = model_ref;
-    run_lms_ignoring_failures({"lms", "load", model_ref, "--yes"}, load_timeout);
-}
-
-std::string LMStudioBackend::chat(const Messages& messages,
-                                  const std::optional<GenerationConfig>& config) {
-    return openai_compat::chat(_host, openai_compat::json_headers(), _model, messages,
-                               config.value_or(GenerationConfig{}));
-}
-
-TextStream LMStudioBackend::stream(const Messages& messages,
-                                   const std::optional<GenerationConfig>& config) {
-    return openai_compat::stream(_host, openai_compat::json_headers(), _model, messages,
-                                 config.value_or(GenerationConfig{}), sse::OnMalformed::skip);
+void LMStudioBackend::load(const std::string& model_ref, const LoadOptions& options) {
+    OpenAICompatibleBackend::load(model_ref, options);
+    run_lms_ignoring_failures({"lms", "load", model_ref, "--yes"}, _lms_timeouts.load);
 }
 
 void LMStudioBackend::unload() {
-    run_lms_ignoring_failures({"lms", "unload", "--yes"}, unload_timeout);
-    _model.clear();
+    run_lms_ignoring_failures({"lms", "unload", "--yes"}, _lms_timeouts.unload);
+    OpenAICompatibleBackend::unload();
 }
 
 }  // namespace kestrune::backends

@@ -18,13 +18,14 @@ Json parse_body(const std::string& body, std::string_view what) {
     return parsed;
 }
 
-http::Request chat_request(const std::string& host, const Headers& headers, const Json& body) {
+http::Request chat_request(const std::string& host, const Headers& headers,
+                           std::chrono::milliseconds timeout, const Json& body) {
     return {.method = "POST",
             .url = host + "/v1/chat/completions",
             .headers = headers,
             .body = dump_ascii(body),
-            .connect_timeout = chat_timeout,
-            .idle_timeout = chat_timeout};
+            .connect_timeout = timeout,
+            .idle_timeout = timeout};
 }
 
 // choices[0].message.content of a whole chat answer.
@@ -72,7 +73,7 @@ Json chat_body(const std::string& model, const Messages& messages, const Generat
 }
 
 http::Request models_request(const std::string& host, const Headers& headers,
-                             std::chrono::seconds timeout) {
+                             std::chrono::milliseconds timeout) {
     return {.method = "GET",
             .url = host + "/v1/models",
             .headers = headers,
@@ -80,7 +81,8 @@ http::Request models_request(const std::string& host, const Headers& headers,
             .idle_timeout = timeout};
 }
 
-Json fetch_models(const std::string& host, const Headers& headers, std::chrono::seconds timeout) {
+Json fetch_models(const std::string& host, const Headers& headers,
+                  std::chrono::milliseconds timeout) {
     const http::Response response = http::fetch(models_request(host, headers, timeout));
     return parse_body(response.body, "models answer");
 }
@@ -111,18 +113,21 @@ void append_model_entries(const Json& answer, const std::string& backend,
     }
 }
 
-std::string chat(const std::string& host, const Headers& headers, const std::string& model,
-                 const Messages& messages, const GenerationConfig& config) {
+std::string chat(const std::string& host, const Headers& headers, std::chrono::milliseconds timeout,
+                 const std::string& model, const Messages& messages,
+                 const GenerationConfig& config) {
     const Json body = chat_body(model, messages, config, false);
-    const http::Response response = http::fetch(chat_request(host, headers, body));
+    const http::Response response = http::fetch(chat_request(host, headers, timeout, body));
     return message_content(parse_body(response.body, "chat answer"));
 }
 
-TextStream stream(const std::string& host, const Headers& headers, const std::string& model,
+TextStream stream(const std::string& host, const Headers& headers,
+                  std::chrono::milliseconds timeout, const std::string& model,
                   const Messages& messages, const GenerationConfig& config,
                   sse::OnMalformed on_malformed) {
     return sse::content_stream(
-        chat_request(host, headers, chat_body(model, messages, config, true)), on_malformed);
+        chat_request(host, headers, timeout, chat_body(model, messages, config, true)),
+        on_malformed);
 }
 
 }  // namespace kestrune::backends::openai_compat

@@ -1,8 +1,8 @@
 // The OpenAI-compatible HTTP API as the LM Studio, vLLM and remote adapters speak it:
 // "/v1/models" listings and "/v1/chat/completions", whole or streamed.
 //
-// Each adapter passes its own base address (no trailing "/") and the headers it sends; the
-// servers' time-outs bound establishing the connection and each single wait for data.
+// Each adapter passes its own base address (no trailing "/"), the headers it sends and its
+// time-outs, which bound establishing the connection and each single wait for data.
 #pragma once
 
 #include <chrono>
@@ -21,9 +21,6 @@ namespace kestrune::backends::openai_compat {
 
 using platform::http::Headers;
 
-// Chat exchanges may wait long for a large model's first token.
-inline constexpr std::chrono::seconds chat_timeout{120};
-
 // The one header a JSON request carries.
 Headers json_headers();
 
@@ -33,11 +30,12 @@ Json chat_body(const std::string& model, const Messages& messages, const Generat
 
 // GET host + "/v1/models" without a body.
 platform::http::Request models_request(const std::string& host, const Headers& headers,
-                                       std::chrono::seconds timeout);
+                                       std::chrono::milliseconds timeout);
 
 // GET host + "/v1/models", read whole and parsed. Throws the http failures, and
 // InvalidValueError for a body that is not JSON.
-Json fetch_models(const std::string& host, const Headers& headers, std::chrono::seconds timeout);
+Json fetch_models(const std::string& host, const Headers& headers,
+                  std::chrono::milliseconds timeout);
 
 // The `data` array of a models answer (empty when missing). Throws RuntimeFailure when the
 // answer is not an object or `data` is not an array.
@@ -51,11 +49,13 @@ void append_model_entries(const Json& answer, const std::string& backend,
 // POST host + "/v1/chat/completions" with stream false; returns the content of the first
 // choice's message ("" for null). Throws the http failures, InvalidValueError for a body that
 // is not JSON and RuntimeFailure for an answer of another shape.
-std::string chat(const std::string& host, const Headers& headers, const std::string& model,
-                 const Messages& messages, const GenerationConfig& config);
+std::string chat(const std::string& host, const Headers& headers, std::chrono::milliseconds timeout,
+                 const std::string& model, const Messages& messages,
+                 const GenerationConfig& config);
 
 // The same request with stream true, sent at the first pull; yields the content deltas.
-TextStream stream(const std::string& host, const Headers& headers, const std::string& model,
+TextStream stream(const std::string& host, const Headers& headers,
+                  std::chrono::milliseconds timeout, const std::string& model,
                   const Messages& messages, const GenerationConfig& config,
                   sse::OnMalformed on_malformed);
 

@@ -2,51 +2,34 @@
 
 #include <thread>
 
-#include "backends/openai_compat.hpp"
-#include "backends/sse.hpp"
 #include "core/text.hpp"
 #include "kestrune/core/errors.hpp"
-#include "platform/http.hpp"
 #include "platform/process.hpp"
 
 namespace kestrune::backends {
 
 namespace process = platform::process;
-using namespace std::chrono_literals;
 
 namespace {
 
-constexpr auto version_timeout = 5s;
-constexpr auto library_timeout = 10s;
-constexpr auto probe_timeout = 3s;
-constexpr auto list_timeout = 5s;
 constexpr std::string_view default_port = "8000";
 constexpr std::string_view install_hint = "Install: pip install vllm";
 
-// The version the Python package reports, without importing it (importing vLLM takes
-// seconds); nullopt when the package is not installed or no Python runs.
-std::optional<std::string> library_version() {
-    static const std::string probe =
-        "import importlib.util, importlib.metadata, sys\n"
-        "if importlib.util.find_spec('vllm') is None: sys.exit(1)\n"
-        "try: print(importlib.metadata.version('vllm'))\n"
-        "except Exception: pass\n";
-    try {
-        const auto result = process::run({"python3", "-c", probe}, library_timeout);
-        if (result.exit_code != 0) {
-            return std::nullopt;
-        }
-        const std::string version(text::trim_whitespace(result.out));
-        return version.empty() ? "installed" : version;
-    } catch (const Error&) {
-        return std::nullopt;
-    }
-}
+// Asks the Python package for its version without importing it (importing vLLM takes
+// seconds); exits 1 when the package is not installed.
+constexpr const char* library_probe =
+    "import importlib.util, importlib.metadata, sys\n"
+    "if importlib.util.find_spec('vllm') is None: sys.exit(1)\n"
+    "try: print(importlib.metadata.version('vllm'))\n"
+    "except Exception: pass\n";
 
 }  // namespace
 
-VLLMBackend::VLLMBackend(const std::string& host, std::chrono::milliseconds startup_wait)
-    : _host(text::strip_trailing_slashes(host)), _startup_wait(startup_wait) {}
+VLLMBackend::VLLMBackend(const std::string& host, std::chrono::milliseconds startup_wait,
+                         VLLMTimeouts timeouts)
+    : OpenAICompatibleBackend(host, timeouts.server, BrokenEvents::fail),
+      _startup_wait(startup_wait),
+      _vllm_timeouts(timeouts) {}
 
 VLLMBackend::VLLMBackend(VLLMBackend&&) noexcept = default;
 VLLMBackend& VLLMBackend::operator=(VLLMBackend&&) noexcept = default;
@@ -74,13 +57,27 @@ std::string VLLMBackend::_port_of(const std::string& host) {
 
 std::optional<std::string> VLLMBackend::_installed_version() {
     try {
-        const auto result = process::run({"vllm", "--version"}, version_timeout);
+        const auto result = process::run({"vllm", "--version"}, _vllm_timeouts.version);
         const std::string version(text::trim_whitespace(result.out));
         return version.empty() ? "installed" : version;
     } catch (const process::ProgramNotFound&) {
     } catch (const process::ProcessTimeout&) {
     }
-    return library_version();
+    return _library_version();
+}
+
+// Absent when the package is not installed or no Python runs.
+std::optional<std::string> VLLMBackend::_library_version() {
+    try {
+        const auto result = process::run({"python3", "-c", library_probe}, _vllm_timeouts.library);
+        if (result.exit_code != 0) {
+            return std::nullopt;
+        }
+        const std::string version(text::trim_whitespace(result.out));
+        return version.empty() ? "installed" : version;
+    } catch (const Error&) {
+        return std::nullopt;
+    }
 }
 
 BackendInfo VLLMBackend::detect() {
@@ -92,11 +89,11 @@ BackendInfo VLLMBackend::detect() {
                 .details = "vLLM not installed. " + std::string(install_hint)};
     }
     try {
-        const Json answer = openai_compat::fetch_models(_host, {}, probe_timeout);
+        const int models_count = _listed_model_count(_vllm_timeouts.probe);
         return {.name = "vllm",
                 .version = *version,
                 .available = true,
-                .models_count = static_cast<int>(openai_compat::models_data(answer).size()),
+                .models_count = models_count,
                 .details = "vLLM server at " + _host};
     } catch (const Error&) {
         return {.name = "vllm",
@@ -104,22 +101,6 @@ BackendInfo VLLMBackend::detect() {
                 .available = false,
                 .details = "vLLM installed (server not running)"};
     }
-}
-
-std::vector<ModelEntry> VLLMBackend::list_models() {
-    std::vector<ModelEntry> entries;
-    try {
-        const Json answer = openai_compat::fetch_models(_host, {}, list_timeout);
-        openai_compat::append_model_entries(answer, name(), entries);
-    } catch (const Error&) {
-        return {};
-    }
-    return entries;
-}
-
-std::string VLLMBackend::pull(const std::string& model_name,
-                              const ProgressCallback& /*progress_callback*/) {
-    return model_name;
 }
 
 bool VLLMBackend::_already_served(const std::string& model_ref) {
@@ -132,7 +113,7 @@ bool VLLMBackend::_already_served(const std::string& model_ref) {
 }
 
 void VLLMBackend::load(const std::string& model_ref, const LoadOptions& options) {
-    _model = model_ref;
+    OpenAICompatibleBackend::load(model_ref, options);
     if (_already_served(model_ref)) {
         return;
     }
@@ -148,22 +129,10 @@ void VLLMBackend::load(const std::string& model_ref, const LoadOptions& options)
     std::this_thread::sleep_for(_startup_wait);
 }
 
-std::string VLLMBackend::chat(const Messages& messages,
-                              const std::optional<GenerationConfig>& config) {
-    return openai_compat::chat(_host, openai_compat::json_headers(), _model, messages,
-                               config.value_or(GenerationConfig{}));
-}
-
-TextStream VLLMBackend::stream(const Messages& messages,
-                               const std::optional<GenerationConfig>& config) {
-    return openai_compat::stream(_host, openai_compat::json_headers(), _model, messages,
-                                 config.value_or(GenerationConfig{}), sse::OnMalformed::fail);
-}
-
 void VLLMBackend::unload() {
     // Destroying the handle sends SIGTERM and reaps the child.
     _process.reset();
-    _model.clear();
+    OpenAICompatibleBackend::unload();
 }
 
 }  // namespace kestrune::backends

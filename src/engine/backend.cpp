@@ -14,8 +14,8 @@ namespace {
 
 constexpr const char* kMissingBinding =
     "llama.cpp not installed. Install with:\n"
-    "  scripts/setup\n"
-    "For CUDA: KESTRUNE_CUDA=1 scripts/setup";
+    "  scripts/setup (builds llama.cpp's libllama), then rebuild Kestrune\n"
+    "For CUDA: KESTRUNE_CUDA=1 scripts/setup (libllama with CUDA), then rebuild Kestrune";
 
 platform::llama::Sampling sampling(int max_tokens, double temperature) {
     platform::llama::Sampling settings;
@@ -71,11 +71,13 @@ ChatReply KestruneBackend::chat(const std::string& prompt, int max_tokens, doubl
 }
 
 TextStream KestruneBackend::_chat_stream(Messages messages, int max_tokens, double temperature) {
-    if (!_llm) {
+    // Held for the whole stream: a load meanwhile replaces _llm, not the model read here.
+    const std::shared_ptr<platform::llama::Llama> llm = _llm;
+    if (!llm) {
         throw RuntimeFailure("No model loaded");
     }
     auto pieces =
-        _llm->create_chat_completion_stream(std::move(messages), sampling(max_tokens, temperature));
+        llm->create_chat_completion_stream(std::move(messages), sampling(max_tokens, temperature));
     while (auto piece = pieces.next()) {
         co_yield std::move(*piece);
     }

@@ -3,13 +3,17 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -57,51 +61,77 @@ Pipe make_pipe() {
     return {Fd(fds[0]), Fd(fds[1])};
 }
 
-class SpawnActions {
-  public:
-    SpawnActions() { posix_spawn_file_actions_init(&actions_); }
-    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
-    void open_null(int target) {
-        posix_spawn_file_actions_addopen(&actions_, target, "/dev/null",
-                                         target == 0 ? O_RDONLY : O_WRONLY, 0);
-    }
-    void dup_to(int fd, int target) { posix_spawn_file_actions_adddup2(&actions_, fd, target); }
-    const posix_spawn_file_actions_t* get() const { return &actions_; }
-
-  private:
-    posix_spawn_file_actions_t actions_;
+// Where the child's standard input, output and error go.
+struct Stdio {
+    int in;
+    int out;
+    int err;
 };
 
-// Starts the program in a process group of its own, so a time-out or terminate reaches the
-// children it started too.
-pid_t spawn(const std::vector<std::string>& argv, const SpawnActions& actions) {
-    if (argv.empty() || argv.front().empty()) {
-        throw ProgramNotFound("no program given");
+Fd open_null() {
+    Fd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    if (null.get() < 0) {
+        throw RuntimeFailure(std::string("cannot open /dev/null: ") + std::strerror(errno));
     }
-    std::vector<char*> args;
-    args.reserve(argv.size() + 1);
-    for (const auto& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
+    return null;
+}
 
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    pid_t pid = -1;
-    const int status =
-        ::posix_spawnp(&pid, args.front(), actions.get(), &attributes, args.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    if (status == ENOENT || status == EACCES || status == ENOTDIR) {
-        throw ProgramNotFound("program not found: " + argv.front());
+bool is_regular_file(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// The file to execute for `program`: as given when it holds a "/", else the first executable
+// regular file of that name in a PATH directory. Searched here rather than by execvp so that
+// a program that is there but may not be run is told apart from one that is absent.
+std::string find_program(const std::string& program) {
+    if (program.find('/') != std::string::npos) {
+        return program;
     }
-    if (status != 0) {
-        throw RuntimeFailure("cannot start " + argv.front() + ": " + std::strerror(status));
+    const char* path = std::getenv("PATH");
+    std::string_view dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    std::optional<std::string> not_executable;
+    while (true) {
+        const auto colon = dirs.find(':');
+        const std::string_view dir = dirs.substr(0, colon);
+        const std::string candidate = std::string(dir.empty() ? "." : dir) + "/" + program;
+        if (is_regular_file(candidate)) {
+            if (::access(candidate.c_str(), X_OK) == 0) {
+                return candidate;
+            }
+            if (!not_executable) {
+                not_executable = candidate;
+            }
+        }
+        if (colon == std::string_view::npos) {
+            break;
+        }
+        dirs.remove_prefix(colon + 1);
     }
-    return pid;
+    if (not_executable) {
+        throw RuntimeFailure("cannot run " + program + ": " + *not_executable +
+                             " is not executable (permission denied)");
+    }
+    throw ProgramNotFound("program not found: " + program);
+}
+
+// Runs in the child between fork and exec, so it makes system calls only. Sends `errno` down
+// `error_fd` when it cannot exec.
+[[noreturn]] void exec_child(const char* file, char* const* argv, const Stdio& stdio, pid_t parent,
+                             int error_fd) {
+    ::setpgid(0, 0);
+    // A server outliving its parent would keep its port and its memory. The signal comes when
+    // the thread that forked ends, however it ends; a parent already gone before the request
+    // took effect would never send it.
+    if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent) {
+        ::_exit(127);
+    }
+    if (::dup2(stdio.in, 0) >= 0 && ::dup2(stdio.out, 1) >= 0 && ::dup2(stdio.err, 2) >= 0) {
+        ::execve(file, argv, environ);
+    }
+    const int error = errno;
+    [[maybe_unused]] const ssize_t written = ::write(error_fd, &error, sizeof(error));
+    ::_exit(127);
 }
 
 int wait_for(pid_t pid) {
@@ -112,6 +142,46 @@ int wait_for(pid_t pid) {
         return WEXITSTATUS(status);
     }
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : status;
+}
+
+// Starts the program in a process group of its own, so a time-out or terminate reaches the
+// children it started too.
+pid_t spawn(const std::vector<std::string>& argv, const Stdio& stdio) {
+    if (argv.empty() || argv.front().empty()) {
+        throw ProgramNotFound("no program given");
+    }
+    const std::string file = find_program(argv.front());
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const auto& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+
+    Pipe exec_error = make_pipe();
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        throw RuntimeFailure("cannot start " + argv.front() + ": " + std::strerror(errno));
+    }
+    if (pid == 0) {
+        exec_child(file.c_str(), args.data(), stdio, parent, exec_error.write.get());
+    }
+    // Set on both sides, so the group exists whichever side runs first.
+    ::setpgid(pid, pid);
+    exec_error.write.reset();
+    int error = 0;
+    ssize_t n = 0;
+    while ((n = ::read(exec_error.read.get(), &error, sizeof(error))) < 0 && errno == EINTR) {
+    }
+    if (n <= 0) {
+        return pid;  // the pipe closed on exec
+    }
+    wait_for(pid);
+    if (error == ENOENT || error == ENOTDIR) {
+        throw ProgramNotFound("program not found: " + argv.front());
+    }
+    throw RuntimeFailure("cannot start " + argv.front() + ": " + std::strerror(error));
 }
 
 // Reads both pipes until they close or the deadline passes; false on time-out.
@@ -152,11 +222,8 @@ RunResult run(const std::vector<std::string>& argv, std::chrono::milliseconds ti
     const auto deadline = Clock::now() + timeout;
     Pipe out = make_pipe();
     Pipe err = make_pipe();
-    SpawnActions actions;
-    actions.open_null(0);
-    actions.dup_to(out.write.get(), 1);
-    actions.dup_to(err.write.get(), 2);
-    const pid_t pid = spawn(argv, actions);
+    const Fd null = open_null();
+    const pid_t pid = spawn(argv, {null.get(), out.write.get(), err.write.get()});
     out.write.reset();
     err.write.reset();
 
@@ -172,11 +239,8 @@ RunResult run(const std::vector<std::string>& argv, std::chrono::milliseconds ti
 }
 
 Child Child::start(const std::vector<std::string>& argv) {
-    SpawnActions actions;
-    actions.open_null(0);
-    actions.open_null(1);
-    actions.open_null(2);
-    return Child(spawn(argv, actions));
+    const Fd null = open_null();
+    return Child(spawn(argv, {null.get(), null.get(), null.get()}));
 }
 
 Child::Child(Child&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}

@@ -1,5 +1,8 @@
 // Child processes: run a program to completion, or start a long-running one and stop it.
 // Programs are found on PATH and started with an argument vector, never through a shell.
+// Every child is sent SIGTERM when the thread that started it ends (the whole program dying,
+// even by SIGKILL, included), so start children from a thread that lives as long as they
+// should.
 #pragma once
 
 #include <sys/types.h>
@@ -12,7 +15,8 @@
 
 namespace kestrune::platform::process {
 
-// The program named by argv[0] is not on PATH (or not executable).
+// No file of the name argv[0] gives is on PATH. A file that is there but may not be executed
+// is a RuntimeFailure instead.
 class ProgramNotFound : public MissingComponentError {
   public:
     using MissingComponentError::MissingComponentError;
@@ -38,7 +42,8 @@ RunResult run(const std::vector<std::string>& argv, std::chrono::milliseconds ti
 // Destroying it terminates the child (SIGTERM) and reaps it.
 class Child {
   public:
-    // Throws ProgramNotFound when the program is not on PATH.
+    // Throws ProgramNotFound when the program is not on PATH, RuntimeFailure when it cannot be
+    // started.
     static Child start(const std::vector<std::string>& argv);
 
     Child() = default;

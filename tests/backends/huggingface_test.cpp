@@ -190,13 +190,13 @@ TEST(HuggingFaceBackend, FreshAdapterHasNoModel) {
     EXPECT_EQ(backend.stats().model_name, "");
     EXPECT_TRUE(backend.list_models().empty());
     try {
-        backend.chat(conversation);
+        backend.chat(conversation, {});
         FAIL() << "chat without a model";
     } catch (const RuntimeFailure& error) {
         EXPECT_STREQ(error.what(), "No model loaded");
     }
     // The stream fails the same way at its first pull, by way of chat, having yielded nothing.
-    TextStream stream = backend.stream(conversation);
+    TextStream stream = backend.stream(conversation, {});
     try {
         stream.next();
         FAIL() << "stream without a model";
@@ -216,7 +216,7 @@ TEST(HuggingFaceBackend, MissingLibrariesMakeItUnavailable) {
     EXPECT_FALSE(info.available);
     EXPECT_TRUE(info.details.ends_with("transformers torch")) << info.details;
     try {
-        backend.load("stub/model");
+        backend.load("stub/model", {});
         FAIL() << "load without the libraries";
     } catch (const RuntimeFailure& error) {
         EXPECT_EQ(error.what(), info.details);
@@ -240,9 +240,9 @@ TEST(HuggingFaceBackend, PullDownloadsTheRepositoryOrReturnsTheName) {
     EXPECT_TRUE(std::filesystem::is_regular_file(directory + "/weights/model.safetensors"));
     EXPECT_FALSE(progress_called);
 
-    EXPECT_EQ(backend.pull("user/absent"), "user/absent");
+    EXPECT_EQ(backend.pull("user/absent", nullptr), "user/absent");
     ScopedEnv unreachable("HF_ENDPOINT", "http://127.0.0.1:1");
-    EXPECT_EQ(backend.pull("user/tiny2"), "user/tiny2");
+    EXPECT_EQ(backend.pull("user/tiny2", nullptr), "user/tiny2");
 }
 
 class WithStubLibraries : public ::testing::Test {
@@ -271,7 +271,7 @@ TEST_F(WithStubLibraries, LoadPicksTheElementTypeByGpu) {
     EXPECT_TRUE(backend.is_loaded());
     EXPECT_EQ(backend.stats().model_name, "stub/model");
     stubs().set_flag("cuda", true);
-    backend.load("stub/other");
+    backend.load("stub/other", {});
 
     const auto builds = stubs().calls_named("pipeline");
     ASSERT_EQ(builds.size(), 2U);
@@ -283,24 +283,24 @@ TEST_F(WithStubLibraries, LoadPicksTheElementTypeByGpu) {
 }
 
 TEST_F(WithStubLibraries, FailedLoadKeepsTheOldPipelineUnderTheNewName) {
-    backend.load("stub/model");
+    backend.load("stub/model", {});
     try {
-        backend.load("stub/broken");
+        backend.load("stub/broken", {});
         FAIL() << "a model that cannot be built";
     } catch (const python::PythonError& error) {
         EXPECT_STREQ(error.what(), "stub/broken is not a model");
     }
     EXPECT_TRUE(backend.is_loaded());
     EXPECT_EQ(backend.stats().model_name, "stub/broken");
-    EXPECT_EQ(backend.chat(conversation), "Whole answer");
+    EXPECT_EQ(backend.chat(conversation, {}), "Whole answer");
 }
 
 TEST_F(WithStubLibraries, ChatSamplesOnlyAboveZeroTemperature) {
-    backend.load("stub/model");
+    backend.load("stub/model", {});
     EXPECT_EQ(backend.chat(conversation,
                            GenerationConfig{.max_tokens = 64, .temperature = 0.0, .top_p = 0.5}),
               "Whole answer");
-    EXPECT_EQ(backend.chat(conversation), "Whole answer");
+    EXPECT_EQ(backend.chat(conversation, {}), "Whole answer");
 
     const auto calls = stubs().calls_named("call");
     ASSERT_EQ(calls.size(), 2U);
@@ -312,7 +312,7 @@ TEST_F(WithStubLibraries, ChatSamplesOnlyAboveZeroTemperature) {
 }
 
 TEST_F(WithStubLibraries, StreamHandsOutThePiecesOfAGenerationThread) {
-    backend.load("stub/model");
+    backend.load("stub/model", {});
     const GenerationConfig config{.max_tokens = 32, .temperature = 0.2};
     EXPECT_EQ(pieces_of(backend.stream(conversation, config)),
               (std::vector<std::string>{"Hel", "lo", " there"}));
@@ -334,7 +334,7 @@ TEST_F(WithStubLibraries, StreamHandsOutThePiecesOfAGenerationThread) {
 
 TEST_F(WithStubLibraries, StreamFallsBackToChatOnlyBeforeTheFirstPiece) {
     const GenerationConfig config{.max_tokens = 16};
-    backend.load("stub/fails-at-once");
+    backend.load("stub/fails-at-once", {});
     EXPECT_EQ(pieces_of(backend.stream(conversation, config)),
               std::vector<std::string>{"Whole answer"});
     const auto fallbacks = stubs().calls_named("call");
@@ -343,7 +343,7 @@ TEST_F(WithStubLibraries, StreamFallsBackToChatOnlyBeforeTheFirstPiece) {
 
     // After a piece has gone out, the whole answer would repeat it: the failure surfaces.
     stubs().clear_calls();
-    backend.load("stub/fails-midway");
+    backend.load("stub/fails-midway", {});
     TextStream stream = backend.stream(conversation, config);
     EXPECT_EQ(stream.next(), "Hel");
     EXPECT_EQ(stream.next(), "lo");
@@ -358,9 +358,9 @@ TEST_F(WithStubLibraries, StreamFallsBackToChatOnlyBeforeTheFirstPiece) {
 }
 
 TEST_F(WithStubLibraries, DroppingTheStreamStopsGenerationAndWaitsForIt) {
-    backend.load("stub/endless");
+    backend.load("stub/endless", {});
     {
-        TextStream stream = backend.stream(conversation);
+        TextStream stream = backend.stream(conversation, {});
         EXPECT_EQ(stream.next(), "tick ");
         EXPECT_EQ(stream.next(), "tick ");
     }
@@ -373,7 +373,7 @@ TEST_F(WithStubLibraries, DroppingTheStreamStopsGenerationAndWaitsForIt) {
 }
 
 TEST_F(WithStubLibraries, UnloadFlushesTheCacheAndKeepsTheName) {
-    backend.load("stub/model");
+    backend.load("stub/model", {});
     backend.unload();
     EXPECT_FALSE(backend.is_loaded());
     EXPECT_EQ(backend.stats().model_name, "stub/model");
@@ -381,7 +381,7 @@ TEST_F(WithStubLibraries, UnloadFlushesTheCacheAndKeepsTheName) {
     EXPECT_EQ(stubs().calls_named("empty_cache").size(), 1U) << "nothing to flush the second time";
 
     stubs().set_flag("empty_cache_fails", true);
-    backend.load("stub/model");
+    backend.load("stub/model", {});
     EXPECT_NO_THROW(backend.unload());
     EXPECT_FALSE(backend.is_loaded());
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -15,9 +16,9 @@
 namespace kestrune::backends {
 namespace {
 
+using namespace std::chrono_literals;
 using testing::FakePrograms;
 using testing::OpenAITestServer;
-using testing::sse_delta;
 using testing::TempHome;
 
 std::string closed_url() {
@@ -81,12 +82,25 @@ TEST_F(LMStudioTest, DetectGivesUpOnASlowLmsAndAnErrorStatus) {
     OpenAITestServer server;
     server.answer_models(R"({"error":"no"})", 500);
     make_dir("AppData/Roaming/LM Studio");
-    EXPECT_EQ(LMStudioBackend(server.url()).detect(),
+    EXPECT_EQ(LMStudioBackend(server.url(), {.version = 200ms}).detect(),
               (BackendInfo{.name = "lmstudio",
                            .version = "installed",
                            .available = false,
                            .models_count = 0,
                            .details = "LM Studio installed (not running)"}));
+}
+
+TEST_F(LMStudioTest, DetectLetsALmsThatMayNotRunReachTheCaller) {
+    programs_.add("lms", "echo 0.3.5");
+    std::filesystem::permissions(programs_.dir().path() / "lms",
+                                 std::filesystem::perms::owner_exec |
+                                     std::filesystem::perms::group_exec |
+                                     std::filesystem::perms::others_exec,
+                                 std::filesystem::perm_options::remove);
+    OpenAITestServer server;
+    server.answer_models(R"({"data":[]})");
+    EXPECT_THROW(LMStudioBackend(server.url()).detect(), RuntimeFailure);
+    EXPECT_TRUE(server.requests().empty());
 }
 
 TEST_F(LMStudioTest, DetectRecognisesInstallationsAndTheirAbsence) {
@@ -102,15 +116,13 @@ TEST_F(LMStudioTest, DetectRecognisesInstallationsAndTheirAbsence) {
     EXPECT_FALSE(installed.available);
 }
 
-TEST_F(LMStudioTest, ListModelsTrustsTheServerListing) {
+TEST_F(LMStudioTest, ListModelsTrustsTheServerListingOverTheCache) {
     put_file(".cache/lm-studio/models/org/repo/cached.gguf", "x");
     OpenAITestServer server;
     server.answer_models(R"({"data":[{"id":"qwen2.5-7b-instruct"},{"id":"phi-3"}]})");
     const auto models = LMStudioBackend(server.url()).list_models();
     ASSERT_EQ(models.size(), 2U);
     EXPECT_EQ(models[0].name, "qwen2.5-7b-instruct");
-    EXPECT_EQ(models[0].backend, "lmstudio");
-    EXPECT_EQ(models[0].path, "");
     EXPECT_EQ(models[1].name, "phi-3");
 
     OpenAITestServer empty;
@@ -153,7 +165,7 @@ TEST_F(LMStudioTest, ListModelsScansTheCacheWhenTheServerFails) {
 TEST_F(LMStudioTest, LmsCommandsAreRunWithTheirArguments) {
     record_lms_calls();
     LMStudioBackend lmstudio(closed_url());
-    EXPECT_EQ(lmstudio.pull("lmstudio-community/Qwen2.5-7B-GGUF"),
+    EXPECT_EQ(lmstudio.pull("lmstudio-community/Qwen2.5-7B-GGUF", nullptr),
               "lmstudio-community/Qwen2.5-7B-GGUF");
     lmstudio.load("qwen2.5-7b", {.n_ctx = 8192});
     EXPECT_TRUE(lmstudio.is_loaded());
@@ -166,40 +178,16 @@ TEST_F(LMStudioTest, LmsCommandsAreRunWithTheirArguments) {
 
 TEST_F(LMStudioTest, LmsFailuresAreIgnored) {
     LMStudioBackend lmstudio(closed_url());
-    EXPECT_EQ(lmstudio.pull("m"), "m");
-    lmstudio.load("m");
+    EXPECT_EQ(lmstudio.pull("m", nullptr), "m");
+    lmstudio.load("m", {});
     EXPECT_TRUE(lmstudio.is_loaded());
     lmstudio.unload();
     EXPECT_FALSE(lmstudio.is_loaded());
 
     programs_.add("lms", "exit 2");
-    EXPECT_EQ(lmstudio.pull("m"), "m");
-    lmstudio.load("m");
+    EXPECT_EQ(lmstudio.pull("m", nullptr), "m");
+    lmstudio.load("m", {});
     EXPECT_TRUE(lmstudio.is_loaded());
-}
-
-TEST_F(LMStudioTest, ChatAndStreamSpeakTheChatApi) {
-    record_lms_calls();
-    OpenAITestServer server;
-    server.answer_chat(R"({"choices":[{"message":{"content":"Hello!"}}]})");
-    LMStudioBackend lmstudio(server.url());
-    lmstudio.load("phi-3");
-    EXPECT_EQ(lmstudio.chat({{"user", "hi"}}, GenerationConfig{.max_tokens = 8}), "Hello!");
-    const auto request = server.requests().at(0);
-    EXPECT_EQ(request.header("Content-Type"), "application/json");
-    EXPECT_FALSE(request.has_header("Authorization"));
-    EXPECT_EQ(request.body, R"({"model":"phi-3","messages":[{"role":"user","content":"hi"}],)"
-                            R"("max_tokens":8,"temperature":0.7,"stream":false})");
-
-    OpenAITestServer streaming;
-    streaming.stream_chat({"event: start\n\n", sse_delta("A"), "data: [DONE]\n\n",
-                           "data: nonsense\n\n", sse_delta("B")});
-    LMStudioBackend streamer(streaming.url());
-    EXPECT_EQ(streamer.stream({{"user", "hi"}}).collect(), "AB");
-
-    OpenAITestServer failing;
-    failing.answer_chat(R"({"error":"model not loaded"})", 400);
-    EXPECT_THROW(LMStudioBackend(failing.url()).chat({{"user", "hi"}}), RuntimeFailure);
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ void expect_failure(const std::function<void()>& call, const std::string& messag
     }
 }
 
-NativeBackend tiny_backend(LoadOptions options = {.n_ctx = kSmallContext}) {
+NativeBackend tiny_backend(LoadOptions options = {.n_ctx = kSmallContext, .n_threads = 1}) {
     NativeBackend backend;
     backend.load(testing::tiny_chat_model(), options);
     return backend;
@@ -60,7 +60,7 @@ TEST(NativeBackend, DetectReportsTheLibraryOrTheInstallHint) {
     EXPECT_FALSE(absent.available);
     EXPECT_EQ(absent.version, "");
     EXPECT_THAT(absent.details, HasSubstr("scripts/setup"));
-    EXPECT_THROW(backend.load(testing::tiny_chat_model()), MissingComponentError);
+    EXPECT_THROW(backend.load(testing::tiny_chat_model(), {}), MissingComponentError);
     EXPECT_EQ(backend._model_path, "") << "a missing binding fails before anything is recorded";
 }
 
@@ -84,19 +84,21 @@ TEST(NativeBackend, LoadRecordsItsSettingsAndPassesKvTypesOnlyWhenBothAreQuantis
     EXPECT_EQ(backend._llm->params().type_k, std::nullopt);
 
     backend.load(testing::tiny_chat_model(),
-                 {.n_ctx = kSmallContext, .kv_type_k = "q8_0", .kv_type_v = "f16"});
+                 {.n_ctx = kSmallContext, .n_threads = 1, .kv_type_k = "q8_0", .kv_type_v = "f16"});
     EXPECT_EQ(backend._llm->params().type_k, std::nullopt);
     EXPECT_EQ(backend._llm->params().type_v, std::nullopt);
     EXPECT_EQ((*backend._config)["kv_type_k"], "q8_0");
 
-    backend.load(testing::tiny_chat_model(),
-                 {.n_ctx = kSmallContext, .kv_type_k = "q8_0", .kv_type_v = "q8_0"});
+    backend.load(
+        testing::tiny_chat_model(),
+        {.n_ctx = kSmallContext, .n_threads = 1, .kv_type_k = "q8_0", .kv_type_v = "q8_0"});
     EXPECT_THAT(backend._llm->params().type_k, Optional(llama::KvType{"q8_0", 8}));
     EXPECT_THAT(backend._llm->params().type_v, Optional(llama::KvType{"q8_0", 8}));
     EXPECT_FALSE(backend.chat(kQuestion, kGreedy).empty()) << "the quantised cache generates";
 
-    backend.load(testing::tiny_chat_model(),
-                 {.n_ctx = kSmallContext, .kv_type_k = "q8_0", .kv_type_v = "no-such-type"});
+    backend.load(
+        testing::tiny_chat_model(),
+        {.n_ctx = kSmallContext, .n_threads = 1, .kv_type_k = "q8_0", .kv_type_v = "no-such-type"});
     EXPECT_THAT(backend._llm->params().type_k, Optional(llama::KvType{"q8_0", 8}));
     EXPECT_THAT(backend._llm->params().type_v, Optional(llama::KvType{"f16", 1}));
 }
@@ -141,8 +143,8 @@ TEST(NativeBackend, KvTypeInUseIsTheOneTheModelWasBuiltWith) {
 TEST(NativeBackend, KvTypesTheLibraryRefusesAreDroppedInOneRetry) {
     // This llama.cpp build has no turbo types: 42 is refused and the model is built without
     // KV cache types.
-    NativeBackend backend =
-        tiny_backend({.n_ctx = kSmallContext, .kv_type_k = "turbo3_0", .kv_type_v = "turbo3_0"});
+    NativeBackend backend = tiny_backend(
+        {.n_ctx = kSmallContext, .n_threads = 1, .kv_type_k = "turbo3_0", .kv_type_v = "turbo3_0"});
     EXPECT_TRUE(backend.is_loaded());
     EXPECT_EQ(backend._llm->params().type_k, std::nullopt);
     EXPECT_EQ(backend._llm->params().type_v, std::nullopt);
@@ -150,9 +152,11 @@ TEST(NativeBackend, KvTypesTheLibraryRefusesAreDroppedInOneRetry) {
     EXPECT_FALSE(backend.chat(kQuestion, kGreedy).empty());
 
     // Other failures are not retried, and the settings stay recorded.
-    EXPECT_THROW(backend.load("/nonexistent/other.gguf",
-                              {.n_ctx = 512, .kv_type_k = "turbo3_0", .kv_type_v = "turbo3_0"}),
-                 NotFoundError);
+    EXPECT_THROW(
+        backend.load(
+            "/nonexistent/other.gguf",
+            {.n_ctx = 512, .n_threads = 1, .kv_type_k = "turbo3_0", .kv_type_v = "turbo3_0"}),
+        NotFoundError);
     EXPECT_EQ(backend.stats(), (BackendStats{"other.gguf", 512}));
     EXPECT_TRUE(backend.is_loaded()) << "the previous model stays when a new one fails";
 }
@@ -168,21 +172,21 @@ TEST(NativeBackend, ThreadCountDefaultsToTheLogicalProcessors) {
 }
 
 TEST(NativeBackend, EvictorIsPreparedFromContextsOf2048) {
-    NativeBackend backend = tiny_backend({.n_ctx = 2047});
+    NativeBackend backend = tiny_backend({.n_ctx = 2047, .n_threads = 1});
     EXPECT_FALSE(backend._evictor.has_value());
 
-    backend.load(testing::tiny_chat_model(), {.n_ctx = 2048});
+    backend.load(testing::tiny_chat_model(), {.n_ctx = 2048, .n_threads = 1});
     ASSERT_TRUE(backend._evictor.has_value());
     EXPECT_EQ(
         *backend._evictor->config,
         (cache::EvictionConfig{.sink_tokens = 4, .window_size = 512, .max_cache_tokens = 2048}));
 
-    backend.load(testing::tiny_chat_model(), {.n_ctx = 4096});
+    backend.load(testing::tiny_chat_model(), {.n_ctx = 4096, .n_threads = 1});
     EXPECT_EQ(backend._evictor->config->max_cache_tokens, 4096);
     EXPECT_EQ(backend._evictor->config->window_size, 512);
 
     // A small context keeps the evictor of the last large one.
-    backend.load(testing::tiny_chat_model(), {.n_ctx = kSmallContext});
+    backend.load(testing::tiny_chat_model(), {.n_ctx = kSmallContext, .n_threads = 1});
     ASSERT_TRUE(backend._evictor.has_value());
     EXPECT_EQ(backend._evictor->config->max_cache_tokens, 4096);
 }
@@ -192,7 +196,7 @@ TEST(NativeBackend, StatsBeforeLoadAfterLoadAndAfterUnload) {
     EXPECT_FALSE(backend.is_loaded());
     EXPECT_EQ(backend.stats(), (BackendStats{"", 0}));
 
-    backend.load(testing::tiny_chat_model(), {.n_ctx = kSmallContext});
+    backend.load(testing::tiny_chat_model(), {.n_ctx = kSmallContext, .n_threads = 1});
     EXPECT_EQ(backend.stats(), (BackendStats{"tiny-chat.gguf", kSmallContext}));
 
     backend.unload();
@@ -205,9 +209,9 @@ TEST(NativeBackend, StatsBeforeLoadAfterLoadAndAfterUnload) {
 TEST(NativeBackend, GenerationWithoutAModelFailsAtTheCallOrTheFirstPull) {
     NativeBackend backend;
     NativeBackend draft;
-    expect_failure<RuntimeFailure>([&] { backend.chat(kQuestion); }, "No model loaded");
+    expect_failure<RuntimeFailure>([&] { backend.chat(kQuestion, {}); }, "No model loaded");
 
-    TextStream stream = backend.stream(kQuestion);
+    TextStream stream = backend.stream(kQuestion, {});
     expect_failure<RuntimeFailure>([&] { stream.next(); }, "No model loaded");
 
     TextStream speculative = backend.stream_speculative(draft, kQuestion);
@@ -215,11 +219,11 @@ TEST(NativeBackend, GenerationWithoutAModelFailsAtTheCallOrTheFirstPull) {
 
     // A stream made before the model is loaded sees it at its first pull.
     TextStream early = backend.stream(kQuestion, kGreedy);
-    backend.load(testing::tiny_chat_model(), {.n_ctx = kSmallContext});
+    backend.load(testing::tiny_chat_model(), {.n_ctx = kSmallContext, .n_threads = 1});
     EXPECT_FALSE(early.collect().empty());
 
     backend.unload();
-    EXPECT_THROW(backend.chat(kQuestion), RuntimeFailure);
+    EXPECT_THROW(backend.chat(kQuestion, {}), RuntimeFailure);
 }
 
 TEST(NativeBackend, ChatStreamAndSpeculativeStreamAgreeWhenGreedy) {
@@ -242,7 +246,7 @@ TEST(NativeBackend, ChatStreamAndSpeculativeStreamAgreeWhenGreedy) {
     EXPECT_EQ(backend.stream_speculative(draft, kQuestion, kGreedy, 3).collect(), reply);
 
     // Without a config the default settings apply: at most 512 tokens, sampled.
-    EXPECT_FALSE(backend.chat(kQuestion).empty());
+    EXPECT_FALSE(backend.chat(kQuestion, {}).empty());
 }
 
 TEST(NativeBackend, AStreamKeepsItsModelWhenTheBackendUnloadsOrReloads) {
@@ -256,10 +260,10 @@ TEST(NativeBackend, AStreamKeepsItsModelWhenTheBackendUnloadsOrReloads) {
     streamed += stream.collect();
     EXPECT_EQ(streamed, reply);
 
-    backend.load(testing::tiny_chat_model(), {.n_ctx = kSmallContext});
+    backend.load(testing::tiny_chat_model(), {.n_ctx = kSmallContext, .n_threads = 1});
     TextStream speculative = backend.stream_speculative(draft, kQuestion, kGreedy);
     streamed = speculative.next().value_or("");
-    backend.load(testing::tiny_chat_model(), {.n_ctx = kSmallContext});
+    backend.load(testing::tiny_chat_model(), {.n_ctx = kSmallContext, .n_threads = 1});
     draft.unload();
     streamed += speculative.collect();
     EXPECT_EQ(streamed, reply);
@@ -335,9 +339,9 @@ class NativePull : public ::testing::Test {
 };
 
 TEST_F(NativePull, ReferencesWithoutAFileComeBackUnchanged) {
-    EXPECT_EQ(backend_.pull("model-Q4_K_M.gguf"), "model-Q4_K_M.gguf");
-    EXPECT_EQ(backend_.pull("owner/repo"), "owner/repo");
-    EXPECT_EQ(backend_.pull("owner/repo/"), "owner/repo/");
+    EXPECT_EQ(backend_.pull("model-Q4_K_M.gguf", nullptr), "model-Q4_K_M.gguf");
+    EXPECT_EQ(backend_.pull("owner/repo", nullptr), "owner/repo");
+    EXPECT_EQ(backend_.pull("owner/repo/", nullptr), "owner/repo/");
     EXPECT_EQ(hub_.requests().size(), 0U);
 }
 
@@ -350,11 +354,11 @@ TEST_F(NativePull, AFileOfTheRepositoryIsDownloaded) {
     EXPECT_EQ(read(path), "four bits");
     EXPECT_FALSE(called);
 
-    EXPECT_THROW(backend_.pull("owner/repo/absent.gguf"), NotFoundError);
+    EXPECT_THROW(backend_.pull("owner/repo/absent.gguf", nullptr), NotFoundError);
 }
 
 TEST_F(NativePull, EveryPartAfterTheRepositoryIsTheFilePath) {
-    const std::string path = backend_.pull("owner/repo/quants/model-Q8_0.gguf");
+    const std::string path = backend_.pull("owner/repo/quants/model-Q8_0.gguf", nullptr);
     EXPECT_TRUE(path.ends_with("/quants/model-Q8_0.gguf")) << path;
     EXPECT_EQ(read(path), "eight bits");
     EXPECT_EQ(hub_.count_requests("/owner/repo/resolve/main/quants/model-Q8_0.gguf"),

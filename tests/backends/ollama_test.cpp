@@ -263,9 +263,9 @@ TEST_F(OllamaTest, PullAsksForOneFinalAnswerAndNeedsExactSuccess) {
     EXPECT_EQ(at("/ok").pull("llama3.2", progress), "llama3.2");
     EXPECT_FALSE(called);
     for (const char* prefix : {"/capital", "/progress", "/failing"}) {
-        EXPECT_EQ(at(prefix).pull("llama3.2"), "") << prefix;
+        EXPECT_EQ(at(prefix).pull("llama3.2", nullptr), "") << prefix;
     }
-    EXPECT_EQ(OllamaBackend(closed_address()).pull("llama3.2"), "");
+    EXPECT_EQ(OllamaBackend(closed_address()).pull("llama3.2", nullptr), "");
     const auto sent = received("/ok/api/pull");
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].method, "POST");
@@ -287,20 +287,20 @@ TEST_F(OllamaTest, LoadWarmsUpWithTheContextLengthAndTracksTheModel) {
     backend.unload();
     EXPECT_FALSE(backend.is_loaded());
     EXPECT_EQ(backend.stats(), BackendStats{});
-    backend.load("");
+    backend.load("", {});
     EXPECT_FALSE(backend.is_loaded());
 
     OllamaBackend stopped(closed_address());
-    stopped.load("llama3.2");
+    stopped.load("llama3.2", {});
     EXPECT_TRUE(stopped.is_loaded());
 }
 
 TEST_F(OllamaTest, ChatSendsBodyKeysInOrderAsAsciiAndReturnsTheContent) {
     OllamaBackend backend = at("/ok");
-    backend.load("m");
+    backend.load("m", {});
     const Messages messages{{"system", "Sei kurz."},
                             Message{{"role", "user"}, {"content", "Grüße 😀"}, {"name", "ann"}}};
-    EXPECT_EQ(backend.chat(messages), "Grüß dich");
+    EXPECT_EQ(backend.chat(messages, {}), "Grüß dich");
     backend.chat(
         messages,
         GenerationConfig{
@@ -317,14 +317,14 @@ TEST_F(OllamaTest, ChatSendsBodyKeysInOrderAsAsciiAndReturnsTheContent) {
     EXPECT_EQ(sent[1].body, start + R"({"temperature":0.0,"top_p":0.5,"top_k":3,)"
                                     R"("repeat_penalty":1.0,"num_predict":7}})");
     // No message, or a null content, is an empty answer.
-    EXPECT_EQ(at("/empty").chat(kHello), "");
-    EXPECT_EQ(at("/null").chat(kHello), "");
+    EXPECT_EQ(at("/empty").chat(kHello, {}), "");
+    EXPECT_EQ(at("/null").chat(kHello, {}), "");
 }
 
 TEST_F(OllamaTest, ChatFailuresRaiseWithTheServersErrorText) {
     const auto failure_of = [&](OllamaBackend backend) -> std::string {
         try {
-            backend.chat(kHello);
+            backend.chat(kHello, {});
         } catch (const RuntimeFailure& failure) {
             return failure.what();
         }
@@ -336,14 +336,14 @@ TEST_F(OllamaTest, ChatFailuresRaiseWithTheServersErrorText) {
     EXPECT_THAT(failure_of(at("/shape")), HasSubstr("unexpected shape"));
     EXPECT_THAT(failure_of(at("/stalled")), HasSubstr("Ollama request failed"));
     EXPECT_THAT(failure_of(OllamaBackend(closed_address())), HasSubstr("Ollama request failed"));
-    EXPECT_THROW(at("/garbage").chat(kHello), InvalidValueError);
+    EXPECT_THROW(at("/garbage").chat(kHello, {}), InvalidValueError);
 }
 
 TEST_F(OllamaTest, StreamSendsNothingBeforeTheFirstPullAndEndsAtDone) {
     TextStream stream;
     {
         OllamaBackend backend = at("/stream");
-        backend.load("m");
+        backend.load("m", {});
         stream = backend.stream(kHello, GenerationConfig{.max_tokens = 9});
         EXPECT_TRUE(received("/stream/api/chat").empty());
     }
@@ -359,35 +359,35 @@ TEST_F(OllamaTest, StreamSendsNothingBeforeTheFirstPullAndEndsAtDone) {
               R"("options":{"temperature":0.7,"top_p":0.9,"top_k":40,"repeat_penalty":1.1,)"
               R"("num_predict":9}})");
 
-    const Pulled done_first = pull_all(at("/donefirst").stream(kHello));
+    const Pulled done_first = pull_all(at("/donefirst").stream(kHello, {}));
     EXPECT_TRUE(done_first.pieces.empty());
     EXPECT_EQ(done_first.failure, "");
-    const Pulled no_done = pull_all(at("/nodone").stream(kHello));
+    const Pulled no_done = pull_all(at("/nodone").stream(kHello, {}));
     EXPECT_THAT(no_done.pieces, ElementsAre("Hi", "!"));
     EXPECT_EQ(no_done.failure, "");
 }
 
 TEST_F(OllamaTest, StreamFailuresRaiseAfterThePiecesAlreadyDelivered) {
-    const Pulled missing = pull_all(at("/failing").stream(kHello));
+    const Pulled missing = pull_all(at("/failing").stream(kHello, {}));
     EXPECT_TRUE(missing.pieces.empty());
     EXPECT_EQ(missing.failure, "Ollama answered HTTP 404: model \"m\" not found");
 
-    const Pulled unreachable = pull_all(OllamaBackend(closed_address()).stream(kHello));
+    const Pulled unreachable = pull_all(OllamaBackend(closed_address()).stream(kHello, {}));
     EXPECT_TRUE(unreachable.pieces.empty());
     EXPECT_THAT(unreachable.failure, HasSubstr("Ollama request failed"));
 
-    const Pulled error_line = pull_all(at("/errorline").stream(kHello));
+    const Pulled error_line = pull_all(at("/errorline").stream(kHello, {}));
     EXPECT_THAT(error_line.pieces, ElementsAre("Hi"));
     EXPECT_EQ(error_line.failure, "Ollama error: model runner crashed");
 
     // A line of white space is not JSON either: it is not an empty line.
     for (const char* broken : {"/malformed", "/blank"}) {
-        const Pulled pulled = pull_all(at(broken).stream(kHello));
+        const Pulled pulled = pull_all(at(broken).stream(kHello, {}));
         EXPECT_THAT(pulled.pieces, ElementsAre("Hi")) << broken;
         EXPECT_THAT(pulled.failure, HasSubstr("not JSON")) << broken;
     }
     for (const char* cut : {"/dropped", "/stalls"}) {
-        const Pulled pulled = pull_all(at(cut).stream(kHello));
+        const Pulled pulled = pull_all(at(cut).stream(kHello, {}));
         EXPECT_THAT(pulled.pieces, ElementsAre("Hi")) << cut;
         EXPECT_THAT(pulled.failure, HasSubstr("Ollama request failed")) << cut;
     }

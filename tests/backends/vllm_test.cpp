@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "kestrune/core/errors.hpp"
 #include "support/fake_programs.hpp"
@@ -17,7 +18,6 @@ namespace {
 using namespace std::chrono_literals;
 using testing::FakePrograms;
 using testing::OpenAITestServer;
-using testing::sse_delta;
 
 std::string closed_url() {
     return "http://127.0.0.1:" + std::to_string(testing::closed_port());
@@ -40,8 +40,18 @@ class VLLMTest : public ::testing::Test {
                                   "\"\necho \"$*\" >> \"$dir/serve-args\"\n"
                                   "echo $$ > \"$dir/serve-pid\"\nexec sleep 60");
     }
-    pid_t last_server_pid() const {
-        return std::stoi(testing::read_text_file(programs_.dir().path() / "serve-pid"));
+    // The pid the next `vllm serve` after `previous` records; load does not wait for it.
+    pid_t next_server_pid(pid_t previous = 0) const {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const std::string text = testing::read_text_file(programs_.dir().path() / "serve-pid");
+            if (!text.empty() && text.back() == '\n' && std::stoi(text) != previous) {
+                return std::stoi(text);
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        ADD_FAILURE() << "no vllm serve started after " << previous;
+        return previous;
     }
 };
 
@@ -86,7 +96,7 @@ TEST_F(VLLMTest, DetectFallsBackToTheLibraryWhenTheProgramIsMissingOrSlow) {
 
     programs_.add("vllm", "exec sleep 30");
     without_library();
-    EXPECT_EQ(VLLMBackend(server.url()).detect(),
+    EXPECT_EQ(VLLMBackend(server.url(), 0ms, {.version = 200ms}).detect(),
               (BackendInfo{.name = "vllm",
                            .version = "",
                            .available = false,
@@ -95,45 +105,31 @@ TEST_F(VLLMTest, DetectFallsBackToTheLibraryWhenTheProgramIsMissingOrSlow) {
     EXPECT_EQ(server.requests().size(), 1U) << "no server is probed without vLLM";
 }
 
-TEST_F(VLLMTest, ListModelsIsEmptyOnAnyFailure) {
-    OpenAITestServer server;
-    server.answer_models(R"({"data":[{"id":"meta-llama/Llama-3.1-8B"}]})");
-    const auto models = VLLMBackend(server.url()).list_models();
-    ASSERT_EQ(models.size(), 1U);
-    EXPECT_EQ(models[0].name, "meta-llama/Llama-3.1-8B");
-    EXPECT_EQ(models[0].backend, "vllm");
-
-    OpenAITestServer broken;
-    broken.answer_models(R"({"data":[{"id":"x"},{}]})");
-    EXPECT_TRUE(VLLMBackend(broken.url()).list_models().empty());
-    EXPECT_TRUE(VLLMBackend(closed_url()).list_models().empty());
-}
-
 TEST_F(VLLMTest, LoadUsesAServerThatAlreadyServesTheModel) {
     serving_vllm();
     OpenAITestServer server;
     server.answer_models(R"({"data":[{"id":"meta-llama/Llama-3.1-8B-Instruct"}]})");
     VLLMBackend vllm(server.url(), 10s);
     const auto started = std::chrono::steady_clock::now();
-    vllm.load("Llama-3.1-8B");
+    vllm.load("Llama-3.1-8B", {});
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
     EXPECT_TRUE(vllm.is_loaded());
     EXPECT_EQ(vllm.server_process(), nullptr);
     EXPECT_EQ(testing::read_text_file(programs_.dir().path() / "serve-args"), "");
     vllm.unload();
     EXPECT_FALSE(vllm.is_loaded());
-    EXPECT_EQ(vllm.pull("x/y"), "x/y");
+    EXPECT_EQ(vllm.pull("x/y", nullptr), "x/y");
 }
 
 TEST_F(VLLMTest, LoadStartsOneServerAtATimeAndUnloadStopsIt) {
     serving_vllm();
-    auto vllm = std::make_unique<VLLMBackend>("http://localhost", 200ms);
-    vllm->load("org/first");
-    const pid_t first = last_server_pid();
+    auto vllm = std::make_unique<VLLMBackend>("http://localhost", 0ms);
+    vllm->load("org/first", {});
+    const pid_t first = next_server_pid();
     EXPECT_TRUE(process_exists(first));
 
     vllm->load("org/second", {.n_ctx = 2048});
-    const pid_t second = last_server_pid();
+    const pid_t second = next_server_pid(first);
     EXPECT_NE(first, second);
     EXPECT_FALSE(process_exists(first)) << "the earlier server is terminated and reaped";
     EXPECT_TRUE(process_exists(second));
@@ -146,8 +142,8 @@ TEST_F(VLLMTest, LoadStartsOneServerAtATimeAndUnloadStopsIt) {
     EXPECT_EQ(vllm->server_process(), nullptr);
     EXPECT_EQ(vllm->stats().model_name, "");
 
-    vllm->load("org/third");
-    const pid_t third = last_server_pid();
+    vllm->load("org/third", {});
+    const pid_t third = next_server_pid(second);
     vllm.reset();
     EXPECT_FALSE(process_exists(third)) << "destroying the adapter stops its server";
 }
@@ -155,28 +151,12 @@ TEST_F(VLLMTest, LoadStartsOneServerAtATimeAndUnloadStopsIt) {
 TEST_F(VLLMTest, LoadWithoutTheProgramFails) {
     VLLMBackend vllm(closed_url(), 0ms);
     try {
-        vllm.load("org/model");
+        vllm.load("org/model", {});
         FAIL() << "a missing vllm program must fail load";
     } catch (const RuntimeFailure& error) {
         EXPECT_STREQ(error.what(), "vLLM CLI not found. Install: pip install vllm");
     }
     EXPECT_EQ(vllm.stats().model_name, "org/model");
-}
-
-TEST_F(VLLMTest, StreamFailsOnABrokenEvent) {
-    OpenAITestServer server;
-    server.stream_chat(
-        {sse_delta("x"), "data: [DONE]\n\n", sse_delta("y"), "data: {\n\n", sse_delta("z")});
-    VLLMBackend vllm(server.url());
-    TextStream stream = vllm.stream({{"user", "hi"}});
-    EXPECT_EQ(stream.next(), "x");
-    EXPECT_EQ(stream.next(), "y");
-    EXPECT_THROW(stream.next(), InvalidValueError);
-    EXPECT_FALSE(server.requests().at(0).has_header("Authorization"));
-
-    OpenAITestServer whole;
-    whole.answer_chat(R"({"choices":[{"message":{"content":"fine"}}]})");
-    EXPECT_EQ(VLLMBackend(whole.url()).chat({{"user", "hi"}}), "fine");
 }
 
 }  // namespace

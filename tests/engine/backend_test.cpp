@@ -11,7 +11,7 @@ namespace {
 
 KestruneBackend tiny_backend(InferencePlan plan = {
                                  .n_gpu_layers = 0, .n_cpu_layers = 1, .max_context = 4096}) {
-    return KestruneBackend(testing::tiny_chat_model(), plan, HardwareProfile{.cpu_cores = 2},
+    return KestruneBackend(testing::tiny_chat_model(), plan, HardwareProfile{.cpu_cores = 1},
                            ModelSpec{.name = "Kestrune Tiny Chat"});
 }
 
@@ -19,7 +19,7 @@ const char* const kLoadingLines =
     "  Loading Kestrune Tiny Chat (CPU-only)...\n"
     "  Layers: 0 GPU + 1 CPU\n"
     "  Context: 4,096 tokens\n"
-    "  Threads: 2\n"
+    "  Threads: 1\n"
     "  Model loaded.\n\n";
 
 TEST(KestruneBackend, FirstChatLoadsWithTheFourLinesAndAnswers) {
@@ -44,6 +44,18 @@ TEST(KestruneBackend, StreamingChatLoadsAtTheCallBeforeAnyPull) {
     auto reply = backend.chat("the cat", 4, 0.0, true);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), kLoadingLines);
     EXPECT_FALSE(std::get<TextStream>(reply).collect().empty());
+}
+
+TEST(KestruneBackend, AStreamKeepsItsModelWhenTheBackendReloads) {
+    KestruneBackend backend = tiny_backend();
+    backend.load(false);
+    const auto reply = std::get<std::string>(backend.chat("the cat", 512, 0.0));
+
+    auto stream = std::get<TextStream>(backend.chat("the cat", 512, 0.0, true));
+    std::string streamed = stream.next().value_or("");
+    backend.load(false);
+    streamed += stream.collect();
+    EXPECT_EQ(streamed, reply);
 }
 
 TEST(KestruneBackend, LoadingLinesShowTheModeAndSeparatedContext) {
@@ -76,8 +88,9 @@ TEST(KestruneBackend, MissingLibraryFailsWithTheInstallHintBeforePrinting) {
     } catch (const MissingComponentError& failure) {
         EXPECT_EQ(std::string(failure.what()),
                   "llama.cpp not installed. Install with:\n"
-                  "  scripts/setup\n"
-                  "For CUDA: KESTRUNE_CUDA=1 scripts/setup");
+                  "  scripts/setup (builds llama.cpp's libllama), then rebuild Kestrune\n"
+                  "For CUDA: KESTRUNE_CUDA=1 scripts/setup (libllama with CUDA), then rebuild "
+                  "Kestrune");
         EXPECT_THROW(std::rethrow_if_nested(failure), platform::llama::BindingMissing);
     }
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");

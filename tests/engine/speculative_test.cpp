@@ -29,7 +29,7 @@ constexpr int kMaxTokens = 40;
 
 NativeBackend loaded(const std::string& model) {
     NativeBackend backend;
-    backend.load(model, {.n_ctx = 512});
+    backend.load(model, {.n_ctx = 512, .n_threads = 1});
     return backend;
 }
 
@@ -182,11 +182,11 @@ TEST(Speculative, FailuresComeAtTheFirstPull) {
         },
         RuntimeFailure);
 
-    target.load(testing::tiny_chat_model(), {.n_ctx = 512});
+    target.load(testing::tiny_chat_model(), {.n_ctx = 512, .n_threads = 1});
     TextStream no_draft = speculative_generate_from_backends(target, draft, kQuestion);
     EXPECT_THROW(no_draft.next(), RuntimeFailure);
 
-    draft.load(testing::tiny_chat_model(), {.n_ctx = 512});
+    draft.load(testing::tiny_chat_model(), {.n_ctx = 512, .n_threads = 1});
     TextStream no_proposals =
         speculative_generate_from_backends(target, draft, kQuestion, kMaxTokens, 0);
     EXPECT_THROW(no_proposals.next(), InvalidValueError);

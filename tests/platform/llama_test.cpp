@@ -11,7 +11,7 @@ namespace {
 
 Params tiny(int n_ctx = 512) {
     return {
-        .model_path = testing::tiny_chat_model(), .n_ctx = n_ctx, .n_threads = 2, .verbose = false};
+        .model_path = testing::tiny_chat_model(), .n_ctx = n_ctx, .n_threads = 1, .verbose = false};
 }
 
 Sampling greedy(std::optional<int> max_tokens = 48) {
@@ -187,7 +187,7 @@ TEST(LlamaBinding, ThroughputModelSharesTheVocabularyAndGenerates) {
     Llama tiny_model(tiny());
     Llama big({.model_path = testing::throughput_model(),
                .n_ctx = 256,
-               .n_threads = 2,
+               .n_threads = 1,
                .verbose = false});
     EXPECT_EQ(big.vocab_fingerprint(), tiny_model.vocab_fingerprint());
     const Completion answer =

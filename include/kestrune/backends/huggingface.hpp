@@ -31,17 +31,17 @@ class KESTRUNE_API HuggingFaceBackend : public BackendAdapter {
     std::vector<ModelEntry> list_models() override;
     // The local directory of the downloaded repository, or `model_name` unchanged on failure.
     std::string pull(const std::string& model_name,
-                     const ProgressCallback& progress_callback = nullptr) override;
+                     const ProgressCallback& progress_callback) override;
     // Only the model reference matters: the context length is the model's own.
-    void load(const std::string& model_ref, const LoadOptions& options = {}) override;
+    void load(const std::string& model_ref, const LoadOptions& options) override;
     std::string chat(const Messages& messages,
-                     const std::optional<GenerationConfig>& config = std::nullopt) override;
+                     const std::optional<GenerationConfig>& config) override;
     // Generation runs on a thread of its own, started at the first pull. Dropping the stream
     // early stops generation and waits for the thread. When generation cannot start or fails
     // before any piece was handed out, the stream yields the whole chat answer instead; a
     // failure after that reaches the consumer.
     TextStream stream(const Messages& messages,
-                      const std::optional<GenerationConfig>& config = std::nullopt) override;
+                      const std::optional<GenerationConfig>& config) override;
     void unload() override;
     BackendStats stats() const override;
 

@@ -6,33 +6,42 @@
 // its model cache are listed.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "kestrune/backends/base.hpp"
+#include "kestrune/backends/openai_compatible.hpp"
 #include "kestrune/core/export.hpp"
 
 namespace kestrune::backends {
 
-class KESTRUNE_API LMStudioBackend : public BackendAdapter {
+// How long each `lms` command may run before it is stopped, and the server time-outs.
+struct KESTRUNE_API LMStudioTimeouts {
+    std::chrono::milliseconds version{5'000};
+    std::chrono::milliseconds probe{3'000};  // the server probe of detect
+    std::chrono::milliseconds download{300'000};
+    std::chrono::milliseconds load{60'000};
+    std::chrono::milliseconds unload{10'000};
+    OpenAICompatibleTimeouts server{};
+};
+
+class KESTRUNE_API LMStudioBackend : public OpenAICompatibleBackend {
   public:
-    explicit LMStudioBackend(const std::string& host = "http://localhost:1234");
+    explicit LMStudioBackend(const std::string& host = "http://localhost:1234",
+                             LMStudioTimeouts timeouts = {});
 
     std::string name() const override { return "lmstudio"; }
-    bool is_loaded() const override { return !_model.empty(); }
 
     BackendInfo detect() override;
+    // The server's listing; when it fails, the GGUF files of the model cache after whatever
+    // the server listed before failing.
     std::vector<ModelEntry> list_models() override;
+    // These run `lms` and ignore every failure of it.
     std::string pull(const std::string& model_name,
-                     const ProgressCallback& progress_callback = nullptr) override;
-    void load(const std::string& model_ref, const LoadOptions& options = {}) override;
-    std::string chat(const Messages& messages,
-                     const std::optional<GenerationConfig>& config = std::nullopt) override;
-    TextStream stream(const Messages& messages,
-                      const std::optional<GenerationConfig>& config = std::nullopt) override;
+                     const ProgressCallback& progress_callback) override;
+    void load(const std::string& model_ref, const LoadOptions& options) override;
     void unload() override;
-    BackendStats stats() const override { return {.model_name = _model}; }
 
     // Where an installation keeps its data, below the home directory.
     static std::vector<std::string> lms_paths();
@@ -44,8 +53,7 @@ class KESTRUNE_API LMStudioBackend : public BackendAdapter {
     std::optional<BackendInfo> _probe_server();
     std::vector<ModelEntry> _scan_cache() const;
 
-    std::string _host;
-    std::string _model;
+    LMStudioTimeouts _lms_timeouts;
 };
 
 }  // namespace kestrune::backends

@@ -59,12 +59,12 @@ class KESTRUNE_API NativeBackend final : public BackendAdapter, public speculati
     // "owner/repo/path/in/repo.gguf" is downloaded from the hub and its local path returned;
     // anything else comes back unchanged. progress_callback is never called.
     std::string pull(const std::string& model_name,
-                     const ProgressCallback& progress_callback = nullptr) override;
-    void load(const std::string& model_ref, const LoadOptions& options = {}) override;
+                     const ProgressCallback& progress_callback) override;
+    void load(const std::string& model_ref, const LoadOptions& options) override;
     std::string chat(const Messages& messages,
-                     const std::optional<GenerationConfig>& config = std::nullopt) override;
+                     const std::optional<GenerationConfig>& config) override;
     TextStream stream(const Messages& messages,
-                      const std::optional<GenerationConfig>& config = std::nullopt) override;
+                      const std::optional<GenerationConfig>& config) override;
     // Stream with speculative decoding using a draft model.
     TextStream stream_speculative(NativeBackend& draft_backend, const Messages& messages,
                                   const std::optional<GenerationConfig>& config = std::nullopt,

@@ -5,43 +5,32 @@
 // only into the Authorization header, never into a message text.
 #pragma once
 
-#include <optional>
 #include <string>
-#include <utility>
-#include <vector>
 
-#include "kestrune/backends/base.hpp"
+#include "kestrune/backends/openai_compatible.hpp"
 #include "kestrune/core/export.hpp"
 
 namespace kestrune::backends {
 
-class KESTRUNE_API RemoteBackend : public BackendAdapter {
+class KESTRUNE_API RemoteBackend : public OpenAICompatibleBackend {
   public:
+    // `timeouts.list` also bounds detect's look at the server.
     explicit RemoteBackend(const std::string& host = "http://localhost:8080",
-                           const std::string& api_key = "");
+                           const std::string& api_key = "", OpenAICompatibleTimeouts timeouts = {});
 
     std::string name() const override { return "remote"; }
-    bool is_loaded() const override { return !_model.empty(); }
 
     BackendInfo detect() override;
-    std::vector<ModelEntry> list_models() override;
-    std::string pull(const std::string& model_name,
-                     const ProgressCallback& progress_callback = nullptr) override;
-    void load(const std::string& model_ref, const LoadOptions& options = {}) override;
-    std::string chat(const Messages& messages,
-                     const std::optional<GenerationConfig>& config = std::nullopt) override;
-    TextStream stream(const Messages& messages,
-                      const std::optional<GenerationConfig>& config = std::nullopt) override;
-    void unload() override { _model.clear(); }
-    BackendStats stats() const override { return {.model_name = _model}; }
 
     // The headers of every request: Content-Type, and Authorization when a key is set.
-    std::vector<std::pair<std::string, std::string>> _headers() const;
+    Headers _headers() const;
+
+  protected:
+    Headers _listing_headers() const override { return _headers(); }
+    Headers _chat_headers() const override { return _headers(); }
 
   private:
-    std::string _host;
     std::string _api_key;
-    std::string _model;
 };
 
 }  // namespace kestrune::backends

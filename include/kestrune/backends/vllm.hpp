@@ -9,9 +9,8 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
-#include "kestrune/backends/base.hpp"
+#include "kestrune/backends/openai_compatible.hpp"
 #include "kestrune/core/export.hpp"
 namespace kestrune::platform::process {
 class Child;
@@ -19,29 +18,31 @@ class Child;
 
 namespace kestrune::backends {
 
-class KESTRUNE_API VLLMBackend : public BackendAdapter {
+struct KESTRUNE_API VLLMTimeouts {
+    std::chrono::milliseconds version{5'000};   // `vllm --version`
+    std::chrono::milliseconds library{10'000};  // asking Python for the installed library
+    std::chrono::milliseconds probe{3'000};     // the server probe of detect
+    OpenAICompatibleTimeouts server{};
+};
+
+class KESTRUNE_API VLLMBackend : public OpenAICompatibleBackend {
   public:
     // `startup_wait` is how long load gives a freshly started server before returning.
     explicit VLLMBackend(const std::string& host = "http://localhost:8000",
-                         std::chrono::milliseconds startup_wait = std::chrono::seconds(10));
+                         std::chrono::milliseconds startup_wait = std::chrono::seconds(10),
+                         VLLMTimeouts timeouts = {});
     VLLMBackend(VLLMBackend&&) noexcept;
     VLLMBackend& operator=(VLLMBackend&&) noexcept;
     ~VLLMBackend() override;
 
     std::string name() const override { return "vllm"; }
-    bool is_loaded() const override { return !_model.empty(); }
 
     BackendInfo detect() override;
-    std::vector<ModelEntry> list_models() override;
-    std::string pull(const std::string& model_name,
-                     const ProgressCallback& progress_callback = nullptr) override;
-    void load(const std::string& model_ref, const LoadOptions& options = {}) override;
-    std::string chat(const Messages& messages,
-                     const std::optional<GenerationConfig>& config = std::nullopt) override;
-    TextStream stream(const Messages& messages,
-                      const std::optional<GenerationConfig>& config = std::nullopt) override;
+    // Starts `vllm serve` unless the server already lists a model whose name holds
+    // `model_ref`; a server started for an earlier model is terminated first.
+    void load(const std::string& model_ref, const LoadOptions& options) override;
+    // Also terminates the server this adapter started.
     void unload() override;
-    BackendStats stats() const override { return {.model_name = _model}; }
 
     // The server this adapter started, or null.
     const platform::process::Child* server_process() const { return _process.get(); }
@@ -51,12 +52,12 @@ class KESTRUNE_API VLLMBackend : public BackendAdapter {
 
   private:
     std::optional<std::string> _installed_version();
+    std::optional<std::string> _library_version();
     bool _already_served(const std::string& model_ref);
 
-    std::string _host;
-    std::string _model;
     std::unique_ptr<platform::process::Child> _process;
     std::chrono::milliseconds _startup_wait;
+    VLLMTimeouts _vllm_timeouts;
 };
 
 }  // namespace kestrune::backends

@@ -39,7 +39,8 @@ class KESTRUNE_API KestruneBackend {
     // appear at the call even when streaming.
     ChatReply chat(const std::string& prompt, int max_tokens = 512, double temperature = 0.7,
                    bool stream = false);
-    // Lazy: nothing happens before the first pull; does not load the model.
+    // Lazy: nothing happens before the first pull; does not load the model. The stream keeps
+    // the model it started on.
     TextStream _chat_stream(Messages messages, int max_tokens, double temperature);
     std::string complete(const std::string& prompt, int max_tokens = 256, double temperature = 0.7);
 
@@ -47,7 +48,8 @@ class KESTRUNE_API KestruneBackend {
     InferencePlan plan;
     HardwareProfile hw;
     ModelSpec spec;
-    std::unique_ptr<platform::llama::Llama> _llm;
+    // Shared with the streams reading it, which keep it alive across a load.
+    std::shared_ptr<platform::llama::Llama> _llm;
 };
 
 }  // namespace kestrune::engine
