@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/system.hpp"
 #include "backends/openai_compat.hpp"
 #include "core/text.hpp"
 #include "platform/files.hpp"
@@ -19,7 +20,7 @@ namespace process = platform::process;
 namespace {
 
 std::string below_home(std::initializer_list<std::string_view> parts) {
-    std::string path = files::home_dir();
+    std::string path = platform::system::home_dir();
     for (const auto part : parts) {
         path = files::join(path, part);
     }

@@ -11,10 +11,6 @@
 
 namespace kestrune::platform::files {
 
-// The home directory lives in platform::system; kept visible here for the callers that
-// expand paths and read it through this header.
-using system::home_dir;
-
 // "~" and a leading "~/" become the home directory; other paths are returned unchanged.
 std::string expand_home(std::string_view path);
 
