@@ -69,7 +69,7 @@ void fail_on_error_answer(const Json& answer) {
 
 std::string error_text_of(const http::StatusError& failure) {
     try {
-        const Json body = Json::parse(failure.body());
+        const Json body = parse_answer(failure.body());
         if (body.is_object() && body.contains("error")) {
             return plain_text(body["error"]);
         }
@@ -83,7 +83,7 @@ RuntimeFailure ollama_failure(const http::HttpError& failure) {
     if (const auto* status = dynamic_cast<const http::StatusError*>(&failure)) {
         std::string message = "Ollama answered HTTP " + std::to_string(status->status());
         if (const std::string text = error_text_of(*status); !text.empty()) {
-            message += ": " + text;
+            message += ": " + http::mask_bearer_tokens(text);
         }
         return RuntimeFailure(message);
     }
@@ -121,7 +121,7 @@ http::Request make_request(std::string url, const std::optional<Json>& data,
 Json exchange(const http::Request& request) {
     const http::Response response = http::fetch(request);
     try {
-        return Json::parse(response.body);
+        return parse_answer(response.body);
     } catch (const Json::parse_error&) {
         throw InvalidValueError("Ollama answered with a body that is not JSON: " +
                                 quote(response.body));
@@ -154,7 +154,7 @@ bool is_done(const Json& chunk) {
 
 Json parse_stream_line(const std::string& line) {
     try {
-        return Json::parse(line);
+        return parse_answer(line);
     } catch (const Json::parse_error&) {
         throw RuntimeFailure("Ollama sent a stream line that is not JSON: " + quote(line));
     }

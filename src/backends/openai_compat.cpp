@@ -11,7 +11,7 @@ namespace http = platform::http;
 namespace {
 
 Json parse_body(const std::string& body, std::string_view what) {
-    Json parsed = Json::parse(body, nullptr, false);
+    Json parsed = parse_answer(body, false);
     if (parsed.is_discarded()) {
         throw InvalidValueError(std::string(what) + " is not valid JSON");
     }

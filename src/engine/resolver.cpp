@@ -1,6 +1,5 @@
 #include "kestrune/engine/resolver.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,16 +8,15 @@
 #include <charconv>
 #include <cstdint>
 #include <filesystem>
-#include <random>
-#include <sstream>
 #include <system_error>
 #include <utility>
 #include <vector>
 
 #include "core/json.hpp"
-#include "kestrune/core/errors.hpp"
 #include "engine/lookup.hpp"
+#include "kestrune/core/errors.hpp"
 #include "kestrune/engine/downloader.hpp"
+#include "platform/download.hpp"
 #include "platform/files.hpp"
 #include "platform/http.hpp"
 #include "platform/hub.hpp"
@@ -118,92 +116,6 @@ std::string url_file_name(const std::string& url) {
     return last.substr(0, last.find('?'));
 }
 
-// A download in progress: a hidden, uniquely named file beside the target, moved onto the
-// target only when complete and removed otherwise, so the target never holds a fragment.
-class PartialFile {
-  public:
-    PartialFile(const std::string& directory, const std::string& name)
-        : target_(files::join(directory, name)) {
-        std::random_device random;
-        for (int attempt = 0; fd_ < 0; ++attempt) {
-            std::ostringstream temporary;
-            temporary << '.' << name << '.' << std::hex << random() << ".part";
-            path_ = files::join(directory, temporary.str());
-            fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd_ < 0 && (errno != EEXIST || attempt == 100)) {
-                fail_file("Cannot create download file", target_, errno);
-            }
-        }
-    }
-
-    PartialFile(const PartialFile&) = delete;
-    PartialFile& operator=(const PartialFile&) = delete;
-
-    ~PartialFile() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        if (!committed_) {
-            ::unlink(path_.c_str());
-        }
-    }
-
-    void write(std::string_view bytes) {
-        while (!bytes.empty()) {
-            const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
-            if (written < 0 && errno == EINTR) {
-                continue;
-            }
-            if (written < 0) {
-                fail_file("Cannot write download file", target_, errno);
-            }
-            bytes.remove_prefix(static_cast<std::size_t>(written));
-        }
-    }
-
-    void commit() {
-        if (::fsync(fd_) != 0 || ::close(std::exchange(fd_, -1)) != 0) {
-            fail_file("Cannot write download file", target_, errno);
-        }
-        if (::rename(path_.c_str(), target_.c_str()) != 0) {
-            fail_file("Cannot move download into place", target_, errno);
-        }
-        committed_ = true;
-    }
-
-  private:
-    std::string target_;
-    std::string path_;
-    int fd_ = -1;
-    bool committed_ = false;
-};
-
-std::optional<long long> content_length(const platform::http::ResponseStream& answer) {
-    const auto text = answer.header("Content-Length");
-    long long length = 0;
-    if (!text ||
-        std::from_chars(text->data(), text->data() + text->size(), length).ec != std::errc{}) {
-        return std::nullopt;
-    }
-    return length;
-}
-
-void download(const std::string& url, const std::string& directory, const std::string& name) {
-    platform::http::Request request;
-    request.url = url;
-    auto answer = platform::http::ResponseStream::open(request);
-    PartialFile file(directory, name);
-    platform::progress::ProgressBar progress(name, content_length(answer));
-    long long written = 0;
-    while (const auto chunk = answer.next_chunk()) {
-        file.write(*chunk);
-        written += static_cast<long long>(chunk->size());
-        progress.update(written);
-    }
-    progress.finish(written);
-    file.commit();
-}
-
 }  // namespace
 
 const std::array<Scheme, 9> SCHEMES = {{
@@ -275,8 +187,8 @@ std::string _resolve_url(const std::string& url, const std::string& output_dir) 
         say("  Already downloaded: " + target);
         return target;
     }
-    say("  Downloading " + url + "...");
-    download(url, output_dir, name);
+    say("  Downloading " + platform::http::redacted_url(url) + "...");
+    platform::download::fetch_to_file(url, target, {.label = name});
     return target;
 }
 

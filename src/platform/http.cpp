@@ -6,6 +6,8 @@
 #include <cctype>
 #include <cstdlib>
 #include <exception>
+#include <initializer_list>
+#include <limits>
 
 #include "core/text.hpp"
 
@@ -65,27 +67,60 @@ std::optional<std::string> find_header(const Headers& headers, std::string_view 
     return std::nullopt;
 }
 
+std::string lower_case(std::string_view text) {
+    std::string lower(text);
+    std::ranges::transform(lower, lower.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower;
+}
+
+// Whether a query parameter of this name likely carries a secret.
+bool names_a_credential(std::string_view name) {
+    const std::string lower = lower_case(name);
+    return std::ranges::any_of(
+        std::initializer_list<std::string_view>{"token", "key", "secret", "pass", "sig", "auth",
+                                                "credential"},
+        [&](std::string_view word) { return lower.find(word) != std::string::npos; });
+}
+
+std::string redacted_query(std::string_view query) {
+    std::string redacted;
+    while (true) {
+        const std::size_t end = std::min(query.find('&'), query.size());
+        const std::string_view parameter = query.substr(0, end);
+        const std::size_t equals = parameter.find('=');
+        if (equals != std::string_view::npos && names_a_credential(parameter.substr(0, equals))) {
+            redacted.append(parameter.substr(0, equals + 1)) += "***";
+        } else {
+            redacted.append(parameter);
+        }
+        if (end == query.size()) {
+            return redacted;
+        }
+        redacted += '&';
+        query.remove_prefix(end + 1);
+    }
+}
+
+// Characters of a bearer credential (RFC 6750 token68), where a quoted one ends.
+bool is_token_character(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
+           std::string_view("-._~+/=").find(c) != std::string_view::npos;
+}
+
 bool is_success(long status) {
     return status >= 200 && status < 300;
 }
 
-// The address as it may appear in a message: user name, password, query and fragment can
-// carry secrets and are left out.
-std::string printable_url(const std::string& url) {
-    std::unique_ptr<CURLU, UrlDeleter> handle(curl_url());
-    if (!handle ||
-        curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), CURLU_GUESS_SCHEME) != CURLUE_OK) {
-        return "a malformed URL";
+// "64 MiB", "16 KiB" or "1000 bytes": limits as people set them.
+std::string size_text(std::size_t bytes) {
+    if (bytes != 0 && bytes % (std::size_t{1} << 20) == 0) {
+        return std::to_string(bytes >> 20) + " MiB";
     }
-    for (auto part : {CURLUPART_USER, CURLUPART_PASSWORD, CURLUPART_QUERY, CURLUPART_FRAGMENT}) {
-        curl_url_set(handle.get(), part, nullptr, 0);
+    if (bytes != 0 && bytes % (std::size_t{1} << 10) == 0) {
+        return std::to_string(bytes >> 10) + " KiB";
     }
-    char* raw = nullptr;
-    if (curl_url_get(handle.get(), CURLUPART_URL, &raw, 0) != CURLUE_OK) {
-        return "a malformed URL";
-    }
-    std::unique_ptr<char, CurlTextDeleter> text(raw);
-    return text.get();
+    return std::to_string(bytes) + " bytes";
 }
 
 // Header lines for libcurl. A header with an empty value needs the "Name;" form; "Expect:"
@@ -118,7 +153,9 @@ class Transfer {
     explicit Transfer(const Request& request)
         : url_(request.url),
           idle_timeout_(request.idle_timeout),
-          follow_redirects_(request.follow_redirects) {
+          follow_redirects_(request.follow_redirects),
+          max_error_body_(request.max_error_body),
+          cancelled_(request.cancelled) {
         ensure_curl_initialised();
         multi_.reset(curl_multi_init());
         easy_.reset(curl_easy_init());
@@ -137,12 +174,16 @@ class Transfer {
     Transfer& operator=(const Transfer&) = delete;
     ~Transfer() { detach(); }
 
+    const std::string& url() const { return url_; }
     long status() const { return status_; }
     const Headers& headers() const { return headers_; }
     bool headers_final() const { return headers_final_; }
     bool finished() const { return finished_; }
 
     std::string& body() { return body_; }
+
+    // A successful answer's body longer than this fails the exchange (whole-body reads).
+    void limit_body(std::size_t bytes) { max_body_ = bytes; }
 
     // Drives the exchange until `done()` holds or it ends (successfully or not). A wait for
     // data begins here: time the caller spent between pulls does not count against it.
@@ -239,7 +280,13 @@ class Transfer {
         if (finished_ || received_ != received_before) {
             return;
         }
-        int wait_ms = 1000;  // before connecting, libcurl's connect time-out wakes us earlier
+        if (cancelled_ && cancelled_()) {
+            fail(std::make_exception_ptr(
+                Cancelled("HTTP request to " + printable_url(url_) + " was cancelled")));
+            return;
+        }
+        // Before connecting, libcurl's connect time-out wakes us earlier.
+        int wait_ms = cancelled_ ? 100 : 1000;
         if (connected_ && idle_timeout_.count() > 0) {
             const auto idle = Clock::now() - last_activity_;
             if (idle >= idle_timeout_) {
@@ -376,20 +423,37 @@ class Transfer {
         return length;
     }
 
+    // Returns false to stop the exchange (its failure, if any, is in callback_failure_).
+    bool keep_body(std::string_view data) {
+        if (!headers_final_) {
+            return true;  // bodies of redirects being followed are dropped
+        }
+        if (!is_success(status_)) {
+            // An error body is quoted, never read whole: what is past the limit stays unread.
+            body_.append(data.substr(0, max_error_body_ - std::min(max_error_body_, body_.size())));
+            return body_.size() < max_error_body_;
+        }
+        if (data.size() > max_body_ - std::min(max_body_, body_.size())) {
+            callback_failure_ = std::make_exception_ptr(
+                HttpError("the answer from " + printable_url(url_) +
+                          " is larger than the limit of " + size_text(max_body_)));
+            return false;
+        }
+        body_.append(data);
+        return true;
+    }
+
     static std::size_t on_body(char* data, std::size_t size, std::size_t count, void* self) {
         auto& transfer = *static_cast<Transfer*>(self);
         const std::size_t length = size * count;
         try {
             transfer.note_activity();
             transfer.received_ += length;
-            if (transfer.headers_final_) {  // bodies of redirects being followed are dropped
-                transfer.body_.append(data, length);
-            }
+            return transfer.keep_body(std::string_view(data, length)) ? length : 0;
         } catch (...) {
             transfer.callback_failure_ = std::current_exception();
             return 0;
         }
-        return length;
     }
 
     // A new connection is being set up (the first, or one to a redirect's host): until it
@@ -419,6 +483,9 @@ class Transfer {
     std::string url_;
     std::chrono::milliseconds idle_timeout_;
     bool follow_redirects_;
+    std::size_t max_error_body_;
+    std::function<bool()> cancelled_;
+    std::size_t max_body_ = std::numeric_limits<std::size_t>::max();
 
     std::unique_ptr<CURLM, MultiDeleter> multi_;
     std::unique_ptr<curl_slist, ListDeleter> request_headers_;
@@ -449,7 +516,7 @@ std::string error_message(long status, const std::string& body) {
         text::trim_whitespace(std::string_view(body).substr(0, excerpt_limit));
     if (!excerpt.empty()) {
         message += ": ";
-        message += excerpt;
+        message += mask_bearer_tokens(excerpt);
         if (body.size() > excerpt_limit) {
             message += "...";
         }
@@ -458,6 +525,84 @@ std::string error_message(long status, const std::string& body) {
 }
 
 }  // namespace
+
+std::string printable_url(const std::string& url) {
+    std::unique_ptr<CURLU, UrlDeleter> handle(curl_url());
+    if (!handle ||
+        curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), CURLU_GUESS_SCHEME) != CURLUE_OK) {
+        return "a malformed URL";
+    }
+    for (auto part : {CURLUPART_USER, CURLUPART_PASSWORD, CURLUPART_QUERY, CURLUPART_FRAGMENT}) {
+        curl_url_set(handle.get(), part, nullptr, 0);
+    }
+    char* raw = nullptr;
+    if (curl_url_get(handle.get(), CURLUPART_URL, &raw, 0) != CURLUE_OK) {
+        return "a malformed URL";
+    }
+    std::unique_ptr<char, CurlTextDeleter> text(raw);
+    return text.get();
+}
+
+std::string redacted_url(const std::string& url) {
+    std::unique_ptr<CURLU, UrlDeleter> handle(curl_url());
+    if (!handle ||
+        curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), CURLU_GUESS_SCHEME) != CURLUE_OK) {
+        return "a malformed URL";
+    }
+    curl_url_set(handle.get(), CURLUPART_USER, nullptr, 0);
+    curl_url_set(handle.get(), CURLUPART_PASSWORD, nullptr, 0);
+    char* raw = nullptr;
+    if (curl_url_get(handle.get(), CURLUPART_QUERY, &raw, 0) == CURLUE_OK) {
+        const std::unique_ptr<char, CurlTextDeleter> query(raw);
+        curl_url_set(handle.get(), CURLUPART_QUERY, redacted_query(query.get()).c_str(), 0);
+    }
+    if (curl_url_get(handle.get(), CURLUPART_URL, &raw, 0) != CURLUE_OK) {
+        return "a malformed URL";
+    }
+    const std::unique_ptr<char, CurlTextDeleter> text(raw);
+    return text.get();
+}
+
+std::string origin(const std::string& url) {
+    std::unique_ptr<CURLU, UrlDeleter> handle(curl_url());
+    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
+        return "";
+    }
+    std::string joined;
+    for (const auto& [part, separator] :
+         {std::pair{CURLUPART_SCHEME, "://"}, std::pair{CURLUPART_HOST, ":"},
+          std::pair{CURLUPART_PORT, ""}}) {
+        char* raw = nullptr;
+        if (curl_url_get(handle.get(), part, &raw, CURLU_DEFAULT_PORT) != CURLUE_OK) {
+            return "";
+        }
+        const std::unique_ptr<char, CurlTextDeleter> text(raw);
+        joined += text.get();
+        joined += separator;
+    }
+    return lower_case(joined);
+}
+
+std::string mask_bearer_tokens(std::string_view text) {
+    static constexpr std::string_view kScheme = "bearer ";
+    std::string masked;
+    std::size_t copied = 0;
+    for (std::size_t at = 0; at + kScheme.size() <= text.size(); ++at) {
+        if (!equal_ignoring_case(text.substr(at, kScheme.size()), kScheme)) {
+            continue;
+        }
+        const std::size_t start = at + kScheme.size();
+        std::size_t end = start;
+        while (end < text.size() && is_token_character(text[end])) {
+            ++end;
+        }
+        masked.append(text.substr(copied, start - copied));
+        masked += "***";
+        copied = at = end;
+    }
+    masked.append(text.substr(copied));
+    return masked;
+}
 
 StatusError::StatusError(long status, std::string body)
     : HttpError(error_message(status, body)), status_(status), body_(std::move(body)) {}
@@ -487,6 +632,7 @@ std::string percent_encode(std::string_view text, bool keep_slash) {
 
 Response fetch(const Request& request) {
     Transfer transfer(request);
+    transfer.limit_body(request.max_body);
     transfer.run_to_end();
     transfer.throw_if_error_status();
     transfer.rethrow_failure();
@@ -494,7 +640,7 @@ Response fetch(const Request& request) {
 }
 
 struct ResponseStream::State {
-    explicit State(const Request& request) : transfer(request) {}
+    explicit State(const Request& request) : transfer(request), max_line(request.max_line) {}
 
     // Drops what the readers handed out, so the buffer holds at most one unfinished line
     // when more data is fetched.
@@ -505,6 +651,7 @@ struct ResponseStream::State {
     }
 
     Transfer transfer;
+    std::size_t max_line;
     std::size_t consumed = 0;  // body bytes already handed out
     std::size_t scanned = 0;   // body bytes already searched for a newline
 };
@@ -574,6 +721,10 @@ std::optional<std::string> ResponseStream::next_line() {
             return line;
         }
         state.scanned = body.size();
+        if (body.size() - state.consumed > state.max_line) {
+            throw HttpError("a line of the answer from " + printable_url(state.transfer.url()) +
+                            " is longer than the limit of " + size_text(state.max_line));
+        }
         if (state.transfer.finished()) {
             state.transfer.rethrow_failure();  // a cut-off last line is not handed out as whole
             if (state.consumed == body.size()) {

@@ -6,11 +6,16 @@
 //   Unreachable  — refused, name not resolved, or the connect time-out expired;
 //   Timeout      — connected, then a wait for data exceeded the idle time-out;
 //   StatusError  — the server answered with a status outside 2xx (status and body kept);
-//   HttpError    — any other transport failure (the base of the three above).
+//   Cancelled    — the request's own `cancelled` check said to stop;
+//   HttpError    — any other transport failure (the base of the four above).
+// What is kept in memory is bounded: a whole answer, an error answer's body and one unfinished
+// line each have a limit, so a misbehaving server cannot exhaust memory. Reading an open
+// answer chunk by chunk (a download) keeps nothing and has no limit.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +37,11 @@ struct Request {
     std::chrono::milliseconds connect_timeout{10'000};
     std::chrono::milliseconds idle_timeout{30'000};  // zero: wait for data without limit
     bool follow_redirects = true;
+    std::size_t max_body = std::size_t{64} << 20;        // a whole answer, for fetch()
+    std::size_t max_error_body = std::size_t{64} << 10;  // kept beyond: dropped, not read
+    std::size_t max_line = std::size_t{16} << 20;        // one line, for next_line()
+    // Asked at least every 100 ms while the exchange runs; true ends it with Cancelled.
+    std::function<bool()> cancelled;
 };
 
 struct Response {
@@ -58,6 +68,11 @@ class Timeout : public HttpError {
     using HttpError::HttpError;
 };
 
+class Cancelled : public HttpError {
+  public:
+    using HttpError::HttpError;
+};
+
 class StatusError : public HttpError {
   public:
     StatusError(long status, std::string body);
@@ -73,7 +88,25 @@ class StatusError : public HttpError {
 // UTF-8 form becomes "%" and two upper-case hexadecimal digits: a space is "%20".
 std::string percent_encode(std::string_view text, bool keep_slash);
 
-// Sends the request and reads the whole answer. Throws StatusError for a status outside 2xx.
+// The address as it may be shown: without user name, password, query and fragment, which
+// can carry credentials.
+std::string printable_url(const std::string& url);
+
+// The address as a person may be shown it in full: the user name and password are left out
+// and the value of every query parameter named like a credential ("token", "api_key",
+// "X-Amz-Signature", ...) becomes "***".
+std::string redacted_url(const std::string& url);
+
+// "scheme://host:port" of the address, lower-case, the port filled in from the scheme; "" for
+// a malformed address. Two addresses with one origin reach the same server.
+std::string origin(const std::string& url);
+
+// The text with the credential of every "Bearer " in it replaced by "***", so a server that
+// echoes a request's Authorization header cannot put it into a message.
+std::string mask_bearer_tokens(std::string_view text);
+
+// Sends the request and reads the whole answer. Throws StatusError for a status outside 2xx
+// and HttpError for a body longer than request.max_body.
 Response fetch(const Request& request);
 
 // An open answer read piece by piece on the caller's thread (no thread of its own).
@@ -95,7 +128,8 @@ class ResponseStream {
     // The next bytes of the body as they arrive, or nullopt at its end.
     std::optional<std::string> next_chunk();
     // The next line of the body without its "\n" (and without a "\r" before it), or nullopt
-    // at the end. A last line without a newline is still returned.
+    // at the end. A last line without a newline is still returned. A line longer than
+    // request.max_line is an HttpError.
     std::optional<std::string> next_line();
 
   private:

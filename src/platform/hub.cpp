@@ -1,8 +1,11 @@
 #include "platform/hub.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,9 +15,9 @@
 #include "core/json.hpp"
 #include "core/text.hpp"
 #include "kestrune/core/errors.hpp"
+#include "platform/download.hpp"
 #include "platform/files.hpp"
 #include "platform/http.hpp"
-#include "platform/progress.hpp"
 
 namespace kestrune::platform::hub {
 
@@ -25,8 +28,6 @@ namespace {
 constexpr std::string_view kPublicEndpoint = "https://huggingface.co";
 constexpr long kNotFound = 404;
 constexpr long kUnauthorized = 401;
-constexpr long kPartialContent = 206;
-constexpr long kRangeNotSatisfiable = 416;
 
 std::string environment(const char* name) {
     const char* value = std::getenv(name);
@@ -41,9 +42,10 @@ std::string endpoint() {
     return text::strip_trailing_slashes(url);
 }
 
-http::Headers auth_headers() {
+// The token goes only to the endpoint itself: a listing's Link header could name any host.
+http::Headers auth_headers(const std::string& url) {
     const std::string token = environment("HF_TOKEN");
-    if (token.empty()) {
+    if (token.empty() || http::origin(url) != http::origin(endpoint())) {
         return {};
     }
     return {{"Authorization", "Bearer " + token}};
@@ -67,9 +69,12 @@ std::vector<std::string_view> path_segments(std::string_view path) {
     }
 }
 
-// A relative path of one file below the directory: no "..", and a real name at the end.
+// A relative path of one file below the directory: no "..", a real name at the end, and no
+// control characters (they would reach terminals and file names as they are).
 bool names_a_file_inside(std::string_view relative_path) {
-    if (relative_path.starts_with('/') || relative_path.find('\0') != std::string_view::npos) {
+    const bool has_control = std::ranges::any_of(
+        relative_path, [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == '\x7f'; });
+    if (relative_path.starts_with('/') || has_control) {
         return false;
     }
     const std::vector<std::string_view> segments = path_segments(relative_path);
@@ -110,7 +115,7 @@ bool means_missing(const http::StatusError& error) {
 http::Request hub_request(std::string url) {
     http::Request request;
     request.url = std::move(url);
-    request.headers = auth_headers();
+    request.headers = auth_headers(request.url);
     return request;
 }
 
@@ -138,7 +143,7 @@ std::string next_page(const std::optional<std::string>& link_header) {
 }
 
 Json parse_listing(const std::string& body, const std::string& repo) {
-    Json page = Json::parse(body, nullptr, false);
+    Json page = parse_answer(body, false);
     if (!page.is_array()) {
         throw InvalidValueError("Unexpected answer from the hub listing " + repo);
     }
@@ -148,8 +153,8 @@ Json parse_listing(const std::string& body, const std::string& repo) {
 void append_files(const Json& page, std::vector<RepoFile>& found) {
     for (const Json& entry : page) {
         if (!entry.is_object() || entry.value("type", "") != "file" || !entry.contains("path") ||
-            !entry["path"].is_string()) {
-            continue;
+            !entry["path"].is_string() || !names_a_file_inside(entry["path"].get<std::string>())) {
+            continue;  // an unsafe name is left out, not fatal: the others are still usable
         }
         const Json& size = entry.contains("size") ? entry["size"] : Json();
         found.push_back(RepoFile{
@@ -159,117 +164,18 @@ void append_files(const Json& page, std::vector<RepoFile>& found) {
     }
 }
 
-std::optional<long long> header_number(const std::optional<std::string>& text) {
-    if (!text) {
-        return std::nullopt;
-    }
-    char* end = nullptr;
-    const long long number = std::strtoll(text->c_str(), &end, 10);
-    return end == text->c_str() ? std::nullopt : std::optional<long long>(number);
-}
-
-// "bytes START-END/TOTAL": START and TOTAL ("*" gives no total).
-struct ContentRange {
-    long long start = -1;
-    std::optional<long long> total;
-};
-
-ContentRange parse_content_range(const std::optional<std::string>& header) {
-    ContentRange range;
-    if (!header || !header->starts_with("bytes ")) {
-        return range;
-    }
-    range.start = header_number(header->substr(6)).value_or(-1);
-    if (const std::size_t slash = header->find('/'); slash != std::string::npos) {
-        range.total = header_number(header->substr(slash + 1));
-    }
-    return range;
-}
-
-// Size the finished file must have, when the answer says.
-std::optional<long long> expected_size(const http::ResponseStream& answer, long long offset) {
-    if (answer.status() == kPartialContent) {
-        if (auto total = parse_content_range(answer.header("Content-Range")).total) {
-            return total;
-        }
-        if (auto length = header_number(answer.header("Content-Length"))) {
-            return offset + *length;
-        }
-        return std::nullopt;
-    }
-    return header_number(answer.header("Content-Length"));
-}
-
-long long file_size(const std::string& path) {
-    std::error_code error;
-    const auto size = fs::file_size(path, error);
-    return error ? 0 : static_cast<long long>(size);
-}
-
-// Opens the file's answer, continuing from `offset` when it is above 0. An answer that
-// starts elsewhere than asked (a server without ranges, or a stale partial file) comes back
-// with offset 0 so the caller starts over.
-http::ResponseStream open_download(const std::string& url, long long& offset,
-                                   const std::string& missing_message) {
-    http::Request request = hub_request(url);
-    if (offset > 0) {
-        request.headers.emplace_back("Range", "bytes=" + std::to_string(offset) + "-");
-    }
+// Streams the file into place; the hub's way of saying "missing" becomes a NotFoundError.
+void download_file(const std::string& url, const std::string& target, bool resume,
+                   const std::string& label, const std::string& missing_message) {
     try {
-        http::ResponseStream answer = http::ResponseStream::open(request);
-        const bool continues = answer.status() == kPartialContent &&
-                               parse_content_range(answer.header("Content-Range")).start == offset;
-        if (offset > 0 && !continues) {
-            offset = 0;
-            if (answer.status() == kPartialContent) {
-                return open_download(url, offset, missing_message);
-            }
-        }
-        return answer;
+        download::fetch_to_file(url, target,
+                                {.headers = auth_headers(url), .resume = resume, .label = label});
     } catch (const http::StatusError& error) {
         if (means_missing(error)) {
             throw NotFoundError(missing_message);
         }
-        if (error.status() == kRangeNotSatisfiable && offset > 0) {
-            offset = 0;
-            return open_download(url, offset, missing_message);
-        }
         throw;
     }
-}
-
-// Streams the answer into `partial` and renames it to `target` once every byte is there.
-void download_file(const std::string& url, const std::string& target, bool resume,
-                   const std::string& label, const std::string& missing_message) {
-    const std::string partial = target + ".incomplete";
-    long long offset = resume ? file_size(partial) : 0;
-    http::ResponseStream answer = open_download(url, offset, missing_message);
-    const std::optional<long long> expected = expected_size(answer, offset);
-
-    std::ofstream out(partial, std::ios::binary | (offset > 0 ? std::ios::app : std::ios::trunc));
-    if (!out) {
-        throw RuntimeFailure("Cannot write " + partial);
-    }
-    long long written = offset;
-    progress::ProgressBar progress(label, expected, offset);
-    while (std::optional<std::string> chunk = answer.next_chunk()) {
-        out.write(chunk->data(), static_cast<std::streamsize>(chunk->size()));
-        if (!out) {
-            throw RuntimeFailure("Cannot write " + partial);
-        }
-        written += static_cast<long long>(chunk->size());
-        progress.update(written);
-    }
-    out.close();
-    progress.finish(written);
-    if (!out) {
-        throw RuntimeFailure("Cannot write " + partial);
-    }
-    if (expected && written != *expected) {
-        throw RuntimeFailure("Download of " + label + " ended after " + std::to_string(written) +
-                             " of " + std::to_string(*expected) + " bytes");
-    }
-    fs::rename(partial, target);
 }
 
 }  // namespace
@@ -331,7 +237,7 @@ std::vector<std::string> list_models(const std::string& search, const std::strin
     http::Request request = hub_request(url);
     request.connect_timeout = std::chrono::seconds(5);
     request.idle_timeout = std::chrono::seconds(10);
-    const Json models = Json::parse(http::fetch(request).body, nullptr, false);
+    const Json models = parse_answer(http::fetch(request).body, false);
     std::vector<std::string> ids;
     if (!models.is_array()) {
         throw InvalidValueError("Unexpected answer from the hub model search");

@@ -2,11 +2,12 @@
 // directory or the hub cache (through a partial file, resumable), whole-repository download.
 //
 // Follows the official client's conventions: HF_ENDPOINT (default https://huggingface.co),
-// HF_TOKEN (bearer token, never shown in messages), HF_HOME (cache root, default
+// HF_TOKEN (bearer token, sent only to the endpoint's own scheme, host and port, never shown in
+// messages), HF_HOME (cache root, default
 // ~/.cache/huggingface). The cache keeps the official folder names with the revision name in
-// place of the commit: HF_HOME/hub/models--{owner}--{name}/snapshots/main/{file}. A download
-// goes to "{target}.incomplete" and is renamed into place when complete. A progress bar
-// (bytes, percentage, rate, time left) is drawn on standard error when it is a terminal.
+// place of the commit: HF_HOME/hub/models--{owner}--{name}/snapshots/main/{file}. Files are
+// fetched by platform/download, resuming their "{target}.incomplete". File names with control
+// characters or leaving the target directory are refused, and left out of listings.
 #pragma once
 
 #include <optional>

@@ -90,7 +90,7 @@ Json fetch_instant_answer(const std::string& url) {
     request.connect_timeout = instant_answer_timeout;
     request.idle_timeout = instant_answer_timeout;
     const http::Response response = http::fetch(request);
-    Json answer = Json::parse(response.body);
+    Json answer = parse_answer(response.body);
     if (!answer.is_object()) {
         throw InvalidValueError("the instant answer is not a JSON object");
     }

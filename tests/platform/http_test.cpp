@@ -1,50 +1,32 @@
 #include "platform/http.hpp"
 
 #include <arpa/inet.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "core/json.hpp"
+#include "support/gate.hpp"
 #include "support/loopback_server.hpp"
 
 namespace http = kestrune::platform::http;
+using kestrune::testing::Gate;
 using kestrune::testing::LoopbackServer;
+using kestrune::testing::OpenOnExit;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// Lets a server handler wait for the test. Waits are bounded so a failing test cannot hang.
-class Gate {
-  public:
-    void open() {
-        std::lock_guard lock(mutex_);
-        open_ = true;
-        changed_.notify_all();
-    }
-    bool wait() {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, 10s, [this] { return open_; });
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool open_ = false;
-};
-
-// Declared after the server, so the gate opens before the server waits for its handlers.
-struct OpenOnExit {
-    Gate& gate;
-    ~OpenOnExit() { gate.open(); }
-};
 
 http::Request get(const std::string& url, std::chrono::milliseconds idle_timeout = 5s) {
     http::Request request;
@@ -387,4 +369,140 @@ TEST(Http, SendsMethodHeadersAndBody) {
     std::lock_guard lock(mutex);
     EXPECT_EQ(seen.at(0), "PUT");
     EXPECT_EQ(seen.at(1), "replaced");
+}
+
+// --- A misbehaving server: what the client keeps is bounded by the request's limits ---------
+
+namespace {
+
+constexpr std::size_t kLimit = 64 << 10;
+constexpr std::size_t kErrorLimit = 1 << 10;
+constexpr std::size_t kFlood = 32 << 20;  // what a flood sends to a client that reads it all
+
+// Sends `fill` bytes with no newline until kFlood or until the client goes away.
+void flood(httplib::Response& res, int status, char fill, std::atomic<std::size_t>& sent) {
+    res.status = status;
+    res.set_chunked_content_provider("text/plain",
+                                     [&sent, fill](std::size_t, httplib::DataSink& sink) {
+                                         const std::string block(64 << 10, fill);
+                                         while (sent < kFlood) {
+                                             if (!write(sink, block)) {
+                                                 return false;
+                                             }
+                                             sent += block.size();
+                                         }
+                                         sink.done();
+                                         return true;
+                                     });
+}
+
+// The message of the HttpError the read ends with, "" when it ends without one.
+std::string failure_of(const std::function<void()>& read) {
+    try {
+        read();
+    } catch (const http::HttpError& error) {
+        return error.what();
+    }
+    return "";
+}
+
+}  // namespace
+
+TEST(MisbehavingServer, FailsAtTheLimitsWithTheHttpFailureKind) {
+    std::atomic<std::size_t> line_sent{0};
+    std::atomic<std::size_t> body_sent{0};
+    std::atomic<std::size_t> error_sent{0};
+    LoopbackServer server([&](httplib::Server& s) {
+        s.Get("/endless-line", [&](const httplib::Request&, httplib::Response& res) {
+            flood(res, 200, 'x', line_sent);
+        });
+        s.Get("/huge-body", [&](const httplib::Request&, httplib::Response& res) {
+            flood(res, 200, 'y', body_sent);
+        });
+        s.Get("/huge-error", [&](const httplib::Request&, httplib::Response& res) {
+            flood(res, 500, 'z', error_sent);
+        });
+        s.Get("/echoed-token", [](const httplib::Request& req, httplib::Response& res) {
+            res.status = 401;
+            res.set_content("rejected Authorization: " + req.get_header_value("Authorization"),
+                            "text/plain");
+        });
+        // Announces 1 MiB, sends 1 KiB, then hangs up.
+        s.Get("/lying-length", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content_provider(1 << 20, "text/plain",
+                                     [](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                         return offset == 0 && write(sink, std::string(1024, 'l'));
+                                     });
+        });
+        s.Get("/reset", [](const httplib::Request&, httplib::Response& res) {
+            res.set_chunked_content_provider(
+                "text/plain", [](std::size_t offset, httplib::DataSink& sink) {
+                    return offset == 0 && write(sink, "whole line\nhalf a li");
+                });
+        });
+    });
+    auto request = [&](const std::string& path) {
+        http::Request made = get(server.url(path));
+        made.headers = {{"Authorization", "Bearer sk-live-123"}};
+        made.max_body = made.max_line = kLimit;
+        made.max_error_body = kErrorLimit;
+        return made;
+    };
+    const auto read_lines = [&](const std::string& path) {
+        auto stream = http::ResponseStream::open(request(path));
+        while (stream.next_line()) {
+        }
+    };
+    struct Case {
+        std::string path;
+        std::function<void()> read;
+        std::string message;
+        const std::atomic<std::size_t>* sent;  // for floods: must stop far short of kFlood
+    };
+    const std::vector<Case> cases = {
+        {"/endless-line", [&] { read_lines("/endless-line"); },
+         "is longer than the limit of 64 KiB", &line_sent},
+        {"/huge-body", [&] { http::fetch(request("/huge-body")); },
+         "is larger than the limit of 64 KiB", &body_sent},
+        {"/huge-error", [&] { http::fetch(request("/huge-error")); }, "HTTP status 500: zzz",
+         &error_sent},
+        {"/echoed-token", [&] { http::fetch(request("/echoed-token")); },
+         "rejected Authorization: Bearer ***", nullptr},
+        {"/lying-length", [&] { http::fetch(request("/lying-length")); }, "failed", nullptr},
+        {"/reset", [&] { read_lines("/reset"); }, "failed", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        const std::string message = failure_of(c.read);
+        EXPECT_THAT(message, ::testing::HasSubstr(c.message));
+        EXPECT_THAT(message, ::testing::Not(::testing::HasSubstr("sk-live-123")));
+        if (c.sent != nullptr) {
+            EXPECT_LT(c.sent->load(), kFlood / 4);
+        }
+    }
+    try {
+        http::fetch(request("/huge-error"));
+    } catch (const http::StatusError& error) {
+        EXPECT_EQ(error.body(), std::string(kErrorLimit, 'z'));
+    }
+}
+
+TEST(MisbehavingServer, AnswerWithManyKeysParsesWholeAndInOrder) {
+    constexpr int kKeys = 300'000;
+    std::string body = "{";
+    for (int i = kKeys; i > 0; --i) {  // descending: an ordering a sorted map would undo
+        body += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + (i > 1 ? "," : "}");
+    }
+    LoopbackServer server([&](httplib::Server& s) {
+        s.Get("/many-keys", [&](const httplib::Request&, httplib::Response& res) {
+            res.set_content(body, "application/json");
+        });
+    });
+    const kestrune::Json answer =
+        kestrune::parse_answer(http::fetch(get(server.url("/many-keys"))).body);
+    ASSERT_EQ(answer.size(), static_cast<std::size_t>(kKeys));
+    EXPECT_EQ(answer.begin().key(), "k300000");
+    EXPECT_EQ(answer.at("k1"), 1);
+    // A repeated key keeps one entry, with the last value.
+    EXPECT_EQ(kestrune::parse_answer(R"({"a":1,"b":2,"a":3})").dump(), R"({"a":3,"b":2})");
 }

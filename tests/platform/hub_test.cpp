@@ -148,6 +148,39 @@ TEST_F(HubClient, TokenIsSentAsBearerButNeverShown) {
     }
 }
 
+TEST_F(HubClient, TokenGoesOnlyToTheEndpointsOwnOrigin) {
+    ScopedEnv token("HF_TOKEN", "hf_secret_token");
+    std::string elsewhere_saw = "not asked";
+    testing::LoopbackServer elsewhere([&](httplib::Server& s) {
+        s.Get(".*", [&](const httplib::Request& req, httplib::Response& res) {
+            elsewhere_saw = req.get_header_value("Authorization");
+            res.set_content("[]", "application/json");
+        });
+    });
+    testing::LoopbackServer listing([&](httplib::Server& s) {
+        s.Get(".*", [&](const httplib::Request&, httplib::Response& res) {
+            res.set_header("Link", "<" + elsewhere.url("/next") + ">; rel=\"next\"");
+            res.set_content(R"([{"type":"file","path":"a.gguf","size":1}])", "application/json");
+        });
+    });
+    ScopedEnv endpoint("HF_ENDPOINT", listing.base_url());
+    EXPECT_EQ(list_repo_tree(kRepo).size(), 1U);
+    EXPECT_EQ(elsewhere_saw, "");
+}
+
+TEST_F(HubClient, NamesWithControlCharactersAreRefusedAndLeftOutOfListings) {
+    for (const char* name : {"evil\x1b[2J.gguf", "a\rb.gguf", "quants/\x7f.gguf"}) {
+        hub_.add_file(kRepo, name, "x");
+        EXPECT_THROW(hf_hub_download(kRepo, name, into(target_)), InvalidValueError);
+    }
+    std::vector<std::string> listed;
+    for (const RepoFile& file : list_repo_tree(kRepo)) {
+        listed.push_back(file.rfilename);
+    }
+    EXPECT_THAT(listed, ElementsAre("README.md", "model-Q4_K_M.gguf", "quants/deep/model-Q8_0.gguf",
+                                    "quants/model-Q2_K.gguf"));
+}
+
 TEST_F(HubClient, ResumeContinuesAPartialFileWithARangeRequest) {
     const fs::path target = target_.path() / "model-Q4_K_M.gguf";
     write_file(target.string() + ".incomplete", weights_.substr(0, 100'000));
