@@ -233,8 +233,4 @@ class ScopedMissingBinding {
 // The library's version text (its build number and commit).
 std::string version();
 
-// How many leading bytes of `text` form whole UTF-8 characters: an incomplete multi-byte
-// sequence at the end is held back.
-std::size_t complete_utf8_prefix(std::string_view text);
-
 }  // namespace kestrune::platform::llama
