@@ -101,7 +101,7 @@ TEST(SseContentPiece, DecodesTheContentAndValidatesTheWholeEvent) {
 
 TEST(SseContentPiece, PayloadThatIsNotUtf8IsBrokenUnderEitherRule) {
     const std::string event = R"(data: {"choices":[{"delta":{"content":")";
-    for (const std::string bad :
+    for (const std::string& bad :
          {event + "a\xff\"}}]}",                                  // a byte no character has
           event + "\xc0\xaf\"}}]}",                               // an overlong form
           event + "\xed\xa0\x80\"}}]}",                           // a surrogate
