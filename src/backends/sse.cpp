@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "core/json.hpp"
 #include "core/text.hpp"
 #include "kestrune/core/errors.hpp"
 
@@ -31,332 +32,128 @@ struct EventFacts {
 // Where a value sits relative to the piece; everything else is only checked for validity.
 enum class Role { event, choices, choice, delta, content, other };
 
-// Reads an event's JSON text in one pass, checking the whole text and keeping only the facts
-// on the path to the piece. Events arrive once per generated token, so no document is built.
+// The step of the path a value starting at each depth can be, the kind of container that
+// step must be for the path to go on through it, and the key that leads to it.
+constexpr Role path_roles[] = {Role::event, Role::choices, Role::choice, Role::delta,
+                               Role::content};
+constexpr Kind path_kinds[] = {Kind::object, Kind::array, Kind::object, Kind::object,
+                               Kind::missing};
+constexpr std::string_view path_keys[] = {"", "choices", "", "delta", "content"};
+constexpr std::size_t choices_depth = 2;
+
+// Takes nlohmann's SAX events for one event text, keeping only the facts on the path to the
+// piece. Events arrive once per generated token, so no document is built.
 class EventReader {
   public:
-    explicit EventReader(std::string_view text) : text_(text) {}
+    explicit EventReader(EventFacts& facts) : facts_(facts) {}
 
-    // False when the text is not one valid JSON value.
-    bool read(EventFacts& facts) {
-        facts_ = &facts;
-        if (!value(Role::event, 0)) {
-            return false;
+    bool null() { return scalar(Kind::null); }
+    bool boolean(bool /*value*/) { return scalar(Kind::other); }
+    bool number_integer(std::int64_t /*value*/) { return scalar(Kind::other); }
+    bool number_unsigned(std::uint64_t /*value*/) { return scalar(Kind::other); }
+    bool number_float(double /*value*/, const std::string& /*text*/) { return scalar(Kind::other); }
+    bool binary(Json::binary_t& /*value*/) { return scalar(Kind::other); }
+
+    bool string(std::string& text) {
+        if (start_value(Kind::string) == Role::content) {
+            facts_.content_text = std::move(text);
         }
-        skip_whitespace();
-        return pos_ == text_.size();
+        return true;
+    }
+
+    bool start_object(std::size_t /*size*/) { return open(Kind::object); }
+    bool start_array(std::size_t /*size*/) { return open(Kind::array); }
+    bool end_object() { return close(); }
+    bool end_array() { return close(); }
+
+    bool key(std::string& name) {
+        key_on_path_ = on_path_ == depth_ && name == path_keys[depth_];
+        return true;
+    }
+
+    bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
+                     const Json::exception& /*error*/) {
+        return false;
     }
 
   private:
-    // Deeper nesting is refused rather than risking the stack on hostile input.
-    static constexpr int max_depth = 256;
+    // Events nest a few levels; deeper nesting is refused as a broken payload.
+    static constexpr std::size_t max_depth = 256;
 
-    void skip_whitespace() {
-        while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t' ||
-                                       text_[pos_] == '\n' || text_[pos_] == '\r')) {
-            ++pos_;
+    // The role of the value starting now: a step of the path only when its container is on
+    // the path and the key (or, in `choices`, the position) leads on.
+    Role role_of_next_value() {
+        if (on_path_ != depth_) {
+            return Role::other;
         }
+        if (depth_ == choices_depth) {
+            return facts_.choices_count++ == 0 ? Role::choice : Role::other;
+        }
+        return depth_ == 0 || key_on_path_ ? path_roles[depth_] : Role::other;
     }
 
-    bool consume(char expected) {
-        skip_whitespace();
-        if (pos_ < text_.size() && text_[pos_] == expected) {
-            ++pos_;
-            return true;
+    Role start_value(Kind kind) {
+        const Role role = role_of_next_value();
+        record(role, kind);
+        return role;
+    }
+
+    bool scalar(Kind kind) {
+        start_value(kind);
+        return true;
+    }
+
+    bool open(Kind kind) {
+        if (depth_ == max_depth) {
+            return false;
         }
-        return false;
+        const Role role = start_value(kind);
+        ++depth_;
+        if (role != Role::other && path_kinds[depth_ - 1] == kind) {
+            on_path_ = depth_;
+        }
+        return true;
+    }
+
+    bool close() {
+        if (on_path_ == depth_) {
+            --on_path_;
+        }
+        --depth_;
+        return true;
     }
 
     void record(Role role, Kind kind) {
         switch (role) {
             case Role::event:
-                facts_->event = kind;
+                facts_.event = kind;
                 break;
             case Role::choices:
                 // A repeated key replaces what an earlier one said.
-                facts_->choices = kind;
-                facts_->choices_count = 0;
-                facts_->choice = facts_->delta = facts_->content = Kind::missing;
+                facts_.choices = kind;
+                facts_.choices_count = 0;
+                facts_.choice = facts_.delta = facts_.content = Kind::missing;
                 break;
             case Role::choice:
-                facts_->choice = kind;
-                facts_->delta = facts_->content = Kind::missing;
+                facts_.choice = kind;
+                facts_.delta = facts_.content = Kind::missing;
                 break;
             case Role::delta:
-                facts_->delta = kind;
-                facts_->content = Kind::missing;
+                facts_.delta = kind;
+                facts_.content = Kind::missing;
                 break;
             case Role::content:
-                facts_->content = kind;
+                facts_.content = kind;
                 break;
             case Role::other:
                 break;
         }
     }
 
-    bool value(Role role, int depth) {
-        if (depth > max_depth) {
-            return false;
-        }
-        skip_whitespace();
-        if (pos_ == text_.size()) {
-            return false;
-        }
-        switch (text_[pos_]) {
-            case '{':
-                record(role, Kind::object);
-                return object(role, depth);
-            case '[':
-                record(role, Kind::array);
-                return array(role, depth);
-            case '"': {
-                record(role, Kind::string);
-                std::string* out = role == Role::content ? &facts_->content_text : nullptr;
-                if (out != nullptr) {
-                    out->clear();
-                }
-                return string(out);
-            }
-            case 'n':
-                record(role, Kind::null);
-                return literal("null");
-            case 't':
-                record(role, Kind::other);
-                return literal("true");
-            case 'f':
-                record(role, Kind::other);
-                return literal("false");
-            default:
-                record(role, Kind::other);
-                return number();
-        }
-    }
-
-    static Role member_role(Role parent, std::string_view key) {
-        if (parent == Role::event && key == "choices") {
-            return Role::choices;
-        }
-        if (parent == Role::choice && key == "delta") {
-            return Role::delta;
-        }
-        if (parent == Role::delta && key == "content") {
-            return Role::content;
-        }
-        return Role::other;
-    }
-
-    bool object(Role role, int depth) {
-        ++pos_;
-        if (consume('}')) {
-            return true;
-        }
-        const bool keys_matter = role == Role::event || role == Role::choice || role == Role::delta;
-        std::string key;
-        do {
-            skip_whitespace();
-            if (pos_ == text_.size() || text_[pos_] != '"') {
-                return false;
-            }
-            key.clear();
-            if (!string(keys_matter ? &key : nullptr) || !consume(':')) {
-                return false;
-            }
-            const Role child = keys_matter ? member_role(role, key) : Role::other;
-            if (!value(child, depth + 1)) {
-                return false;
-            }
-        } while (consume(','));
-        return consume('}');
-    }
-
-    bool array(Role role, int depth) {
-        ++pos_;
-        if (consume(']')) {
-            return true;
-        }
-        std::size_t index = 0;
-        do {
-            const Role child = role == Role::choices && index == 0 ? Role::choice : Role::other;
-            if (!value(child, depth + 1)) {
-                return false;
-            }
-            ++index;
-        } while (consume(','));
-        if (role == Role::choices) {
-            facts_->choices_count = index;
-        }
-        return consume(']');
-    }
-
-    bool literal(std::string_view word) {
-        if (text_.substr(pos_, word.size()) != word) {
-            return false;
-        }
-        pos_ += word.size();
-        return true;
-    }
-
-    bool digits() {
-        const std::size_t start = pos_;
-        while (pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9') {
-            ++pos_;
-        }
-        return pos_ > start;
-    }
-
-    bool number() {
-        if (pos_ < text_.size() && text_[pos_] == '-') {
-            ++pos_;
-        }
-        if (pos_ < text_.size() && text_[pos_] == '0') {
-            ++pos_;
-        } else if (!digits()) {
-            return false;
-        }
-        if (pos_ < text_.size() && text_[pos_] == '.') {
-            ++pos_;
-            if (!digits()) {
-                return false;
-            }
-        }
-        if (pos_ < text_.size() && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
-            ++pos_;
-            if (pos_ < text_.size() && (text_[pos_] == '+' || text_[pos_] == '-')) {
-                ++pos_;
-            }
-            if (!digits()) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    bool hex4(std::uint32_t& code) {
-        if (text_.size() - pos_ < 4) {
-            return false;
-        }
-        code = 0;
-        for (int i = 0; i < 4; ++i) {
-            const char c = text_[pos_++];
-            code <<= 4;
-            if (c >= '0' && c <= '9') {
-                code |= static_cast<std::uint32_t>(c - '0');
-            } else if (c >= 'a' && c <= 'f') {
-                code |= static_cast<std::uint32_t>(c - 'a' + 10);
-            } else if (c >= 'A' && c <= 'F') {
-                code |= static_cast<std::uint32_t>(c - 'A' + 10);
-            } else {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    static void append_utf8(std::string& out, std::uint32_t code) {
-        if (code < 0x80) {
-            out += static_cast<char>(code);
-        } else if (code < 0x800) {
-            out += static_cast<char>(0xC0 | (code >> 6));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            out += static_cast<char>(0xE0 | (code >> 12));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (code >> 18));
-            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
-
-    // A \u escape after its backslash and "u": one code unit, or a surrogate pair.
-    bool unicode_escape(std::string* out) {
-        std::uint32_t code = 0;
-        if (!hex4(code) || (code >= 0xDC00 && code <= 0xDFFF)) {
-            return false;
-        }
-        if (code >= 0xD800 && code <= 0xDBFF) {
-            std::uint32_t low = 0;
-            if (!literal("\\u") || !hex4(low) || low < 0xDC00 || low > 0xDFFF) {
-                return false;
-            }
-            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-        }
-        if (out != nullptr) {
-            append_utf8(*out, code);
-        }
-        return true;
-    }
-
-    bool escape(std::string* out) {
-        if (pos_ == text_.size()) {
-            return false;
-        }
-        char decoded = 0;
-        switch (text_[pos_++]) {
-            case '"':
-                decoded = '"';
-                break;
-            case '\\':
-                decoded = '\\';
-                break;
-            case '/':
-                decoded = '/';
-                break;
-            case 'b':
-                decoded = '\b';
-                break;
-            case 'f':
-                decoded = '\f';
-                break;
-            case 'n':
-                decoded = '\n';
-                break;
-            case 'r':
-                decoded = '\r';
-                break;
-            case 't':
-                decoded = '\t';
-                break;
-            case 'u':
-                return unicode_escape(out);
-            default:
-                return false;
-        }
-        if (out != nullptr) {
-            *out += decoded;
-        }
-        return true;
-    }
-
-    // A string at its opening quote; its decoded text goes to `out` when one is given.
-    bool string(std::string* out) {
-        ++pos_;
-        for (;;) {
-            const std::size_t start = pos_;
-            while (pos_ < text_.size() && text_[pos_] != '"' && text_[pos_] != '\\' &&
-                   static_cast<unsigned char>(text_[pos_]) >= 0x20) {
-                ++pos_;
-            }
-            if (out != nullptr) {
-                out->append(text_.substr(start, pos_ - start));
-            }
-            if (pos_ == text_.size() || static_cast<unsigned char>(text_[pos_]) < 0x20) {
-                return false;
-            }
-            if (text_[pos_++] == '"') {
-                return true;
-            }
-            if (!escape(out)) {
-                return false;
-            }
-        }
-    }
-
-    std::string_view text_;
-    std::size_t pos_ = 0;
-    EventFacts* facts_ = nullptr;
+    EventFacts& facts_;
+    std::size_t depth_ = 0;    // containers open
+    std::size_t on_path_ = 0;  // of those, how many (from the outside) are steps of the path
+    bool key_on_path_ = false;
 };
 
 std::string piece_of(EventFacts& facts) {
@@ -391,8 +188,11 @@ std::string content_piece(std::string_view line, OnMalformed on_malformed) {
     if (!trimmed.starts_with(data_prefix) || trimmed == done_marker) {
         return "";
     }
+    const std::string_view payload = trimmed.substr(data_prefix.size());
     EventFacts facts;
-    if (!EventReader(trimmed.substr(data_prefix.size())).read(facts)) {
+    EventReader reader(facts);
+    // The parser also refuses bytes that are not UTF-8, so such a payload is broken too.
+    if (!Json::sax_parse(payload.begin(), payload.end(), &reader)) {
         if (on_malformed == OnMalformed::skip) {
             return "";
         }

@@ -5,7 +5,8 @@
 // stream (the stream ends with the body). The payload is one JSON event whose piece is
 // choices[0].delta.content; a missing delta or content, or a null content, gives no piece.
 // An event without choices, with an empty choices array, or of another shape fails the
-// stream. What a payload that is not JSON does differs between servers, so the caller says.
+// stream. What a payload that is not JSON (bytes that are not UTF-8 included) does differs
+// between servers, so the caller says.
 #pragma once
 
 #include <string>
@@ -16,7 +17,7 @@
 
 namespace kestrune::backends::sse {
 
-// What a "data: " line whose payload is not valid JSON does.
+// What a "data: " line whose payload is not valid JSON, or not valid UTF-8, does.
 enum class OnMalformed {
     skip,  // the line is passed over and reading goes on
     fail,  // the stream fails with InvalidValueError at that line

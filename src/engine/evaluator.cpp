@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/json.hpp"
+#include "core/utf8.hpp"
 #include "kestrune/core/errors.hpp"
 
 namespace kestrune::evaluator {
@@ -19,48 +20,11 @@ struct CodePoint {
     std::size_t length;  // bytes taken in the text
 };
 
-constexpr char32_t kReplacement = 0xFFFD;
-
-// The lead bytes of multi-byte sequences: lead & mask == pattern.
-struct LeadByte {
-    unsigned char mask;
-    unsigned char pattern;
-    std::size_t length;
-    char32_t smallest;  // below this the sequence is an overlong form
-};
-constexpr LeadByte kLeadBytes[] = {
-    {0xE0, 0xC0, 2, 0x80}, {0xF0, 0xE0, 3, 0x800}, {0xF8, 0xF0, 4, 0x10000}};
-
-// Decodes the character at `pos`. A malformed or truncated sequence yields U+FFFD for its
-// first byte only, so every byte of any input belongs to exactly one character.
+// Bad bytes are counted here, never replaced: each is one character (U+FFFD) of its own, as
+// evaluator.hpp promises, rather than one per ill-formed run, so garbage weighs by its length.
 CodePoint decode_at(std::string_view text, std::size_t pos) {
-    const auto lead = static_cast<unsigned char>(text[pos]);
-    if (lead < 0x80) {
-        return {lead, 1};
-    }
-    const auto* kind =
-        std::find_if(std::begin(kLeadBytes), std::end(kLeadBytes),
-                     [&](const LeadByte& l) { return (lead & l.mask) == l.pattern; });
-    if (kind == std::end(kLeadBytes)) {
-        return {kReplacement, 1};
-    }
-    const std::size_t length = kind->length;
-    char32_t value = lead & static_cast<unsigned char>(~kind->mask);
-    if (pos + length > text.size()) {
-        return {kReplacement, 1};
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        const auto byte = static_cast<unsigned char>(text[pos + i]);
-        if ((byte & 0xC0) != 0x80) {
-            return {kReplacement, 1};
-        }
-        value = (value << 6) | (byte & 0x3F);
-    }
-    const bool surrogate = value >= 0xD800 && value <= 0xDFFF;
-    if (value < kind->smallest || value > 0x10FFFF || surrogate) {
-        return {kReplacement, 1};
-    }
-    return {value, length};
+    const utf8::Decoded c = utf8::decode(text, pos);
+    return {c.code, c.valid ? c.length : 1};
 }
 
 // ASCII white space (the information separators U+001C-U+001F included) and the Unicode
@@ -108,8 +72,7 @@ std::string lower_case(std::string_view text) {
         }
         const CodePoint c = decode_at(lowered, pos);
         if (const char32_t lower = to_lower(c.value); lower != c.value) {
-            lowered[pos] = static_cast<char>(0xC0 | (lower >> 6));
-            lowered[pos + 1] = static_cast<char>(0x80 | (lower & 0x3F));
+            utf8::encode(lower, &lowered[pos]);
         }
         pos += c.length;
     }

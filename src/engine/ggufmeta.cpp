@@ -10,6 +10,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "core/utf8.hpp"
 #include "kestrune/core/errors.hpp"
 
 namespace kestrune::ggufmeta {
@@ -54,92 +55,6 @@ T from_little_endian(const unsigned char (&bytes)[sizeof(T)]) {
         }
     }
     return value;
-}
-
-// Lowest and highest allowed second byte after a lead byte, and the count of continuation
-// bytes (0 for a byte that cannot start a sequence), after the Unicode well-formed table.
-struct LeadByte {
-    int continuations;
-    unsigned char low;
-    unsigned char high;
-};
-
-constexpr LeadByte classify_lead(unsigned char byte) {
-    if (byte >= 0xC2 && byte <= 0xDF) {
-        return {1, 0x80, 0xBF};
-    }
-    if (byte == 0xE0) {
-        return {2, 0xA0, 0xBF};
-    }
-    if (byte == 0xED) {
-        return {2, 0x80, 0x9F};  // no UTF-16 surrogates
-    }
-    if (byte >= 0xE1 && byte <= 0xEF) {
-        return {2, 0x80, 0xBF};
-    }
-    if (byte == 0xF0) {
-        return {3, 0x90, 0xBF};
-    }
-    if (byte >= 0xF1 && byte <= 0xF3) {
-        return {3, 0x80, 0xBF};
-    }
-    if (byte == 0xF4) {
-        return {3, 0x80, 0x8F};  // nothing beyond U+10FFFF
-    }
-    return {0, 0, 0};
-}
-
-// Length of the well-formed sequence at `at`, or the negated length of its maximal invalid
-// prefix (at least 1), so that each such prefix becomes one U+FFFD as Python's "replace" does.
-std::ptrdiff_t sequence_length(std::string_view bytes, std::size_t at) {
-    const auto lead = static_cast<unsigned char>(bytes[at]);
-    if (lead < 0x80) {
-        return 1;
-    }
-    const LeadByte kind = classify_lead(lead);
-    std::size_t end = at + 1;
-    unsigned char low = kind.low;
-    unsigned char high = kind.high;
-    for (int i = 0; i < kind.continuations; ++i) {
-        if (end >= bytes.size()) {
-            break;
-        }
-        const auto next = static_cast<unsigned char>(bytes[end]);
-        if (next < low || next > high) {
-            break;
-        }
-        ++end;
-        low = 0x80;
-        high = 0xBF;
-    }
-    const auto length = static_cast<std::ptrdiff_t>(end - at);
-    return kind.continuations > 0 && length == kind.continuations + 1 ? length : -length;
-}
-
-std::string replace_invalid_utf8(std::string bytes) {
-    constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-    std::size_t at = 0;
-    while (at < bytes.size()) {
-        const std::ptrdiff_t length = sequence_length(bytes, at);
-        if (length < 0) {
-            break;
-        }
-        at += static_cast<std::size_t>(length);
-    }
-    if (at == bytes.size()) {
-        return bytes;  // the common case: already valid, no copy
-    }
-    std::string text(bytes, 0, at);
-    while (at < bytes.size()) {
-        const std::ptrdiff_t length = sequence_length(bytes, at);
-        if (length > 0) {
-            text.append(bytes, at, static_cast<std::size_t>(length));
-        } else {
-            text += kReplacement;
-        }
-        at += static_cast<std::size_t>(length > 0 ? length : -length);
-    }
-    return text;
 }
 
 [[noreturn]] void fail_open(int error, const std::string& path) {
@@ -284,7 +199,7 @@ std::string _read_string(GgufStream& stream) {
     stream.require(length, 1, "string length");
     std::string bytes(static_cast<std::size_t>(length), '\0');
     stream.read(bytes.data(), bytes.size());
-    return replace_invalid_utf8(std::move(bytes));
+    return utf8::replace_invalid(std::move(bytes));
 }
 
 std::optional<GgufValue> _read_value(GgufStream& stream, std::uint32_t vtype) {

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/utf8.hpp"
 #include "kestrune/core/errors.hpp"
 #include "platform/llama.hpp"
 
@@ -211,7 +212,7 @@ TextStream speculative_generate_tokens(Llama& target, Llama& draft, std::vector<
             sequence.push_back(token);
             ++counts.generated;
             pending += target.token_to_piece(token);
-            const std::size_t whole = platform::llama::complete_utf8_prefix(pending);
+            const std::size_t whole = utf8::complete_prefix(pending);
             if (whole > 0) {
                 std::string piece = pending.substr(0, whole);
                 pending.erase(0, whole);

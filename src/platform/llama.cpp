@@ -13,6 +13,7 @@
 
 #include "platform/llama_library.hpp"
 #include "platform/system.hpp"
+#include "core/utf8.hpp"
 
 namespace kestrune::platform::llama {
 
@@ -231,7 +232,7 @@ TextStream Llama::stream_tokens(std::vector<Token> prompt, Sampling settings, Co
         }
         last_completion_tokens_ = ++produced;
         pending += token_to_piece(token);
-        const std::size_t whole = complete_utf8_prefix(pending);
+        const std::size_t whole = utf8::complete_prefix(pending);
         if (whole > 0) {
             std::string piece = pending.substr(0, whole);
             pending.erase(0, whole);
@@ -528,30 +529,6 @@ ScopedMissingBinding::ScopedMissingBinding() {
 }
 ScopedMissingBinding::~ScopedMissingBinding() {
     --missing_depth;
-}
-
-std::size_t complete_utf8_prefix(std::string_view text) {
-    // Walk back over at most three continuation bytes to the last lead byte; keep it only when
-    // its whole sequence is present.
-    const std::size_t size = text.size();
-    std::size_t back = 0;
-    while (back < 3 && back < size &&
-           (static_cast<unsigned char>(text[size - 1 - back]) & 0xC0U) == 0x80U) {
-        ++back;
-    }
-    if (back == size) {
-        return size;  // nothing but continuation bytes: malformed, pass them on
-    }
-    const auto lead = static_cast<unsigned char>(text[size - 1 - back]);
-    std::size_t needed = 1;
-    if ((lead & 0xE0U) == 0xC0U) {
-        needed = 2;
-    } else if ((lead & 0xF0U) == 0xE0U) {
-        needed = 3;
-    } else if ((lead & 0xF8U) == 0xF0U) {
-        needed = 4;
-    }
-    return back + 1 >= needed ? size : size - 1 - back;
 }
 
 }  // namespace kestrune::platform::llama

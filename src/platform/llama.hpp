@@ -194,8 +194,5 @@ class ScopedMissingBinding {
     ScopedMissingBinding& operator=(const ScopedMissingBinding&) = delete;
 };
 
-// How many leading bytes of `text` form whole UTF-8 characters: an incomplete multi-byte
-// sequence at the end is held back.
-std::size_t complete_utf8_prefix(std::string_view text);
 
 }  // namespace kestrune::platform::llama

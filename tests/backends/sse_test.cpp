@@ -99,6 +99,35 @@ TEST(SseContentPiece, DecodesTheContentAndValidatesTheWholeEvent) {
     EXPECT_THROW(piece(deep), InvalidValueError);
 }
 
+TEST(SseContentPiece, PayloadThatIsNotUtf8IsBrokenUnderEitherRule) {
+    const std::string event = R"(data: {"choices":[{"delta":{"content":")";
+    for (const std::string& bad :
+         {event + "a\xff\"}}]}",                                  // a byte no character has
+          event + "\xc0\xaf\"}}]}",                               // an overlong form
+          event + "\xed\xa0\x80\"}}]}",                           // a surrogate
+          event + "\xe2\x82\"}}]}",                               // a character cut short
+          std::string("data: {\"id\":\"\xfe\",\"choices\":[]}"),  // elsewhere
+          std::string("data: \x80")}) {
+        EXPECT_EQ(content_piece(bad, OnMalformed::skip), "") << bad;
+        EXPECT_THROW(content_piece(bad, OnMalformed::fail), InvalidValueError) << bad;
+    }
+    EXPECT_EQ(piece(event + "\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf\"}}]}"),
+              "\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf");
+    EXPECT_EQ(piece(": comment \xff"), "") << "only data lines are read";
+}
+
+TEST(SseContentStream, LinesThatAreNotUtf8NeverBecomePieces) {
+    OpenAITestServer server;
+    const std::string bad = "data: {\"choices\":[{\"delta\":{\"content\":\"\xff\"}}]}\n\n";
+    server.stream_chat({sse_delta("a"), bad, sse_delta("b")});
+    TextStream lenient = content_stream(stream_request(server.url()), OnMalformed::skip);
+    EXPECT_EQ(pull_all(lenient), (std::vector<std::string>{"a", "b"}));
+
+    TextStream strict = content_stream(stream_request(server.url()), OnMalformed::fail);
+    EXPECT_EQ(strict.next(), "a");
+    EXPECT_THROW(strict.next(), InvalidValueError);
+}
+
 TEST(SseContentStream, ReadsEventsSplitAcrossChunksAndGoesOnAfterDone) {
     OpenAITestServer server;
     const std::string first = sse_delta("Hel");

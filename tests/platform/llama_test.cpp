@@ -203,15 +203,5 @@ TEST(LlamaBinding, MissingFilesAndAMissingBindingFailCleanly) {
     EXPECT_THROW(load(tiny()), BindingMissing);
 }
 
-TEST(LlamaBinding, Utf8PrefixHoldsBackOnlyAnIncompleteLastCharacter) {
-    EXPECT_EQ(complete_utf8_prefix("abc"), 3U);
-    EXPECT_EQ(complete_utf8_prefix("a\xC3"), 1U);
-    EXPECT_EQ(complete_utf8_prefix("a\xC3\xA9"), 3U);
-    EXPECT_EQ(complete_utf8_prefix("\xE2\x82"), 0U);
-    EXPECT_EQ(complete_utf8_prefix("x\xF0\x9F\x98"), 1U);
-    EXPECT_EQ(complete_utf8_prefix("x\xF0\x9F\x98\x80"), 5U);
-    EXPECT_EQ(complete_utf8_prefix(""), 0U);
-}
-
 }  // namespace
 }  // namespace kestrune::platform::llama
