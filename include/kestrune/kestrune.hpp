@@ -23,6 +23,7 @@
 #include "kestrune/engine/ggufmeta.hpp"
 #include "kestrune/engine/model_info.hpp"
 #include "kestrune/engine/hardware.hpp"
+#include "kestrune/engine/modelcheck.hpp"
 #include "kestrune/engine/planner.hpp"
 #include "kestrune/engine/resolver.hpp"
 #include "kestrune/engine/speculative.hpp"

@@ -8,6 +8,7 @@
 #include "core/json.hpp"
 #include "kestrune/cache/kvquant.hpp"
 #include "kestrune/core/errors.hpp"
+#include "kestrune/engine/modelcheck.hpp"
 #include "kestrune/engine/speculative.hpp"
 #include "platform/files.hpp"
 #include "platform/hub.hpp"
@@ -157,6 +158,8 @@ void NativeBackend::load(const std::string& model_ref, const LoadOptions& option
                                .n_gpu_layers = options.n_gpu_layers,
                                .n_threads = n_threads,
                                .verbose = false};
+    // llama.cpp aborts the process on some header values; refuse those files first.
+    modelcheck::check_model_file(model_ref);
     const bool quantised_cache = options.kv_type_k != "f16" && options.kv_type_v != "f16";
     _llm = quantised_cache ? build_with_kv_types(params, options) : llama::load(params);
 

@@ -113,7 +113,9 @@ std::vector<int> ScoredEvictor::find_lowest_scored(int n_evict) const {
     const int recent = static_cast<int>(scores.size()) - config->window_size;
     std::vector<std::pair<double, int>> candidates;
     for (int pos = std::max(sink, 0); pos < recent; ++pos) {
-        candidates.emplace_back(scores[static_cast<std::size_t>(pos)], pos);
+        // -0.0 folds into 0.0: the total order below would otherwise rank it lower.
+        const double score = scores[static_cast<std::size_t>(pos)];
+        candidates.emplace_back(score == 0.0 ? 0.0 : score, pos);
     }
     // A total order on the scores, so a NaN weight cannot break the sort.
     std::sort(candidates.begin(), candidates.end(), [](const auto& a, const auto& b) {

@@ -6,6 +6,7 @@
 
 #include "core/text.hpp"
 #include "kestrune/core/errors.hpp"
+#include "kestrune/engine/modelcheck.hpp"
 #include "platform/llama.hpp"
 
 namespace kestrune::engine {
@@ -48,6 +49,7 @@ void KestruneBackend::load(bool verbose) {
                   << " tokens\n"
                   << "  Threads: " << hw.cpu_cores << std::endl;
     }
+    modelcheck::check_model_file(model_path);
     _llm = platform::llama::load({.model_path = model_path,
                                   .n_ctx = plan.max_context,
                                   .n_gpu_layers = plan.n_gpu_layers,

@@ -90,7 +90,8 @@ GgufStream::File::~File() {
 }
 
 GgufStream::GgufStream(std::string path) : path_(std::move(path)) {
-    file_.fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so a FIFO or a device is refused here instead of waiting for a writer.
+    file_.fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (file_.fd < 0) {
         fail_open(errno, path_);
     }
@@ -100,6 +101,12 @@ GgufStream::GgufStream(std::string path) : path_(std::move(path)) {
     }
     if (S_ISDIR(info.st_mode)) {
         fail_open(EISDIR, path_);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        throw InvalidValueError("Not a regular file: " + path_);
+    }
+    if (::fcntl(file_.fd, F_SETFL, ::fcntl(file_.fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        fail_open(errno, path_);
     }
     size_ = static_cast<std::uint64_t>(info.st_size);
     buffer_ = std::make_unique_for_overwrite<char[]>(kBufferCapacity);

@@ -4,8 +4,10 @@
 #include <fnmatch.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <set>
 #include <utility>
@@ -53,15 +55,13 @@ struct DirCloser {
 enum class Kind { file, directory, other };
 
 // The entry's kind with symbolic links followed, and the identity of a directory (device and
-// inode) for loop detection. stat is only needed for links and when readdir cannot tell.
-Kind kind_of(int dir_fd, dev_t dir_device, const dirent& entry, dev_t& device, ino_t& inode) {
+// inode) for loop detection. Directories are stat'ed too: readdir's inode of a mount point is
+// the one underneath, not the mounted root's.
+Kind kind_of(int dir_fd, const dirent& entry, dev_t& device, ino_t& inode) {
     switch (entry.d_type) {
         case DT_REG:
             return Kind::file;
         case DT_DIR:
-            device = dir_device;
-            inode = entry.d_ino;
-            return Kind::directory;
         case DT_LNK:
         case DT_UNKNOWN:
             break;
@@ -80,12 +80,36 @@ Kind kind_of(int dir_fd, dev_t dir_device, const dirent& entry, dev_t& device, i
     return S_ISDIR(info.st_mode) ? Kind::directory : Kind::other;
 }
 
+// The (device, inode) of each path that names a directory.
+std::set<std::pair<dev_t, ino_t>> directory_identities(std::initializer_list<const char*> paths) {
+    std::set<std::pair<dev_t, ino_t>> identities;
+    for (const char* path : paths) {
+        struct stat info {};
+        if (::stat(path, &info) == 0 && S_ISDIR(info.st_mode)) {
+            identities.emplace(info.st_dev, info.st_ino);
+        }
+    }
+    return identities;
+}
+
 // Depth-first walk that reports matching files through `found`; `found` returns false to
-// stop the walk. `on_walk` holds the directories being walked, so a link loop ends.
+// stop the walk. Every directory is entered at most once per walk, whichever link leads to
+// it: tracking only the current path made link diamonds exponential. The kernel's pseudo
+// file systems count as already seen, since /proc alone leads back to / from every process.
+// A pattern with "/" in it matches its leading parts against the directories above the file.
 class GgufSearch {
   public:
-    GgufSearch(std::string pattern, std::function<bool(std::string)> found)
-        : pattern_(std::move(pattern)), found_(std::move(found)) {}
+    GgufSearch(std::string_view pattern, std::function<bool(std::string)> found)
+        : found_(std::move(found)), seen_(directory_identities({"/proc", "/sys", "/dev"})) {
+        for (std::size_t start = 0;;) {
+            const std::size_t slash = pattern.find('/', start);
+            parts_.emplace_back(pattern.substr(start, slash - start));
+            if (slash == std::string_view::npos) {
+                break;
+            }
+            start = slash + 1;
+        }
+    }
 
     void walk(const std::string& directory) {
         struct stat info {};
@@ -96,22 +120,29 @@ class GgufSearch {
 
   private:
     bool walk(const std::string& directory, dev_t device, ino_t inode) {
-        const auto key = std::make_pair(device, inode);
-        if (!on_walk_.insert(key).second) {
-            return true;
-        }
-        const bool go_on = walk_entries(directory, device);
-        on_walk_.erase(key);
-        return go_on;
+        return !seen_.emplace(device, inode).second || walk_entries(directory);
     }
 
-    bool walk_entries(const std::string& directory, dev_t directory_device) {
+    // Whether the file `name`, below the directories of `trail_`, matches every part.
+    bool matches(const char* name) const {
+        if (::fnmatch(parts_.back().c_str(), name, FNM_NOESCAPE) != 0 ||
+            trail_.size() < parts_.size() - 1) {
+            return false;
+        }
+        const auto dirs = trail_.end() - static_cast<std::ptrdiff_t>(parts_.size() - 1);
+        return std::equal(parts_.begin(), parts_.end() - 1, dirs,
+                          [](const auto& part, const auto& dir) {
+                              return ::fnmatch(part.c_str(), dir.c_str(), FNM_NOESCAPE) == 0;
+                          });
+    }
+
+    bool walk_entries(const std::string& directory) {
         std::unique_ptr<DIR, DirCloser> dir(::opendir(directory.c_str()));
         if (!dir) {
             return true;
         }
         struct Subdirectory {
-            std::string path;
+            std::string name;
             dev_t device;
             ino_t inode;
         };
@@ -123,28 +154,31 @@ class GgufSearch {
             }
             dev_t device = 0;
             ino_t inode = 0;
-            const Kind kind = kind_of(fd, directory_device, *entry, device, inode);
-            if (kind == Kind::file &&
-                ::fnmatch(pattern_.c_str(), entry->d_name, FNM_NOESCAPE) == 0) {
+            const Kind kind = kind_of(fd, *entry, device, inode);
+            if (kind == Kind::file && matches(entry->d_name)) {
                 if (!found_(join(directory, entry->d_name))) {
                     return false;
                 }
             } else if (kind == Kind::directory) {
-                subdirectories.push_back({join(directory, entry->d_name), device, inode});
+                subdirectories.push_back({entry->d_name, device, inode});
             }
         }
         dir.reset();
         for (const auto& sub : subdirectories) {
-            if (!walk(sub.path, sub.device, sub.inode)) {
+            trail_.push_back(sub.name);
+            const bool go_on = walk(join(directory, sub.name), sub.device, sub.inode);
+            trail_.pop_back();
+            if (!go_on) {
                 return false;
             }
         }
         return true;
     }
 
-    std::string pattern_;
+    std::vector<std::string> parts_;
     std::function<bool(std::string)> found_;
-    std::set<std::pair<dev_t, ino_t>> on_walk_;
+    std::set<std::pair<dev_t, ino_t>> seen_;
+    std::vector<std::string> trail_;  // the directory names from the start of the walk down
 };
 
 std::string gguf_pattern(std::string_view name) {

@@ -24,10 +24,12 @@ std::string join(std::string_view directory, std::string_view name);
 bool wildcard_match(std::string_view pattern, std::string_view name);
 
 // Every file below `directory` (at any depth) whose name matches "*" + name + "*.gguf", with
-// the wildcards of `name` active. Entries starting with "." are skipped. The directory's own
-// files come first, then its subdirectories depth-first in the order the file system lists
-// them, unsorted. Paths are `directory` + "/" + the relative part ("./x.gguf" below ".").
-// Symbolic links are followed, but a directory already on the walk is not entered again.
+// the wildcards of `name` active; a "/" in `name` splits the pattern, as in a recursive glob,
+// so "org/model" matches "<...>/*org/model*.gguf". Entries starting with "." are skipped. The
+// directory's own files come first, then its subdirectories depth-first in the order the file
+// system lists them, unsorted. Paths are `directory` + "/" + the relative part ("./x.gguf"
+// below "."). Symbolic links are followed, but each directory is entered once per search, and
+// /proc, /sys and /dev never.
 std::vector<std::string> find_gguf(const std::string& directory, std::string_view name);
 
 // The first match of find_gguf, or "" when there is none; stops walking at the first match.

@@ -5,6 +5,8 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <optional>
 #include <string_view>
 
 #include "core/json.hpp"
@@ -87,22 +89,54 @@ bool is_model_file(const std::string& file_name) {
     return name.ends_with(".gguf") && !contains(name, "mmproj");
 }
 
-// A whole-model file beats a shard of a split model.
-std::optional<std::string> pick_quant_file(const std::vector<platform::hub::RepoFile>& listing,
-                                           const std::string& quant) {
-    std::optional<std::string> shard;
+// The files of the listing that carry the quantisation, best first: whole-model files, in
+// listing order, ahead of the shards of a split model.
+std::vector<std::string> quant_files(const std::vector<platform::hub::RepoFile>& listing,
+                                     const std::string& quant) {
+    std::vector<std::string> whole;
+    std::vector<std::string> shards;
     for (const platform::hub::RepoFile& file : listing) {
-        if (!is_model_file(file.rfilename) || !names_quant(file.rfilename, quant)) {
-            continue;
-        }
-        if (!contains(file.rfilename, "-of-")) {
-            return file.rfilename;
-        }
-        if (!shard) {
-            shard = file.rfilename;
+        if (is_model_file(file.rfilename) && names_quant(file.rfilename, quant)) {
+            (contains(file.rfilename, "-of-") ? shards : whole).push_back(file.rfilename);
         }
     }
-    return shard;
+    whole.insert(whole.end(), shards.begin(), shards.end());
+    return whole;
+}
+
+// A text field of an index record; anything else (a record that is no object, a field of
+// another type) reads as absent, so a hand-edited index cannot crash a look-up.
+std::string text_field(const Json& record, const char* key) {
+    if (!record.is_object()) {
+        return "";
+    }
+    const auto found = record.find(key);
+    return found != record.end() && found->is_string() ? found->get<std::string>() : "";
+}
+
+// The records of the index file: an empty list when there is no file, absent when the file is
+// there but is no index.
+std::optional<Json> parse_index(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) {
+        return Json::array();
+    }
+    Json index = Json::parse(in, nullptr, false);
+    if (!index.is_object() || !index.contains("models") || !index["models"].is_array()) {
+        return std::nullopt;
+    }
+    return index["models"];
+}
+
+// Moves a damaged index to the first free "<index>.damaged[.N]" name, so the next write does
+// not destroy what a person may still want to repair.
+void keep_damaged_index(const std::string& path) {
+    std::string aside = path + ".damaged";
+    for (int n = 1; fs::exists(aside); ++n) {
+        aside = path + ".damaged." + std::to_string(n);
+    }
+    fs::rename(path, aside);
+    std::cout << "  Warning: " << path << " was damaged; kept as " << aside << std::endl;
 }
 
 std::string file_name_of(const std::string& path) {
@@ -111,8 +145,8 @@ std::string file_name_of(const std::string& path) {
 
 // A record answers to its catalogue name (any case) and to its file's name, ".gguf" or not.
 bool record_matches(const Json& model, const std::string& name) {
-    const std::string file = file_name_of(model.value("path", ""));
-    return lower_case(model.value("name", "")) == lower_case(name) || file == name ||
+    const std::string file = file_name_of(text_field(model, "path"));
+    return lower_case(text_field(model, "name")) == lower_case(name) || file == name ||
            file == name + ".gguf";
 }
 
@@ -128,15 +162,7 @@ std::string RegistryStore::index_path() const {
 }
 
 Json RegistryStore::read_index() const {
-    std::ifstream in(index_path());
-    if (!in) {
-        return Json::array();
-    }
-    Json index = Json::parse(in, nullptr, false);
-    if (!index.is_object() || !index.contains("models") || !index["models"].is_array()) {
-        return Json::array();
-    }
-    return index["models"];
+    return parse_index(index_path()).value_or(Json::array());
 }
 
 void RegistryStore::write_index(const Json& models) const {
@@ -160,27 +186,32 @@ std::optional<std::string> RegistryStore::pull(const std::string& name, const st
     const std::string catalog_name(entry->name);
     const std::string repo(entry->repo);
 
-    Json models = read_index();
+    const std::optional<Json> parsed = parse_index(index_path());
+    Json models = parsed.value_or(Json::array());
     for (const Json& model : models) {
-        if (model.value("name", "") == catalog_name && model.value("quant", "") == quant &&
-            fs::is_regular_file(model.value("path", ""))) {
-            return model["path"].get<std::string>();
+        const std::string stored = text_field(model, "path");
+        if (text_field(model, "name") == catalog_name && text_field(model, "quant") == quant &&
+            fs::is_regular_file(stored)) {
+            return stored;
         }
     }
 
-    const std::optional<std::string> file =
-        pick_quant_file(platform::hub::list_repo_tree(repo), quant);
-    if (!file) {
+    const std::vector<std::string> files = quant_files(platform::hub::list_repo_tree(repo), quant);
+    if (files.empty()) {
         throw NotFoundError("No " + quant + " GGUF file in " + repo);
     }
     fs::create_directories(store_dir_);
     platform::hub::DownloadOptions into_store;
     into_store.local_dir = store_dir_;
-    const std::string path = platform::hub::hf_hub_download(repo, *file, into_store);
+    // The hub leaves names it would refuse out of its listing, so the best one is safe.
+    const std::string path = platform::hub::hf_hub_download(repo, files.front(), into_store);
 
+    if (!parsed) {
+        keep_damaged_index(index_path());
+    }
     Json kept = Json::array();
     for (Json& model : models) {
-        if (model.value("path", "") != path) {
+        if (text_field(model, "path") != path) {
             kept.push_back(std::move(model));
         }
     }
@@ -198,7 +229,7 @@ std::optional<std::string> RegistryStore::resolve(const std::string& name) const
     const Json models = read_index();
     // The latest pull of a name wins.
     for (auto model = models.rbegin(); model != models.rend(); ++model) {
-        const std::string path = model->value("path", "");
+        const std::string path = text_field(*model, "path");
         if (record_matches(*model, name) && fs::is_regular_file(path)) {
             return path;
         }
@@ -214,7 +245,7 @@ std::vector<std::string> RegistryStore::remove(const std::string& name) {
             kept.push_back(std::move(model));
             continue;
         }
-        const std::string path = model.value("path", "");
+        const std::string path = text_field(model, "path");
         std::error_code ignored;  // a file already gone still leaves the index
         fs::remove(path, ignored);
         removed.push_back(path);
@@ -228,16 +259,16 @@ std::vector<std::string> RegistryStore::remove(const std::string& name) {
 std::vector<Json> RegistryStore::list_local() const {
     std::vector<Json> listed;
     for (const Json& model : read_index()) {
-        const std::string path = model.value("path", "");
+        const std::string path = text_field(model, "path");
         if (!fs::is_regular_file(path)) {
             continue;
         }
         Json record = Json::object();
-        record["name"] = model.value("name", "");
+        record["name"] = text_field(model, "name");
         record["path"] = path;
         record["size_mb"] = platform::files::file_size_mb(path);
-        record["quant"] = model.value("quant", "");
-        record["repo"] = model.value("repo", "");
+        record["quant"] = text_field(model, "quant");
+        record["repo"] = text_field(model, "repo");
         listed.push_back(std::move(record));
     }
     return listed;

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,7 +13,9 @@
 #include "kestrune/core/errors.hpp"
 #include "platform/llama.hpp"
 #include "platform/llama_library.hpp"
+#include "support/deadline.hpp"
 #include "support/fake_hub.hpp"
+#include "support/gguf_header.hpp"
 #include "support/temp_dir.hpp"
 #include "support/temp_home.hpp"
 #include "support/test_models.hpp"
@@ -363,6 +366,32 @@ TEST_F(NativePull, EveryPartAfterTheRepositoryIsTheFilePath) {
     EXPECT_EQ(read(path), "eight bits");
     EXPECT_EQ(hub_.count_requests("/owner/repo/resolve/main/quants/model-Q8_0.gguf"),
               hub_.requests().size());
+}
+
+// Headers that made llama.cpp abort the whole process while loading: each row gives the keys
+// added to a small llama header. The load runs in a child, so an abort fails the row.
+TEST(NativeBackend, HeadersLlamaCppAssertsOnFailTheLoadInstead) {
+    const std::vector<std::vector<testing::GgufEntry>> cases{
+        {{"llama.block_count", std::uint32_t{1000}}},
+        {{"llama.block_count", std::uint32_t{2}}, {"llama.expert_count", std::uint32_t{4096}}},
+    };
+    testing::TempDir dir;
+    const std::string path = (dir.path() / "hostile.gguf").string();
+    for (const auto& extra : cases) {
+        testing::write_gguf_header(path, testing::llama_header(extra));
+        const auto answer = testing::run_before_deadline(
+            [&]() -> std::string {
+                try {
+                    NativeBackend().load(path, {.n_ctx = kSmallContext});
+                    return "loaded";
+                } catch (const InvalidValueError& error) {
+                    return error.what();
+                }
+            },
+            std::chrono::seconds(60));
+        ASSERT_TRUE(answer.has_value()) << extra.back().first << ": the process died";
+        EXPECT_THAT(*answer, HasSubstr(extra.back().first + " is ")) << extra.back().first;
+    }
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <stdexcept>
+#include <vector>
 
 #include "core/json.hpp"
 #include "platform/llama.hpp"
@@ -139,6 +141,25 @@ TEST(ScoredEvictor, AccumulatesScoresAndRanksTheMiddle) {
     EXPECT_EQ(ranked.find_lowest_scored(0), std::vector<int>{});
     EXPECT_EQ(ranked.find_lowest_scored(-1), (std::vector<int>{3, 1}));
     EXPECT_EQ(ranked.stats()["tracked_positions"], 5);
+}
+
+// Scores that once broke the ranking: each row gives the scores and the lowest two expected.
+TEST(ScoredEvictor, HostileScoresRankByValueThenPosition) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        std::vector<double> scores;
+        std::vector<int> lowest;
+    } cases[] = {
+        {{0.0, -0.0, 1.0}, {0, 1}},  // -0.0 equals 0.0, so position decides
+        {{-0.0, 0.0, -0.0}, {0, 1}},
+        {{nan, 2.0, 1.0}, {2, 1}},  // NaN sorts last and breaks nothing
+    };
+    for (const auto& test : cases) {
+        ScoredEvictor evictor(EvictionConfig{.sink_tokens = 0, .window_size = 0});
+        evictor.update_scores(test.scores);
+        EXPECT_EQ(evictor.find_lowest_scored(2), test.lowest)
+            << ::testing::PrintToString(test.scores);
+    }
 }
 
 }  // namespace

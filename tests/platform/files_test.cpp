@@ -4,12 +4,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "platform/system.hpp"
+#include "support/deadline.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -17,6 +21,7 @@ namespace {
 namespace files = kestrune::platform::files;
 namespace fs = std::filesystem;
 using kestrune::testing::TempDir;
+using namespace std::chrono_literals;
 
 // Directory order is the file system's, so expectations are built from readdir order too.
 std::vector<std::string> listing_order(const fs::path& dir) {
@@ -104,6 +109,65 @@ TEST(Files, SearchFollowsLinksButEndsOnALinkLoop) {
     EXPECT_EQ(std::count(found.begin(), found.end(), dir.str() + "/outside/linked.gguf"), 1);
     EXPECT_EQ(std::count(found.begin(), found.end(), dir.str() + "/file-link.gguf"), 1);
     EXPECT_EQ(found.size(), 3u);
+}
+
+// Trees whose links once made the search exponential or endless. Each search runs in a child
+// with a deadline, so a fault fails the test instead of hanging the suite.
+TEST(Files, SearchEndsOnHostileLinkTrees) {
+    struct Case {
+        std::string what;
+        std::function<void(const fs::path&)> build;
+        std::size_t found;
+    };
+    const std::vector<Case> cases{
+        {"a chain of 22 folders each linking twice to the next",
+         [](const fs::path& root) {
+             fs::create_directories(root / "d22");
+             std::ofstream(root / "d22/model.gguf");
+             for (int level = 0; level < 22; ++level) {
+                 const auto next = root / ("d" + std::to_string(level + 1));
+                 fs::create_directories(root / ("d" + std::to_string(level)));
+                 fs::create_directory_symlink(next, root / ("d" + std::to_string(level)) / "x");
+                 fs::create_directory_symlink(next, root / ("d" + std::to_string(level)) / "y");
+             }
+         },
+         1},
+        {"a tree holding a link back to its own root",
+         [](const fs::path& root) {
+             fs::create_directories(root / "a/b");
+             std::ofstream(root / "a/b/model.gguf");
+             fs::create_directory_symlink(root, root / "a/b/up");
+         },
+         1},
+        {"a link into /proc, which leads back to / through every process",
+         [](const fs::path& root) {
+             std::ofstream(root / "model.gguf");
+             fs::create_directory_symlink("/proc", root / "proc");
+         },
+         1},
+    };
+    for (const auto& test : cases) {
+        TempDir dir;
+        test.build(dir.path());
+        const auto count = kestrune::testing::run_before_deadline(
+            [&] { return std::to_string(files::find_gguf(dir.str(), "model").size()); }, 60s);
+        ASSERT_TRUE(count.has_value()) << test.what << ": the search did not end";
+        // A directory reached through several links is searched once.
+        EXPECT_EQ(*count, std::to_string(test.found)) << test.what;
+    }
+}
+
+TEST(Files, NameWithSlashesMatchesTheDirectoriesAboveTheFile) {
+    TempDir dir;
+    dir.write("hub/TheOrg/llama-7b.Q4_K_M.gguf", "");
+    dir.write("hub/OtherOrg/llama-7b.Q4_K_M.gguf", "");
+    dir.write("TheOrg/nested/llama.gguf", "");
+    dir.write("org/model/x.gguf", "");
+    EXPECT_EQ(files::find_gguf(dir.str(), "TheOrg/llama"),
+              std::vector<std::string>{dir.str() + "/hub/TheOrg/llama-7b.Q4_K_M.gguf"});
+    EXPECT_EQ(files::find_first_gguf(dir.str(), "org/model/x"), dir.str() + "/org/model/x.gguf");
+    EXPECT_EQ(files::find_gguf(dir.str(), "Org/llama").size(), 2u);
+    EXPECT_TRUE(files::find_gguf(dir.str(), "hub/llama").empty()) << "only the nearest directory";
 }
 
 }  // namespace

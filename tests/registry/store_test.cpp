@@ -9,6 +9,8 @@
 
 #include "core/json.hpp"
 #include "kestrune/core/errors.hpp"
+#include "kestrune/engine/downloader.hpp"
+#include "support/cout_capture.hpp"
 #include "support/fake_hub.hpp"
 #include "support/temp_home.hpp"
 
@@ -16,6 +18,7 @@ namespace kestrune::registry {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::CoutCapture;
 using testing::FakeHub;
 using ::testing::HasSubstr;
 using testing::ScopedEnv;
@@ -157,14 +160,64 @@ TEST_F(Registry, UnknownNamesAndMissingQuantsAreNotFound) {
     EXPECT_TRUE(store.list_local().empty());
 }
 
-TEST_F(Registry, AnUnreadableIndexReadsAsEmpty) {
+TEST_F(Registry, AnUnreadableIndexReadsAsEmptyAndIsKeptAsideOnThePull) {
     fs::create_directories(home_ / ".cache/kestrune/models");
     std::ofstream(home_ / ".cache/kestrune/models/index.json") << "{ not json";
+    std::ofstream(home_ / ".cache/kestrune/models/index.json.damaged") << "older";
     RegistryStore store;
     EXPECT_EQ(store.resolve("qwen2.5:0.5b"), std::nullopt);
     EXPECT_TRUE(store.list_local().empty());
+    CoutCapture printed;
     EXPECT_EQ(store.pull("qwen2.5:0.5b", "Q4_0"), stored("qwen2.5-0.5b-instruct-q4_0.gguf"));
     EXPECT_EQ(store.list_local().size(), 1U);
+    EXPECT_EQ(read_file(stored("index.json.damaged.1")), "{ not json");
+    EXPECT_EQ(read_file(stored("index.json.damaged")), "older");
+    EXPECT_THAT(printed.text(), HasSubstr("kept as " + stored("index.json.damaged.1")));
+}
+
+// Hand-edited indexes that once crashed a look-up: each row is the index's "models" list (the
+// word FILE stands for a stored file's path) and what resolve and list then answer.
+TEST_F(Registry, RecordsOfTheWrongTypeReadAsAbsent) {
+    const std::string file = stored("m-Q4_0.gguf");
+    fs::create_directories(fs::path(file).parent_path());
+    std::ofstream(file) << "m";
+    const struct {
+        std::string models;
+        bool resolved;
+        std::size_t listed;
+    } cases[] = {
+        {R"([1, null, true, "text", []])", false, 0},
+        {R"([{"name": "qwen2.5:0.5b", "path": 7}])", false, 0},
+        {R"([{"name": ["qwen2.5:0.5b"], "path": {}, "quant": 4}])", false, 0},
+        {R"([null, {"name": 3, "path": "FILE", "quant": null}, 2])", false, 1},
+        {R"([0, {"name": "qwen2.5:0.5b", "path": "FILE", "repo": 1.5}, {"path": null}])", true, 1},
+    };
+    for (const auto& test : cases) {
+        std::string models = test.models;
+        if (const auto at = models.find("FILE"); at != std::string::npos) {
+            models.replace(at, 4, file);
+        }
+        std::ofstream(stored("index.json")) << R"({"models": )" << models << "}";
+        RegistryStore store;
+        EXPECT_EQ(store.resolve("qwen2.5:0.5b").has_value(), test.resolved) << test.models;
+        EXPECT_EQ(store.list_local().size(), test.listed) << test.models;
+        EXPECT_EQ(store.resolve("m-Q4_0").has_value(), test.listed == 1) << test.models;
+    }
+    // A pull over such an index keeps its records and adds its own.
+    EXPECT_EQ(RegistryStore().pull("qwen2.5:0.5b", "Q4_0"),
+              stored("qwen2.5-0.5b-instruct-q4_0.gguf"));
+    EXPECT_EQ(RegistryStore().list_local().size(), 2U);
+    EXPECT_FALSE(fs::exists(stored("index.json.damaged")));
+}
+
+TEST_F(Registry, AnUnsafeNameInTheListingIsPassedOverForTheNextOne) {
+    hub_.add_file("bartowski/Qwen2.5-3B-Instruct-GGUF", "../escape-Q4_0.gguf", "outside");
+    hub_.add_file("bartowski/Qwen2.5-3B-Instruct-GGUF", "safe-Q4_0.gguf", "inside");
+    EXPECT_EQ(RegistryStore().pull("qwen2.5:3b", "Q4_0"), stored("safe-Q4_0.gguf"));
+    EXPECT_FALSE(fs::exists(home_ / ".cache/kestrune/escape-Q4_0.gguf"));
+    // With nothing safe left, there is nothing to pull.
+    hub_.add_file("bartowski/Qwen2.5-3B-Instruct-GGUF", "/abs-Q8_0.gguf", "outside");
+    EXPECT_THROW(RegistryStore().pull("qwen2.5:3b", "Q8_0"), NotFoundError);
 }
 
 TEST_F(Registry, SearchJoinsTheCatalogueAndTheHub) {

@@ -37,7 +37,7 @@ class KESTRUNE_API RegistryStore {
 
   private:
     std::string index_path() const;
-    // The index's records in pull order; a missing or unreadable index reads as empty.
+    // The index's records in pull order; a missing or damaged index reads as empty.
     Json read_index() const;
     void write_index(const Json& models) const;
 
