@@ -9,7 +9,7 @@ with data/kestrune-chat/reference-logits.json, the logits PyTorch gives for a fe
 libopenblas0-pthread for speed, and the pinned llama.cpp built by scripts/setup: its
 tokenizer (libllama through ctypes) splits the training text, so training and inference see
 the same tokens, and its gguf-py writes the file. Deterministic for a given machine: fixed
-seed, fixed data order. About 15 minutes on two cores.
+seed, fixed data order. 15 to 45 minutes on two cores, as busy as the machine is.
 
 The model is a llama: RMS norms, rotary positions (adjacent pairs, as llama.cpp rotates
 them), causal multi-head attention, a SwiGLU feed-forward, output tied to the embeddings.

@@ -27,13 +27,16 @@ process::RunResult kestrune_cli(std::vector<std::string> arguments) {
     return process::run(arguments, 60s);
 }
 
-TEST(KestruneCli, RunWithPromptStreamsTheModelsGreedyAnswer) {
-    const std::string model = kestrune::testing::tiny_chat_model();
+std::string greedy_answer(const std::string& model, const std::string& question) {
     kestrune::backends::NativeBackend backend;
     backend.load(model, {.n_ctx = 2048});
-    const std::string expected =
-        backend.chat({{"user", "the cat"}},
-                     kestrune::backends::GenerationConfig{.max_tokens = 24, .temperature = 0.0});
+    return backend.chat({{"user", question}},
+                        kestrune::backends::GenerationConfig{.max_tokens = 24, .temperature = 0.0});
+}
+
+TEST(KestruneCli, RunWithPromptStreamsTheModelsGreedyAnswer) {
+    const std::string model = kestrune::testing::tiny_chat_model();
+    const std::string expected = greedy_answer(model, "the cat");
     ASSERT_FALSE(expected.empty());
 
     const auto result = kestrune_cli({"run", model, "-p", "the cat", "--temperature", "0",
@@ -42,10 +45,14 @@ TEST(KestruneCli, RunWithPromptStreamsTheModelsGreedyAnswer) {
     EXPECT_NE(result.out.find("  Model: Kestrune Tiny Chat\n"), std::string::npos) << result.out;
     EXPECT_TRUE(result.out.ends_with(expected + "\n")) << result.out;
 
+    const std::string question = "How do I pull a model?";
+    const std::string bundled_expected =
+        greedy_answer(kestrune::testing::bundled_chat_model(), question);
     const auto bundled =
-        kestrune_cli({"run", "-p", "the cat", "--temperature", "0", "--max-tokens", "24"});
+        kestrune_cli({"run", "-p", question, "--temperature", "0", "--max-tokens", "24"});
     EXPECT_EQ(bundled.exit_code, 0) << bundled.err;
-    EXPECT_TRUE(bundled.out.ends_with(expected + "\n")) << "no REF runs the bundled tiny model";
+    EXPECT_TRUE(bundled.out.ends_with(bundled_expected + "\n"))
+        << "no REF runs the bundled chat model: " << bundled.out;
 }
 
 TEST(KestruneCli, InfoAndMetaPrintWhatTheReaderReturns) {
