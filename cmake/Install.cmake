@@ -1,5 +1,5 @@
 # `cmake --install` gives a C++ user the library, its headers, the command line, the tiny
-# model and a package configuration: find_package(kestrune) and link kestrune::kestrune.
+# chat model and a package configuration: find_package(kestrune) and link kestrune::kestrune.
 include(CMakePackageConfigHelpers)
 
 # The installed library and program find llama.cpp where it was linked from.
@@ -10,7 +10,7 @@ install(TARGETS kestrune EXPORT kestrune-targets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS kestrune_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${PROJECT_BINARY_DIR}/models/tiny-chat.gguf
+install(FILES ${PROJECT_SOURCE_DIR}/data/models/kestrune-tiny-chat.gguf
         DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrune/models)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/kestrune
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})

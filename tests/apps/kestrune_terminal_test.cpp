@@ -33,7 +33,8 @@ class KestruneTerminal : public ::testing::Test {
 
 TEST_F(KestruneTerminal, LinesAreEditedRecalledAndAnswered) {
     const std::string first = greedy_answer({{"user", "the cat"}}, 8);
-    TerminalSession chat({KESTRUNE_CLI_PATH, "run", "--temperature", "0", "--max-tokens", "8"});
+    TerminalSession chat({KESTRUNE_CLI_PATH, "run", kestrune::testing::tiny_chat_model(),
+                          "--temperature", "0", "--max-tokens", "8"});
     ASSERT_TRUE(chat.wait_for(kPrompt)) << chat.output();
 
     // "the ct", back one character, "a": the line sent is "the cat".

@@ -15,11 +15,11 @@
 #include "kestrune/cache/kvquant.hpp"
 #include "kestrune/engine/evaluator.hpp"
 #include "kestrune/engine/ggufmeta.hpp"
+#include "kestrune/engine/model_info.hpp"
 #include "kestrune/registry/store.hpp"
 #include "platform/process.hpp"
 #include "support/cout_capture.hpp"
 #include "support/fake_hub.hpp"
-#include "kestrune/engine/model_info.hpp"
 #include "support/temp_home.hpp"
 #include "support/test_models.hpp"
 
@@ -50,9 +50,10 @@ process::RunResult kestrune_cli_fed(const std::string& input, Words arguments) {
     return result;
 }
 
-std::string greedy_answer(const kestrune::Messages& messages, int max_tokens) {
+std::string greedy_answer(const kestrune::Messages& messages, int max_tokens,
+                          const std::string& model = kestrune::testing::tiny_chat_model()) {
     kestrune::backends::NativeBackend backend;
-    backend.load(kestrune::testing::tiny_chat_model(), {.n_ctx = 2048});
+    backend.load(model, {.n_ctx = 2048});
     return backend.chat(messages, kestrune::backends::GenerationConfig{.max_tokens = max_tokens,
                                                                        .temperature = 0.0});
 }
@@ -94,10 +95,13 @@ TEST_F(KestruneCli, RunWithPromptPrintsTheAnswerAndNothingElseOnStandardOutput) 
     EXPECT_EQ(result.exit_code, 0) << result.err;
     EXPECT_EQ(result.out, expected + "\n");
 
+    const std::string question = "How do I pull a model?";
+    const std::string bundled_expected =
+        greedy_answer({{"user", question}}, 24, kestrune::testing::bundled_chat_model());
     const auto bundled =
-        kestrune_cli({"run", "-p", "the cat", "--temperature", "0", "--max-tokens", "24"});
+        kestrune_cli({"run", "-p", question, "--temperature", "0", "--max-tokens", "24"});
     EXPECT_EQ(bundled.exit_code, 0) << bundled.err;
-    EXPECT_EQ(bundled.out, expected + "\n") << "no REF runs the bundled tiny model";
+    EXPECT_EQ(bundled.out, bundled_expected + "\n") << "no REF runs the bundled chat model";
 }
 
 TEST_F(KestruneCli, VerboseReportsMeasuredFiguresOnStandardError) {
@@ -335,8 +339,9 @@ TEST_F(KestruneCli, PipedChatPastTheContextAnswersEveryTurn) {
         input += turn + "\n";
     }
     input += "\"\"\"\nthe cat\nsat on\n\"\"\"\n/clear\nthe cat\n/bye\nnever read\n";
-    const auto result = kestrune_cli_fed(
-        input, {"run", "--temperature", "0", "--ctx", "512", "--system", "be brief", "--verbose"});
+    const auto result =
+        kestrune_cli_fed(input, {"run", kestrune::testing::tiny_chat_model(), "--temperature", "0",
+                                 "--ctx", "512", "--system", "be brief", "--verbose"});
     EXPECT_EQ(result.exit_code, 0) << result.err;
     EXPECT_EQ(occurrences(result.err, "  total:"), 7U) << "seven questions, seven answers\n"
                                                        << result.err;

@@ -10,4 +10,16 @@ std::string throughput_model() {
     return KESTRUNE_TEST_MODELS_DIR "/throughput.gguf";
 }
 
+std::string bundled_chat_model() {
+    return KESTRUNE_TEST_MODELS_DIR "/kestrune-tiny-chat.gguf";
+}
+
+std::string deeper_chat_model() {
+    return KESTRUNE_TEST_MODELS_DIR "/kestrune-tiny-chat-deeper.gguf";
+}
+
+std::string bundled_chat_reference_logits() {
+    return KESTRUNE_DATA_DIR "/kestrune-chat/reference-logits.json";
+}
+
 }  // namespace kestrune::testing

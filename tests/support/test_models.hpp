@@ -1,4 +1,5 @@
-// Paths of the models the build generates for tests (tools/make_test_models.cpp).
+// Paths of the models the build generates for tests (tools/make_test_models.cpp), and of the
+// bundled chat model (trained by tools/train_tiny_model.py) with its deeper twin.
 #pragma once
 
 #include <string>
@@ -9,5 +10,12 @@ namespace kestrune::testing {
 std::string tiny_chat_model();
 // The random-weight Q8_0 model of about 150M parameters, sharing the tiny model's vocabulary.
 std::string throughput_model();
+// The trained chat model `kestrune run` uses by default: it answers questions about Kestrune.
+std::string bundled_chat_model();
+// The bundled model with two extra blocks of random weights (tools/make_deeper_model.cpp): a
+// larger model of the same vocabulary whose answers mostly agree with the bundled one's.
+std::string deeper_chat_model();
+// PyTorch's logits of the bundled model for a few chats, written when it was trained.
+std::string bundled_chat_reference_logits();
 
 }  // namespace kestrune::testing
