@@ -107,6 +107,11 @@ void run_command(const Words& words) {
                                      .n_gpu_layers = plan.n_gpu_layers,
                                      .kv_type_k = kv_type,
                                      .kv_type_v = kv_type};
+    if (options.verbose) {
+        for (const auto& device : engine::describe_compute_devices()) {
+            std::cerr << "  Device:      " << device << std::endl;
+        }
+    }
     backends::NativeBackend backend;
     backend.load(path, load);
     std::optional<backends::NativeBackend> draft;

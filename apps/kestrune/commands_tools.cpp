@@ -7,6 +7,7 @@
 #include "commands.hpp"
 #include "kestrune/cache/kvquant.hpp"
 #include "kestrune/engine/evaluator.hpp"
+#include "kestrune/engine/hardware.hpp"
 #include "kestrune/errors.hpp"
 #include "kestrune/platform/json.hpp"
 #include "kestrune/tools/search.hpp"
@@ -28,6 +29,9 @@ void backends_command(const Words& words) {
         std::cout << std::setw(13) << info.name << std::setw(11) << (info.available ? "yes" : "no")
                   << std::setw(16) << (info.version.empty() ? "-" : info.version) << info.details
                   << std::endl;
+    }
+    for (const auto& device : engine::describe_compute_devices()) {
+        std::cout << "native device: " << device << '\n';
     }
 }
 

@@ -1,18 +1,15 @@
 #include "kestrune/engine/hardware.hpp"
 
-#include <ggml-backend.h>
-
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "kestrune/platform/files.hpp"
+#include "kestrune/platform/llama.hpp"
 
 namespace kestrune::engine {
 
 namespace {
-
-constexpr std::int64_t kBytesPerMb = 1048576;
 
 // MemTotal of /proc/meminfo in MB; 0 where the file does not exist.
 std::int64_t main_memory_mb() {
@@ -32,33 +29,51 @@ std::int64_t main_memory_mb() {
 
 // The summed memory of every discrete GPU the library can use; integrated GPUs share main
 // memory and are not counted twice.
-std::int64_t gpu_memory_mb() {
-    // A library built with loadable backends registers none until asked to load them.
-    if (ggml_backend_reg_count() == 0) {
-        ggml_backend_load_all();
-    }
-    std::int64_t total_bytes = 0;
-    for (std::size_t index = 0; index < ggml_backend_dev_count(); ++index) {
-        ggml_backend_dev_t device = ggml_backend_dev_get(index);
-        if (ggml_backend_dev_type(device) != GGML_BACKEND_DEVICE_TYPE_GPU) {
-            continue;
+struct GpuMemory {
+    std::int64_t total_mb = 0;
+    std::int64_t free_mb = 0;
+};
+
+GpuMemory gpu_memory() {
+    GpuMemory memory;
+    for (const auto& device : platform::llama::compute_devices()) {
+        if (device.gpu) {
+            memory.total_mb += device.total_mb;
+            memory.free_mb += device.free_mb;
         }
-        std::size_t free_bytes = 0;
-        std::size_t device_bytes = 0;
-        ggml_backend_dev_memory(device, &free_bytes, &device_bytes);
-        total_bytes += static_cast<std::int64_t>(device_bytes);
     }
-    return total_bytes / kBytesPerMb;
+    return memory;
+}
+
+std::string describe(const platform::llama::ComputeDevice& device) {
+    std::string line =
+        device.backend == device.name ? device.name : device.backend + " " + device.name;
+    line += ": " + device.description + " (" + device.library;
+    if (device.gpu) {
+        line += ", " + std::to_string(device.free_mb) + " of " + std::to_string(device.total_mb) +
+                " MB free";
+    }
+    return line + ")";
 }
 
 }  // namespace
 
 HardwareProfile detect_hardware() {
+    const GpuMemory gpu = gpu_memory();
     return HardwareProfile{
         .cpu_cores = platform::files::cpu_count(),
-        .total_vram_mb = gpu_memory_mb(),
+        .total_vram_mb = gpu.total_mb,
         .ram_mb = main_memory_mb(),
+        .free_vram_mb = gpu.free_mb,
     };
+}
+
+std::vector<std::string> describe_compute_devices() {
+    std::vector<std::string> lines;
+    for (const auto& device : platform::llama::compute_devices()) {
+        lines.push_back(describe(device));
+    }
+    return lines;
 }
 
 }  // namespace kestrune::engine

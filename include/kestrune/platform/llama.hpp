@@ -239,6 +239,23 @@ class ScopedMissingBinding {
 // The library's version text (its build number and commit).
 std::string version();
 
+// --- the devices the library computes on ---
+
+// One device of one ggml backend, as the library's registry lists it once its backends are
+// loaded (the prebuilt release loads the CPU variant that suits this processor and any GPU
+// backend whose driver and runtime are present).
+struct ComputeDevice {
+    std::string backend;      // the ggml backend: "CPU", "CUDA", "Vulkan", ...
+    std::string name;         // the device: "CPU", "CUDA0", ...
+    std::string description;  // the processor or GPU model
+    std::string library;      // the file the backend's code lives in, e.g. libggml-cpu-haswell.so
+    bool gpu = false;         // a discrete GPU, with memory of its own
+    std::int64_t free_mb = 0;
+    std::int64_t total_mb = 0;
+};
+
+std::vector<ComputeDevice> compute_devices();
+
 // How many leading bytes of `text` form whole UTF-8 characters: an incomplete multi-byte
 // sequence at the end is held back.
 std::size_t complete_utf8_prefix(std::string_view text);
