@@ -42,5 +42,6 @@ install(FILES ${PROJECT_BINARY_DIR}/kestrune-config.cmake
 
 # The .pc file finds the prefix relative to itself, however deep the library folder is.
 file(RELATIVE_PATH kestrune_pc_to_prefix "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+string(REGEX REPLACE "/$" "" kestrune_pc_to_prefix "${kestrune_pc_to_prefix}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/kestrune.pc.in ${PROJECT_BINARY_DIR}/kestrune.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/kestrune.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
