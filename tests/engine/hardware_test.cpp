@@ -77,10 +77,10 @@ TEST(DetectHardware, FreeGpuMemoryIsMeasuredAndWithinTheTotal) {
 
 // The processor is always a device, backed by a CPU library of llama.cpp: the variant picked
 // for this processor from the prebuilt set (libggml-cpu-haswell.so, ...) or the one built from
-// source (libggml-cpu.so). A build that failed to load its backends lists nothing.
+// source (libggml-cpu.so.0). A build that failed to load its backends lists nothing.
 TEST(DescribeComputeDevices, NamesTheCpuBackendAndTheLibraryItCameFrom) {
     const std::vector<std::string> lines = describe_compute_devices();
-    const std::regex cpu_line(R"(CPU: .+ \(libggml-cpu(-[a-z0-9]+)?\.so\))");
+    const std::regex cpu_line(R"(CPU: .+ \(libggml-cpu(-[a-z0-9]+)?\.so[.0-9]*\))");
     EXPECT_TRUE(std::ranges::any_of(
         lines, [&](const std::string& line) { return std::regex_match(line, cpu_line); }))
         << "devices: " << testing::PrintToString(lines);
