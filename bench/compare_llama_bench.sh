@@ -5,13 +5,17 @@
 # run counts, so a busy machine disturbs the comparison less.
 #
 # Usage: bench/compare_llama_bench.sh [build dir] [model]
-# Environment: THREADS (default: nproc), KESTRUNE_LLAMA_BIN_DIR (default: the pinned build).
+# Environment: THREADS (default: nproc), KESTRUNE_LLAMA_BIN_DIR (default: llama-bench built
+# from the pinned source by scripts/setup --tools, which runs first).
 set -euo pipefail
 
 build=${1:-build/default}
 model=${2:-$build/models/throughput.gguf}
 threads=${THREADS:-$(nproc)}
-bin_dir=${KESTRUNE_LLAMA_BIN_DIR:-$HOME/.cache/kestrune/llama-current/build/bin}
+if [[ -z "${KESTRUNE_LLAMA_BIN_DIR:-}" ]]; then
+  "$(dirname "${BASH_SOURCE[0]}")/../scripts/setup" --tools
+fi
+bin_dir=${KESTRUNE_LLAMA_BIN_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/kestrune/llama-source/build/bin}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 

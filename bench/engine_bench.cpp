@@ -3,7 +3,8 @@
 // (the second reuses the cache). bench/compare_llama_bench.sh runs llama-bench beside it.
 //
 // KESTRUNE_BENCH_MODEL overrides the model, KESTRUNE_BENCH_THREADS the thread count
-// (default: every logical processor).
+// (default: every logical processor), KESTRUNE_BENCH_GPU_LAYERS the layers offloaded to a GPU
+// (default: none; -1: every layer).
 
 #include <benchmark/benchmark.h>
 
@@ -29,12 +30,18 @@ int bench_threads() {
     return value != nullptr ? std::atoi(value) : kestrune::platform::system::cpu_count();
 }
 
+int bench_gpu_layers() {
+    const char* value = std::getenv("KESTRUNE_BENCH_GPU_LAYERS");
+    return value != nullptr ? std::atoi(value) : 0;
+}
+
 Llama& model() {
     static const std::unique_ptr<Llama> llama = [] {
         const char* path = std::getenv("KESTRUNE_BENCH_MODEL");
         return std::make_unique<Llama>(kestrune::platform::llama::Params{
             .model_path = path != nullptr ? path : KESTRUNE_TEST_MODELS_DIR "/throughput.gguf",
             .n_ctx = 1024,
+            .n_gpu_layers = bench_gpu_layers(),
             .n_threads = bench_threads(),
             .verbose = false});
     }();

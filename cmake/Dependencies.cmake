@@ -1,14 +1,25 @@
 # Outside components. llama.cpp comes from the prefix scripts/setup fills (or the system).
 
-set(KESTRUNE_LLAMA_ROOT "$ENV{HOME}/.cache/kestrune/llama-current"
-    CACHE PATH "Where scripts/setup keeps the pinned llama.cpp (src/, build/, prefix/)")
-list(APPEND CMAKE_PREFIX_PATH "${KESTRUNE_LLAMA_ROOT}/prefix")
+if(DEFINED ENV{XDG_CACHE_HOME})
+  set(kestrune_cache "$ENV{XDG_CACHE_HOME}/kestrune")
+else()
+  set(kestrune_cache "$ENV{HOME}/.cache/kestrune")
+endif()
+set(KESTRUNE_LLAMA_ROOT "${kestrune_cache}/llama-current"
+    CACHE PATH "The llama.cpp scripts/setup installed (prefix/: prebuilt or built from source)")
+set(KESTRUNE_LLAMA_SOURCE_ROOT "${kestrune_cache}/llama-source"
+    CACHE PATH "The pinned llama.cpp source (src/) and the build tree of its tools (build/bin/)")
 
 find_package(Threads REQUIRED)
-find_package(llama CONFIG REQUIRED)
+include(${CMAKE_CURRENT_LIST_DIR}/Llama.cmake)
 find_package(CURL REQUIRED)
 find_package(nlohmann_json 3.10 REQUIRED)
 
+# The embedded interpreter is Debian's (python3-dev), whose packages it imports; a Python found
+# first on PATH (pyenv, a virtual environment) would tie the library to one user's installation.
+if(NOT DEFINED Python3_EXECUTABLE AND EXISTS /usr/bin/python3)
+  set(Python3_EXECUTABLE /usr/bin/python3)
+endif()
 find_package(Python3 COMPONENTS Interpreter Development.Embed)
 find_package(pybind11 CONFIG QUIET)
 if(Python3_Development.Embed_FOUND AND pybind11_FOUND)

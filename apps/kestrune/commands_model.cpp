@@ -148,6 +148,9 @@ engine::InferencePlan plan_for(const std::string& path, const RunOptions& option
     if (options.session.verbose) {
         std::cerr << "  Plan:        " << plan.n_gpu_layers << " GPU layers, " << plan.n_cpu_layers
                   << " CPU layers, context " << plan.max_context << std::endl;
+        for (const auto& device : engine::describe_compute_devices()) {
+            std::cerr << "  Device:      " << device << std::endl;
+        }
     }
     return plan;
 }

@@ -8,6 +8,7 @@
 #include "kestrune/cache/kvquant.hpp"
 #include "kestrune/core/errors.hpp"
 #include "kestrune/engine/evaluator.hpp"
+#include "kestrune/engine/hardware.hpp"
 #include "kestrune/tools/search.hpp"
 #include "output.hpp"
 #include "session.hpp"
@@ -51,6 +52,9 @@ void add_backends(CLI::App& app) {
                             info.version.empty() ? "-" : info.version, info.details});
         }
         print_table(results(), {"BACKEND", "AVAILABLE", "VERSION", "DETAILS"}, rows);
+        for (const auto& device : engine::describe_compute_devices()) {
+            results() << "native device: " << device << '\n';
+        }
     });
 }
 

@@ -5,12 +5,55 @@
 
 namespace kestrune::engine {
 
+namespace {
+
+// The summed memory of every discrete GPU the library can use; integrated GPUs share main
+// memory and are not counted twice.
+struct GpuMemory {
+    std::int64_t total_mb = 0;
+    std::int64_t free_mb = 0;
+};
+
+GpuMemory gpu_memory() {
+    GpuMemory memory;
+    for (const auto& device : platform::llama::compute_devices()) {
+        if (device.gpu) {
+            memory.total_mb += device.total_mb;
+            memory.free_mb += device.free_mb;
+        }
+    }
+    return memory;
+}
+
+std::string describe(const platform::llama::ComputeDevice& device) {
+    std::string line =
+        device.backend == device.name ? device.name : device.backend + " " + device.name;
+    line += ": " + device.description + " (" + device.library;
+    if (device.gpu) {
+        line += ", " + std::to_string(device.free_mb) + " of " + std::to_string(device.total_mb) +
+                " MB free";
+    }
+    return line + ")";
+}
+
+}  // namespace
+
 HardwareProfile detect_hardware() {
+    const GpuMemory gpu = gpu_memory();
     return HardwareProfile{
         .cpu_cores = platform::system::cpu_count(),
-        .total_vram_mb = platform::llama::gpu_memory_mb(),
+        .total_vram_mb = gpu.total_mb,
         .ram_mb = platform::system::main_memory_mb(),
+        .free_vram_mb = gpu.free_mb,
     };
+}
+
+std::vector<std::string> describe_compute_devices() {
+    std::vector<std::string> lines;
+    for (const auto& device : platform::llama::compute_devices()) {
+        lines.push_back(describe(device));
+    }
+    return lines;
 }
 
 }  // namespace kestrune::engine

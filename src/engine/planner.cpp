@@ -44,7 +44,9 @@ int layers_on_gpu(const ModelSpec& spec, const HardwareProfile& hardware, int co
     if (hardware.total_vram_mb <= 0 || spec.n_layers <= 0) {
         return 0;
     }
-    const double vram_mb = static_cast<double>(hardware.total_vram_mb);
+    // What other programs already hold on the GPU is not ours to fill.
+    const double vram_mb =
+        static_cast<double>(hardware.free_vram_mb.value_or(hardware.total_vram_mb));
     const double budget_mb = vram_mb - std::max(kMinGpuReserveMb, vram_mb * kGpuReserveShare);
     const double needed_mb = footprint_mb(spec, context);
     if (needed_mb <= budget_mb) {

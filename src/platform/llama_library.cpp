@@ -1,9 +1,11 @@
 #include "platform/llama_library.hpp"
 
+#include <dlfcn.h>
 #include <ggml-backend.h>
 #include <llama.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 
 namespace kestrune::platform::llama {
@@ -22,12 +24,54 @@ void log_to_stderr(ggml_log_level, const char* text, void*) {
     }
 }
 
+// The file that holds `address` (code or data of a loaded library); empty when none does.
+std::filesystem::path library_holding(const void* address) {
+    Dl_info info{};
+    if (dladdr(address, &info) == 0 || info.dli_fname == nullptr) {
+        return {};
+    }
+    return info.dli_fname;
+}
+
+// A build whose backends are loadable modules (the prebuilt release: one CPU library per x86-64
+// level, GPU backends beside them) registers none until asked. They sit beside libggml, which
+// is wherever the dynamic linker found it: the setup cache, or the installed package. Loading
+// is quiet; compute_devices() tells what was loaded to whoever asks.
+void load_backends() {
+    if (ggml_backend_reg_count() > 0) {
+        return;
+    }
+    const QuietScope quiet(true);
+    const auto dir =
+        library_holding(reinterpret_cast<const void*>(&ggml_backend_load_all_from_path))
+            .parent_path()
+            .string();
+    ggml_backend_load_all_from_path(dir.empty() ? nullptr : dir.c_str());
+}
+
+ComputeDevice describe_device(ggml_backend_dev_t device) {
+    std::size_t free_bytes = 0;
+    std::size_t total_bytes = 0;
+    ggml_backend_dev_memory(device, &free_bytes, &total_bytes);
+    ggml_backend_reg_t registry = ggml_backend_dev_backend_reg(device);
+    return ComputeDevice{
+        .backend = ggml_backend_reg_name(registry),
+        .name = ggml_backend_dev_name(device),
+        .description = ggml_backend_dev_description(device),
+        .library = library_holding(registry).filename().string(),
+        .gpu = ggml_backend_dev_type(device) == GGML_BACKEND_DEVICE_TYPE_GPU,
+        .free_mb = static_cast<std::int64_t>(free_bytes) / kBytesPerMb,
+        .total_mb = static_cast<std::int64_t>(total_bytes) / kBytesPerMb,
+    };
+}
+
 }  // namespace
 
 void initialise_library() {
     static std::once_flag once;
     std::call_once(once, [] {
         llama_log_set(log_to_stderr, nullptr);
+        load_backends();
         llama_backend_init();
     });
 }
@@ -44,23 +88,13 @@ std::string version() {
     return llama_version();
 }
 
-std::int64_t gpu_memory_mb() {
-    // A library built with loadable backends registers none until asked to load them.
-    if (ggml_backend_reg_count() == 0) {
-        ggml_backend_load_all();
-    }
-    std::int64_t total_bytes = 0;
+std::vector<ComputeDevice> compute_devices() {
+    initialise_library();
+    std::vector<ComputeDevice> devices;
     for (std::size_t index = 0; index < ggml_backend_dev_count(); ++index) {
-        ggml_backend_dev_t device = ggml_backend_dev_get(index);
-        if (ggml_backend_dev_type(device) != GGML_BACKEND_DEVICE_TYPE_GPU) {
-            continue;
-        }
-        std::size_t free_bytes = 0;
-        std::size_t device_bytes = 0;
-        ggml_backend_dev_memory(device, &free_bytes, &device_bytes);
-        total_bytes += static_cast<std::int64_t>(device_bytes);
+        devices.push_back(describe_device(ggml_backend_dev_get(index)));
     }
-    return total_bytes / kBytesPerMb;
+    return devices;
 }
 
 }  // namespace kestrune::platform::llama

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <regex>
 #include <sstream>
 #include <string>
 
@@ -64,6 +66,28 @@ TEST(DetectHardware, GpuMemoryIsWhatTheDriverReportsOrZero) {
         EXPECT_NEAR(static_cast<double>(hardware.total_vram_mb), static_cast<double>(*driver_mb),
                     0.02 * static_cast<double>(*driver_mb));
     }
+}
+
+TEST(DetectHardware, FreeGpuMemoryIsMeasuredAndWithinTheTotal) {
+    const HardwareProfile hardware = detect_hardware();
+    ASSERT_TRUE(hardware.free_vram_mb.has_value());
+    EXPECT_GE(*hardware.free_vram_mb, 0);
+    EXPECT_LE(*hardware.free_vram_mb, hardware.total_vram_mb);
+}
+
+// The processor is always a device, backed by a CPU library of llama.cpp: the variant picked
+// for this processor from the prebuilt set (libggml-cpu-haswell.so, ...) or the one built from
+// source (libggml-cpu.so.0). A build that failed to load its backends lists nothing.
+TEST(DescribeComputeDevices, NamesTheCpuBackendAndTheLibraryItCameFrom) {
+    const std::vector<std::string> lines = describe_compute_devices();
+    const std::regex cpu_line(R"(CPU: .+ \(libggml-cpu(-[a-z0-9]+)?\.so[.0-9]*\))");
+    EXPECT_TRUE(std::ranges::any_of(
+        lines, [&](const std::string& line) { return std::regex_match(line, cpu_line); }))
+        << "devices: " << testing::PrintToString(lines);
+    // A GPU line carries its free memory; there is one exactly when the profile counts a GPU.
+    const bool gpu_listed = std::ranges::any_of(
+        lines, [](const std::string& line) { return line.ends_with(" MB free)"); });
+    EXPECT_EQ(gpu_listed, detect_hardware().total_vram_mb > 0);
 }
 
 }  // namespace

@@ -56,6 +56,20 @@ TEST(PlanInference, EveryLayerOnTheGpuWhenWeightsAndCacheFit) {
     EXPECT_EQ(plan.max_context, 8192);
 }
 
+TEST(PlanInference, TheGpuSplitCountsOnlyTheFreeMemory) {
+    // A 24 GB card of which other programs hold all but 3000 MB plans like a 3000 MB card.
+    HardwareProfile busy = machine(24000, 32000);
+    busy.free_vram_mb = 3000;
+    EXPECT_EQ(plan_inference(seven_b(), busy).n_gpu_layers, 15);
+    // Nothing free: nothing on the GPU, the context still sized by the whole memory.
+    busy.free_vram_mb = 0;
+    const InferencePlan plan = plan_inference(seven_b(), busy);
+    EXPECT_EQ(plan.n_gpu_layers, 0);
+    EXPECT_EQ(plan.max_context, 8192);
+    // Free memory that was not measured: the total counts.
+    EXPECT_EQ(plan_inference(seven_b(), machine(24000, 32000)).n_gpu_layers, 32);
+}
+
 TEST(PlanInference, OnlyTheShareThatFitsGoesToTheGpu) {
     // 5024 MB needed, 157 MB per layer; 3000 MB of VRAM less the 512 MB reserve hold 15 layers.
     const InferencePlan plan = plan_inference(seven_b(), machine(3000, 32000));

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/llama.hpp"
 #include "support/test_models.hpp"
 
@@ -28,7 +30,17 @@ TEST(LlamaLibrary, QuietScopeSilencesEvenAVerboseModelOnItsThread) {
 TEST(LlamaLibrary, VersionNamesTheBuild) {
     initialise_library();
     EXPECT_FALSE(version().empty());
-    EXPECT_GE(gpu_memory_mb(), 0);
+}
+
+TEST(LlamaLibrary, ListsTheDevicesItComputesOnWithTheLibraryThatRunsThem) {
+    const std::vector<ComputeDevice> devices = compute_devices();
+    const auto cpu = std::ranges::find(devices, std::string("CPU"), &ComputeDevice::backend);
+    ASSERT_NE(cpu, devices.end()) << "every build computes on the processor";
+    EXPECT_FALSE(cpu->gpu);
+    EXPECT_TRUE(cpu->library.starts_with("libggml")) << cpu->library;
+    for (const ComputeDevice& device : devices) {
+        EXPECT_LE(device.free_mb, device.total_mb) << device.name;
+    }
 }
 
 }  // namespace

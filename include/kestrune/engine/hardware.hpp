@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "kestrune/core/export.hpp"
 
@@ -12,10 +15,17 @@ struct KESTRUNE_API HardwareProfile {
     int cpu_cores = 1;
     std::int64_t total_vram_mb = 0;
     std::int64_t ram_mb = 0;
+    // What the GPUs have free now (other programs hold the rest); absent when not measured.
+    std::optional<std::int64_t> free_vram_mb = std::nullopt;
 
     bool operator==(const HardwareProfile&) const = default;
 };
 
 KESTRUNE_API HardwareProfile detect_hardware();
+
+// The devices llama.cpp computes on here, one line each: the ggml backend and device, the
+// processor or GPU model, the library the backend was loaded from (the CPU variant picked for
+// this processor, or the GPU backend) and, for a GPU, its free memory.
+KESTRUNE_API std::vector<std::string> describe_compute_devices();
 
 }  // namespace kestrune::engine

@@ -5,7 +5,8 @@
 //   context: the wanted context, else the trained context capped at 8192 (4096 when unknown);
 //   memory:  the context is halved (not below 512) while weights + KV cache exceed RAM + VRAM;
 //   layers:  all on the GPU when weights + KV cache fit in VRAM less a reserve, else the share
-//            of layers that fits (none without a GPU).
+//            of layers that fits (none without a GPU); the VRAM counted is what the GPUs have
+//            free when that was measured, else their total.
 #pragma once
 
 #include <cstdint>
