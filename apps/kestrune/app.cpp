@@ -186,6 +186,9 @@ int run_app(int argc, char** argv) {
         const std::string message = error.what();
         std::cerr << message << (message.ends_with('\n') ? "" : "\n");
         return kFailureStatus;
+    } catch (...) {  // the last resort: one line, never std::terminate's dump
+        std::cerr << "kestrune: failed with an unknown error\n";
+        return kFailureStatus;
     }
 }
 
