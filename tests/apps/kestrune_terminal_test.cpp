@@ -49,9 +49,13 @@ TEST_F(KestruneTerminal, LinesAreEditedRecalledAndAnswered) {
 
     chat.type("/set temperature 0.2\r");
     ASSERT_TRUE(chat.wait_for("temperature = 0.2")) << chat.unseen();
+    // Each line is typed at a prompt: typed ahead, it reaches the editor before it has put the
+    // terminal into its own mode, as no person types.
+    ASSERT_TRUE(chat.wait_for(kPrompt)) << chat.output();
     // Characters beyond ASCII are edited as characters: é goes in before ß, not inside it.
     chat.type(std::string("/grüß") + kLeft + "é\r");
     ASSERT_TRUE(chat.wait_for("Unknown command /grüéß")) << chat.unseen();
+    ASSERT_TRUE(chat.wait_for(kPrompt)) << chat.output();
     chat.type("/help\r");
     ASSERT_TRUE(chat.wait_for("/clear")) << chat.unseen();
     ASSERT_TRUE(chat.wait_for(kPrompt));
