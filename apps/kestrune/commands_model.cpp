@@ -1,6 +1,5 @@
 // Model commands: run, info, meta, resolve, pull, list, rm, search.
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
@@ -448,14 +447,9 @@ std::string default_model_path() {
     return KESTRUNE_BUILD_TREE_MODEL;
 }
 
-std::string models_dir() {
-    const char* home = std::getenv("HOME");
-    return (std::filesystem::path(home != nullptr ? home : ".") / ".cache" / "kestrune" / "models")
-        .string();
-}
-
 void add_output_dir_option(CLI::App& command, std::string& output_dir) {
-    output_dir = models_dir();
+    // Downloads land where pulled models live, so the next run finds them.
+    output_dir = registry::RegistryStore().store_dir();
     command.add_option("--output-dir", output_dir, "where downloads land")->capture_default_str();
 }
 

@@ -4,12 +4,12 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform/system.hpp"
 #include "backends/openai_compat.hpp"
 #include "core/text.hpp"
 #include "platform/files.hpp"
 #include "platform/http.hpp"
 #include "platform/process.hpp"
+#include "platform/system.hpp"
 
 namespace kestrune::backends {
 

@@ -12,6 +12,8 @@
 #include <set>
 #include <utility>
 
+#include "platform/system.hpp"
+
 namespace kestrune::platform::files {
 
 std::string expand_home(std::string_view path) {

@@ -7,8 +7,6 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/system.hpp"
-
 namespace kestrune::platform::files {
 
 // "~" and a leading "~/" become the home directory; other paths are returned unchanged.

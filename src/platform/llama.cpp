@@ -11,9 +11,9 @@
 #include <mutex>
 #include <utility>
 
+#include "core/utf8.hpp"
 #include "platform/llama_library.hpp"
 #include "platform/system.hpp"
-#include "core/utf8.hpp"
 
 namespace kestrune::platform::llama {
 

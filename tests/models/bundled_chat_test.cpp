@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "core/json.hpp"
 #include "kestrune/cache/eviction.hpp"
 #include "kestrune/engine/speculative.hpp"
-#include "core/json.hpp"
 #include "platform/llama.hpp"
 #include "support/test_models.hpp"
 

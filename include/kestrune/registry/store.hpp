@@ -18,6 +18,9 @@ class KESTRUNE_API RegistryStore {
     RegistryStore();
     explicit RegistryStore(std::string store_dir);
 
+    // Where pulled models live: ~/.cache/kestrune/models unless the store was given another.
+    const std::string& store_dir() const { return store_dir_; }
+
     // Downloads the catalogue model `name` at the quantisation `quant` (a tag such as "Q4_K_M";
     // choosing one for the machine is the downloader's job) into the store, records it, and
     // returns the file's path. An unknown name, or a quantisation the repository does not
