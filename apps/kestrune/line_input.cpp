@@ -2,6 +2,7 @@
 
 // libedit's readline-compatible interface (BSD licence).
 #include <editline/readline.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/select.h>
 #include <unistd.h>
@@ -26,6 +27,11 @@ std::string without_closing_quote(const std::string& line) {
     return line.substr(0, line.size() - kBlockQuote.size());
 }
 
+// The terminal is read through a descriptor of its own that never blocks: Ctrl-C empties the
+// terminal's input queue, so bytes pselect saw may be gone by the read, and a blocking read
+// would then wait for the next key with SIGINT held.
+int keys = STDIN_FILENO;
+
 // One byte of the terminal, or EOF at its end or on Ctrl-C. SIGINT stays blocked except
 // inside pselect, so a Ctrl-C pressed before the wait begins is not lost until the next key.
 int read_byte(int fd) {
@@ -47,7 +53,7 @@ int read_byte(int fd) {
         if (got == 1) {
             return byte;
         }
-        if (got == 0 || errno != EINTR) {
+        if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
             return EOF;
         }
     }
@@ -55,8 +61,8 @@ int read_byte(int fd) {
 }
 
 // libedit's key reader: one character, a UTF-8 sequence decoded to its code point.
-int read_key(FILE* in) {
-    const int fd = ::fileno(in);
+int read_key(FILE* /*in*/) {
+    const int fd = keys;
     const int lead = read_byte(fd);
     if (lead < 0xC0) {
         return lead;  // EOF, ASCII, or a stray continuation byte passed on as it is
@@ -90,13 +96,31 @@ class SigintHeld {
     sigset_t saved_{};
 };
 
+// A second, non-blocking descriptor of the terminal on standard input; its flags are its own,
+// so the shell's descriptor is left as it was.
+int open_without_blocking() {
+    const char* name = ::ttyname(STDIN_FILENO);
+    const int fd =
+        name == nullptr ? -1 : ::open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    return fd < 0 ? STDIN_FILENO : fd;
+}
+
 class TerminalInput final : public LineInput {
   public:
     TerminalInput() {
         // libedit edits characters of the terminal's encoding only once the locale says which.
         std::setlocale(LC_CTYPE, "");
+        keys = open_without_blocking();
         rl_getc_function = read_key;
     }
+    ~TerminalInput() override {
+        if (keys != STDIN_FILENO) {
+            ::close(keys);
+            keys = STDIN_FILENO;
+        }
+    }
+    TerminalInput(const TerminalInput&) = delete;
+    TerminalInput& operator=(const TerminalInput&) = delete;
 
   private:
     InputLine read_line(bool continued) override {

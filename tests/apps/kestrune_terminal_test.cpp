@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "kestrune/backends/native.hpp"
 #include "support/temp_home.hpp"
@@ -26,6 +27,12 @@ std::string greedy_answer(const kestrune::Messages& messages, int max_tokens) {
                                                                        .temperature = 0.0});
 }
 
+// The prompt is drawn, and the line editor reads keys: typed earlier, keys are echoed and kept
+// by the terminal itself, as no person types.
+bool at_prompt(TerminalSession& chat) {
+    return chat.wait_for(kPrompt) && chat.wait_for_key_reading();
+}
+
 class KestruneTerminal : public ::testing::Test {
   protected:
     kestrune::testing::TempHome home_;
@@ -35,30 +42,28 @@ TEST_F(KestruneTerminal, LinesAreEditedRecalledAndAnswered) {
     const std::string first = greedy_answer({{"user", "the cat"}}, 8);
     TerminalSession chat({KESTRUNE_CLI_PATH, "run", kestrune::testing::tiny_chat_model(),
                           "--temperature", "0", "--max-tokens", "8"});
-    ASSERT_TRUE(chat.wait_for(kPrompt)) << chat.output();
+    ASSERT_TRUE(at_prompt(chat)) << chat.output();
 
     // "the ct", back one character, "a": the line sent is "the cat".
     chat.type(std::string("the ct") + kLeft + "a\r");
     ASSERT_TRUE(chat.wait_for(first)) << chat.output();
-    ASSERT_TRUE(chat.wait_for(kPrompt)) << chat.output();
+    ASSERT_TRUE(at_prompt(chat)) << chat.output();
 
     // Up recalls the line from the history; a second answer follows, then a new prompt.
     chat.type(std::string(kUp) + "\r");
     ASSERT_TRUE(chat.wait_for("the cat")) << chat.unseen();
-    ASSERT_TRUE(chat.wait_for(kPrompt)) << chat.output();
+    ASSERT_TRUE(at_prompt(chat)) << chat.output();
 
     chat.type("/set temperature 0.2\r");
     ASSERT_TRUE(chat.wait_for("temperature = 0.2")) << chat.unseen();
-    // Each line is typed at a prompt: typed ahead, it reaches the editor before it has put the
-    // terminal into its own mode, as no person types.
-    ASSERT_TRUE(chat.wait_for(kPrompt)) << chat.output();
+    ASSERT_TRUE(at_prompt(chat)) << chat.output();
     // Characters beyond ASCII are edited as characters: é goes in before ß, not inside it.
     chat.type(std::string("/grüß") + kLeft + "é\r");
     ASSERT_TRUE(chat.wait_for("Unknown command /grüéß")) << chat.unseen();
-    ASSERT_TRUE(chat.wait_for(kPrompt)) << chat.output();
+    ASSERT_TRUE(at_prompt(chat)) << chat.output();
     chat.type("/help\r");
     ASSERT_TRUE(chat.wait_for("/clear")) << chat.unseen();
-    ASSERT_TRUE(chat.wait_for(kPrompt));
+    ASSERT_TRUE(at_prompt(chat)) << chat.output();
 
     chat.type(kCtrlD);
     EXPECT_EQ(chat.wait_exit(), 0) << chat.output();
@@ -69,11 +74,11 @@ TEST_F(KestruneTerminal, CtrlCStopsAnAnswerAndTheNextPromptWorks) {
     const std::string model = kestrune::testing::throughput_model();
     TerminalSession chat({KESTRUNE_CLI_PATH, "run", model, "--max-tokens", "100000", "--ctx",
                           "4096", "--temperature", "1"});
-    ASSERT_TRUE(chat.wait_for(kPrompt)) << chat.output();
+    ASSERT_TRUE(at_prompt(chat)) << chat.output();
 
     chat.type(kCtrlC);
     ASSERT_TRUE(chat.wait_for("/bye or Ctrl-D to leave")) << chat.unseen();
-    ASSERT_TRUE(chat.wait_for(kPrompt)) << chat.output();
+    ASSERT_TRUE(at_prompt(chat)) << chat.output();
 
     chat.type("the cat\r");
     ASSERT_TRUE(chat.wait_for("the cat")) << chat.unseen();
@@ -82,7 +87,29 @@ TEST_F(KestruneTerminal, CtrlCStopsAnAnswerAndTheNextPromptWorks) {
     ASSERT_TRUE(chat.wait_for_more()) << chat.output();
     chat.type(kCtrlC);
     ASSERT_TRUE(chat.wait_for(kPrompt, std::chrono::seconds(30))) << chat.output();
+    ASSERT_TRUE(chat.wait_for_key_reading()) << chat.output();
 
+    chat.type("/bye\r");
+    EXPECT_EQ(chat.wait_exit(), 0) << chat.output();
+}
+
+TEST_F(KestruneTerminal, CtrlCJustAfterEnterGivesThePromptBack) {
+    // Ctrl-C empties the terminal's input queue: keys the line editor was told are waiting may
+    // be gone by the time it reads them, and it must not then wait for another key.
+    TerminalSession chat({KESTRUNE_CLI_PATH, "run", kestrune::testing::throughput_model(),
+                          "--max-tokens", "100000", "--ctx", "4096", "--temperature", "1"});
+    ASSERT_TRUE(at_prompt(chat)) << chat.output();
+    // Ctrl-C a moment after Enter: the program has woken up to the line but may not
+    // have read it yet. Whether the line is dropped or its answer cut short, a prompt follows.
+    for (const int pause_us : {0, 25, 50, 75, 100, 150, 250}) {
+        ASSERT_TRUE(chat.wait_for_key_reading()) << chat.output();
+        chat.type("the cat\r");
+        std::this_thread::sleep_for(std::chrono::microseconds(pause_us));
+        chat.type(kCtrlC);
+        ASSERT_TRUE(chat.wait_for(kPrompt, std::chrono::seconds(30)))
+            << "after " << pause_us << " µs: " << chat.output();
+    }
+    ASSERT_TRUE(chat.wait_for_key_reading()) << chat.output();
     chat.type("/bye\r");
     EXPECT_EQ(chat.wait_exit(), 0) << chat.output();
 }

@@ -4,6 +4,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -88,6 +89,21 @@ bool TerminalSession::wait_for(std::string_view text, std::chrono::milliseconds 
             return true;
         }
         if (Clock::now() >= until || !read_some(left_until(until))) {
+            return false;
+        }
+    }
+}
+
+bool TerminalSession::wait_for_key_reading(std::chrono::milliseconds deadline) {
+    const Clock::time_point until = Clock::now() + deadline;
+    while (true) {
+        // On Linux the master side reports the modes the program set on its side.
+        termios modes{};
+        if (::tcgetattr(master_, &modes) == 0 && (modes.c_lflag & ICANON) == 0) {
+            return true;
+        }
+        if (Clock::now() >= until ||
+            !read_some(std::min(left_until(until), std::chrono::milliseconds(5)))) {
             return false;
         }
     }

@@ -26,6 +26,9 @@ class TerminalSession {
     // Waits until `text` appears in the output after the previous match; true when it did.
     bool wait_for(std::string_view text,
                   std::chrono::milliseconds deadline = std::chrono::seconds(60));
+    // Waits until the program reads keys one by one (a line editor has taken the terminal out
+    // of line mode): keys typed before that are echoed and buffered by the terminal itself.
+    bool wait_for_key_reading(std::chrono::milliseconds deadline = std::chrono::seconds(30));
     // Waits until the program writes anything after the previous match.
     bool wait_for_more(std::chrono::milliseconds deadline = std::chrono::seconds(60));
     // Everything the program has written so far.
