@@ -97,6 +97,7 @@ class KESTRUNE_API GgufStream {
         read_beyond_buffer(destination, count);
     }
     std::uint8_t read_u8();
+    std::uint16_t read_u16();
     std::uint32_t read_u32();
     std::uint64_t read_u64();
     // Moves `count` bytes forward without reading them.
@@ -137,8 +138,14 @@ class KESTRUNE_API GgufStream {
     std::size_t buffer_pos_ = 0;
 };
 
-// Read all metadata key-value pairs from a GGUF file.
-KESTRUNE_API GgufMetadata read_gguf_metadata(const std::string& path);
+// Which integers a read keeps. The metadata map leaves 8- and 16-bit integers out; a model
+// description takes a count in whatever width the file stores it.
+enum class Integers { listed_widths, every_width };
+
+// Read all metadata key-value pairs from a GGUF file. With Integers::every_width, 8- and
+// 16-bit integers are kept too, as unsigned or signed 64-bit values.
+KESTRUNE_API GgufMetadata read_gguf_metadata(const std::string& path,
+                                             Integers integers = Integers::listed_widths);
 
 // A length-prefixed string; bytes that are not valid UTF-8 become U+FFFD.
 KESTRUNE_API std::string _read_string(GgufStream& stream);

@@ -24,11 +24,12 @@ struct KESTRUNE_API ModelSpec {
     std::string name;
     std::int64_t file_size_mb = 0;
     double n_params_b = 0.0;
-    int n_layers = 0;
-    int n_heads = 0;
-    int n_kv_heads = 0;
-    int head_dim = 0;
-    int context_length = 0;
+    // Counts as wide as a GGUF header may store them.
+    std::int64_t n_layers = 0;
+    std::int64_t n_heads = 0;
+    std::int64_t n_kv_heads = 0;
+    std::int64_t head_dim = 0;
+    std::int64_t context_length = 0;
     bool is_moe = false;
 
     bool operator==(const ModelSpec&) const = default;
