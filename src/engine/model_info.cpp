@@ -171,7 +171,9 @@ engine::ModelSpec gguf_to_model_spec(const std::string& path) {
 }
 
 void print_model_info(const engine::ModelSpec& spec, const GgufMetadata* meta) {
-    std::cout << "\n  Model: " << spec.name << '\n'
+    // Names and values come from the file: control characters in them are written out, so a
+    // hostile header cannot drive the terminal.
+    std::cout << "\n  Model: " << text::escape_controls(spec.name) << '\n'
               << "  " << std::string(40, '-') << '\n'
               << "  Parameters:  ~" << shortest_decimal(spec.n_params_b) << 'B'
               << (spec.is_moe ? " (MoE)" : "") << '\n'
@@ -183,7 +185,8 @@ void print_model_info(const engine::ModelSpec& spec, const GgufMetadata* meta) {
               << " GB\n";
     if (meta != nullptr && !meta->empty()) {
         const GgufValue* arch = meta->find("general.architecture");
-        std::cout << "  Architecture: " << (arch != nullptr ? value_text(*arch) : "?") << '\n';
+        std::cout << "  Architecture: "
+                  << (arch != nullptr ? text::escape_controls(value_text(*arch)) : "?") << '\n';
     }
     std::cout << std::endl;
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include "platform/process.hpp"
 #include "support/cout_capture.hpp"
 #include "support/fake_hub.hpp"
+#include "support/gguf_header.hpp"
 #include "support/temp_home.hpp"
 #include "support/test_models.hpp"
 
@@ -236,6 +238,35 @@ TEST_F(KestruneCli, InfoAndMetaPrintWhatTheReaderReturns) {
                    value);
         ++key;
     }
+}
+
+// Bytes a terminal would obey: every control character but the line break.
+bool has_raw_controls(const std::string& text) {
+    return std::ranges::any_of(text, [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return c != '\n' && (byte < 0x20 || byte == 0x7f);
+    });
+}
+
+TEST_F(KestruneCli, ControlCharactersFromAHeaderAreWrittenOut) {
+    const std::string name = "Evil\x1b]0;owned\x07\x1b[2J\rName";
+    const std::string model = home_ / "hostile.gguf";
+    kestrune::testing::write_gguf_header(
+        model, {{"general.architecture", std::string("llama\x1b[31m")}, {"general.name", name}});
+
+    const auto info = kestrune_cli({"info", model});
+    ASSERT_EQ(info.exit_code, 0) << info.err;
+    EXPECT_FALSE(has_raw_controls(info.out)) << info.out;
+    EXPECT_NE(info.out.find("  Model: Evil\\x1b]0;owned\\x07\\x1b[2J\\x0dName\n"),
+              std::string::npos)
+        << info.out;
+    EXPECT_NE(info.out.find("  Architecture: llama\\x1b[31m\n"), std::string::npos) << info.out;
+
+    // JSON escapes them by itself, and the value reads back as the file holds it.
+    const auto meta = kestrune_cli({"meta", model});
+    ASSERT_EQ(meta.exit_code, 0) << meta.err;
+    EXPECT_FALSE(has_raw_controls(meta.out)) << meta.out;
+    EXPECT_EQ(Json::parse(meta.out)["general.name"], name);
 }
 
 TEST_F(KestruneCli, ListingsAsJsonParseAndMatchTheLibrary) {
