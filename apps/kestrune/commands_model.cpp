@@ -1,4 +1,7 @@
 // Model commands: run, info, meta, resolve, pull, list, rm, search.
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <iomanip>
@@ -8,6 +11,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <system_error>
 
 #include "commands.hpp"
 #include "kestrune/backends/native.hpp"
@@ -60,22 +64,35 @@ std::optional<std::filesystem::path> landing_file(const std::string& ref,
     return std::filesystem::path(output_dir) / rest.substr(repo_end + 1);
 }
 
-// Says, before it happens, that a reference will be downloaded.
-void announce_download(const std::string& ref, const std::string& output_dir) {
-    if (!is_remote(ref)) {
-        return;
+// Downloads land in `output_dir`: made when missing, refused with one line when it cannot be
+// made or written to, before anything is asked of the network.
+void prepare_output_dir(const std::string& output_dir) {
+    std::error_code error;
+    std::filesystem::create_directories(output_dir, error);
+    if (!error && ::access(output_dir.c_str(), W_OK) != 0) {
+        error.assign(errno, std::generic_category());
     }
-    const auto file = landing_file(ref, output_dir);
-    if (!file || !std::filesystem::exists(*file)) {
-        std::cerr << "  " << ref << " is not here yet: downloading it into " << output_dir
-                  << std::endl;
+    if (error) {
+        throw InvalidValueError("Cannot download into --output-dir " + output_dir + ": " +
+                                error.message());
     }
 }
 
+// A remote reference whose file is not here yet: the folder is checked, and the download
+// announced before it happens.
+void prepare_download(const std::string& ref, const std::string& output_dir) {
+    const auto file = landing_file(ref, output_dir);
+    std::error_code ignored;
+    if (file && std::filesystem::exists(*file, ignored)) {
+        return;
+    }
+    prepare_output_dir(output_dir);
+    std::cerr << "  " << ref << " is not here yet: downloading it into " << output_dir << std::endl;
+}
+
 std::string resolve_reference(const std::string& ref, const std::string& output_dir) {
-    announce_download(ref, output_dir);
     if (is_remote(ref)) {
-        std::filesystem::create_directories(output_dir);
+        prepare_download(ref, output_dir);
     }
     return resolver::resolve_model(ref, output_dir);
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +23,7 @@
 #include "support/cout_capture.hpp"
 #include "support/fake_hub.hpp"
 #include "support/gguf_header.hpp"
+#include "support/loopback_server.hpp"
 #include "support/temp_home.hpp"
 #include "support/test_models.hpp"
 
@@ -60,9 +62,13 @@ std::string greedy_answer(const kestrune::Messages& messages, int max_tokens,
                                                                        .temperature = 0.0});
 }
 
-std::string model_bytes() {
-    std::ifstream in(kestrune::testing::tiny_chat_model(), std::ios::binary);
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::string model_bytes() {
+    return read_file(kestrune::testing::tiny_chat_model());
 }
 
 // A number that follows `label` in `text`, e.g. the 57 of "prompt:      57 tokens".
@@ -328,6 +334,39 @@ TEST_F(KestruneCli, DownloadsLandInTheModelsCacheAndAreFoundThereNextTime) {
 
     const auto elsewhere = kestrune_cli({"resolve", ref, "--output-dir", home_ / "mine"});
     EXPECT_EQ(elsewhere.out, home_ / "mine/tiny-Q8_0.gguf\n") << elsewhere.err;
+}
+
+TEST_F(KestruneCli, AnOutputDirThatCannotTakeTheDownloadFailsInOneLineAskingNothing) {
+    std::atomic<int> requests{0};
+    const kestrune::testing::LoopbackServer server([&](httplib::Server& routes) {
+        routes.Get("/model.gguf", [&](const httplib::Request&, httplib::Response& answer) {
+            ++requests;
+            answer.set_content("GGUF", "application/octet-stream");
+        });
+    });
+    const std::string a_file = home_ / "a-file";
+    std::ofstream(a_file) << "keep";
+    const std::string read_only = home_ / "read-only";
+    fs::create_directory(read_only);
+    fs::permissions(read_only, fs::perms::owner_read | fs::perms::owner_exec);
+    Words folders = {a_file, a_file + "/below", "/proc/self"};
+    if (::geteuid() != 0) {  // the superuser writes into any folder
+        folders.push_back(read_only);
+    }
+    for (const std::string& folder : folders) {
+        SCOPED_TRACE(folder);
+        const auto result =
+            kestrune_cli({"resolve", server.url("/model.gguf"), "--output-dir", folder});
+        EXPECT_EQ(result.exit_code, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(occurrences(result.err, "\n"), 1U) << result.err;
+        EXPECT_NE(result.err.find("--output-dir " + folder + ": "), std::string::npos)
+            << result.err;
+    }
+    EXPECT_EQ(requests, 0);
+    EXPECT_EQ(read_file(a_file), "keep");
+    EXPECT_TRUE(fs::is_empty(read_only));
+    fs::permissions(read_only, fs::perms::owner_all);
 }
 
 TEST_F(KestruneCli, PulledModelsAreListedInColumnsAndRemoved) {
