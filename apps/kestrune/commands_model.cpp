@@ -20,6 +20,7 @@
 #include "kestrune/engine/downloader.hpp"
 #include "kestrune/engine/ggufmeta.hpp"
 #include "kestrune/engine/hardware.hpp"
+#include "kestrune/engine/model_info.hpp"
 #include "kestrune/engine/planner.hpp"
 #include "kestrune/engine/resolver.hpp"
 #include "kestrune/registry/store.hpp"

@@ -24,8 +24,6 @@
 #include <variant>
 
 #include "kestrune/core/export.hpp"
-// Front ends that read a file usually describe it too.
-#include "kestrune/engine/model_info.hpp"
 
 namespace kestrune::ggufmeta {
 
