@@ -113,17 +113,11 @@ struct RunOptions {
     bool no_stream = false;
 };
 
+// The file's path, then its description.
 OrderedJson model_spec_json(const std::string& path, const engine::ModelSpec& spec) {
-    return {{"path", path},
-            {"name", spec.name},
-            {"file_size_mb", spec.file_size_mb},
-            {"n_params_b", spec.n_params_b},
-            {"n_layers", spec.n_layers},
-            {"n_heads", spec.n_heads},
-            {"n_kv_heads", spec.n_kv_heads},
-            {"head_dim", spec.head_dim},
-            {"context_length", spec.context_length},
-            {"is_moe", spec.is_moe}};
+    OrderedJson record = {{"path", path}};
+    record.update(OrderedJson(spec));
+    return record;
 }
 
 void warn_above_trained_context(const engine::ModelSpec& spec, std::optional<int> context) {
@@ -313,20 +307,12 @@ void add_info(CLI::App& app) {
     });
 }
 
-OrderedJson metadata_json(const ggufmeta::GgufMetadata& meta) {
-    OrderedJson object = OrderedJson::object();
-    for (const auto& [key, value] : meta) {
-        std::visit([&, &name = key](const auto& v) { object[name] = v; }, value);
-    }
-    return object;
-}
-
 void add_meta(CLI::App& app) {
     auto path = std::make_shared<std::string>();
     CLI::App* meta = app.add_subcommand("meta", "the whole GGUF metadata map as JSON");
     meta->add_option("PATH", *path, "a GGUF file")->required();
     meta->footer("Example:\n  kestrune meta model.gguf");
-    meta->callback([path] { print_json(metadata_json(ggufmeta::read_gguf_metadata(*path))); });
+    meta->callback([path] { print_json(OrderedJson(ggufmeta::read_gguf_metadata(*path))); });
 }
 
 void add_resolve(CLI::App& app) {

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <system_error>
 
 #include "core/utf8.hpp"
@@ -314,6 +315,15 @@ GgufMetadata read_gguf_metadata(const std::string& path, Integers integers) {
         }
     }
     return meta;
+}
+
+void to_json(Json& json, const GgufMetadata& meta) {
+    json = Json::object();
+    auto& members = static_cast<Json::object_t::Container&>(json.get_ref<Json::object_t&>());
+    members.reserve(meta.size());
+    for (const auto& [key, value] : meta) {
+        std::visit([&, &name = key](const auto& held) { members.emplace_back(name, held); }, value);
+    }
 }
 
 }  // namespace kestrune::ggufmeta

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <nlohmann/json.hpp>
 
 #include "kestrune/engine/hardware.hpp"
 
@@ -86,6 +87,24 @@ InferencePlan plan_inference(const ModelSpec& spec, const HardwareProfile& hardw
         .n_cpu_layers = std::max(0, plan_layers(spec.n_layers) - gpu_layers),
         .max_context = context,
     };
+}
+
+void to_json(Json& json, const ModelSpec& spec) {
+    json = {{"name", spec.name},
+            {"file_size_mb", spec.file_size_mb},
+            {"n_params_b", spec.n_params_b},
+            {"n_layers", spec.n_layers},
+            {"n_heads", spec.n_heads},
+            {"n_kv_heads", spec.n_kv_heads},
+            {"head_dim", spec.head_dim},
+            {"context_length", spec.context_length},
+            {"is_moe", spec.is_moe}};
+}
+
+void to_json(Json& json, const InferencePlan& plan) {
+    json = {{"n_gpu_layers", plan.n_gpu_layers},
+            {"n_cpu_layers", plan.n_cpu_layers},
+            {"max_context", plan.max_context}};
 }
 
 }  // namespace kestrune::engine

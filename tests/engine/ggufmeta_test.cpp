@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -131,6 +132,23 @@ TEST_F(GgufMetaTest, KeepsReadTypesInOrderAndSkipsTheOthers) {
                                                  {"u16", std::uint64_t{0x0201}},
                                                  {"i16", std::int64_t{0x0403}}});
     EXPECT_EQ(entries_of(gm::read_gguf_metadata(path, gm::Integers::every_width)), every_width);
+}
+
+TEST_F(GgufMetaTest, MetadataAsJsonKeepsTheMapsOrderAndTypes) {
+    const auto meta = gm::read_gguf_metadata(write("all.gguf", every_kind_of_entry()));
+    const kestrune::Json json = meta;
+    ASSERT_EQ(json.size(), meta.size());
+    auto member = json.begin();
+    for (const auto& [key, value] : meta) {
+        EXPECT_EQ(member.key(), key);
+        std::visit([&](const auto& held) { EXPECT_EQ(member.value(), kestrune::Json(held)); },
+                   value);
+        ++member;
+    }
+    EXPECT_TRUE(json["u64"].is_number_unsigned());
+    EXPECT_EQ(json["i64"].get<std::int64_t>(), -5);
+    EXPECT_THAT(json.dump(), ::testing::StartsWith(
+                                 R"({"_version":99,"_n_tensors":7,"u32":4000000000,"i32":-2,)"));
 }
 
 TEST_F(GgufMetaTest, InvalidUtf8BecomesReplacementCharacters) {

@@ -24,6 +24,7 @@
 #include <variant>
 
 #include "kestrune/core/export.hpp"
+#include "kestrune/core/json_value.hpp"
 
 namespace kestrune::ggufmeta {
 
@@ -72,6 +73,10 @@ class KESTRUNE_API GgufMetadata {
     std::deque<Entry> entries_;
     std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>> index_;
 };
+
+// The map as one JSON object, keys in the map's order. Linear in the number of keys: they are
+// unique in the map, so each is appended without a search.
+KESTRUNE_API void to_json(Json& json, const GgufMetadata& meta);
 
 // A GGUF file opened for binary reading through a buffer. Knows the file's size, so every
 // read and skip is checked against the bytes left. Closes the file when destroyed.

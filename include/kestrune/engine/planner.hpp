@@ -14,6 +14,7 @@
 #include <string>
 
 #include "kestrune/core/export.hpp"
+#include "kestrune/core/json_value.hpp"
 
 namespace kestrune::engine {
 
@@ -35,6 +36,9 @@ struct KESTRUNE_API ModelSpec {
     bool operator==(const ModelSpec&) const = default;
 };
 
+// The records as JSON, keys named and ordered as the fields.
+KESTRUNE_API void to_json(Json& json, const ModelSpec& spec);
+
 // How to load a model: layers on the GPU (passed to the library unchanged; greater than 0
 // means GPU+CPU), layers left on the CPU (only printed), and the context length in tokens.
 struct KESTRUNE_API InferencePlan {
@@ -44,6 +48,8 @@ struct KESTRUNE_API InferencePlan {
 
     bool operator==(const InferencePlan&) const = default;
 };
+
+KESTRUNE_API void to_json(Json& json, const InferencePlan& plan);
 
 // MB of an f16 KV cache (keys and values of every layer) for `context` tokens.
 KESTRUNE_API double kv_cache_mb(const ModelSpec& spec, int context);
