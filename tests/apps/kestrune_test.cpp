@@ -231,9 +231,9 @@ TEST_F(KestruneCli, InfoAndMetaPrintWhatTheReaderReturns) {
     EXPECT_EQ(record["n_layers"], spec.n_layers);
     EXPECT_EQ(record["context_length"], spec.context_length);
     EXPECT_EQ(record["file_size_mb"], spec.file_size_mb);
-    Json described = {{"path", model}};
-    described.update(Json(spec));
-    EXPECT_EQ(as_json.out, described.dump(2) + "\n") << "the record's own JSON, after the path";
+    Json path_and_spec = {{"path", model}};
+    path_and_spec.update(Json(spec));
+    EXPECT_EQ(as_json.out, path_and_spec.dump(2) + "\n") << "the record's own JSON, after the path";
 
     const auto printed = kestrune_cli({"meta", model});
     ASSERT_EQ(printed.exit_code, 0) << printed.err;
