@@ -17,6 +17,7 @@
 
 #include "kestrune/core/errors.hpp"
 #include "kestrune/engine/ggufmeta.hpp"
+#include "kestrune/engine/model_info.hpp"
 
 namespace {
 

@@ -1,4 +1,7 @@
 // Model commands: run, info, meta, resolve, pull, list, rm, search.
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <iomanip>
@@ -8,6 +11,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <system_error>
 
 #include "commands.hpp"
 #include "kestrune/backends/native.hpp"
@@ -16,6 +20,7 @@
 #include "kestrune/engine/downloader.hpp"
 #include "kestrune/engine/ggufmeta.hpp"
 #include "kestrune/engine/hardware.hpp"
+#include "kestrune/engine/model_info.hpp"
 #include "kestrune/engine/planner.hpp"
 #include "kestrune/engine/resolver.hpp"
 #include "kestrune/registry/store.hpp"
@@ -60,22 +65,35 @@ std::optional<std::filesystem::path> landing_file(const std::string& ref,
     return std::filesystem::path(output_dir) / rest.substr(repo_end + 1);
 }
 
-// Says, before it happens, that a reference will be downloaded.
-void announce_download(const std::string& ref, const std::string& output_dir) {
-    if (!is_remote(ref)) {
-        return;
+// Downloads land in `output_dir`: made when missing, refused with one line when it cannot be
+// made or written to, before anything is asked of the network.
+void prepare_output_dir(const std::string& output_dir) {
+    std::error_code error;
+    std::filesystem::create_directories(output_dir, error);
+    if (!error && ::access(output_dir.c_str(), W_OK) != 0) {
+        error.assign(errno, std::generic_category());
     }
-    const auto file = landing_file(ref, output_dir);
-    if (!file || !std::filesystem::exists(*file)) {
-        std::cerr << "  " << ref << " is not here yet: downloading it into " << output_dir
-                  << std::endl;
+    if (error) {
+        throw InvalidValueError("Cannot download into --output-dir " + output_dir + ": " +
+                                error.message());
     }
 }
 
+// A remote reference whose file is not here yet: the folder is checked, and the download
+// announced before it happens.
+void prepare_download(const std::string& ref, const std::string& output_dir) {
+    const auto file = landing_file(ref, output_dir);
+    std::error_code ignored;
+    if (file && std::filesystem::exists(*file, ignored)) {
+        return;
+    }
+    prepare_output_dir(output_dir);
+    std::cerr << "  " << ref << " is not here yet: downloading it into " << output_dir << std::endl;
+}
+
 std::string resolve_reference(const std::string& ref, const std::string& output_dir) {
-    announce_download(ref, output_dir);
     if (is_remote(ref)) {
-        std::filesystem::create_directories(output_dir);
+        prepare_download(ref, output_dir);
     }
     return resolver::resolve_model(ref, output_dir);
 }
@@ -95,17 +113,11 @@ struct RunOptions {
     bool no_stream = false;
 };
 
+// The file's path, then its description.
 OrderedJson model_spec_json(const std::string& path, const engine::ModelSpec& spec) {
-    return {{"path", path},
-            {"name", spec.name},
-            {"file_size_mb", spec.file_size_mb},
-            {"n_params_b", spec.n_params_b},
-            {"n_layers", spec.n_layers},
-            {"n_heads", spec.n_heads},
-            {"n_kv_heads", spec.n_kv_heads},
-            {"head_dim", spec.head_dim},
-            {"context_length", spec.context_length},
-            {"is_moe", spec.is_moe}};
+    OrderedJson record = {{"path", path}};
+    record.update(OrderedJson(spec));
+    return record;
 }
 
 void warn_above_trained_context(const engine::ModelSpec& spec, std::optional<int> context) {
@@ -295,20 +307,12 @@ void add_info(CLI::App& app) {
     });
 }
 
-OrderedJson metadata_json(const ggufmeta::GgufMetadata& meta) {
-    OrderedJson object = OrderedJson::object();
-    for (const auto& [key, value] : meta) {
-        std::visit([&, &name = key](const auto& v) { object[name] = v; }, value);
-    }
-    return object;
-}
-
 void add_meta(CLI::App& app) {
     auto path = std::make_shared<std::string>();
     CLI::App* meta = app.add_subcommand("meta", "the whole GGUF metadata map as JSON");
     meta->add_option("PATH", *path, "a GGUF file")->required();
     meta->footer("Example:\n  kestrune meta model.gguf");
-    meta->callback([path] { print_json(metadata_json(ggufmeta::read_gguf_metadata(*path))); });
+    meta->callback([path] { print_json(OrderedJson(ggufmeta::read_gguf_metadata(*path))); });
 }
 
 void add_resolve(CLI::App& app) {

@@ -20,14 +20,6 @@ namespace {
 
 using OrderedJson = nlohmann::ordered_json;
 
-OrderedJson backend_info_json(const backends::BackendInfo& info) {
-    return {{"name", info.name},
-            {"version", info.version},
-            {"available", info.available},
-            {"models_count", info.models_count},
-            {"details", info.details}};
-}
-
 void add_backends(CLI::App& app) {
     auto json = std::make_shared<bool>(false);
     CLI::App* command = app.add_subcommand("backends", "which runtimes are available here");
@@ -39,11 +31,7 @@ void add_backends(CLI::App& app) {
             infos.push_back(make_backend(name, std::nullopt, "")->detect());
         }
         if (*json) {
-            OrderedJson records = OrderedJson::array();
-            for (const auto& info : infos) {
-                records.push_back(backend_info_json(info));
-            }
-            print_json(records);
+            print_json(OrderedJson(infos));
             return;
         }
         std::vector<Row> rows;
@@ -84,10 +72,7 @@ void add_kv(CLI::App& app) {
     recommend->callback([options] {
         const auto config =
             kvquant::recommend_kv_config(options->params, options->vram, options->context);
-        print_json({{"k_type", config.k_type},
-                    {"v_type", config.v_type},
-                    {"fallback", config.fallback},
-                    {"enabled", config.enabled}});
+        print_json(OrderedJson(config));
     });
 }
 
@@ -103,11 +88,7 @@ void add_eval(CLI::App& app) {
     eval->footer("Example:\n  kestrune eval \"It runs on your machine.\" --prompt \"Where?\"");
     eval->callback([options] {
         const auto score = evaluator::evaluate_output(options->text, options->prompt);
-        print_json({{"repetition_score", score.repetition_score},
-                    {"coherence_score", score.coherence_score},
-                    {"length_score", score.length_score},
-                    {"overall", score.overall},
-                    {"details", *score.details}});
+        print_json(OrderedJson(score));
     });
 }
 

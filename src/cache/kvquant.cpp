@@ -1,6 +1,7 @@
 #include "kestrune/cache/kvquant.hpp"
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 
 #include "platform/llama.hpp"
 
@@ -54,6 +55,13 @@ KvQuantConfig recommend_kv_config(double model_params_b, std::int64_t available_
         return both("turbo3_0");
     }
     return both("turbo2_0");
+}
+
+void to_json(Json& json, const KvQuantConfig& config) {
+    json = {{"k_type", config.k_type},
+            {"v_type", config.v_type},
+            {"fallback", config.fallback},
+            {"enabled", config.enabled}};
 }
 
 }  // namespace kestrune::kvquant

@@ -43,7 +43,7 @@ void KestruneBackend::load(bool verbose) {
     }
     if (verbose) {
         const char* mode = plan.n_gpu_layers > 0 ? "GPU+CPU" : "CPU-only";
-        std::cout << "  Loading " << spec.name << " (" << mode << ")...\n"
+        std::cout << "  Loading " << text::escape_controls(spec.name) << " (" << mode << ")...\n"
                   << "  Layers: " << plan.n_gpu_layers << " GPU + " << plan.n_cpu_layers << " CPU\n"
                   << "  Context: " << text::with_thousands_separator(plan.max_context)
                   << " tokens\n"

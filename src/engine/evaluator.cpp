@@ -273,4 +273,12 @@ double _check_length(std::string_view text, std::string_view prompt) {
     return length_of(count_text(text).words, prompt);
 }
 
+void to_json(Json& json, const QualityScore& score) {
+    json = {{"repetition_score", score.repetition_score},
+            {"coherence_score", score.coherence_score},
+            {"length_score", score.length_score},
+            {"overall", score.overall},
+            {"details", *score.details}};
+}
+
 }  // namespace kestrune::evaluator

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <system_error>
 
 #include "core/utf8.hpp"
@@ -65,6 +66,23 @@ T from_little_endian(const unsigned char (&bytes)[sizeof(T)]) {
         throw NotFoundError(message);
     }
     throw RuntimeFailure(message);
+}
+
+// An 8- or 16-bit integer widened to 64 bits; absent for every other type, which is left
+// unread.
+std::optional<GgufValue> read_narrow_integer(GgufStream& stream, std::uint32_t vtype) {
+    switch (vtype) {
+        case GGUF_TYPE_UINT8:
+            return GgufValue{std::uint64_t{stream.read_u8()}};
+        case GGUF_TYPE_INT8:
+            return GgufValue{std::int64_t{static_cast<std::int8_t>(stream.read_u8())}};
+        case GGUF_TYPE_UINT16:
+            return GgufValue{std::uint64_t{stream.read_u16()}};
+        case GGUF_TYPE_INT16:
+            return GgufValue{std::int64_t{static_cast<std::int16_t>(stream.read_u16())}};
+        default:
+            return std::nullopt;
+    }
 }
 
 }  // namespace
@@ -177,6 +195,12 @@ std::uint8_t GgufStream::read_u8() {
     return byte;
 }
 
+std::uint16_t GgufStream::read_u16() {
+    unsigned char bytes[2];
+    read(bytes, sizeof bytes);
+    return from_little_endian<std::uint16_t>(bytes);
+}
+
 std::uint32_t GgufStream::read_u32() {
     unsigned char bytes[4];
     read(bytes, sizeof bytes);
@@ -264,7 +288,7 @@ void _skip_value(GgufStream& stream, std::uint32_t vtype) {
     stream.skip(width);
 }
 
-GgufMetadata read_gguf_metadata(const std::string& path) {
+GgufMetadata read_gguf_metadata(const std::string& path, Integers integers) {
     GgufStream stream(path);
     char magic[4] = {};
     if (stream.remaining() < sizeof magic) {
@@ -281,11 +305,25 @@ GgufMetadata read_gguf_metadata(const std::string& path) {
     for (std::uint64_t i = 0; i < n_kv; ++i) {
         std::string key = _read_string(stream);
         const std::uint32_t vtype = stream.read_u32();
-        if (auto value = _read_value(stream, vtype)) {
+        auto value =
+            integers == Integers::every_width ? read_narrow_integer(stream, vtype) : std::nullopt;
+        if (!value) {
+            value = _read_value(stream, vtype);
+        }
+        if (value) {
             meta.set(std::move(key), std::move(*value));
         }
     }
     return meta;
+}
+
+void to_json(Json& json, const GgufMetadata& meta) {
+    json = Json::object();
+    auto& members = static_cast<Json::object_t::Container&>(json.get_ref<Json::object_t&>());
+    members.reserve(meta.size());
+    for (const auto& [key, value] : meta) {
+        std::visit([&, &name = key](const auto& held) { members.emplace_back(name, held); }, value);
+    }
 }
 
 }  // namespace kestrune::ggufmeta

@@ -1,5 +1,7 @@
 #include "kestrune/engine/hardware.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include "platform/llama_library.hpp"
 #include "platform/system.hpp"
 
@@ -54,6 +56,13 @@ std::vector<std::string> describe_compute_devices() {
         lines.push_back(describe(device));
     }
     return lines;
+}
+
+void to_json(Json& json, const HardwareProfile& hardware) {
+    json = {{"cpu_cores", hardware.cpu_cores},
+            {"total_vram_mb", hardware.total_vram_mb},
+            {"ram_mb", hardware.ram_mb},
+            {"free_vram_mb", hardware.free_vram_mb ? Json(*hardware.free_vram_mb) : Json()}};
 }
 
 }  // namespace kestrune::engine

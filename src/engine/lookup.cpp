@@ -2,19 +2,18 @@
 
 #include <sys/stat.h>
 
-#include <filesystem>
 #include <iostream>
-#include <system_error>
 
+#include "core/text.hpp"
 #include "platform/files.hpp"
 
 namespace kestrune::resolver {
 
 namespace files = platform::files;
-namespace fs = std::filesystem;
 
 void say(const std::string& line) {
-    std::cout << line << std::endl;
+    // Paths and names come from other programs' stores and from the network.
+    std::cout << text::escape_controls(line) << std::endl;
 }
 
 bool exists(const std::string& path) {
@@ -25,11 +24,6 @@ bool exists(const std::string& path) {
 bool is_directory(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-[[noreturn]] void fail_file(const std::string& what, const std::string& path, int error) {
-    throw fs::filesystem_error(what, fs::path(path),
-                               std::error_code(error, std::generic_category()));
 }
 
 std::string join_all(std::string path, std::initializer_list<std::string_view> names) {

@@ -10,14 +10,12 @@
 
 namespace kestrune::resolver {
 
-// One progress line on standard output, flushed.
+// One progress line on standard output, control characters escaped, flushed.
 void say(const std::string& line);
 
 // Follows links; a name the system cannot even look up counts as absent.
 bool exists(const std::string& path);
 bool is_directory(const std::string& path);
-// Throws std::filesystem::filesystem_error for `path` with the system error `error`.
-[[noreturn]] void fail_file(const std::string& what, const std::string& path, int error);
 
 // `path` followed by each of `names`, one "/" between them.
 std::string join_all(std::string path, std::initializer_list<std::string_view> names);

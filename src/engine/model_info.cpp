@@ -2,11 +2,16 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <iostream>
 #include <limits>
+#include <optional>
+#include <string>
 #include <type_traits>
+#include <utility>
 
 #include "core/text.hpp"
+#include "kestrune/core/errors.hpp"
 #include "kestrune/engine/ggufmeta.hpp"
 #include "platform/files.hpp"
 
@@ -14,22 +19,56 @@ namespace kestrune::ggufmeta {
 
 namespace {
 
-// The integer under `key` when it fits in T; any other value counts as absent, since a model
-// field cannot hold it.
-template <typename T>
-std::optional<T> integer_at(const GgufMetadata& meta, const std::string& key) {
+// The integer under `key` as a count: absent when missing or not an integer, whatever its
+// width in the file. A negative count fails, naming the key.
+std::optional<std::uint64_t> count_at(const GgufMetadata& meta, const std::string& key,
+                                      const std::string& path) {
     const GgufValue* value = meta.find(key);
     if (value == nullptr) {
         return std::nullopt;
     }
-    if (const auto* u = std::get_if<std::uint64_t>(value);
-        u != nullptr && *u <= static_cast<std::uint64_t>(std::numeric_limits<T>::max())) {
-        return static_cast<T>(*u);
+    if (const auto* u = std::get_if<std::uint64_t>(value)) {
+        return *u;
     }
-    if (const auto* i = std::get_if<std::int64_t>(value); i != nullptr && std::in_range<T>(*i)) {
-        return static_cast<T>(*i);
+    if (const auto* i = std::get_if<std::int64_t>(value)) {
+        if (*i < 0) {
+            throw InvalidValueError("Invalid model file " + path + ": " + key + " is " +
+                                    std::to_string(*i) + ", expected a count of 0 or more");
+        }
+        return static_cast<std::uint64_t>(*i);
     }
     return std::nullopt;
+}
+
+// A count that a ModelSpec field holds: count_at's, failing above the field's range.
+std::optional<std::int64_t> field_at(const GgufMetadata& meta, const std::string& key,
+                                     const std::string& path) {
+    const auto count = count_at(meta, key, path);
+    if (!count) {
+        return std::nullopt;
+    }
+    if (!std::in_range<std::int64_t>(*count)) {
+        throw InvalidValueError("Invalid model file " + path + ": " + key + " is " +
+                                std::to_string(*count) + ", expected at most " +
+                                std::to_string(std::numeric_limits<std::int64_t>::max()));
+    }
+    return static_cast<std::int64_t>(*count);
+}
+
+// "general.file_type", absent or not an integer counting as 0. A negative type wraps to a
+// number no row of the table holds, which is what it is.
+std::uint64_t file_type_at(const GgufMetadata& meta) {
+    const GgufValue* value = meta.find("general.file_type");
+    if (value == nullptr) {
+        return 0;
+    }
+    if (const auto* u = std::get_if<std::uint64_t>(value)) {
+        return *u;
+    }
+    if (const auto* i = std::get_if<std::int64_t>(value)) {
+        return static_cast<std::uint64_t>(*i);
+    }
+    return 0;
 }
 
 std::optional<std::string> text_at(const GgufMetadata& meta, const std::string& key) {
@@ -40,7 +79,7 @@ std::optional<std::string> text_at(const GgufMetadata& meta, const std::string& 
     return std::get<std::string>(*value);
 }
 
-double bits_per_weight(std::int64_t file_type) {
+double bits_per_weight(std::uint64_t file_type) {
     switch (file_type) {
         case 0:
             return 32;
@@ -108,19 +147,19 @@ std::string file_name(const std::string& path) {
 }  // namespace
 
 engine::ModelSpec gguf_to_model_spec(const std::string& path) {
-    const GgufMetadata meta = read_gguf_metadata(path);
+    const GgufMetadata meta = read_gguf_metadata(path, Integers::every_width);
     engine::ModelSpec spec;
     spec.file_size_mb = platform::files::file_size_mb(path);
 
     const std::string arch = text_at(meta, "general.architecture").value_or("unknown");
-    spec.n_layers = integer_at<int>(meta, arch + ".block_count").value_or(0);
-    const int embedding_length = integer_at<int>(meta, arch + ".embedding_length").value_or(0);
-    spec.n_heads = integer_at<int>(meta, arch + ".attention.head_count").value_or(0);
-    spec.n_kv_heads =
-        integer_at<int>(meta, arch + ".attention.head_count_kv").value_or(spec.n_heads);
-    spec.context_length = integer_at<int>(meta, arch + ".context_length").value_or(4096);
-    const auto expert_count = integer_at<std::int64_t>(meta, arch + ".expert_count").value_or(0);
-    const auto file_type = integer_at<std::int64_t>(meta, "general.file_type").value_or(0);
+    const auto field = [&](const std::string& name) { return field_at(meta, arch + name, path); };
+    spec.n_layers = field(".block_count").value_or(0);
+    const std::int64_t embedding_length = field(".embedding_length").value_or(0);
+    spec.n_heads = field(".attention.head_count").value_or(0);
+    spec.n_kv_heads = field(".attention.head_count_kv").value_or(spec.n_heads);
+    spec.context_length = field(".context_length").value_or(4096);
+    const std::uint64_t expert_count = count_at(meta, arch + ".expert_count", path).value_or(0);
+    const std::uint64_t file_type = file_type_at(meta);
     spec.name = text_at(meta, "general.name").value_or(file_name(path));
 
     spec.head_dim = spec.n_heads > 0 ? embedding_length / spec.n_heads : 128;
@@ -132,7 +171,9 @@ engine::ModelSpec gguf_to_model_spec(const std::string& path) {
 }
 
 void print_model_info(const engine::ModelSpec& spec, const GgufMetadata* meta) {
-    std::cout << "\n  Model: " << spec.name << '\n'
+    // Names and values come from the file: control characters in them are written out, so a
+    // hostile header cannot drive the terminal.
+    std::cout << "\n  Model: " << text::escape_controls(spec.name) << '\n'
               << "  " << std::string(40, '-') << '\n'
               << "  Parameters:  ~" << shortest_decimal(spec.n_params_b) << 'B'
               << (spec.is_moe ? " (MoE)" : "") << '\n'
@@ -144,7 +185,8 @@ void print_model_info(const engine::ModelSpec& spec, const GgufMetadata* meta) {
               << " GB\n";
     if (meta != nullptr && !meta->empty()) {
         const GgufValue* arch = meta->find("general.architecture");
-        std::cout << "  Architecture: " << (arch != nullptr ? value_text(*arch) : "?") << '\n';
+        std::cout << "  Architecture: "
+                  << (arch != nullptr ? text::escape_controls(value_text(*arch)) : "?") << '\n';
     }
     std::cout << std::endl;
 }

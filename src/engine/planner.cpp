@@ -1,6 +1,9 @@
 #include "kestrune/engine/planner.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <nlohmann/json.hpp>
 
 #include "kestrune/engine/hardware.hpp"
 
@@ -24,7 +27,7 @@ int starting_context(const ModelSpec& spec, std::optional<int> wanted_context) {
     if (spec.context_length <= 0) {
         return kUnknownContext;
     }
-    return std::min(spec.context_length, kDefaultContextCap);
+    return static_cast<int>(std::min<std::int64_t>(spec.context_length, kDefaultContextCap));
 }
 
 double footprint_mb(const ModelSpec& spec, int context) {
@@ -40,8 +43,14 @@ int context_that_fits(const ModelSpec& spec, const HardwareProfile& hardware, in
     return context;
 }
 
+// A layer count a plan can hold; the header's count is 64 bits wide.
+int plan_layers(std::int64_t layers) {
+    return static_cast<int>(std::clamp<std::int64_t>(layers, 0, std::numeric_limits<int>::max()));
+}
+
 int layers_on_gpu(const ModelSpec& spec, const HardwareProfile& hardware, int context) {
-    if (hardware.total_vram_mb <= 0 || spec.n_layers <= 0) {
+    const int layers = plan_layers(spec.n_layers);
+    if (hardware.total_vram_mb <= 0 || layers <= 0) {
         return 0;
     }
     // What other programs already hold on the GPU is not ours to fill.
@@ -50,21 +59,23 @@ int layers_on_gpu(const ModelSpec& spec, const HardwareProfile& hardware, int co
     const double budget_mb = vram_mb - std::max(kMinGpuReserveMb, vram_mb * kGpuReserveShare);
     const double needed_mb = footprint_mb(spec, context);
     if (needed_mb <= budget_mb) {
-        return spec.n_layers;
+        return layers;
     }
     if (budget_mb <= 0.0) {
         return 0;
     }
-    const double per_layer_mb = needed_mb / spec.n_layers;
-    return std::clamp(static_cast<int>(budget_mb / per_layer_mb), 0, spec.n_layers);
+    const double per_layer_mb = needed_mb / layers;
+    return std::clamp(static_cast<int>(budget_mb / per_layer_mb), 0, layers);
 }
 
 }  // namespace
 
 double kv_cache_mb(const ModelSpec& spec, int context) {
-    const int kv_heads = spec.n_kv_heads > 0 ? spec.n_kv_heads : spec.n_heads;
-    return 2.0 * spec.n_layers * kv_heads * spec.head_dim * static_cast<double>(context) *
-           kF16Bytes / kBytesPerMb;
+    const std::int64_t kv_heads = spec.n_kv_heads > 0 ? spec.n_kv_heads : spec.n_heads;
+    // In floating point from the first factor: the header's counts can be large.
+    return 2.0 * static_cast<double>(spec.n_layers) * static_cast<double>(kv_heads) *
+           static_cast<double>(spec.head_dim) * static_cast<double>(context) * kF16Bytes /
+           kBytesPerMb;
 }
 
 InferencePlan plan_inference(const ModelSpec& spec, const HardwareProfile& hardware,
@@ -73,9 +84,27 @@ InferencePlan plan_inference(const ModelSpec& spec, const HardwareProfile& hardw
     const int gpu_layers = layers_on_gpu(spec, hardware, context);
     return InferencePlan{
         .n_gpu_layers = gpu_layers,
-        .n_cpu_layers = std::max(0, spec.n_layers - gpu_layers),
+        .n_cpu_layers = std::max(0, plan_layers(spec.n_layers) - gpu_layers),
         .max_context = context,
     };
+}
+
+void to_json(Json& json, const ModelSpec& spec) {
+    json = {{"name", spec.name},
+            {"file_size_mb", spec.file_size_mb},
+            {"n_params_b", spec.n_params_b},
+            {"n_layers", spec.n_layers},
+            {"n_heads", spec.n_heads},
+            {"n_kv_heads", spec.n_kv_heads},
+            {"head_dim", spec.head_dim},
+            {"context_length", spec.context_length},
+            {"is_moe", spec.is_moe}};
+}
+
+void to_json(Json& json, const InferencePlan& plan) {
+    json = {{"n_gpu_layers", plan.n_gpu_layers},
+            {"n_cpu_layers", plan.n_cpu_layers},
+            {"max_context", plan.max_context}};
 }
 
 }  // namespace kestrune::engine

@@ -3,14 +3,16 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "core/json.hpp"
+#include "core/text.hpp"
 #include "engine/lookup.hpp"
 #include "kestrune/core/errors.hpp"
 #include "platform/files.hpp"
@@ -25,15 +27,37 @@ namespace {
 
 // --- Ollama -------------------------------------------------------------------------------
 
-std::string read_file(const std::string& path) {
-    if (is_directory(path)) {
-        fail_file("Cannot read", path, EISDIR);
+// Manifests are a few hundred bytes; anything near this is not one.
+constexpr std::size_t kMaxManifestBytes = 4 * 1024 * 1024;
+
+bool is_control(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f;
+}
+
+// One path part of a manifest path: neither "." nor ".." (which would leave the store), no
+// "/" and no control characters.
+bool is_safe_part(std::string_view part) {
+    return !part.empty() && part != "." && part != ".." &&
+           part.find('/') == std::string_view::npos && std::ranges::none_of(part, is_control);
+}
+
+// A name may carry a namespace ("user/model"); each of its parts must be safe. An empty tag
+// ("llama3:") names the model's own directory, which stays inside the store.
+void require_safe_name(const std::string& tag, const std::string& name,
+                       const std::string& version) {
+    const std::vector<std::string> parts = split(name, '/');
+    if (!std::ranges::all_of(parts, is_safe_part) || !(version.empty() || is_safe_part(version))) {
+        throw InvalidValueError("Invalid Ollama model name: " + text::escape_controls(tag));
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        fail_file("Cannot read", path, errno);
-    }
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// "sha256:" and 64 hexadecimal digits: the only digest that names a file inside the store.
+bool is_sha256_digest(std::string_view digest) {
+    constexpr std::string_view prefix = "sha256:";
+    return digest.size() == prefix.size() + 64 && digest.starts_with(prefix) &&
+           std::ranges::all_of(digest.substr(prefix.size()),
+                               [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
 }
 
 // The manifest path itself, or for a directory its first entry (manifest.json when empty).
@@ -41,11 +65,25 @@ std::string manifest_file(const std::string& manifest_path) {
     if (!is_directory(manifest_path)) {
         return manifest_path;
     }
-    const fs::directory_iterator listing(manifest_path);
+    std::error_code error;
+    const fs::directory_iterator listing(manifest_path, error);
+    if (error) {
+        files::fail_file("Cannot list", manifest_path, error.value());
+    }
     const std::string first = listing == fs::directory_iterator()
                                   ? std::string("manifest.json")
                                   : listing->path().filename().string();
     return files::join(manifest_path, first);
+}
+
+Json parse_manifest(const std::string& file) {
+    const std::string text = files::read_regular_file(file, kMaxManifestBytes);
+    try {
+        return parse_answer(text);
+    } catch (const Json::exception& error) {
+        throw InvalidValueError("Ollama manifest is not valid JSON: " +
+                                text::escape_controls(file) + " (" + error.what() + ")");
+    }
 }
 
 // A layer's text field, "" when absent.
@@ -55,9 +93,24 @@ std::string text_field(const Json& layer, const char* key, const std::string& ma
     }
     if (!layer[key].is_string()) {
         throw InvalidValueError("Ollama manifest layer field '" + std::string(key) +
-                                "' is not text: " + manifest);
+                                "' is not text: " + text::escape_controls(manifest));
     }
     return layer[key].get<std::string>();
+}
+
+// The layer's blob file; absent for a layer without a digest.
+std::optional<std::string> layer_blob(const Json& layer, const std::string& blobs,
+                                      const std::string& manifest) {
+    std::string digest = text_field(layer, "digest", manifest);
+    if (digest.empty()) {
+        return std::nullopt;
+    }
+    if (!is_sha256_digest(digest)) {
+        throw InvalidValueError("Ollama manifest layer digest is not sha256:<64 hex digits>: " +
+                                text::escape_controls(manifest));
+    }
+    std::ranges::replace(digest, ':', '-');
+    return files::join(blobs, digest);
 }
 
 // The blob of the manifest's model layer, when the manifest and that blob exist.
@@ -70,23 +123,24 @@ std::optional<std::string> model_layer_blob(const std::string& manifest_path,
     if (!exists(file)) {
         return std::nullopt;
     }
-    const Json manifest = Json::parse(read_file(file));
+    const Json manifest = parse_manifest(file);
     if (!manifest.is_object()) {
-        throw InvalidValueError("Ollama manifest is not a JSON object: " + file);
+        throw InvalidValueError("Ollama manifest is not a JSON object: " +
+                                text::escape_controls(file));
     }
     const Json layers = manifest.contains("layers") ? manifest["layers"] : Json::array();
     if (!layers.is_array()) {
-        throw InvalidValueError("Ollama manifest layers are not a list: " + file);
+        throw InvalidValueError("Ollama manifest layers are not a list: " +
+                                text::escape_controls(file));
     }
     for (const Json& layer : layers) {
         if (!layer.is_object()) {
-            throw InvalidValueError("Ollama manifest layer is not a JSON object: " + file);
+            throw InvalidValueError("Ollama manifest layer is not a JSON object: " +
+                                    text::escape_controls(file));
         }
-        std::string digest = text_field(layer, "digest", file);
-        std::ranges::replace(digest, ':', '-');
-        const std::string blob = files::join(blobs, digest);
+        const auto blob = layer_blob(layer, blobs, file);
         // The media type is only looked at for a blob that is there.
-        if (exists(blob) && text_field(layer, "mediaType", file).ends_with("model")) {
+        if (blob && exists(*blob) && text_field(layer, "mediaType", file).ends_with("model")) {
             return blob;
         }
     }
@@ -96,7 +150,7 @@ std::optional<std::string> model_layer_blob(const std::string& manifest_path,
 std::uintmax_t size_in_bytes(const std::string& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
-        fail_file("Cannot read size", path, errno);
+        files::fail_file("Cannot read the size of", path, errno);
     }
     return static_cast<std::uintmax_t>(info.st_size);
 }
@@ -106,15 +160,23 @@ std::optional<std::string> largest_blob(const std::string& blobs) {
     if (!exists(blobs)) {
         return std::nullopt;
     }
+    std::error_code error;
+    fs::directory_iterator listing(blobs, error);
+    if (error) {
+        files::fail_file("Cannot list", blobs, error.value());
+    }
     std::optional<std::string> largest;
     std::uintmax_t largest_size = 0;
-    for (const auto& entry : fs::directory_iterator(blobs)) {
-        const std::string path = files::join(blobs, entry.path().filename().string());
+    for (; listing != fs::directory_iterator(); listing.increment(error)) {
+        const std::string path = files::join(blobs, listing->path().filename().string());
         const std::uintmax_t size = size_in_bytes(path);
         if (!largest || size > largest_size) {
             largest = path;
             largest_size = size;
         }
+    }
+    if (error) {
+        files::fail_file("Cannot list", blobs, error.value());
     }
     return largest;
 }
@@ -145,6 +207,7 @@ std::string _resolve_ollama(const std::string& tag) {
     }
     const std::vector<std::string> pieces = split(tag, ':');
     const std::string version = pieces.size() > 1 ? pieces[1] : "latest";
+    require_safe_name(tag, pieces[0], version);
     const std::string manifest =
         join_all(*models, {"manifests", REGISTRY, "library", pieces[0], version});
     const std::string blobs = files::join(*models, "blobs");

@@ -13,28 +13,22 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string_view>
-#include <system_error>
 #include <utility>
 
+#include "platform/files.hpp"
 #include "platform/progress.hpp"
 
 namespace kestrune::platform::download {
 
-namespace fs = std::filesystem;
+using files::fail_file;
 
 namespace {
 
 constexpr long kPartialContent = 206;
 constexpr long kRangeNotSatisfiable = 416;
-
-[[noreturn]] void fail_file(const std::string& what, const std::string& path, int error) {
-    throw fs::filesystem_error(what, fs::path(path),
-                               std::error_code(error, std::generic_category()));
-}
 
 // --- Stopping on SIGINT and SIGTERM ---------------------------------------------------------
 

@@ -35,7 +35,7 @@ std::string partial_path(const std::string& target);
 
 // Downloads `url` into `target` (its directory must exist). A status outside 2xx is an
 // http::StatusError, a transport failure an http::HttpError, an answer shorter than announced
-// a RuntimeFailure, a file problem a std::filesystem::error.
+// a RuntimeFailure, a file problem the failure kind of files::fail_file, naming the file.
 void fetch_to_file(const std::string& url, const std::string& target, const Options& options);
 
 }  // namespace kestrune::platform::download

@@ -1,17 +1,22 @@
 #include "platform/files.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <functional>
 #include <initializer_list>
 #include <memory>
 #include <set>
+#include <system_error>
 #include <utility>
 
+#include "kestrune/core/errors.hpp"
 #include "platform/system.hpp"
 
 namespace kestrune::platform::files {
@@ -32,6 +37,77 @@ std::int64_t file_size_mb(const std::string& path) {
         return 0;
     }
     return static_cast<std::int64_t>(info.st_size) / 1048576;
+}
+
+void fail_file(std::string_view what, const std::string& path, int error) {
+    const std::string message =
+        std::string(what) + " " + path + ": " + std::generic_category().message(error);
+    switch (error) {
+        case ENOENT:
+            throw NotFoundError(message);
+        case EISDIR:
+        case ENOTDIR:
+        case ELOOP:
+            throw InvalidValueError(message);
+        default:
+            throw RuntimeFailure(message);
+    }
+}
+
+namespace {
+
+// Owns a descriptor, so it is closed on every path.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+}  // namespace
+
+std::string read_regular_file(const std::string& path, std::size_t max_bytes) {
+    const Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (file.get() < 0 || ::fstat(file.get(), &info) != 0) {
+        fail_file("Cannot read", path, errno);
+    }
+    if (S_ISDIR(info.st_mode)) {
+        fail_file("Cannot read", path, EISDIR);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        throw InvalidValueError("Not a regular file: " + path);
+    }
+    if (static_cast<std::uint64_t>(info.st_size) > max_bytes) {
+        throw InvalidValueError("File larger than " + std::to_string(max_bytes) +
+                                " bytes: " + path);
+    }
+    std::string content(static_cast<std::size_t>(info.st_size), '\0');
+    std::size_t filled = 0;
+    while (filled < content.size()) {
+        const ssize_t got = ::read(file.get(), content.data() + filled, content.size() - filled);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            fail_file("Cannot read", path, errno);
+        }
+        if (got == 0) {
+            break;  // the file shrank while it was read
+        }
+        filled += static_cast<std::size_t>(got);
+    }
+    content.resize(filled);
+    return content;
 }
 
 std::string join(std::string_view directory, std::string_view name) {

@@ -1,7 +1,9 @@
 // File-system helpers shared by the resolver and the adapters: home expansion, sizes in MB,
-// and the recursive "*name*.gguf" pattern search.
+// reading a small file safely, the failure that names a file, and the recursive "*name*.gguf"
+// pattern search.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -14,6 +16,17 @@ std::string expand_home(std::string_view path);
 
 // The file's size integer-divided by 1048576, or 0 when it cannot be read.
 std::int64_t file_size_mb(const std::string& path);
+
+// Throws the failure kind that fits the system error `error` on `path`: NotFoundError when it
+// is missing, InvalidValueError when it is not the kind of thing asked for (a folder, a file
+// where a folder belongs, a link loop), RuntimeFailure otherwise. The message is
+// "<what> <path>: <the system's text>".
+[[noreturn]] void fail_file(std::string_view what, const std::string& path, int error);
+
+// The whole content of the regular file at `path` (links followed). Opened without blocking,
+// so a FIFO or a device is refused instead of waiting for a writer; a file above `max_bytes`
+// is refused before it is read. Failures as fail_file's, each naming `path`.
+std::string read_regular_file(const std::string& path, std::size_t max_bytes);
 
 // `directory` joined with `name` by one "/".
 std::string join(std::string_view directory, std::string_view name);

@@ -56,4 +56,11 @@ long long integer_argument(const Json& arguments, std::string_view key, long lon
     throw InvalidValueError(std::string(key) + " must be an integer");
 }
 
+void to_json(Json& json, const ToolResult& result) {
+    json = {{"success", result.success},
+            {"content", result.content},
+            {"error", result.error ? Json(*result.error) : Json()},
+            {"data", result.data ? **result.data : Json()}};
+}
+
 }  // namespace kestrune::tools

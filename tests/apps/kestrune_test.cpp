@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +22,8 @@
 #include "platform/process.hpp"
 #include "support/cout_capture.hpp"
 #include "support/fake_hub.hpp"
+#include "support/gguf_header.hpp"
+#include "support/loopback_server.hpp"
 #include "support/temp_home.hpp"
 #include "support/test_models.hpp"
 
@@ -58,9 +62,13 @@ std::string greedy_answer(const kestrune::Messages& messages, int max_tokens,
                                                                        .temperature = 0.0});
 }
 
-std::string model_bytes() {
-    std::ifstream in(kestrune::testing::tiny_chat_model(), std::ios::binary);
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::string model_bytes() {
+    return read_file(kestrune::testing::tiny_chat_model());
 }
 
 // A number that follows `label` in `text`, e.g. the 57 of "prompt:      57 tokens".
@@ -223,6 +231,9 @@ TEST_F(KestruneCli, InfoAndMetaPrintWhatTheReaderReturns) {
     EXPECT_EQ(record["n_layers"], spec.n_layers);
     EXPECT_EQ(record["context_length"], spec.context_length);
     EXPECT_EQ(record["file_size_mb"], spec.file_size_mb);
+    Json path_and_spec = {{"path", model}};
+    path_and_spec.update(Json(spec));
+    EXPECT_EQ(as_json.out, path_and_spec.dump(2) + "\n") << "the record's own JSON, after the path";
 
     const auto printed = kestrune_cli({"meta", model});
     ASSERT_EQ(printed.exit_code, 0) << printed.err;
@@ -236,6 +247,35 @@ TEST_F(KestruneCli, InfoAndMetaPrintWhatTheReaderReturns) {
                    value);
         ++key;
     }
+}
+
+// Bytes a terminal would obey: every control character but the line break.
+bool has_raw_controls(const std::string& text) {
+    return std::ranges::any_of(text, [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return c != '\n' && (byte < 0x20 || byte == 0x7f);
+    });
+}
+
+TEST_F(KestruneCli, ControlCharactersFromAHeaderAreWrittenOut) {
+    const std::string name = "Evil\x1b]0;owned\x07\x1b[2J\rName";
+    const std::string model = home_ / "hostile.gguf";
+    kestrune::testing::write_gguf_header(
+        model, {{"general.architecture", std::string("llama\x1b[31m")}, {"general.name", name}});
+
+    const auto info = kestrune_cli({"info", model});
+    ASSERT_EQ(info.exit_code, 0) << info.err;
+    EXPECT_FALSE(has_raw_controls(info.out)) << info.out;
+    EXPECT_NE(info.out.find("  Model: Evil\\x1b]0;owned\\x07\\x1b[2J\\x0dName\n"),
+              std::string::npos)
+        << info.out;
+    EXPECT_NE(info.out.find("  Architecture: llama\\x1b[31m\n"), std::string::npos) << info.out;
+
+    // JSON escapes them by itself, and the value reads back as the file holds it.
+    const auto meta = kestrune_cli({"meta", model});
+    ASSERT_EQ(meta.exit_code, 0) << meta.err;
+    EXPECT_FALSE(has_raw_controls(meta.out)) << meta.out;
+    EXPECT_EQ(Json::parse(meta.out)["general.name"], name);
 }
 
 TEST_F(KestruneCli, ListingsAsJsonParseAndMatchTheLibrary) {
@@ -297,6 +337,39 @@ TEST_F(KestruneCli, DownloadsLandInTheModelsCacheAndAreFoundThereNextTime) {
 
     const auto elsewhere = kestrune_cli({"resolve", ref, "--output-dir", home_ / "mine"});
     EXPECT_EQ(elsewhere.out, home_ / "mine/tiny-Q8_0.gguf\n") << elsewhere.err;
+}
+
+TEST_F(KestruneCli, AnOutputDirThatCannotTakeTheDownloadFailsInOneLineAskingNothing) {
+    std::atomic<int> requests{0};
+    const kestrune::testing::LoopbackServer server([&](httplib::Server& routes) {
+        routes.Get("/model.gguf", [&](const httplib::Request&, httplib::Response& answer) {
+            ++requests;
+            answer.set_content("GGUF", "application/octet-stream");
+        });
+    });
+    const std::string a_file = home_ / "a-file";
+    std::ofstream(a_file) << "keep";
+    const std::string read_only = home_ / "read-only";
+    fs::create_directory(read_only);
+    fs::permissions(read_only, fs::perms::owner_read | fs::perms::owner_exec);
+    Words folders = {a_file, a_file + "/below", "/proc/self"};
+    if (::geteuid() != 0) {  // the superuser writes into any folder
+        folders.push_back(read_only);
+    }
+    for (const std::string& folder : folders) {
+        SCOPED_TRACE(folder);
+        const auto result =
+            kestrune_cli({"resolve", server.url("/model.gguf"), "--output-dir", folder});
+        EXPECT_EQ(result.exit_code, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(occurrences(result.err, "\n"), 1U) << result.err;
+        EXPECT_NE(result.err.find("--output-dir " + folder + ": "), std::string::npos)
+            << result.err;
+    }
+    EXPECT_EQ(requests, 0);
+    EXPECT_EQ(read_file(a_file), "keep");
+    EXPECT_TRUE(fs::is_empty(read_only));
+    fs::permissions(read_only, fs::perms::owner_all);
 }
 
 TEST_F(KestruneCli, PulledModelsAreListedInColumnsAndRemoved) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -26,6 +27,7 @@ using gm::GgufValue;
 using kestrune::InvalidValueError;
 using kestrune::engine::ModelSpec;
 using Entries = std::vector<gm::GgufMetadata::Entry>;
+using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::ThrowsMessage;
 
@@ -122,6 +124,31 @@ TEST_F(GgufMetaTest, KeepsReadTypesInOrderAndSkipsTheOthers) {
         {"tail", std::uint64_t{7}},
     };
     EXPECT_EQ(entries_of(gm::read_gguf_metadata(path)), expected);
+
+    // Asked for every width, the 8- and 16-bit integers take their places too.
+    Entries every_width = expected;
+    every_width.insert(every_width.begin() + 2, {{"u8", std::uint64_t{200}},
+                                                 {"i8", std::int64_t{-1}},
+                                                 {"u16", std::uint64_t{0x0201}},
+                                                 {"i16", std::int64_t{0x0403}}});
+    EXPECT_EQ(entries_of(gm::read_gguf_metadata(path, gm::Integers::every_width)), every_width);
+}
+
+TEST_F(GgufMetaTest, MetadataAsJsonKeepsTheMapsOrderAndTypes) {
+    const auto meta = gm::read_gguf_metadata(write("all.gguf", every_kind_of_entry()));
+    const kestrune::Json json = meta;
+    ASSERT_EQ(json.size(), meta.size());
+    auto member = json.begin();
+    for (const auto& [key, value] : meta) {
+        EXPECT_EQ(member.key(), key);
+        std::visit([&](const auto& held) { EXPECT_EQ(member.value(), kestrune::Json(held)); },
+                   value);
+        ++member;
+    }
+    EXPECT_TRUE(json["u64"].is_number_unsigned());
+    EXPECT_EQ(json["i64"].get<std::int64_t>(), -5);
+    EXPECT_THAT(json.dump(), ::testing::StartsWith(
+                                 R"({"_version":99,"_n_tensors":7,"u32":4000000000,"i32":-2,)"));
 }
 
 TEST_F(GgufMetaTest, InvalidUtf8BecomesReplacementCharacters) {
@@ -326,6 +353,48 @@ TEST_F(GgufMetaTest, MissingOrUnusableKeysFallBackToDefaults) {
                                                                            .head_dim = 128,
                                                                            .context_length = 4096,
                                                                            .is_moe = true}));
+}
+
+// Counts may come in any integer width, and a 32-bit context or a 64-bit expert count beyond
+// int's range is taken as it is, neither wrapped nor dropped.
+TEST_F(GgufMetaTest, ModelSpecTakesCountsOfEveryIntegerWidth) {
+    GgufBytes file;
+    file.header(7);
+    file.key("general.architecture", gm::GGUF_TYPE_STRING).str("llama");
+    file.key("llama.block_count", gm::GGUF_TYPE_UINT8).u8(24);
+    file.key("llama.embedding_length", gm::GGUF_TYPE_UINT16).u8(0x00).u8(0x08);  // 2048
+    file.key("llama.attention.head_count", gm::GGUF_TYPE_INT8).u8(16);
+    file.key("llama.attention.head_count_kv", gm::GGUF_TYPE_INT16).u8(4).u8(0);
+    file.key("llama.context_length", gm::GGUF_TYPE_UINT32).u32(3'000'000'000U);
+    file.key("llama.expert_count", gm::GGUF_TYPE_UINT64).u64((std::uint64_t{1} << 63) + 5);
+    const ModelSpec spec = gm::gguf_to_model_spec(write("wide.gguf", file));
+    EXPECT_EQ(spec.n_layers, 24);
+    EXPECT_EQ(spec.n_heads, 16);
+    EXPECT_EQ(spec.n_kv_heads, 4);
+    EXPECT_EQ(spec.head_dim, 128);
+    EXPECT_EQ(spec.context_length, 3'000'000'000);
+    EXPECT_TRUE(spec.is_moe);
+}
+
+TEST_F(GgufMetaTest, ModelSpecRefusesCountsOutOfRangeNamingTheKey) {
+    const auto spec_with = [&](std::string_view key, std::uint32_t vtype, std::uint64_t raw) {
+        GgufBytes file;
+        file.header(2);
+        file.key("general.architecture", gm::GGUF_TYPE_STRING).str("llama");
+        file.key(key, vtype);
+        vtype == gm::GGUF_TYPE_INT32 ? file.u32(static_cast<std::uint32_t>(raw)) : file.u64(raw);
+        const std::string path = write("range.gguf", file);
+        return [path] { gm::gguf_to_model_spec(path); };
+    };
+    EXPECT_THAT(
+        spec_with("llama.block_count", gm::GGUF_TYPE_UINT64, std::uint64_t{1} << 63),
+        ThrowsMessage<InvalidValueError>(
+            AllOf(HasSubstr("range.gguf"), HasSubstr("llama.block_count is 9223372036854775808"))));
+    EXPECT_THAT(spec_with("llama.context_length", gm::GGUF_TYPE_INT32, 0xFFFFFFFFU),
+                ThrowsMessage<InvalidValueError>(HasSubstr("llama.context_length is -1")));
+    EXPECT_THAT(
+        spec_with("llama.expert_count", gm::GGUF_TYPE_INT64, static_cast<std::uint64_t>(-8)),
+        ThrowsMessage<InvalidValueError>(HasSubstr("llama.expert_count is -8")));
 }
 
 // Everything print_model_info writes to std::cout.

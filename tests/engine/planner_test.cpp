@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "kestrune/engine/hardware.hpp"
 
 namespace kestrune::engine {
@@ -85,6 +87,31 @@ TEST(PlanInference, NoGpuMeansEveryLayerOnTheCpu) {
     EXPECT_EQ(plan.n_gpu_layers, 0);
     EXPECT_EQ(plan.n_cpu_layers, 32);
     EXPECT_EQ(plan_inference(seven_b(), machine(400, 64000)).n_gpu_layers, 0);
+}
+
+// The program prints these records through to_json; a renamed or reordered key would change
+// what scripts read.
+TEST(PlanRecords, AsJsonTheyCarryTheirFieldsInOrder) {
+    const ModelSpec spec{.name = "m",
+                         .file_size_mb = 4683,
+                         .n_params_b = 8.3,
+                         .n_layers = 32,
+                         .n_heads = 32,
+                         .n_kv_heads = 8,
+                         .head_dim = 128,
+                         .context_length = 3'000'000'000,
+                         .is_moe = true};
+    EXPECT_EQ(Json(spec).dump(),
+              R"({"name":"m","file_size_mb":4683,"n_params_b":8.3,"n_layers":32,"n_heads":32,)"
+              R"("n_kv_heads":8,"head_dim":128,"context_length":3000000000,"is_moe":true})");
+    EXPECT_EQ(
+        Json(InferencePlan{.n_gpu_layers = 10, .n_cpu_layers = 22, .max_context = 8192}).dump(),
+        R"({"n_gpu_layers":10,"n_cpu_layers":22,"max_context":8192})");
+    HardwareProfile hardware{.cpu_cores = 16, .total_vram_mb = 81920, .ram_mb = 131072};
+    EXPECT_EQ(Json(hardware).dump(),
+              R"({"cpu_cores":16,"total_vram_mb":81920,"ram_mb":131072,"free_vram_mb":null})");
+    hardware.free_vram_mb = 80000;
+    EXPECT_EQ(Json(hardware)["free_vram_mb"], 80000);
 }
 
 }  // namespace

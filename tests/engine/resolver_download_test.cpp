@@ -199,7 +199,7 @@ TEST_F(UrlReferences, FailuresLeaveNoFileBehind) {
                  platform::http::HttpError);
     EXPECT_TRUE(fs::is_empty(out.path()));
     EXPECT_THROW(resolve_model(server.url("/files/model.gguf"), out.path() / "absent"),
-                 fs::filesystem_error);
+                 NotFoundError);
     EXPECT_FALSE(fs::exists(out.path() / "absent"));
 }
 

@@ -4,9 +4,10 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
-#include <nlohmann/json.hpp>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 using resolver::resolve_model;
 using testing::CoutCapture;
+using ::testing::HasSubstr;
 using testing::ollama_blob_path;
 using testing::ollama_digest;
 using testing::ollama_manifest;
@@ -38,6 +40,11 @@ using testing::write_file_of_size;
 const std::string kModelType = "application/vnd.ollama.image.model";
 const std::string kLicenseType = "application/vnd.ollama.image.license";
 const std::string kTemplateType = "application/vnd.ollama.image.template";
+
+std::string written(const std::string& path, std::string_view content) {
+    write_file(path, content);
+    return path;
+}
 
 bool system_ollama_store_present() {
     return fs::exists("/usr/share/ollama/.ollama/models");
@@ -120,16 +127,92 @@ TEST_F(OllamaStore, PassesOnBrokenManifests) {
     write_file(ollama_manifest_path(models, "bad", "json"), "{ not json");
     write_file(ollama_manifest_path(models, "bad", "list"), "[1, 2]");
     write_file(ollama_manifest_path(models, "bad", "layer"), R"({"layers": ["x"]})");
-    EXPECT_THROW(resolver::_resolve_ollama("bad:json"), nlohmann::json::parse_error);
+    EXPECT_THROW(resolver::_resolve_ollama("bad:json"), InvalidValueError);
     EXPECT_THROW(resolver::_resolve_ollama("bad:list"), InvalidValueError);
     EXPECT_THROW(resolver::_resolve_ollama("bad:layer"), InvalidValueError);
+}
+
+// Each damaged store fails with one of the library's own failure kinds, naming the file at
+// fault, and never blocks, crashes or reads outside the store.
+TEST_F(OllamaStore, DamagedManifestsAndBlobsFailNamingTheFile) {
+    blob('a', 10);
+    const std::string blobs = models + "/blobs";
+    const std::string model_blob = ollama_blob_path(models, ollama_digest('b'));
+    const std::string model_manifest = ollama_manifest({{kModelType, ollama_digest('b')}});
+    const std::string outside = write_file_of_size(home / "outside/secret", 5);
+    struct Case {
+        const char* what;
+        std::function<std::string()> plant;  // returns the path the message must name
+    };
+    const std::string manifest = ollama_manifest_path(models, "hostile", "latest");
+    const std::vector<Case> cases = {
+        {"not JSON", [&] { return written(manifest, "{ not json"); }},
+        {"empty", [&] { return written(manifest, ""); }},
+        {"not UTF-8", [&] { return written(manifest, "{\"layers\": [{\"digest\": \"\xff\"}]}"); }},
+        {"a folder as the first entry",
+         [&] {
+             fs::create_directories(manifest + "/inner");
+             return manifest + "/inner";
+         }},
+        {"a FIFO",
+         [&] {
+             fs::create_directories(fs::path(manifest).parent_path());
+             EXPECT_EQ(::mkfifo(manifest.c_str(), 0600), 0);
+             return manifest;
+         }},
+        {"a digest leaving the store",
+         [&] {
+             return written(manifest, ollama_manifest({{kModelType, "../../../outside/secret"}}));
+         }},
+        {"a dangling blob link",
+         [&] {
+             write_file(manifest, model_manifest);
+             fs::create_symlink(home / "nowhere", model_blob);
+             return model_blob;
+         }},
+        {"a looping blob link",
+         [&] {
+             write_file(manifest, model_manifest);
+             fs::create_symlink(model_blob, model_blob);
+             return model_blob;
+         }},
+    };
+    for (const auto& [what, plant] : cases) {
+        SCOPED_TRACE(what);
+        const std::string named = plant();
+        CoutCapture printed;
+        EXPECT_THAT([] { resolver::_resolve_ollama("hostile"); },
+                    ThrowsMessage<Error>(HasSubstr(named)));
+        fs::remove_all(ollama_manifest_path(models, "hostile", ""));
+        fs::remove(model_blob);
+    }
+    EXPECT_EQ(fs::file_size(outside), 5U);
+}
+
+TEST_F(OllamaStore, NamesAndTagsThatWouldLeaveTheStoreAreRefused) {
+    const std::string model = blob('b', 10);
+    // A manifest outside the store that an escaping name would reach.
+    write_file(models + "/manifests/x/latest", ollama_manifest({{kModelType, ollama_digest('b')}}));
+    for (const std::string tag : {"../../x", "../../../manifests/x", "x:../../../../x/latest",
+                                  "./x", "x:a/b", "x:..", "", "a\x1b[2Jb"}) {
+        SCOPED_TRACE(tag);
+        EXPECT_THROW(resolver::_resolve_ollama(tag), InvalidValueError);
+    }
+    EXPECT_THAT([] { resolver::_resolve_ollama("a\x1b[2Jb"); },
+                ThrowsMessage<InvalidValueError>(StrEq("Invalid Ollama model name: a\\x1b[2Jb")));
+    // A namespace inside the library stays allowed.
+    write_file(ollama_manifest_path(models, "someone/tiny", "q4"),
+               ollama_manifest({{kModelType, ollama_digest('b')}}));
+    CoutCapture printed;
+    EXPECT_EQ(resolver::_resolve_ollama("someone/tiny:q4"), model);
 }
 
 TEST_F(OllamaStore, LooksAtTheMediaTypeOnlyOfBlobsThatExist) {
     const std::string model = blob('b', 10);
     write_file(ollama_manifest_path(models, "odd", "latest"),
-               R"({"layers": [{"mediaType": 5, "digest": "sha256:missing"},)"
-               R"( {"mediaType": ")" +
+               R"({"layers": [{"mediaType": 5, "digest": ")" + ollama_digest('9') +
+                   R"("},)"
+                   R"( {"mediaType": ")" +
                    kModelType + R"(", "digest": ")" + ollama_digest('b') + R"("}]})");
     CoutCapture printed;
     EXPECT_EQ(resolver::_resolve_ollama("odd"), model);

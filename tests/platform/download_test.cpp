@@ -1,5 +1,6 @@
 #include "platform/download.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <system_error>
 #include <thread>
 
+#include "kestrune/core/errors.hpp"
 #include "support/gate.hpp"
 #include "support/loopback_server.hpp"
 #include "support/temp_dir.hpp"
@@ -23,9 +25,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::Gate;
+using ::testing::HasSubstr;
 using testing::LoopbackServer;
 using testing::OpenOnExit;
 using testing::TempDir;
+using ::testing::ThrowsMessage;
 
 const std::string kContents(100'000, 'm');
 
@@ -84,8 +88,9 @@ TEST_F(Download, RefusesAPartialFileThatIsNotAPlainFileOfItsOwn) {
     for (const auto& [what, plant] : plants) {
         SCOPED_TRACE(what);
         plant();
-        EXPECT_THROW(fetch_to_file(server_.url("/model.gguf"), target_, {.label = "model.gguf"}),
-                     fs::filesystem_error);
+        EXPECT_THAT(
+            [&] { fetch_to_file(server_.url("/model.gguf"), target_, {.label = "model.gguf"}); },
+            ThrowsMessage<kestrune::Error>(HasSubstr(partial_)));
         EXPECT_EQ(read_file(victim), "precious");
         EXPECT_FALSE(fs::exists(target_));
         fs::remove(partial_);

@@ -4,6 +4,7 @@
 #include <httplib.h>
 
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <utility>
@@ -176,6 +177,16 @@ TEST_F(FallbackSearch, ArgumentsAsAModelPassesThem) {
     EXPECT_THROW(tool.execute(Json{{"query", nullptr}}), InvalidValueError);
     EXPECT_THROW(tool.execute(Json{{"query", "x"}, {"max_results", "3"}}), InvalidValueError);
     EXPECT_THROW(tool.execute(Json::array()), InvalidValueError);
+}
+
+TEST(ToolResultRecord, AsJsonAbsentErrorAndDataAreNull) {
+    EXPECT_EQ(kestrune::Json(ToolResult{.content = "1. x"}).dump(),
+              R"({"success":true,"content":"1. x","error":null,"data":null})");
+    const ToolResult failed{.success = false,
+                            .error = "timed out",
+                            .data = kestrune::Json{{"results", kestrune::Json::array()}}};
+    EXPECT_EQ(kestrune::Json(failed).dump(),
+              R"({"success":false,"content":"","error":"timed out","data":{"results":[]}})");
 }
 
 TEST(WebSearchTool, DescribesItselfWithAFreshSchema) {

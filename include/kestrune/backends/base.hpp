@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kestrune/core/export.hpp"
+#include "kestrune/core/json_value.hpp"
 #include "kestrune/core/messages.hpp"
 #include "kestrune/core/stream.hpp"
 
@@ -25,6 +26,9 @@ struct KESTRUNE_API BackendInfo {
     bool operator==(const BackendInfo&) const = default;
 };
 
+// The record as JSON, keys named and ordered as the fields.
+KESTRUNE_API void to_json(Json& json, const BackendInfo& info);
+
 struct KESTRUNE_API ModelEntry {
     std::string name;
     std::string backend;
@@ -37,12 +41,16 @@ struct KESTRUNE_API ModelEntry {
     bool operator==(const ModelEntry&) const = default;
 };
 
+KESTRUNE_API void to_json(Json& json, const ModelEntry& entry);
+
 struct KESTRUNE_API BackendStats {
     std::string model_name;
     int context_max = 0;
 
     bool operator==(const BackendStats&) const = default;
 };
+
+KESTRUNE_API void to_json(Json& json, const BackendStats& stats);
 
 // Sampling settings. The defaults suit local chat: answers of a few paragraphs, mild
 // creativity, and a light penalty against loops.

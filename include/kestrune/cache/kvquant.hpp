@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kestrune/core/export.hpp"
+#include "kestrune/core/json_value.hpp"
 
 namespace kestrune::kvquant {
 
@@ -24,6 +25,9 @@ struct KESTRUNE_API KvQuantConfig {
 
     bool operator==(const KvQuantConfig&) const = default;
 };
+
+// The record as JSON, keys named and ordered as the fields.
+KESTRUNE_API void to_json(Json& json, const KvQuantConfig& config);
 
 // Ordered tables from a type name to a value, rows in their documented order.
 using TypeIds = std::vector<std::pair<std::string, int>>;

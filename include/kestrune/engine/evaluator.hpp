@@ -26,6 +26,9 @@ struct KESTRUNE_API QualityScore {
     bool operator==(const QualityScore&) const = default;
 };
 
+// The record as JSON, keys named and ordered as the fields.
+KESTRUNE_API void to_json(Json& json, const QualityScore& score);
+
 // Scores `text`, optionally against the `prompt` it answers.
 KESTRUNE_API QualityScore evaluate_output(std::string_view text, std::string_view prompt = "");
 

@@ -24,8 +24,7 @@
 #include <variant>
 
 #include "kestrune/core/export.hpp"
-// Front ends that read a file usually describe it too.
-#include "kestrune/engine/model_info.hpp"
+#include "kestrune/core/json_value.hpp"
 
 namespace kestrune::ggufmeta {
 
@@ -75,6 +74,10 @@ class KESTRUNE_API GgufMetadata {
     std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>> index_;
 };
 
+// The map as one JSON object, keys in the map's order. Linear in the number of keys: they are
+// unique in the map, so each is appended without a search.
+KESTRUNE_API void to_json(Json& json, const GgufMetadata& meta);
+
 // A GGUF file opened for binary reading through a buffer. Knows the file's size, so every
 // read and skip is checked against the bytes left. Closes the file when destroyed.
 class KESTRUNE_API GgufStream {
@@ -97,6 +100,7 @@ class KESTRUNE_API GgufStream {
         read_beyond_buffer(destination, count);
     }
     std::uint8_t read_u8();
+    std::uint16_t read_u16();
     std::uint32_t read_u32();
     std::uint64_t read_u64();
     // Moves `count` bytes forward without reading them.
@@ -137,8 +141,14 @@ class KESTRUNE_API GgufStream {
     std::size_t buffer_pos_ = 0;
 };
 
-// Read all metadata key-value pairs from a GGUF file.
-KESTRUNE_API GgufMetadata read_gguf_metadata(const std::string& path);
+// Which integers a read keeps. The metadata map leaves 8- and 16-bit integers out; a model
+// description takes a count in whatever width the file stores it.
+enum class Integers { listed_widths, every_width };
+
+// Read all metadata key-value pairs from a GGUF file. With Integers::every_width, 8- and
+// 16-bit integers are kept too, as unsigned or signed 64-bit values.
+KESTRUNE_API GgufMetadata read_gguf_metadata(const std::string& path,
+                                             Integers integers = Integers::listed_widths);
 
 // A length-prefixed string; bytes that are not valid UTF-8 become U+FFFD.
 KESTRUNE_API std::string _read_string(GgufStream& stream);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kestrune/core/export.hpp"
+#include "kestrune/core/json_value.hpp"
 
 namespace kestrune::engine {
 
@@ -20,6 +21,10 @@ struct KESTRUNE_API HardwareProfile {
 
     bool operator==(const HardwareProfile&) const = default;
 };
+
+// The record as JSON, keys named and ordered as the fields; free_vram_mb is null when it
+// was not measured.
+KESTRUNE_API void to_json(Json& json, const HardwareProfile& hardware);
 
 KESTRUNE_API HardwareProfile detect_hardware();
 

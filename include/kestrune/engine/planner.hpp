@@ -14,6 +14,7 @@
 #include <string>
 
 #include "kestrune/core/export.hpp"
+#include "kestrune/core/json_value.hpp"
 
 namespace kestrune::engine {
 
@@ -24,15 +25,19 @@ struct KESTRUNE_API ModelSpec {
     std::string name;
     std::int64_t file_size_mb = 0;
     double n_params_b = 0.0;
-    int n_layers = 0;
-    int n_heads = 0;
-    int n_kv_heads = 0;
-    int head_dim = 0;
-    int context_length = 0;
+    // Counts as wide as a GGUF header may store them.
+    std::int64_t n_layers = 0;
+    std::int64_t n_heads = 0;
+    std::int64_t n_kv_heads = 0;
+    std::int64_t head_dim = 0;
+    std::int64_t context_length = 0;
     bool is_moe = false;
 
     bool operator==(const ModelSpec&) const = default;
 };
+
+// The records as JSON, keys named and ordered as the fields.
+KESTRUNE_API void to_json(Json& json, const ModelSpec& spec);
 
 // How to load a model: layers on the GPU (passed to the library unchanged; greater than 0
 // means GPU+CPU), layers left on the CPU (only printed), and the context length in tokens.
@@ -43,6 +48,8 @@ struct KESTRUNE_API InferencePlan {
 
     bool operator==(const InferencePlan&) const = default;
 };
+
+KESTRUNE_API void to_json(Json& json, const InferencePlan& plan);
 
 // MB of an f16 KV cache (keys and values of every layer) for `context` tokens.
 KESTRUNE_API double kv_cache_mb(const ModelSpec& spec, int context);

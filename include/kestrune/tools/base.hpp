@@ -21,6 +21,10 @@ struct KESTRUNE_API ToolResult {
     bool operator==(const ToolResult&) const = default;
 };
 
+// The record as JSON, keys named and ordered as the fields; error and data are null when
+// absent.
+KESTRUNE_API void to_json(Json& json, const ToolResult& result);
+
 class KESTRUNE_API Tool {
   public:
     virtual ~Tool() = default;
