@@ -50,7 +50,10 @@ struct Options {
     int port = 0;  // 0: any free port
     std::size_t max_body_bytes = 8 * 1024 * 1024;
     int threads = 32;  // requests served at once, streams included
-    int keep_alive_seconds = 30;
+    // How long an idle connection is kept open. stop() waits for idle connections too, so this
+    // bounds how long stopping takes; clients (Node's keep-alive agents drop idle sockets after
+    // 4 s) reconnect on their own.
+    int keep_alive_seconds = 5;
 };
 
 class Server {

@@ -73,8 +73,7 @@ struct Server::Impl {
                 .port = options.port,
                 .max_body_bytes = options.max_body_bytes,
                 // Every slot and queue place streaming, with room for quick requests beside.
-                .threads = options.parallel + options.max_queue + 8,
-                .keep_alive_seconds = 30},
+                .threads = options.parallel + options.max_queue + 8},
                error_answer) {}
 
     void log(const http::Request& request, int status, int tokens,
