@@ -107,8 +107,7 @@ Response answer(const ServeContext& context, const Request& request,
     if (!stream) {
         const std::string text = running->rest();
         note->tokens = running->summary().completion_tokens;
-        Response response = json_response(final_line(*running, chat, text, elapsed()));
-        return response;
+        return json_response(final_line(*running, chat, text, elapsed()));
     }
     const std::string model = wanted.model;
     EventFormat format{
@@ -171,7 +170,8 @@ AnswerRequest answer_request(const Json& body, const ServeContext& context, bool
     if (const auto seed = fields::integer(*options, "seed")) {
         sampling.seed = static_cast<std::uint32_t>(*seed);
     }
-    fields::integer(*options, "num_ctx");  // checked, but the server sets each slot's context
+    // The server sets each request's context; the value is only checked.
+    static_cast<void>(fields::integer(*options, "num_ctx"));
     request.stop = fields::texts(*options, "stop");
     return request;
 }

@@ -74,7 +74,11 @@ struct Server::Impl {
                 .max_body_bytes = options.max_body_bytes,
                 // Every slot and queue place streaming, with room for quick requests beside.
                 .threads = options.parallel + options.max_queue + 8},
-               error_answer) {}
+               [this](const http::Request& request, int status, const std::string& message) {
+                   // Requests that reached no endpoint (an unknown path, a body too large).
+                   log(request, status, 0, std::chrono::steady_clock::now());
+                   return error_answer(request, status, message);
+               }) {}
 
     void log(const http::Request& request, int status, int tokens,
              std::chrono::steady_clock::time_point began) {

@@ -24,7 +24,7 @@ std::string text_of(Generation& generation) {
     return text;
 }
 
-class SchedulerTest : public ::testing::Test {
+class ServerSchedulerTest : public ::testing::Test {
   protected:
     Llama weights_{
         {.model_path = kestrune::testing::tiny_chat_model(), .n_ctx = 64, .verbose = false}};
@@ -33,7 +33,7 @@ class SchedulerTest : public ::testing::Test {
     kestrune::platform::llama::Sampling greedy_{.max_tokens = 16, .temperature = 0.0};
 };
 
-TEST_F(SchedulerTest, APromptInChunksSmallerThanItAnswersAsOneWhole) {
+TEST_F(ServerSchedulerTest, APromptInChunksSmallerThanItAnswersAsOneWhole) {
     ASSERT_GT(prompt_.size(), 12U);
     Scheduler whole(weights_, {.parallel = 1, .n_ctx = 256, .n_batch = 512});
     Scheduler chunked(weights_, {.parallel = 2, .n_ctx = 256, .n_batch = 5});
@@ -48,7 +48,7 @@ TEST_F(SchedulerTest, APromptInChunksSmallerThanItAnswersAsOneWhole) {
     EXPECT_EQ(first->summary().completion_tokens, second->summary().completion_tokens);
 }
 
-TEST_F(SchedulerTest, AReusedSlotAnswersAsAFreshOne) {
+TEST_F(ServerSchedulerTest, AReusedSlotAnswersAsAFreshOne) {
     Scheduler scheduler(weights_, {.parallel = 1, .n_ctx = 256});
     auto shorter = prompt_;
     shorter.resize(prompt_.size() / 2);
@@ -58,7 +58,7 @@ TEST_F(SchedulerTest, AReusedSlotAnswersAsAFreshOne) {
     EXPECT_EQ(text_of(*scheduler.submit(shorter, greedy_)), fresh);
 }
 
-TEST_F(SchedulerTest, PromptsThatDoNotFitAreRefusedAtOnce) {
+TEST_F(ServerSchedulerTest, PromptsThatDoNotFitAreRefusedAtOnce) {
     Scheduler scheduler(weights_, {.parallel = 1, .n_ctx = 16});
     EXPECT_THROW(scheduler.submit(prompt_, greedy_), kestrune::InvalidValueError);
     EXPECT_THROW(scheduler.submit({}, greedy_), kestrune::InvalidValueError);

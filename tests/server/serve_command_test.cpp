@@ -118,6 +118,7 @@ TEST_F(ServeCommand, ServesUntilASignalThenEndsStreamsAndExitsZero) {
         auto tags = client.Get("/api/tags");
         ASSERT_TRUE(tags);
         EXPECT_EQ(tags->status, 200);
+        EXPECT_EQ(client.Get("/nowhere")->status, 404);
         // A long stream is running when the signal comes.
         auto running = std::async(std::launch::async, [port, &model] {
             httplib::Client streaming("127.0.0.1", port);
@@ -133,6 +134,7 @@ TEST_F(ServeCommand, ServesUntilASignalThenEndsStreamsAndExitsZero) {
         EXPECT_TRUE(streamed->body.ends_with("data: [DONE]\n\n")) << streamed->body.size();
         const std::string log = serve.standard_error();
         EXPECT_NE(log.find("GET /api/tags 200 0 tokens"), std::string::npos) << log;
+        EXPECT_NE(log.find("GET /nowhere 404 0 tokens"), std::string::npos) << log;
         EXPECT_TRUE(std::regex_search(
             log, std::regex(R"(POST /v1/completions 200 [1-9]\d* tokens \d+ ms)")))
             << log;
