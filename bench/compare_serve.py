@@ -8,6 +8,7 @@ order alternates) and the medians over rounds count. Prints aggregate generated 
 second, time to first token p50/p99, lost requests, and our ratio.
 
 Usage: bench/compare_serve.py [--build build/default] [--model M] [--rounds 3]
+                              [--clients 1,4,8] [--prompts short,long]
 Environment: THREADS (default 2), KESTRUNE_LLAMA_BIN_DIR (default: llama-server built from
 the pinned source by scripts/setup --tools)."""
 import argparse
@@ -120,7 +121,12 @@ def main():
     parser.add_argument("--build", default="build/default")
     parser.add_argument("--model")
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--clients", default=",".join(map(str, CONCURRENCY)),
+                        help="concurrencies to measure, e.g. 1,8")
+    parser.add_argument("--prompts", default=",".join(SCENARIOS), help="short,long")
     args = parser.parse_args()
+    concurrency = [int(n) for n in args.clients.split(",")]
+    scenarios = {name: SCENARIOS[name] for name in args.prompts.split(",")}
     build = pathlib.Path(args.build)
     model = str(pathlib.Path(args.model or build / "models/throughput.gguf").resolve())
     threads = os.environ.get("THREADS", "2")
@@ -150,8 +156,8 @@ def main():
         figures = {}  # (server, scenario, clients) -> list of (rate, ttfts, lost)
         for round_number in range(args.rounds):
             order = list(servers) if round_number % 2 == 0 else list(reversed(servers))
-            for scenario, (repeats, generated) in SCENARIOS.items():
-                for clients in CONCURRENCY:
+            for scenario, (repeats, generated) in scenarios.items():
+                for clients in concurrency:
                     for name in order:
                         port = servers[name][1]
                         figure = run_scenario(port, model, clients, repeats, generated, counter)
@@ -161,8 +167,8 @@ def main():
         print(f"model {model}, {threads} threads, {SLOTS} slots, {args.rounds} rounds (medians)")
         print(f"{'prompt':6} {'clients':>7} {'server':>12} {'tok/s':>8} {'TTFT p50':>9} "
               f"{'TTFT p99':>9} {'lost':>5} {'ratio':>6}")
-        for scenario in SCENARIOS:
-            for clients in CONCURRENCY:
+        for scenario in scenarios:
+            for clients in concurrency:
                 rates = {name: statistics.median(rate for rate, _, _ in
                                                  figures[(name, scenario, clients)])
                          for name in servers}
