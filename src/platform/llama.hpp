@@ -196,5 +196,4 @@ class ScopedMissingBinding {
     ScopedMissingBinding& operator=(const ScopedMissingBinding&) = delete;
 };
 
-
 }  // namespace kestrune::platform::llama
