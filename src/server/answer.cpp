@@ -121,7 +121,11 @@ void stream_events(Answer& answer, platform::http_server::Sink& sink, const Even
     try {
         while (auto piece = answer.next()) {
             if (!sink.write(format.piece(*piece))) {
+                // The client has gone: the slot frees at the next step, and the access line
+                // counts what was generated until then.
                 answer.cancel();
+                answer.rest();
+                note.tokens = answer.summary().completion_tokens;
                 return;
             }
         }
