@@ -7,6 +7,8 @@ else()
 endif()
 set(KESTRUNE_LLAMA_ROOT "${kestrune_cache}/llama-current"
     CACHE PATH "The llama.cpp scripts/setup installed (prefix/: prebuilt or built from source)")
+set(KESTRUNE_NODE_CLIENTS "${kestrune_cache}/node-clients"
+    CACHE PATH "The official OpenAI and Ollama Node.js clients scripts/setup installed")
 set(KESTRUNE_LLAMA_SOURCE_ROOT "${kestrune_cache}/llama-source"
     CACHE PATH "The pinned llama.cpp source (src/) and the build tree of its tools (build/bin/)")
 
@@ -14,6 +16,14 @@ find_package(Threads REQUIRED)
 include(${CMAKE_CURRENT_LIST_DIR}/Llama.cmake)
 find_package(CURL REQUIRED)
 find_package(nlohmann_json 3.10 REQUIRED)
+find_package(httplib CONFIG QUIET)
+if(NOT httplib_FOUND)
+  # Debian ships cpp-httplib compiled: the header declares, libcpp-httplib defines, and the
+  # header must see the same options (OpenSSL, zlib, brotli) the library was built with.
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(cpp_httplib REQUIRED IMPORTED_TARGET GLOBAL cpp-httplib)
+  add_library(httplib::httplib ALIAS PkgConfig::cpp_httplib)
+endif()
 
 # The embedded interpreter is Debian's (python3-dev), whose packages it imports; a Python found
 # first on PATH (pyenv, a virtual environment) would tie the library to one user's installation.

@@ -28,5 +28,6 @@
 #include "kestrune/engine/resolver.hpp"
 #include "kestrune/engine/speculative.hpp"
 #include "kestrune/registry/store.hpp"
+#include "kestrune/server/server.hpp"
 #include "kestrune/tools/base.hpp"
 #include "kestrune/tools/search.hpp"

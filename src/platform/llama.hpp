@@ -145,6 +145,8 @@ class Llama {
 
     // --- the library ---
     const llama_vocab* vocab() const { return vocab_; }
+    // The loaded weights, for a further context over them (platform/llama_batch).
+    llama_model* model() const { return model_.get(); }
     // The parameters the model and its context were built with.
     const Params& params() const { return params_; }
 
@@ -193,6 +195,5 @@ class ScopedMissingBinding {
     ScopedMissingBinding(const ScopedMissingBinding&) = delete;
     ScopedMissingBinding& operator=(const ScopedMissingBinding&) = delete;
 };
-
 
 }  // namespace kestrune::platform::llama

@@ -1,0 +1,59 @@
+// Kestrune's HTTP server: every model Kestrune can resolve, served over the OpenAI API
+// (/v1/...) and Ollama's (/api/...), many clients at once. A program embeds it like this:
+//
+//   kestrune::server::Server server({.port = 0, .model = "model.gguf", .parallel = 4});
+//   server.start();                 // listening, default model loaded
+//   std::cout << server.address();  // "http://127.0.0.1:40123"
+//   ...
+//   server.stop();                  // running streams end cleanly
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "kestrune/core/export.hpp"
+
+namespace kestrune::server {
+
+struct KESTRUNE_API ServerOptions {
+    std::string host = "127.0.0.1";
+    int port = 11435;     // 0: any free port
+    std::string model;    // loaded at start and used when a request names none ("": none)
+    int parallel = 1;     // sequences decoded together per model
+    int n_ctx = 2048;     // context of each sequence, in tokens
+    int n_threads = 0;    // 0: every logical processor
+    std::string api_key;  // "": no key asked for
+    int max_models = 1;   // models loaded at once
+    bool allow_pull = false;
+    bool quiet = false;  // no access line per request
+    int max_queue = 64;  // requests waiting for a slot, per model; beyond them: 429
+    std::size_t max_body_bytes = 8 * 1024 * 1024;
+    std::string download_dir = ".";  // where --allow-pull downloads land
+};
+
+class KESTRUNE_API Server {
+  public:
+    explicit Server(ServerOptions options);
+    // Stops the server if it still runs.
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Binds the address, loads the default model and starts serving on a thread of its own.
+    // Throws when the address cannot be bound or the model cannot be loaded.
+    void start();
+    // Stops accepting, ends running streams as complete answers and waits for every request
+    // to finish. Safe to call more than once.
+    void stop();
+
+    // "http://HOST:PORT", once started.
+    std::string address() const;
+    int port() const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kestrune::server

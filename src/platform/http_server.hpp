@@ -1,0 +1,81 @@
+// HTTP server on cpp-httplib: routes by method and exact path, whole answers and streamed
+// (chunked) ones, a limit on request bodies. Handlers run on a pool of threads, one request
+// each; what they throw becomes the error answer the owner builds, never a crash.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace kestrune::platform::http_server {
+
+struct Request {
+    std::string method;
+    std::string path;
+    std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;
+
+    // The first value of header `name` (compared without case), or absent.
+    std::optional<std::string> header(std::string_view name) const;
+};
+
+// Where a streamed answer goes. write() is false once the client has gone.
+class Sink {
+  public:
+    virtual ~Sink() = default;
+    virtual bool write(std::string_view data) = 0;
+};
+
+struct Response {
+    int status = 200;
+    std::string content_type = "application/json";
+    std::string body;
+    // When set, the answer is streamed: called once, on the request's thread, it writes the
+    // whole body to the sink.
+    std::function<void(Sink&)> stream;
+};
+
+using Handler = std::function<Response(const Request&)>;
+// Builds the answer to a request that never reached a handler (an unknown path: 404; a body
+// over the limit: 413) or whose handler threw (500, with the exception's text).
+using ErrorAnswer = std::function<Response(const Request&, int status, const std::string& message)>;
+
+struct Options {
+    std::string host = "127.0.0.1";
+    int port = 0;  // 0: any free port
+    std::size_t max_body_bytes = 8 * 1024 * 1024;
+    int threads = 32;  // requests served at once, streams included
+    // How long an idle connection is kept open. stop() waits for idle connections too, so this
+    // bounds how long stopping takes; clients (Node's keep-alive agents drop idle sockets after
+    // 4 s) reconnect on their own.
+    int keep_alive_seconds = 5;
+};
+
+class Server {
+  public:
+    explicit Server(const Options& options, ErrorAnswer error_answer);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    void route(const std::string& method, const std::string& path, Handler handler);
+    // Binds the address; returns the port (the chosen one when Options::port was 0). Throws
+    // RuntimeFailure when the address cannot be bound.
+    int bind();
+    // Serves on a thread of its own; returns once it accepts connections. Call after bind().
+    void start();
+    // Stops accepting and returns once every running handler has finished. Safe from any
+    // thread but a handler's, more than once.
+    void stop();
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kestrune::platform::http_server

@@ -1,0 +1,100 @@
+// What both APIs share: a request for text turned into a running generation on the right
+// model, read back piece by piece with the caller's stop texts cut out, and the failures
+// those steps can meet told apart by the HTTP status they answer with.
+#pragma once
+
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kestrune/core/messages.hpp"
+#include "platform/http_server.hpp"
+#include "server/model_pool.hpp"
+#include "server/scheduler.hpp"
+
+namespace kestrune::server {
+
+// A request the client got wrong, with the status to answer.
+class RequestError : public InvalidValueError {
+  public:
+    RequestError(int status, const std::string& message)
+        : InvalidValueError(message), status_(status) {}
+    int status() const { return status_; }
+
+  private:
+    int status_;
+};
+
+// The status for a failure met while serving: 400 for a malformed request or a value out of
+// range, 404 for an unknown model, 429 for a full queue, 500 otherwise.
+int status_for(const std::exception& error);
+
+struct AnswerRequest {
+    std::string model;
+    std::optional<Messages> messages;  // a chat; absent: `prompt` is completed as it is
+    std::string prompt;
+    Sampling sampling;
+    std::vector<std::string> stop;
+};
+
+// One answer as it is generated. Destroying it before the end cancels the generation, which
+// frees its slot at the scheduler's next step.
+class Answer {
+  public:
+    Answer(ModelPool& pool, const AnswerRequest& request);
+    ~Answer();
+    Answer(const Answer&) = delete;
+    Answer& operator=(const Answer&) = delete;
+
+    // The next piece of text to send; absent at the end.
+    std::optional<std::string> next();
+    // Everything that is left, joined.
+    std::string rest();
+    // Ends the generation early (the client has gone).
+    void cancel() { generation_->cancel(); }
+
+    const std::string& model_name() const { return model_->name; }
+    // Valid at the end: "stop" when a stop text or an end token ended the answer, "length" at
+    // a limit.
+    const std::string& finish_reason() const { return finish_reason_; }
+    const GenerationSummary& summary() const { return generation_->summary(); }
+
+  private:
+    std::optional<std::string> cut_at_stop(std::string piece);
+
+    std::shared_ptr<LoadedModel> model_;
+    std::shared_ptr<Generation> generation_;
+    std::vector<std::string> stop_;
+    std::string held_back_;  // text that may begin a stop text
+    bool stopped_ = false;
+    bool ended_ = false;
+    std::string finish_reason_;
+};
+
+// What the access line reports of an answer, filled in as it ends (a stream ends after its
+// handler has returned).
+struct AccessNote {
+    int tokens = 0;
+};
+
+// What a server knows while it answers.
+struct ServeContext {
+    ModelPool& pool;
+    std::string default_model;
+};
+
+// How one API writes a streamed answer.
+struct EventFormat {
+    std::function<std::string(const std::string& piece)> piece;
+    std::function<std::string(const Answer& answer)> end;  // after the last piece
+    std::function<std::string(const std::exception& error)> error;
+};
+
+// Streams `answer` through `sink` in `format`; when the client goes, the answer is cancelled.
+void stream_events(Answer& answer, platform::http_server::Sink& sink, const EventFormat& format,
+                   AccessNote& note);
+
+}  // namespace kestrune::server

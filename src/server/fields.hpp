@@ -1,0 +1,32 @@
+// Typed reads from a request's JSON body. A wrong type or a value out of range is a
+// RequestError (400) naming the field, so each API answers it in its own error shape.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/json.hpp"
+#include "kestrune/core/messages.hpp"
+
+namespace kestrune::server::fields {
+
+// Compact JSON text; bytes that are not UTF-8 become U+FFFD instead of failing.
+std::string to_text(const Json& value);
+
+// The body as a JSON object.
+Json parse_object(const std::string& body);
+
+std::optional<std::string> text(const Json& object, std::string_view key);
+std::string required_text(const Json& object, std::string_view key);
+std::optional<double> number(const Json& object, std::string_view key);
+std::optional<long long> integer(const Json& object, std::string_view key);
+std::optional<bool> flag(const Json& object, std::string_view key);
+// A text or a list of texts.
+std::vector<std::string> texts(const Json& object, std::string_view key);
+// A non-empty list of messages with a text role and content; content may also be a list of
+// parts, whose "text" parts are joined.
+Messages messages(const Json& object, std::string_view key);
+
+}  // namespace kestrune::server::fields

@@ -1,0 +1,233 @@
+#include "server/ollama_api.hpp"
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+#include "server/fields.hpp"
+#include "server/model_details.hpp"
+
+namespace kestrune::server::ollama_api {
+
+namespace {
+
+using std::chrono::system_clock;
+
+Response json_response(const Json& body) {
+    return {.status = 200,
+            .content_type = "application/json",
+            .body = fields::to_text(body),
+            .stream = {}};
+}
+
+// RFC 3339 in UTC with microseconds: "2026-12-09T03:30:00.123456Z".
+std::string timestamp(system_clock::time_point when) {
+    const std::time_t seconds = system_clock::to_time_t(when);
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count() %
+        1000000;
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    std::array<char, 64> text{};
+    const std::size_t length = std::strftime(text.data(), text.size(), "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text.data() + length, text.size() - length, ".%06lldZ",
+                  static_cast<long long>(micros));
+    return text.data();
+}
+
+Json describe(const LocalModel& model) {
+    return {{"name", model.name},
+            {"model", model.name},
+            {"modified_at", timestamp(model.modified)},
+            {"size", model.size_bytes},
+            {"digest", ""},
+            {"details", model_details(model.path)}};
+}
+
+std::string model_of(const Json& body, const ServeContext& context) {
+    std::string model = fields::text(body, "model").value_or("");
+    if (model.empty()) {
+        model = fields::text(body, "name").value_or(context.default_model);
+    }
+    if (model.empty()) {
+        throw RequestError(400, "model is required");
+    }
+    return model;
+}
+
+Json message_or_response(bool chat, const std::string& text) {
+    if (chat) {
+        return {{"message", {{"role", "assistant"}, {"content", text}}}};
+    }
+    return {{"response", text}};
+}
+
+Json line_start(const std::string& model, bool chat, const std::string& text) {
+    Json line = {{"model", model}, {"created_at", timestamp(system_clock::now())}};
+    line.update(message_or_response(chat, text));
+    return line;
+}
+
+Json final_line(const Answer& answer, bool chat, const std::string& text,
+                std::chrono::nanoseconds total) {
+    const GenerationSummary& summary = answer.summary();
+    Json line = line_start(answer.model_name(), chat, text);
+    line["done_reason"] = answer.finish_reason();
+    line["done"] = true;
+    line["total_duration"] = total.count();
+    line["load_duration"] = summary.queued.count();
+    line["prompt_eval_count"] = summary.prompt_tokens;
+    line["prompt_eval_duration"] = summary.prompt_eval.count();
+    line["eval_count"] = summary.completion_tokens;
+    line["eval_duration"] = summary.eval.count();
+    return line;
+}
+
+std::string ndjson(const Json& line) {
+    return fields::to_text(line) + "\n";
+}
+
+Response answer(const ServeContext& context, const Request& request,
+                const std::shared_ptr<AccessNote>& note, bool chat) {
+    const auto began = std::chrono::steady_clock::now();
+    const Json body = fields::parse_object(request.body);
+    const AnswerRequest wanted = answer_request(body, context, chat);
+    const bool stream = fields::flag(body, "stream").value_or(true);
+    if (!chat && wanted.prompt.empty()) {
+        // An empty prompt only loads the model.
+        context.pool.acquire(wanted.model);
+        Json line = line_start(wanted.model, false, "");
+        line["done_reason"] = "load";
+        line["done"] = true;
+        return json_response(line);
+    }
+    auto running = std::make_shared<Answer>(context.pool, wanted);
+    auto elapsed = [began] { return std::chrono::steady_clock::now() - began; };
+    if (!stream) {
+        const std::string text = running->rest();
+        note->tokens = running->summary().completion_tokens;
+        return json_response(final_line(*running, chat, text, elapsed()));
+    }
+    const std::string model = wanted.model;
+    EventFormat format{
+        .piece =
+            [model, chat](const std::string& piece) {
+                Json line = line_start(model, chat, piece);
+                line["done"] = false;
+                return ndjson(line);
+            },
+        .end = [chat, elapsed](
+                   const Answer& done) { return ndjson(final_line(done, chat, "", elapsed())); },
+        .error =
+            [](const std::exception& failure) {
+                return ndjson({{"error", failure.what()}});
+            },
+    };
+    Response response{
+        .status = 200, .content_type = "application/x-ndjson", .body = {}, .stream = {}};
+    response.stream = [running, format, note](platform::http_server::Sink& sink) {
+        stream_events(*running, sink, format, *note);
+    };
+    return response;
+}
+
+}  // namespace
+
+AnswerRequest answer_request(const Json& body, const ServeContext& context, bool chat) {
+    AnswerRequest request;
+    request.model = model_of(body, context);
+    if (chat) {
+        request.messages = fields::messages(body, "messages");
+    } else {
+        request.prompt = fields::text(body, "prompt").value_or("");
+        if (!fields::flag(body, "raw").value_or(false)) {
+            Messages messages;
+            if (const auto system = fields::text(body, "system"); system && !system->empty()) {
+                messages.emplace_back("system", *system);
+            }
+            messages.emplace_back("user", request.prompt);
+            request.messages = std::move(messages);
+        }
+    }
+    const auto options = body.find("options");
+    if (options == body.end() || options->is_null()) {
+        return request;
+    }
+    if (!options->is_object()) {
+        throw RequestError(400, "'options' must be an object");
+    }
+    // Ollama reads a negative num_predict as "no limit".
+    if (const auto limit = fields::integer(*options, "num_predict"); limit && *limit > 0) {
+        request.sampling.max_tokens = static_cast<int>(std::min<long long>(*limit, 1 << 30));
+    }
+    auto& sampling = request.sampling;
+    sampling.temperature = fields::number(*options, "temperature").value_or(sampling.temperature);
+    sampling.top_p = fields::number(*options, "top_p").value_or(sampling.top_p);
+    sampling.top_k = static_cast<int>(fields::integer(*options, "top_k").value_or(sampling.top_k));
+    sampling.repeat_penalty =
+        fields::number(*options, "repeat_penalty").value_or(sampling.repeat_penalty);
+    if (const auto seed = fields::integer(*options, "seed")) {
+        sampling.seed = static_cast<std::uint32_t>(*seed);
+    }
+    // The server sets each request's context; the value is only checked.
+    static_cast<void>(fields::integer(*options, "num_ctx"));
+    request.stop = fields::texts(*options, "stop");
+    return request;
+}
+
+Response error(int status, const std::string& message) {
+    return {.status = status,
+            .content_type = "application/json",
+            .body = fields::to_text({{"error", message}}),
+            .stream = {}};
+}
+
+Response version() {
+    return json_response({{"version", kApiVersion}});
+}
+
+Response tags(const ServeContext& context) {
+    Json models = Json::array();
+    for (const LocalModel& model : local_models(context.pool, context.default_model)) {
+        models.push_back(describe(model));
+    }
+    return json_response({{"models", models}});
+}
+
+Response show(const ServeContext& context, const Request& request) {
+    const Json body = fields::parse_object(request.body);
+    const std::string path = context.pool.locate(model_of(body, context));
+    return json_response({{"modelfile", ""},
+                          {"parameters", ""},
+                          {"template", chat_template(path)},
+                          {"details", model_details(path)},
+                          {"model_info", model_metadata(path)},
+                          {"capabilities", Json::array({"completion"})},
+                          {"modified_at", timestamp(describe_file("", path).modified)}});
+}
+
+Response ps(const ServeContext& context) {
+    Json models = Json::array();
+    for (const auto& loaded : context.pool.loaded()) {
+        Json entry = describe(describe_file(loaded->name, loaded->path));
+        entry.erase("modified_at");
+        // Loaded models stay until the server stops or needs their room.
+        entry["expires_at"] = "9999-12-31T23:59:59Z";
+        entry["size_vram"] = 0;
+        models.push_back(std::move(entry));
+    }
+    return json_response({{"models", models}});
+}
+
+Response chat(const ServeContext& context, const Request& request,
+              const std::shared_ptr<AccessNote>& note) {
+    return answer(context, request, note, true);
+}
+
+Response generate(const ServeContext& context, const Request& request,
+                  const std::shared_ptr<AccessNote>& note) {
+    return answer(context, request, note, false);
+}
+
+}  // namespace kestrune::server::ollama_api

@@ -1,0 +1,34 @@
+// The Ollama API: /api/version, /api/tags, /api/show, /api/ps, /api/chat and /api/generate
+// (streamed as one JSON object a line unless "stream" is false), failures as {"error": "..."}.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/json.hpp"
+#include "platform/http_server.hpp"
+#include "server/answer.hpp"
+
+namespace kestrune::server::ollama_api {
+
+using platform::http_server::Request;
+using platform::http_server::Response;
+
+// The version of Ollama's API these endpoints follow.
+inline constexpr const char* kApiVersion = "0.6.0";
+
+Response error(int status, const std::string& message);
+Response version();
+Response tags(const ServeContext& context);
+Response show(const ServeContext& context, const Request& request);
+Response ps(const ServeContext& context);
+Response chat(const ServeContext& context, const Request& request,
+              const std::shared_ptr<AccessNote>& note);
+Response generate(const ServeContext& context, const Request& request,
+                  const std::shared_ptr<AccessNote>& note);
+
+// The request's settings: "options" ("num_predict", "temperature", "top_p", "top_k", "seed",
+// "stop"; "num_ctx" is the server's to choose) and, for /api/generate, "system" and "raw".
+AnswerRequest answer_request(const Json& body, const ServeContext& context, bool chat);
+
+}  // namespace kestrune::server::ollama_api

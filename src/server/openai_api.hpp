@@ -1,0 +1,28 @@
+// The OpenAI API: GET /v1/models, POST /v1/chat/completions and /v1/completions, whole or
+// streamed as server-sent events ending in "data: [DONE]", failures as {"error": {...}}.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/json.hpp"
+#include "platform/http_server.hpp"
+#include "server/answer.hpp"
+
+namespace kestrune::server::openai_api {
+
+using platform::http_server::Request;
+using platform::http_server::Response;
+
+Response error(int status, const std::string& message);
+Response models(const ServeContext& context);
+Response chat_completions(const ServeContext& context, const Request& request,
+                          const std::shared_ptr<AccessNote>& note);
+Response completions(const ServeContext& context, const Request& request,
+                     const std::shared_ptr<AccessNote>& note);
+
+// The request's generation settings ("max_tokens" or "max_completion_tokens", "temperature",
+// "top_p", "seed", "stop").
+AnswerRequest answer_request(const Json& body, const ServeContext& context, bool chat);
+
+}  // namespace kestrune::server::openai_api

@@ -1,0 +1,129 @@
+// Continuous batching over one model: up to `parallel` generations share one llama.cpp context
+// and advance together, one decode per step. A request waiting in the queue takes a free slot
+// at the next step; a prompt is evaluated in chunks beside the running generations so their
+// streams keep flowing. A slot keeps the tokens it last held, and a new request goes to the free
+// slot whose tokens share the longest prefix with its prompt (the next turn of a chat evaluates
+// only what is new).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kestrune/core/errors.hpp"
+#include "platform/llama.hpp"
+#include "platform/llama_batch.hpp"
+
+namespace kestrune::server {
+
+using platform::llama::Sampling;
+using platform::llama::Token;
+
+// The queue is full: the request is refused at once.
+class QueueFull : public RuntimeFailure {
+  public:
+    using RuntimeFailure::RuntimeFailure;
+};
+
+// What a finished generation reports.
+struct GenerationSummary {
+    std::string finish_reason;  // "stop" at an end token (or a cancel), "length" at a limit
+    int prompt_tokens = 0;
+    int completion_tokens = 0;
+    std::chrono::nanoseconds queued{0};       // waiting for a slot
+    std::chrono::nanoseconds prompt_eval{0};  // from the slot to the first token's logits
+    std::chrono::nanoseconds eval{0};         // from there to the end
+};
+
+// One request's generation, shared by the request's thread (which reads pieces) and the
+// scheduler (which writes them).
+class Generation {
+  public:
+    // The next piece of text (whole UTF-8 characters), waiting for it; absent once finished.
+    // Throws the failure that ended the generation, if one did.
+    std::optional<std::string> next();
+    // Asks the scheduler to end the generation at its next step (a client gone, a stop text
+    // found). Pieces already made stay readable.
+    void cancel() { cancelled_ = true; }
+    bool cancelled() const { return cancelled_; }
+    // Valid once next() has returned absent.
+    const GenerationSummary& summary() const { return summary_; }
+
+    // --- the scheduler's side ---
+    void push(std::string piece);
+    void finish(const GenerationSummary& summary);
+    void fail(std::exception_ptr error);
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::string> pieces_;
+    bool finished_ = false;
+    std::exception_ptr error_;
+    GenerationSummary summary_;
+    std::atomic<bool> cancelled_ = false;
+};
+
+struct SchedulerOptions {
+    int parallel = 1;    // sequences decoded together
+    int n_ctx = 2048;    // positions per sequence
+    int n_batch = 512;   // tokens per decode, prompt chunks included
+    int max_queue = 64;  // requests waiting for a slot; beyond: QueueFull
+    int n_threads = 0;   // 0: as the model was loaded with
+};
+
+class Scheduler {
+  public:
+    // `weights` must outlive the scheduler.
+    Scheduler(const platform::llama::Llama& weights, const SchedulerOptions& options);
+    // Stops.
+    ~Scheduler();
+    Scheduler(const Scheduler&) = delete;
+    Scheduler& operator=(const Scheduler&) = delete;
+
+    // Queues a generation. A prompt longer than a sequence's context is an InvalidValueError;
+    // a full queue is QueueFull.
+    std::shared_ptr<Generation> submit(std::vector<Token> prompt, const Sampling& sampling);
+
+    // Ends running generations (their streams finish normally), fails queued ones and refuses
+    // new ones. Safe to call more than once.
+    void stop();
+
+    int n_ctx() const { return options_.n_ctx; }
+    int parallel() const { return options_.parallel; }
+    // Generations running or waiting.
+    int busy() const;
+
+  private:
+    struct Slot;
+    struct Pending;
+
+    void loop();
+    void take_waiting_requests();
+    void start(Slot& slot, Pending request);
+    void step();
+    void finish(Slot& slot, const std::string& finish_reason);
+
+    const platform::llama::Llama& weights_;
+    SchedulerOptions options_;
+    platform::llama::BatchContext context_;
+    std::vector<Slot> slots_;
+    std::vector<platform::llama::BatchToken> batch_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Pending> waiting_;
+    bool stopping_ = false;
+    int active_ = 0;  // slots holding a generation; written by the worker under mutex_
+    std::thread worker_;
+};
+
+}  // namespace kestrune::server

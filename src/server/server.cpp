@@ -1,0 +1,184 @@
+#include "kestrune/server/server.hpp"
+
+#include <chrono>
+#include <iostream>
+#include <mutex>
+#include <utility>
+
+#include "platform/http_server.hpp"
+#include "server/answer.hpp"
+#include "server/model_pool.hpp"
+#include "server/ollama_api.hpp"
+#include "server/openai_api.hpp"
+
+namespace kestrune::server {
+
+namespace {
+
+namespace http = platform::http_server;
+using Endpoint =
+    std::function<http::Response(const http::Request&, const std::shared_ptr<AccessNote>&)>;
+
+bool is_ollama_path(const std::string& path) {
+    return path.starts_with("/api/");
+}
+
+http::Response error_answer(const http::Request& request, int status, const std::string& message) {
+    return is_ollama_path(request.path) ? ollama_api::error(status, message)
+                                        : openai_api::error(status, message);
+}
+
+// Compares in time that depends on the lengths only, so a guess learns nothing from timing.
+bool same_secret(const std::string& given, const std::string& expected) {
+    unsigned char difference = given.size() == expected.size() ? 0 : 1;
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        difference |= static_cast<unsigned char>(given[i] ^ expected[i % expected.size()]);
+    }
+    return difference == 0;
+}
+
+bool authorised(const http::Request& request, const std::string& api_key) {
+    if (api_key.empty()) {
+        return true;
+    }
+    const std::string given = request.header("Authorization").value_or("");
+    constexpr std::string_view kBearer = "Bearer ";
+    return given.starts_with(kBearer) && same_secret(given.substr(kBearer.size()), api_key);
+}
+
+}  // namespace
+
+struct Server::Impl {
+    ServerOptions options;
+    ModelPool pool;
+    ServeContext context;
+    http::Server http;
+    std::once_flag stopped;
+    std::mutex log_mutex;
+    int port = 0;
+
+    explicit Impl(ServerOptions given)
+        : options(std::move(given)),
+          pool({.max_models = options.max_models,
+                .allow_pull = options.allow_pull,
+                .download_dir = options.download_dir,
+                .n_threads = options.n_threads,
+                .scheduler = {.parallel = options.parallel,
+                              .n_ctx = options.n_ctx,
+                              .n_batch = 512,
+                              .max_queue = options.max_queue,
+                              .n_threads = options.n_threads}}),
+          context{pool, options.model},
+          http({.host = options.host,
+                .port = options.port,
+                .max_body_bytes = options.max_body_bytes,
+                // Every slot and queue place streaming, with room for quick requests beside.
+                .threads = options.parallel + options.max_queue + 8},
+               [this](const http::Request& request, int status, const std::string& message) {
+                   // Requests that reached no endpoint (an unknown path, a body too large).
+                   log(request, status, 0, std::chrono::steady_clock::now());
+                   return error_answer(request, status, message);
+               }) {}
+
+    void log(const http::Request& request, int status, int tokens,
+             std::chrono::steady_clock::time_point began) {
+        if (options.quiet) {
+            return;
+        }
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - began);
+        std::lock_guard lock(log_mutex);
+        std::cerr << request.method << ' ' << request.path << ' ' << status << ' ' << tokens
+                  << " tokens " << elapsed.count() << " ms" << std::endl;
+    }
+
+    // Wraps an endpoint with the key check, the error shapes and the access line.
+    void add(const std::string& method, const std::string& path, Endpoint endpoint) {
+        http.route(method, path,
+                   [this, endpoint = std::move(endpoint)](const http::Request& request) {
+                       const auto began = std::chrono::steady_clock::now();
+                       auto note = std::make_shared<AccessNote>();
+                       http::Response response;
+                       if (!authorised(request, options.api_key)) {
+                           response = error_answer(request, 401, "invalid or missing API key");
+                       } else {
+                           try {
+                               response = endpoint(request, note);
+                           } catch (const std::exception& error) {
+                               response = error_answer(request, status_for(error), error.what());
+                           }
+                       }
+                       if (!response.stream) {
+                           log(request, response.status, note->tokens, began);
+                           return response;
+                       }
+                       response.stream = [this, request, began, note, status = response.status,
+                                          stream = std::move(response.stream)](http::Sink& sink) {
+                           stream(sink);
+                           log(request, status, note->tokens, began);
+                       };
+                       return response;
+                   });
+    }
+
+    void add_routes() {
+        auto without_body = [](auto answer) {
+            return [answer](const http::Request&, const std::shared_ptr<AccessNote>&) {
+                return answer();
+            };
+        };
+        add("GET", "/v1/models", without_body([this] { return openai_api::models(context); }));
+        add("POST", "/v1/chat/completions", [this](const auto& request, const auto& note) {
+            return openai_api::chat_completions(context, request, note);
+        });
+        add("POST", "/v1/completions", [this](const auto& request, const auto& note) {
+            return openai_api::completions(context, request, note);
+        });
+        add("GET", "/api/version", without_body([] { return ollama_api::version(); }));
+        add("GET", "/api/tags", without_body([this] { return ollama_api::tags(context); }));
+        add("GET", "/api/ps", without_body([this] { return ollama_api::ps(context); }));
+        add("POST", "/api/show", [this](const auto& request, const auto&) {
+            return ollama_api::show(context, request);
+        });
+        add("POST", "/api/chat", [this](const auto& request, const auto& note) {
+            return ollama_api::chat(context, request, note);
+        });
+        add("POST", "/api/generate", [this](const auto& request, const auto& note) {
+            return ollama_api::generate(context, request, note);
+        });
+    }
+};
+
+Server::Server(ServerOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {
+    impl_->add_routes();
+}
+
+Server::~Server() {
+    stop();
+}
+
+void Server::start() {
+    impl_->port = impl_->http.bind();
+    if (!impl_->options.model.empty()) {
+        impl_->pool.acquire(impl_->options.model);
+    }
+    impl_->http.start();
+}
+
+void Server::stop() {
+    std::call_once(impl_->stopped, [this] {
+        // Streams end first: the HTTP server waits for its handlers.
+        impl_->pool.stop();
+        impl_->http.stop();
+    });
+}
+
+std::string Server::address() const {
+    return "http://" + impl_->options.host + ":" + std::to_string(impl_->port);
+}
+
+int Server::port() const {
+    return impl_->port;
+}
+
+}  // namespace kestrune::server

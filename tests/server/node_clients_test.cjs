@@ -1,0 +1,130 @@
+// The official OpenAI and Ollama client libraries for Node.js drive `kestrune serve` over
+// loopback: models listed, chat whole and streamed, generate, and a failure surfacing as the
+// client's own error type. Run by ctest with KESTRUNE_CLI, KESTRUNE_MODEL and NODE_PATH set.
+"use strict";
+const assert = require("node:assert/strict");
+const { spawn } = require("node:child_process");
+const readline = require("node:readline");
+const OpenAI = require("openai");
+const { Ollama } = require("ollama");
+
+const KEY = "node-test-key";
+const MODEL = process.env.KESTRUNE_MODEL;
+
+// Starts the server and resolves with its address once it prints the ready line.
+function startServer() {
+  const child = spawn(process.env.KESTRUNE_CLI,
+                      ["serve", MODEL, "--port", "0", "--parallel", "2", "--quiet",
+                       "--api-key", KEY],
+                      { stdio: ["ignore", "pipe", "inherit"] });
+  return new Promise((resolve, reject) => {
+    const lines = readline.createInterface({ input: child.stdout });
+    lines.once("line", (line) => {
+      const match = /^Kestrune serving on (http:\/\/\S+)$/.exec(line);
+      match ? resolve({ child, address: match[1] }) : reject(new Error(`ready line: ${line}`));
+    });
+    child.once("exit", (code) => reject(new Error(`kestrune serve exited with ${code}`)));
+  });
+}
+
+async function checkOpenAi(address) {
+  const client = new OpenAI({ baseURL: `${address}/v1`, apiKey: KEY });
+  const models = await client.models.list();
+  assert.ok(models.data.some((model) => model.id === MODEL), JSON.stringify(models.data));
+
+  const request = {
+    model: MODEL,
+    messages: [{ role: "user", content: "what is the cat doing?" }],
+    max_tokens: 24,
+    temperature: 0,
+  };
+  const whole = await client.chat.completions.create(request);
+  const answer = whole.choices[0].message.content;
+  assert.ok(answer.length > 0);
+  assert.ok(whole.usage.prompt_tokens > 5 && whole.usage.completion_tokens > 0, whole.usage);
+  assert.ok(["stop", "length"].includes(whole.choices[0].finish_reason));
+
+  let streamed = "";
+  let usage = null;
+  const stream = await client.chat.completions.create(
+      { ...request, stream: true, stream_options: { include_usage: true } });
+  for await (const chunk of stream) {
+    streamed += chunk.choices[0]?.delta?.content ?? "";
+    usage = chunk.usage ?? usage;
+  }
+  assert.equal(streamed, answer);
+  assert.equal(usage.completion_tokens, whole.usage.completion_tokens);
+
+  const completion = await client.completions.create(
+      { model: MODEL, prompt: "the cat", max_tokens: 8, temperature: 0 });
+  assert.ok(completion.choices[0].text.length > 0);
+
+  await assert.rejects(client.chat.completions.create({ ...request, model: "no-such-model" }),
+                       (error) => error instanceof OpenAI.NotFoundError && error.status === 404);
+  await assert.rejects(client.chat.completions.create({ ...request, max_tokens: "many" }),
+                       (error) => error instanceof OpenAI.BadRequestError);
+  const stranger = new OpenAI({ baseURL: `${address}/v1`, apiKey: "wrong", maxRetries: 0 });
+  await assert.rejects(stranger.models.list(),
+                       (error) => error instanceof OpenAI.AuthenticationError);
+  console.log("openai: models, chat whole and streamed, completions, errors: ok");
+  return answer;
+}
+
+async function checkOllama(address, chatAnswer) {
+  const client = new Ollama({ host: address, headers: { Authorization: `Bearer ${KEY}` } });
+  const { version } = await client.version();
+  assert.match(version, /^\d+\.\d+\.\d+$/);
+  const tags = await client.list();
+  const listed = tags.models.find((model) => model.name === MODEL);
+  assert.ok(listed && listed.size > 0 && listed.details.format === "gguf", JSON.stringify(tags));
+
+  const request = {
+    model: MODEL,
+    messages: [{ role: "user", content: "what is the cat doing?" }],
+    options: { temperature: 0, num_predict: 24 },
+  };
+  const whole = await client.chat({ ...request, stream: false });
+  assert.equal(whole.message.content, chatAnswer);
+  assert.ok(whole.done && whole.eval_count > 0 && whole.prompt_eval_count > 5);
+
+  let streamed = "";
+  let last = null;
+  for await (const part of await client.chat({ ...request, stream: true })) {
+    streamed += part.message.content;
+    last = part;
+  }
+  assert.equal(streamed, chatAnswer);
+  assert.ok(last.done && ["stop", "length"].includes(last.done_reason));
+
+  const generated = await client.generate(
+      { model: MODEL, prompt: "the cat", raw: true, options: { num_predict: 5, temperature: 0 } });
+  assert.equal(generated.eval_count, 5);
+  assert.ok(generated.response.length > 0);
+
+  const shown = await client.show({ model: MODEL });
+  assert.equal(shown.details.format, "gguf");
+  const running = await client.ps();
+  assert.ok(running.models.some((model) => model.name === MODEL));
+
+  await assert.rejects(client.chat({ ...request, model: "no-such-model" }),
+                       (error) => error.name === "ResponseError" && error.status_code === 404 &&
+                                  error.error.includes("no-such-model"));
+  console.log("ollama: version, list, show, ps, chat whole and streamed, generate, errors: ok");
+}
+
+async function main() {
+  const { child, address } = await startServer();
+  try {
+    const answer = await checkOpenAi(address);
+    await checkOllama(address, answer);
+  } finally {
+    const exited = new Promise((resolve) => child.once("exit", (code) => resolve(code)));
+    child.kill("SIGTERM");
+    assert.equal(await exited, 0);
+  }
+}
+
+main().catch((error) => {
+  console.error(error);
+  process.exit(1);
+});

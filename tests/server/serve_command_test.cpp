@@ -1,0 +1,181 @@
+// `kestrune serve` as a user runs it: the ready line with the address, an access line per
+// request, usage errors, and SIGTERM or SIGINT ending running streams cleanly with status 0.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "core/json.hpp"
+#include "platform/process.hpp"
+#include "support/temp_home.hpp"
+#include "support/test_models.hpp"
+
+namespace {
+
+using kestrune::Json;
+using namespace std::chrono_literals;
+
+// The program running with its standard output and error read through pipes.
+class ServeProcess {
+  public:
+    explicit ServeProcess(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {KESTRUNE_CLI_PATH, "serve"});
+        int out[2];
+        int err[2];
+        EXPECT_EQ(::pipe(out), 0);
+        EXPECT_EQ(::pipe(err), 0);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], 1);
+            ::dup2(err[1], 2);
+            std::vector<char*> argv;
+            for (auto& argument : arguments) {
+                argv.push_back(argument.data());
+            }
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        ::close(err[1]);
+        out_ = out[0];
+        err_ = err[0];
+    }
+    ~ServeProcess() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        ::close(out_);
+        ::close(err_);
+    }
+
+    // The first line on standard output, waiting up to a minute.
+    std::string first_line() {
+        std::string line;
+        char c = 0;
+        pollfd waiting{out_, POLLIN, 0};
+        while (::poll(&waiting, 1, 60000) > 0 && ::read(out_, &c, 1) == 1 && c != '\n') {
+            line += c;
+        }
+        return line;
+    }
+    // Sends `signal` and returns the exit status (-1 when it did not end normally).
+    int stop_with(int signal) {
+        ::kill(pid_, signal);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string standard_error() {
+        std::string text;
+        char buffer[4096];
+        ssize_t n = 0;
+        while ((n = ::read(err_, buffer, sizeof buffer)) > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        return text;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+};
+
+int port_of(const std::string& ready_line) {
+    std::smatch match;
+    if (!std::regex_match(ready_line, match,
+                          std::regex(R"(Kestrune serving on http://127\.0\.0\.1:(\d+))"))) {
+        return -1;
+    }
+    return std::stoi(match[1]);
+}
+
+class ServeCommand : public ::testing::Test {
+  protected:
+    kestrune::testing::TempHome home_;
+};
+
+TEST_F(ServeCommand, ServesUntilASignalThenEndsStreamsAndExitsZero) {
+    const std::string model = kestrune::testing::throughput_model();
+    for (const int signal : {SIGTERM, SIGINT}) {
+        ServeProcess serve({model, "--port", "0", "--parallel", "2", "--ctx", "2048"});
+        const int port = port_of(serve.first_line());
+        ASSERT_GT(port, 0);
+        httplib::Client client("127.0.0.1", port);
+        client.set_read_timeout(120, 0);
+        auto tags = client.Get("/api/tags");
+        ASSERT_TRUE(tags);
+        EXPECT_EQ(tags->status, 200);
+        EXPECT_EQ(client.Get("/nowhere")->status, 404);
+        // A long stream is running when the signal comes.
+        auto running = std::async(std::launch::async, [port, &model] {
+            httplib::Client streaming("127.0.0.1", port);
+            streaming.set_read_timeout(120, 0);
+            const Json request = {
+                {"model", model}, {"prompt", "the cat"}, {"stream", true}, {"max_tokens", 1500}};
+            return streaming.Post("/v1/completions", request.dump(), "application/json");
+        });
+        std::this_thread::sleep_for(1500ms);
+        EXPECT_EQ(serve.stop_with(signal), 0) << signal;
+        auto streamed = running.get();
+        ASSERT_TRUE(streamed);
+        EXPECT_TRUE(streamed->body.ends_with("data: [DONE]\n\n")) << streamed->body.size();
+        const std::string log = serve.standard_error();
+        EXPECT_NE(log.find("GET /api/tags 200 0 tokens"), std::string::npos) << log;
+        EXPECT_NE(log.find("GET /nowhere 404 0 tokens"), std::string::npos) << log;
+        EXPECT_TRUE(std::regex_search(
+            log, std::regex(R"(POST /v1/completions 200 [1-9]\d* tokens \d+ ms)")))
+            << log;
+    }
+}
+
+TEST_F(ServeCommand, QuietServesWithoutAccessLinesAndAKeyStaysOutOfTheLog) {
+    ServeProcess serve(
+        {kestrune::testing::tiny_chat_model(), "--port", "0", "--quiet", "--api-key", "k3y-value"});
+    const int port = port_of(serve.first_line());
+    ASSERT_GT(port, 0);
+    httplib::Client client("127.0.0.1", port);
+    EXPECT_EQ(client.Get("/v1/models")->status, 401);
+    client.set_bearer_token_auth("k3y-value");
+    EXPECT_EQ(client.Get("/v1/models")->status, 200);
+    EXPECT_EQ(serve.stop_with(SIGTERM), 0);
+    EXPECT_EQ(serve.standard_error(), "");
+}
+
+TEST_F(ServeCommand, MalformedCommandLinesExitTwoAndHelpHasAnExample) {
+    for (const std::vector<std::string>& words : {std::vector<std::string>{"--port", "x"},
+                                                  {"--port", "70000"},
+                                                  {"--parallel", "0"},
+                                                  {"--max-models", "0"},
+                                                  {"--ctx", "-5"},
+                                                  {"--unknown"}}) {
+        std::vector<std::string> argv = {KESTRUNE_CLI_PATH, "serve"};
+        argv.insert(argv.end(), words.begin(), words.end());
+        const auto result = kestrune::platform::process::run(argv, 60s);
+        EXPECT_EQ(result.exit_code, 2) << words.front() << result.err;
+        EXPECT_NE(result.err.find("Usage: kestrune serve"), std::string::npos) << result.err;
+    }
+    const auto help = kestrune::platform::process::run({KESTRUNE_CLI_PATH, "serve", "--help"}, 60s);
+    EXPECT_EQ(help.exit_code, 0);
+    for (const char* shown : {"Example", "--parallel", "--api-key", "--allow-pull", "11435"}) {
+        EXPECT_NE(help.out.find(shown), std::string::npos) << shown;
+    }
+    const auto missing = kestrune::platform::process::run(
+        {KESTRUNE_CLI_PATH, "serve", "./no-such-model.gguf", "--port", "0"}, 60s);
+    EXPECT_EQ(missing.exit_code, 1);
+    EXPECT_NE(missing.err.find("no-such-model.gguf"), std::string::npos) << missing.err;
+}
+
+}  // namespace

@@ -1,0 +1,513 @@
+// The server over real loopback sockets, on the generated models: both APIs whole and
+// streamed, their error shapes, the key, and many clients at once.
+#include "kestrune/server/server.hpp"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <iostream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/json.hpp"
+#include "platform/llama.hpp"
+#include "support/temp_home.hpp"
+#include "support/test_models.hpp"
+
+namespace {
+
+using kestrune::Json;
+using kestrune::server::Server;
+using kestrune::server::ServerOptions;
+using kestrune::testing::tiny_chat_model;
+using namespace std::chrono_literals;
+
+Json user_chat(const std::string& model, const std::string& text, int max_tokens) {
+    return {{"model", model},
+            {"messages", Json::array({{{"role", "user"}, {"content", text}}})},
+            {"max_tokens", max_tokens},
+            {"temperature", 0}};
+}
+
+// The "data:" payloads of a server-sent event stream, in order.
+std::vector<std::string> sse_data(const std::string& body) {
+    std::vector<std::string> data;
+    std::size_t at = 0;
+    while ((at = body.find("data: ", at)) != std::string::npos) {
+        const std::size_t end = body.find("\n\n", at);
+        data.push_back(body.substr(at + 6, end - at - 6));
+        at = end;
+    }
+    return data;
+}
+
+std::vector<Json> ndjson(const std::string& body) {
+    std::vector<Json> lines;
+    std::size_t at = 0;
+    while (at < body.size()) {
+        const std::size_t end = body.find('\n', at);
+        lines.push_back(Json::parse(body.substr(at, end - at)));
+        at = end == std::string::npos ? body.size() : end + 1;
+    }
+    return lines;
+}
+
+// The streamed chat pieces joined.
+std::string streamed_chat_text(const std::string& body) {
+    std::string text;
+    for (const std::string& data : sse_data(body)) {
+        if (data == "[DONE]") {
+            break;
+        }
+        const Json chunk = Json::parse(data);
+        for (const Json& choice : chunk["choices"]) {
+            text += choice["delta"].value("content", "");
+        }
+    }
+    return text;
+}
+
+class ServerTest : public ::testing::Test {
+  protected:
+    void start(ServerOptions options = {}) {
+        options.port = 0;
+        options.quiet = true;
+        if (options.model.empty()) {
+            options.model = tiny_chat_model();
+        }
+        server_ = std::make_unique<Server>(options);
+        server_->start();
+        client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
+        client_->set_read_timeout(60, 0);
+    }
+    httplib::Result post(const std::string& path, const Json& body) {
+        return client_->Post(path, body.dump(), "application/json");
+    }
+    httplib::Result get(const std::string& path) { return client_->Get(path); }
+    std::string chat_answer(const std::string& text, int max_tokens) {
+        auto result = post("/v1/chat/completions", user_chat(tiny_chat_model(), text, max_tokens));
+        return Json::parse(result->body)["choices"][0]["message"]["content"];
+    }
+
+    kestrune::testing::TempHome home_;  // no registry, no stores of other runtimes
+    std::unique_ptr<Server> server_;
+    std::unique_ptr<httplib::Client> client_;
+};
+
+// --- OpenAI --------------------------------------------------------------------------------------
+
+TEST_F(ServerTest, OpenAiModelsListTheDefaultModel) {
+    start();
+    auto result = get("/v1/models");
+    ASSERT_TRUE(result);
+    ASSERT_EQ(result->status, 200);
+    const Json body = Json::parse(result->body);
+    EXPECT_EQ(body["object"], "list");
+    ASSERT_EQ(body["data"].size(), 1U) << body;
+    EXPECT_EQ(body["data"][0]["id"], tiny_chat_model());
+    EXPECT_EQ(body["data"][0]["object"], "model");
+}
+
+TEST_F(ServerTest, OpenAiChatAnswersWholeWithRealTokenCounts) {
+    start();
+    const Json request = user_chat(tiny_chat_model(), "what is the cat doing?", 4);
+    auto result = post("/v1/chat/completions", request);
+    ASSERT_TRUE(result);
+    ASSERT_EQ(result->status, 200) << result->body;
+    const Json body = Json::parse(result->body);
+    EXPECT_TRUE(body["id"].get<std::string>().starts_with("chatcmpl-"));
+    EXPECT_EQ(body["object"], "chat.completion");
+    EXPECT_GT(body["created"].get<long long>(), 1700000000);
+    EXPECT_EQ(body["model"], tiny_chat_model());
+    const Json& choice = body["choices"][0];
+    EXPECT_EQ(choice["message"]["role"], "assistant");
+    EXPECT_FALSE(choice["message"]["content"].get<std::string>().empty());
+
+    kestrune::platform::llama::Llama llama({.model_path = tiny_chat_model(), .verbose = false});
+    const auto prompt =
+        llama.tokenize(llama.format_chat({kestrune::Message("user", "what is the cat doing?")}));
+    const Json& usage = body["usage"];
+    EXPECT_EQ(usage["prompt_tokens"], prompt.size());
+    const int completion = usage["completion_tokens"];
+    EXPECT_TRUE(completion == 4 ? choice["finish_reason"] == "length"
+                                : choice["finish_reason"] == "stop" && completion < 4)
+        << body;
+    EXPECT_EQ(usage["total_tokens"], prompt.size() + completion);
+    // Another id for the next answer.
+    EXPECT_NE(Json::parse(post("/v1/chat/completions", request)->body)["id"], body["id"]);
+}
+
+TEST_F(ServerTest, OpenAiStreamedChatIsTheWholeAnswerInChunksEndingWithDone) {
+    start();
+    const std::string whole = chat_answer("tell me about the dog", 24);
+    Json request = user_chat(tiny_chat_model(), "tell me about the dog", 24);
+    request["stream"] = true;
+    request["stream_options"] = {{"include_usage", true}};
+    auto result = post("/v1/chat/completions", request);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 200);
+    EXPECT_EQ(result->get_header_value("Content-Type"), "text/event-stream");
+    const auto data = sse_data(result->body);
+    ASSERT_GE(data.size(), 4U) << result->body;
+    EXPECT_EQ(data.back(), "[DONE]");
+    EXPECT_EQ(streamed_chat_text(result->body), whole);
+    const Json first = Json::parse(data.front());
+    EXPECT_EQ(first["object"], "chat.completion.chunk");
+    EXPECT_EQ(first["choices"][0]["delta"]["role"], "assistant");
+    const Json finish = Json::parse(data[data.size() - 3]);
+    EXPECT_FALSE(finish["choices"][0]["finish_reason"].is_null()) << finish;
+    const Json usage = Json::parse(data[data.size() - 2]);
+    EXPECT_TRUE(usage["choices"].empty());
+    EXPECT_GT(usage["usage"]["completion_tokens"].get<int>(), 0);
+    EXPECT_EQ(Json::parse(data[1])["id"], first["id"]);
+}
+
+TEST_F(ServerTest, OpenAiCompletionsWholeAndStreamedAgree) {
+    start();
+    const Json request = {{"model", tiny_chat_model()},
+                          {"prompt", "the cat"},
+                          {"max_tokens", 12},
+                          {"temperature", 0}};
+    auto whole = post("/v1/completions", request);
+    ASSERT_TRUE(whole);
+    ASSERT_EQ(whole->status, 200) << whole->body;
+    const Json body = Json::parse(whole->body);
+    EXPECT_EQ(body["object"], "text_completion");
+    const std::string text = body["choices"][0]["text"];
+    EXPECT_FALSE(text.empty());
+
+    Json streamed_request = request;
+    streamed_request["stream"] = true;
+    auto streamed = post("/v1/completions", streamed_request);
+    std::string joined;
+    for (const std::string& data : sse_data(streamed->body)) {
+        if (data != "[DONE]") {
+            joined += Json::parse(data)["choices"][0]["text"].get<std::string>();
+        }
+    }
+    EXPECT_EQ(joined, text);
+    EXPECT_EQ(sse_data(streamed->body).back(), "[DONE]");
+}
+
+TEST_F(ServerTest, StopTextsEndTheAnswerBeforeThem) {
+    start();
+    const std::string whole = chat_answer("what is the cat doing?", 30);
+    ASSERT_GE(whole.size(), 8U) << whole;
+    const std::string stop = whole.substr(whole.size() / 2, 3);
+    const std::string expected = whole.substr(0, whole.find(stop));
+    for (const bool stream : {false, true}) {
+        Json request = user_chat(tiny_chat_model(), "what is the cat doing?", 30);
+        request["stop"] = Json::array({"never seen here", stop});
+        request["stream"] = stream;
+        auto result = post("/v1/chat/completions", request);
+        ASSERT_TRUE(result);
+        if (stream) {
+            EXPECT_EQ(streamed_chat_text(result->body), expected) << stop;
+            EXPECT_NE(result->body.find("\"finish_reason\":\"stop\""), std::string::npos);
+        } else {
+            const Json body = Json::parse(result->body);
+            EXPECT_EQ(body["choices"][0]["message"]["content"], expected) << stop;
+            EXPECT_EQ(body["choices"][0]["finish_reason"], "stop");
+        }
+    }
+}
+
+// --- Ollama --------------------------------------------------------------------------------------
+
+TEST_F(ServerTest, OllamaDescribesItsModelsFromTheirHeaders) {
+    start();
+    EXPECT_EQ(Json::parse(get("/api/version")->body)["version"], "0.6.0");
+    const Json tags = Json::parse(get("/api/tags")->body);
+    ASSERT_EQ(tags["models"].size(), 1U) << tags;
+    const Json& model = tags["models"][0];
+    EXPECT_EQ(model["name"], tiny_chat_model());
+    EXPECT_EQ(model["size"], std::filesystem::file_size(tiny_chat_model()));
+    EXPECT_EQ(model["details"]["format"], "gguf");
+    EXPECT_EQ(model["details"]["family"], "llama");
+    EXPECT_FALSE(model["details"]["parameter_size"].get<std::string>().empty());
+
+    auto show = post("/api/show", {{"model", tiny_chat_model()}});
+    ASSERT_EQ(show->status, 200) << show->body;
+    const Json shown = Json::parse(show->body);
+    EXPECT_EQ(shown["model_info"]["general.architecture"], "llama");
+    EXPECT_EQ(shown["details"], model["details"]);
+
+    const Json ps = Json::parse(get("/api/ps")->body);
+    ASSERT_EQ(ps["models"].size(), 1U);
+    EXPECT_EQ(ps["models"][0]["name"], tiny_chat_model());
+}
+
+TEST_F(ServerTest, OllamaChatStreamsLinesAndEndsWithCountsAndDurations) {
+    start();
+    const std::string whole = chat_answer("tell me about the dog", 20);
+    const Json request = {
+        {"model", tiny_chat_model()},
+        {"messages", Json::array({{{"role", "user"}, {"content", "tell me about the dog"}}})},
+        {"options", {{"temperature", 0}, {"num_predict", 20}}}};
+    auto result = post("/api/chat", request);
+    ASSERT_TRUE(result);
+    ASSERT_EQ(result->status, 200) << result->body;
+    const auto lines = ndjson(result->body);
+    ASSERT_GE(lines.size(), 2U);
+    std::string joined;
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+        EXPECT_EQ(lines[i]["done"], false);
+        joined += lines[i]["message"]["content"].get<std::string>();
+    }
+    EXPECT_EQ(joined, whole);
+    const Json& last = lines.back();
+    EXPECT_EQ(last["done"], true);
+    EXPECT_TRUE(last["done_reason"] == "stop" || last["done_reason"] == "length");
+    EXPECT_EQ(last["eval_count"], lines.size() - 1);
+    EXPECT_GT(last["prompt_eval_count"].get<int>(), 5);
+    EXPECT_GT(last["eval_duration"].get<long long>(), 0);
+    EXPECT_GT(last["prompt_eval_duration"].get<long long>(), 0);
+    EXPECT_GE(
+        last["total_duration"].get<long long>(),
+        last["eval_duration"].get<long long>() + last["prompt_eval_duration"].get<long long>());
+    EXPECT_TRUE(last["created_at"].get<std::string>().ends_with("Z"));
+}
+
+TEST_F(ServerTest, OllamaGenerateWholeHonoursNumPredict) {
+    start();
+    const Json request = {{"model", tiny_chat_model()},
+                          {"prompt", "the cat"},
+                          {"raw", true},
+                          {"stream", false},
+                          {"options", {{"temperature", 0}, {"num_predict", 3}, {"seed", 7}}}};
+    auto result = post("/api/generate", request);
+    ASSERT_EQ(result->status, 200) << result->body;
+    const Json body = Json::parse(result->body);
+    EXPECT_EQ(body["done"], true);
+    EXPECT_EQ(body["eval_count"], 3);
+    EXPECT_EQ(body["done_reason"], "length");
+    auto completion = post("/v1/completions", {{"model", tiny_chat_model()},
+                                               {"prompt", "the cat"},
+                                               {"max_tokens", 3},
+                                               {"temperature", 0}});
+    EXPECT_EQ(body["response"], Json::parse(completion->body)["choices"][0]["text"]);
+}
+
+// --- faults --------------------------------------------------------------------------------------
+
+TEST_F(ServerTest, MalformedRequestsGetEachApisOwnErrorShape) {
+    start();
+    const std::string model = tiny_chat_model();
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"/v1/chat/completions", "{not json"},
+        {"/v1/chat/completions", "[1, 2]"},
+        {"/v1/chat/completions", Json{{"model", model}}.dump()},
+        {"/v1/chat/completions", Json{{"model", model}, {"messages", "hi"}}.dump()},
+        {"/v1/chat/completions", Json{{"model", 5}, {"messages", Json::array()}}.dump()},
+        {"/v1/completions", Json{{"model", model}, {"prompt", "x"}, {"max_tokens", "9"}}.dump()},
+        {"/v1/completions", Json{{"model", model}, {"prompt", "x"}, {"max_tokens", -1}}.dump()},
+        {"/api/chat", "{not json"},
+        {"/api/chat", Json{{"model", model}, {"messages", Json::array({7})}}.dump()},
+        {"/api/generate", Json{{"model", model}, {"prompt", "x"}, {"options", 3}}.dump()},
+        {"/api/generate",
+         Json{{"model", model}, {"prompt", "x"}, {"options", {{"temperature", "hot"}}}}.dump()},
+    };
+    for (const auto& [path, body] : bad) {
+        auto result = client_->Post(path, body, "application/json");
+        ASSERT_TRUE(result) << path << body;
+        EXPECT_EQ(result->status, 400) << path << body << result->body;
+        const Json error = Json::parse(result->body);
+        if (path.starts_with("/api/")) {
+            EXPECT_TRUE(error["error"].is_string()) << result->body;
+        } else {
+            EXPECT_TRUE(error["error"]["message"].is_string()) << result->body;
+            EXPECT_EQ(error["error"]["type"], "invalid_request_error");
+        }
+    }
+    // Still serving.
+    EXPECT_EQ(get("/api/version")->status, 200);
+}
+
+TEST_F(ServerTest, UnknownModelsPathsAndDownloadsAre404) {
+    start();
+    auto unknown = post("/v1/chat/completions", user_chat("no-such-model-anywhere", "hi", 2));
+    EXPECT_EQ(unknown->status, 404) << unknown->body;
+    EXPECT_NE(Json::parse(unknown->body)["error"]["message"].get<std::string>().find(
+                  "no-such-model-anywhere"),
+              std::string::npos);
+    auto download = post("/api/chat", user_chat("hf://someone/some-repo", "hi", 2));
+    EXPECT_EQ(download->status, 404) << download->body;
+    EXPECT_NE(Json::parse(download->body)["error"].get<std::string>().find("--allow-pull"),
+              std::string::npos);
+    EXPECT_EQ(post("/api/show", {{"model", "./missing.gguf"}})->status, 404);
+    auto path = get("/v1/nothing-here");
+    EXPECT_EQ(path->status, 404);
+    EXPECT_TRUE(Json::parse(path->body)["error"]["message"].is_string());
+    EXPECT_TRUE(Json::parse(get("/api/nothing-here")->body)["error"].is_string());
+}
+
+TEST_F(ServerTest, OversizedBodiesAre413AndPromptsBeyondTheContext400) {
+    start({.n_ctx = 64, .max_body_bytes = 4096});
+    auto big = post("/api/chat", user_chat(tiny_chat_model(), std::string(5000, 'a'), 2));
+    ASSERT_TRUE(big);
+    EXPECT_EQ(big->status, 413);
+    EXPECT_TRUE(Json::parse(big->body)["error"].is_string()) << big->body;
+    auto long_prompt = post("/v1/completions", {{"model", tiny_chat_model()},
+                                                {"prompt", std::string(600, 'x') + " the cat"}});
+    EXPECT_EQ(long_prompt->status, 400) << long_prompt->body;
+    EXPECT_NE(long_prompt->body.find("exceed context window of 64"), std::string::npos);
+    EXPECT_EQ(post("/v1/completions",
+                   {{"model", tiny_chat_model()}, {"prompt", "the cat"}, {"max_tokens", 2}})
+                  ->status,
+              200);
+}
+
+TEST_F(ServerTest, WithAKeyEveryRequestMustCarryIt) {
+    start({.api_key = "s3cret"});
+    auto none = get("/v1/models");
+    EXPECT_EQ(none->status, 401);
+    EXPECT_EQ(Json::parse(none->body)["error"]["type"], "authentication_error");
+    client_->set_bearer_token_auth("s3creT");
+    EXPECT_EQ(get("/v1/models")->status, 401);
+    auto ollama = get("/api/tags");
+    EXPECT_EQ(ollama->status, 401);
+    EXPECT_TRUE(Json::parse(ollama->body)["error"].is_string());
+    EXPECT_EQ(ollama->body.find("s3cret"), std::string::npos);
+    client_->set_bearer_token_auth("s3cret");
+    EXPECT_EQ(get("/v1/models")->status, 200);
+    EXPECT_EQ(post("/api/generate", {{"model", tiny_chat_model()},
+                                     {"prompt", "hi"},
+                                     {"stream", false},
+                                     {"options", {{"num_predict", 2}}}})
+                  ->status,
+              200);
+}
+
+TEST_F(ServerTest, BeyondMaxModelsTheLeastRecentlyUsedIsUnloaded) {
+    start({.max_models = 2});
+    const std::string other = kestrune::testing::bundled_chat_model();
+    const std::string third = kestrune::testing::deeper_chat_model();
+    for (const std::string& model : {other, tiny_chat_model(), third}) {
+        ASSERT_EQ(post("/v1/chat/completions", user_chat(model, "hi", 2))->status, 200) << model;
+    }
+    const Json ps = Json::parse(get("/api/ps")->body);
+    ASSERT_EQ(ps["models"].size(), 2U) << ps;
+    EXPECT_EQ(ps["models"][0]["name"], third);
+    EXPECT_EQ(ps["models"][1]["name"], tiny_chat_model());
+}
+
+// --- many clients --------------------------------------------------------------------------------
+
+TEST_F(ServerTest, ParallelGreedyStreamsGiveTheirOneAtATimeAnswers) {
+    start({.parallel = 4});
+    const std::vector<std::string> questions = {"what is the cat doing?",
+                                                "tell me about the dog",
+                                                "where is the bird?",
+                                                "hello",
+                                                "the sun",
+                                                "who are you?"};
+    std::vector<std::string> alone;
+    for (const std::string& question : questions) {
+        alone.push_back(chat_answer(question, 24));
+    }
+    std::vector<std::future<std::string>> together;
+    for (const std::string& question : questions) {
+        together.push_back(std::async(std::launch::async, [this, question] {
+            httplib::Client client("127.0.0.1", server_->port());
+            client.set_read_timeout(60, 0);
+            Json request = user_chat(tiny_chat_model(), question, 24);
+            request["stream"] = true;
+            auto result = client.Post("/v1/chat/completions", request.dump(), "application/json");
+            return result ? streamed_chat_text(result->body) : std::string("(no answer)");
+        }));
+    }
+    for (std::size_t i = 0; i < questions.size(); ++i) {
+        EXPECT_EQ(together[i].get(), alone[i]) << questions[i];
+    }
+}
+
+// Opens a streamed request on a raw socket, reads its first bytes and hangs up.
+void hang_up_mid_stream(int port, const std::string& body) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::string request =
+        "POST /v1/completions HTTP/1.1\r\nHost: x\r\nContent-Type: "
+        "application/json\r\nContent-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n" + body;
+    ASSERT_EQ(::write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    std::array<char, 512> buffer{};
+    ASSERT_GT(::read(fd, buffer.data(), buffer.size()), 0);
+    ::close(fd);
+}
+
+TEST_F(ServerTest, BeyondTheQueueRequestsAre429AndStoppingEndsStreamsCleanly) {
+    start({.model = kestrune::testing::throughput_model(),
+           .parallel = 1,
+           .n_ctx = 4096,
+           .max_queue = 1});
+    const Json endless = {{"model", kestrune::testing::throughput_model()},
+                          {"prompt", "the cat"},
+                          {"stream", true},
+                          {"max_tokens", 4000}};
+    auto running = std::async(std::launch::async, [&] {
+        httplib::Client client("127.0.0.1", server_->port());
+        client.set_read_timeout(120, 0);
+        return client.Post("/v1/completions", endless.dump(), "application/json");
+    });
+    // Once it streams, one more request waits in the queue and the next is refused.
+    std::this_thread::sleep_for(500ms);
+    auto queued = std::async(std::launch::async, [&] {
+        httplib::Client client("127.0.0.1", server_->port());
+        client.set_read_timeout(120, 0);
+        return client.Post("/v1/completions", endless.dump(), "application/json");
+    });
+    std::this_thread::sleep_for(300ms);
+    auto refused = post("/v1/completions", endless);
+    EXPECT_EQ(refused->status, 429) << refused->body;
+    EXPECT_EQ(Json::parse(refused->body)["error"]["type"], "rate_limit_error");
+    // Stopping ends the running stream as a complete answer; the waiting one never started.
+    server_->stop();
+    EXPECT_EQ(sse_data(running.get()->body).back(), "[DONE]");
+    const auto never_started = sse_data(queued.get()->body);
+    ASSERT_EQ(never_started.size(), 2U);
+    EXPECT_EQ(Json::parse(never_started[0])["error"]["message"], "The server is stopping");
+}
+
+TEST_F(ServerTest, HangingUpMidStreamFreesTheSlotAtTheNextStep) {
+    // The access lines tell how many tokens the abandoned stream got before its slot came free.
+    std::ostringstream log;
+    std::streambuf* const standard_error = std::cerr.rdbuf(log.rdbuf());
+    const std::string model = kestrune::testing::throughput_model();
+    server_ = std::make_unique<Server>(
+        ServerOptions{.port = 0, .model = model, .parallel = 1, .n_ctx = 4096, .max_queue = 1});
+    server_->start();
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
+    client_->set_read_timeout(300, 0);
+    const Json endless = {
+        {"model", model}, {"prompt", "the cat"}, {"stream", true}, {"max_tokens", 4000}};
+    hang_up_mid_stream(server_->port(), endless.dump());
+    // Waits in the queue until the slot is free.
+    const auto after =
+        post("/v1/completions", {{"model", model}, {"prompt", "x"}, {"max_tokens", 2}});
+    server_->stop();
+    std::cerr.rdbuf(standard_error);
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->status, 200);
+    std::smatch abandoned;
+    const std::string lines = log.str();
+    ASSERT_TRUE(
+        std::regex_search(lines, abandoned, std::regex(R"(POST /v1/completions 200 (\d+) tokens)")))
+        << lines;
+    EXPECT_LT(std::stoi(abandoned[1]), 1000) << lines;
+}
+
+}  // namespace
