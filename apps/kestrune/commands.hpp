@@ -17,8 +17,6 @@ void add_tool_commands(CLI::App& app);
 
 // The model `run` uses when given no REF.
 std::string default_model_path();
-// Where downloads land unless --output-dir says otherwise: ~/.cache/kestrune/models.
-std::string models_dir();
 
 // "must be ≥ N" for a number option.
 CLI::Validator at_least(double low);
