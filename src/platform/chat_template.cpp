@@ -1,0 +1,167 @@
+#include "platform/chat_template.hpp"
+
+#include <chat.h>
+#include <llama.h>
+
+#include <exception>
+#include <nlohmann/json.hpp>
+#include <utility>
+
+namespace kestrune::platform::chat_template {
+
+namespace {
+
+using nlohmann::ordered_json;
+
+// The message keys the engine understands besides role and content; the rest stay ours.
+constexpr const char* kPassedKeys[] = {"reasoning_content", "tool_call_id", "name"};
+
+// A message in the OpenAI form the engine reads, as llama.cpp's server hands it over.
+ordered_json to_openai(const Message& message) {
+    ordered_json object = {{"role", message.role()}, {"content", message.content()}};
+    for (const char* key : kPassedKeys) {
+        if (auto value = message.get(key)) {
+            object[key] = *value;
+        }
+    }
+    if (auto calls = message.get("tool_calls")) {
+        object["tool_calls"] = ordered_json::parse(*calls);
+    }
+    return object;
+}
+
+std::vector<common_chat_msg> engine_messages(const Messages& messages) {
+    ordered_json list = ordered_json::array();
+    for (const auto& message : messages) {
+        list.push_back(to_openai(message));
+    }
+    return common_chat_msgs_parse_oaicompat(common_json::parse(list.dump()));
+}
+
+std::vector<common_chat_tool> engine_tools(const std::vector<Tool>& tools) {
+    std::vector<common_chat_tool> result;
+    result.reserve(tools.size());
+    for (const auto& tool : tools) {
+        result.push_back({tool.name, tool.description, tool.parameters});
+    }
+    return result;
+}
+
+Rendered chatml_rendering(const Messages& messages, Path path, std::string failure) {
+    Rendered rendered;
+    rendered.prompt = chatml(messages);
+    rendered.path = path;
+    rendered.failure = std::move(failure);
+    rendered.format_name = "ChatML";
+    rendered.stops = {"<|im_end|>", "<|im_start|>"};
+    rendered.reply_format.format = COMMON_CHAT_FORMAT_CONTENT_ONLY;
+    return rendered;
+}
+
+}  // namespace
+
+std::string chatml(const Messages& messages) {
+    std::string text;
+    for (const auto& message : messages) {
+        text += "<|im_start|>" + message.role() + "\n" + message.content() + "<|im_end|>\n";
+    }
+    return text + "<|im_start|>assistant\n";
+}
+
+std::string describe(const Rendered& rendered) {
+    switch (rendered.path) {
+        case Path::model_template:
+            return "the model's own chat template (reply format " + rendered.format_name +
+                   (rendered.thinking ? ", thinking" : "") + ")";
+        case Path::no_template:
+            return "ChatML: the model carries no chat template";
+        case Path::failed_template:
+            return "ChatML: the model's chat template failed (" + rendered.failure + ")";
+    }
+    return {};
+}
+
+// --- the model's templates -------------------------------------------------------------------
+
+struct Templates::Engine {
+    common_chat_templates_ptr templates;
+};
+
+Templates::Templates(const llama_model* model) {
+    has_template_ = llama_model_chat_template(model, nullptr) != nullptr;
+    if (!has_template_) {
+        return;
+    }
+    try {
+        engine_ = std::make_unique<Engine>(Engine{common_chat_templates_init(model, "")});
+    } catch (const std::exception& failure) {
+        init_failure_ = failure.what();
+    }
+}
+
+Templates::Templates(Templates&&) noexcept = default;
+Templates& Templates::operator=(Templates&&) noexcept = default;
+Templates::~Templates() = default;
+
+bool Templates::supports_thinking() const {
+    return engine_ && common_chat_templates_support_enable_thinking(engine_->templates.get());
+}
+
+Rendered Templates::render(const Messages& messages, const Options& options) const {
+    if (!has_template_) {
+        return chatml_rendering(messages, Path::no_template, "");
+    }
+    if (!engine_) {
+        return chatml_rendering(messages, Path::failed_template, init_failure_);
+    }
+    try {
+        // The inputs llama.cpp's server gives the engine for a chat request, so that a
+        // conversation renders here exactly as it does there.
+        common_chat_templates_inputs inputs;
+        inputs.messages = engine_messages(messages);
+        inputs.tools = engine_tools(options.tools);
+        inputs.parallel_tool_calls = common_chat_templates_get_caps(
+            engine_->templates.get())["supports_parallel_tool_calls"];
+        inputs.reasoning_format = COMMON_REASONING_FORMAT_DEEPSEEK;
+        inputs.enable_thinking = options.enable_thinking && supports_thinking();
+        inputs.chat_template_kwargs["preserve_reasoning"] = "true";
+        const common_chat_params params =
+            common_chat_templates_apply(engine_->templates.get(), inputs);
+
+        Rendered rendered;
+        rendered.prompt = params.prompt;
+        rendered.format_name = common_chat_format_name(params.format);
+        rendered.stops = params.additional_stops;
+        rendered.thinking = inputs.enable_thinking;
+        rendered.reply_format = {static_cast<int>(params.format), params.generation_prompt,
+                                 params.parser};
+        return rendered;
+    } catch (const std::exception& failure) {
+        return chatml_rendering(messages, Path::failed_template, failure.what());
+    }
+}
+
+// --- reading a reply back --------------------------------------------------------------------
+
+Reply parse_reply(const std::string& text, const ReplyFormat& format, bool partial) {
+    try {
+        common_chat_parser_params params;
+        params.format = static_cast<common_chat_format>(format.format);
+        params.generation_prompt = format.generation_prompt;
+        params.reasoning_format = COMMON_REASONING_FORMAT_DEEPSEEK;
+        if (!format.parser.empty()) {
+            params.parser.load(format.parser);
+        }
+        const common_chat_msg message = common_chat_parse(text, partial, params);
+        Reply reply{.content = message.content, .reasoning = message.reasoning_content};
+        for (const auto& call : message.tool_calls) {
+            reply.tool_calls.push_back({call.name, call.arguments, call.id});
+        }
+        return reply;
+    } catch (const std::exception&) {
+        // What the format cannot read is the model's own text, shown as it came.
+        return {.content = text};
+    }
+}
+
+}  // namespace kestrune::platform::chat_template
