@@ -2,9 +2,13 @@
 
 #include <chat.h>
 #include <llama.h>
+#include <log.h>
 
+#include <algorithm>
 #include <exception>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <utility>
 
 namespace kestrune::platform::chat_template {
@@ -47,6 +51,54 @@ std::vector<common_chat_tool> engine_tools(const std::vector<Tool>& tools) {
     return result;
 }
 
+// The engine logs on a thread of its own straight to the terminal; what matters of it (a
+// template that fails) reaches the caller as the rendering's failure instead.
+void silence_engine_log() {
+    static std::once_flag once;
+    std::call_once(once, [] { common_log_set_verbosity_thold(-1); });
+}
+
+common_chat_params apply(const common_chat_templates* templates,
+                         common_chat_templates_inputs& inputs, const Options& options) {
+    inputs.tools = engine_tools(options.tools);
+    return common_chat_templates_apply(templates, inputs);
+}
+
+ReplyFormat::Reader reader_of(const common_chat_params& params) {
+    return {static_cast<int>(params.format), params.generation_prompt, params.parser};
+}
+
+std::optional<Reply> read_with(const std::string& text, const ReplyFormat::Reader& reader,
+                               bool partial) {
+    try {
+        common_chat_parser_params params;
+        params.format = static_cast<common_chat_format>(reader.format);
+        params.generation_prompt = reader.generation_prompt;
+        params.reasoning_format = COMMON_REASONING_FORMAT_DEEPSEEK;
+        if (!reader.parser.empty()) {
+            params.parser.load(reader.parser);
+        }
+        const common_chat_msg message = common_chat_parse(text, partial, params);
+        Reply reply{.content = message.content, .reasoning = message.reasoning_content};
+        for (const auto& call : message.tool_calls) {
+            reply.tool_calls.push_back({call.name, call.arguments, call.id});
+        }
+        return reply;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+// The engine reads leniently: a call cut short or garbled can come out with arguments that
+// are not JSON, or vanish from the text altogether.
+bool sound_call(const ToolCall& call) {
+    if (call.name.empty()) {
+        return false;
+    }
+    const auto arguments = nlohmann::json::parse(call.arguments, nullptr, false);
+    return arguments.is_object();
+}
+
 Rendered chatml_rendering(const Messages& messages, Path path, std::string failure) {
     Rendered rendered;
     rendered.prompt = chatml(messages);
@@ -54,7 +106,7 @@ Rendered chatml_rendering(const Messages& messages, Path path, std::string failu
     rendered.failure = std::move(failure);
     rendered.format_name = "ChatML";
     rendered.stops = {"<|im_end|>", "<|im_start|>"};
-    rendered.reply_format.format = COMMON_CHAT_FORMAT_CONTENT_ONLY;
+    rendered.reply_format.plain.format = COMMON_CHAT_FORMAT_CONTENT_ONLY;
     return rendered;
 }
 
@@ -88,6 +140,7 @@ struct Templates::Engine {
 };
 
 Templates::Templates(const llama_model* model) {
+    silence_engine_log();
     has_template_ = llama_model_chat_template(model, nullptr) != nullptr;
     if (!has_template_) {
         return;
@@ -119,22 +172,26 @@ Rendered Templates::render(const Messages& messages, const Options& options) con
         // conversation renders here exactly as it does there.
         common_chat_templates_inputs inputs;
         inputs.messages = engine_messages(messages);
-        inputs.tools = engine_tools(options.tools);
         inputs.parallel_tool_calls = common_chat_templates_get_caps(
             engine_->templates.get())["supports_parallel_tool_calls"];
         inputs.reasoning_format = COMMON_REASONING_FORMAT_DEEPSEEK;
         inputs.enable_thinking = options.enable_thinking && supports_thinking();
         inputs.chat_template_kwargs["preserve_reasoning"] = "true";
-        const common_chat_params params =
-            common_chat_templates_apply(engine_->templates.get(), inputs);
+        const common_chat_params params = apply(engine_->templates.get(), inputs, options);
 
         Rendered rendered;
         rendered.prompt = params.prompt;
         rendered.format_name = common_chat_format_name(params.format);
         rendered.stops = params.additional_stops;
         rendered.thinking = inputs.enable_thinking;
-        rendered.reply_format = {static_cast<int>(params.format), params.generation_prompt,
-                                 params.parser};
+        if (options.tools.empty()) {
+            rendered.reply_format.plain = reader_of(params);
+        } else {
+            rendered.reply_format.with_tools = reader_of(params);
+            // The same conversation without tools: its reader falls back on plain text.
+            rendered.reply_format.plain =
+                reader_of(apply(engine_->templates.get(), inputs, Options{}));
+        }
         return rendered;
     } catch (const std::exception& failure) {
         return chatml_rendering(messages, Path::failed_template, failure.what());
@@ -144,24 +201,15 @@ Rendered Templates::render(const Messages& messages, const Options& options) con
 // --- reading a reply back --------------------------------------------------------------------
 
 Reply parse_reply(const std::string& text, const ReplyFormat& format, bool partial) {
-    try {
-        common_chat_parser_params params;
-        params.format = static_cast<common_chat_format>(format.format);
-        params.generation_prompt = format.generation_prompt;
-        params.reasoning_format = COMMON_REASONING_FORMAT_DEEPSEEK;
-        if (!format.parser.empty()) {
-            params.parser.load(format.parser);
+    if (format.with_tools) {
+        auto reply = read_with(text, *format.with_tools, partial);
+        if (reply && !reply->tool_calls.empty() &&
+            (partial || std::ranges::all_of(reply->tool_calls, sound_call))) {
+            return *reply;
         }
-        const common_chat_msg message = common_chat_parse(text, partial, params);
-        Reply reply{.content = message.content, .reasoning = message.reasoning_content};
-        for (const auto& call : message.tool_calls) {
-            reply.tool_calls.push_back({call.name, call.arguments, call.id});
-        }
-        return reply;
-    } catch (const std::exception&) {
-        // What the format cannot read is the model's own text, shown as it came.
-        return {.content = text};
     }
+    // What the format cannot read is the model's own text, shown as it came.
+    return read_with(text, format.plain, partial).value_or(Reply{.content = text});
 }
 
 }  // namespace kestrune::platform::chat_template

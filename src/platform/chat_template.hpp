@@ -10,6 +10,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,9 +51,13 @@ struct Options {
 
 // How to read back the reply to a rendered prompt. Opaque to callers.
 struct ReplyFormat {
-    int format = 0;                 // the engine's format identifier
-    std::string generation_prompt;  // what the prompt's end already opened (e.g. "<think>")
-    std::string parser;             // the engine's serialised parser, "" when it has none
+    struct Reader {
+        int format = 0;                 // the engine's format identifier
+        std::string generation_prompt;  // what the prompt's end already opened
+        std::string parser;             // the engine's serialised parser, "" when it has none
+    };
+    Reader plain;                      // reasoning and content
+    std::optional<Reader> with_tools;  // reasoning, content and tool calls, when tools were offered
 };
 
 struct Rendered {
@@ -77,8 +82,9 @@ struct Reply {
 };
 
 // Splits a reply into reasoning, content and tool calls. `partial` tells that more text may
-// follow (while streaming). Text the format cannot read (a malformed tool call) stays content;
-// nothing here throws for what a model wrote.
+// follow (while streaming). A tool call that does not read as a name with a JSON object of
+// arguments is no call: the reply is then read as reasoning and content only, the call's text
+// staying in the content as the model wrote it. Nothing here throws for what a model wrote.
 Reply parse_reply(const std::string& text, const ReplyFormat& format, bool partial = false);
 
 // The built-in rendering: <|im_start|>{role}\n{content}<|im_end|>\n ... <|im_start|>assistant\n

@@ -18,6 +18,10 @@ std::string deeper_chat_model() {
     return KESTRUNE_TEST_MODELS_DIR "/kestrune-tiny-chat-deeper.gguf";
 }
 
+std::string vocab_model(const std::string& name) {
+    return KESTRUNE_TEST_MODELS_DIR "/vocab-" + name + ".gguf";
+}
+
 std::string bundled_chat_reference_logits() {
     return KESTRUNE_DATA_DIR "/kestrune-chat/reference-logits.json";
 }
