@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "commands.hpp"
+#include "commands_prompt.hpp"
 #include "kestrune/backends/native.hpp"
 #include "output.hpp"
 #include "suggest.hpp"
@@ -150,6 +151,7 @@ void build(CLI::App& app, int& exit_status) {
     app.footer(kFooter);
     add_model_commands(app, exit_status);
     add_tool_commands(app);
+    add_prompt_command(app);
     add_help_command(app);
 }
 

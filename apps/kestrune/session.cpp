@@ -101,6 +101,17 @@ void report(const ChatModel& model, const Reply& reply) {
     }
 }
 
+// How the model's prompt is rendered, in one line: always when it is not the model's own
+// template (the answers may suffer), otherwise with --verbose.
+void tell_chat_template(const backends::NativeBackend& native, const SessionOptions& options) {
+    Conversation probe(options.system);
+    probe.add("user", options.prompt.value_or("Hello"));
+    const backends::ChatTemplateUse use = native.chat_template_use(probe.messages());
+    if (options.verbose || !use.own_template) {
+        std::cerr << "  template:    " << use.description << std::endl;
+    }
+}
+
 // Makes room for the answer in an in-process model's context: the prompt may take what is
 // left once min(max_tokens, half the context) is set aside.
 void fit_to_context(const ChatModel& model, Conversation& conversation,
@@ -202,6 +213,9 @@ std::unique_ptr<backends::BackendAdapter> make_backend(const std::string& name,
 }
 
 int chat_session(const ChatModel& model, const SessionOptions& options) {
+    if (model.native != nullptr) {
+        tell_chat_template(*model.native, options);
+    }
     if (!options.prompt) {
         return converse_from_input(model, options);
     }

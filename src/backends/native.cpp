@@ -221,6 +221,18 @@ int NativeBackend::count_prompt_tokens(const Messages& messages) const {
     return static_cast<int>(_llm->tokenize(_llm->format_chat(messages)).size());
 }
 
+std::string NativeBackend::format_prompt(const Messages& messages) const {
+    require_model(_llm);
+    return _llm->format_chat(messages);
+}
+
+ChatTemplateUse NativeBackend::chat_template_use(const Messages& messages) const {
+    require_model(_llm);
+    const auto rendered = _llm->render_chat(messages);
+    return {.own_template = rendered.path == platform::chat_template::Path::model_template,
+            .description = platform::chat_template::describe(rendered)};
+}
+
 TokenCounts NativeBackend::last_token_counts() const {
     require_model(_llm);
     const llama::PromptUse prompt = _llm->last_prompt_use();

@@ -1,9 +1,7 @@
 #include "platform/chat_template.hpp"
 
-#include <gguf.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -91,26 +89,6 @@ TEST_F(GemmaReplies, AMalformedToolCallStaysPlainTextWithNothingLost) {
     EXPECT_EQ(thought, (Reply{.content = "Sure: <|tool_call>call:{", .reasoning = "Hm."}));
 }
 
-// Copies the phi-3 test model with its chat template replaced (or removed, when empty): the
-// new header, then the tensor data as it is.
-std::string with_template(const testing::TempDir& dir, const std::string& chat_template) {
-    const std::string source = testing::vocab_model("phi-3");
-    std::unique_ptr<gguf_context, decltype(&gguf_free)> gguf(
-        gguf_init_from_file(source.c_str(), {true, nullptr}), &gguf_free);
-    const auto data_offset = static_cast<std::streamoff>(gguf_get_data_offset(gguf.get()));
-    if (chat_template.empty()) {
-        gguf_remove_key(gguf.get(), "tokenizer.chat_template");
-    } else {
-        gguf_set_val_str(gguf.get(), "tokenizer.chat_template", chat_template.c_str());
-    }
-    const std::string path = (dir.path() / "model.gguf").string();
-    gguf_write_to_file(gguf.get(), path.c_str(), true);
-    std::ifstream in(source, std::ios::binary);
-    in.seekg(data_offset);
-    std::ofstream(path, std::ios::binary | std::ios::app) << in.rdbuf();
-    return path;
-}
-
 const Messages kChat = {{"system", "Be brief."}, {"user", "hi"}};
 constexpr const char* kChatMl =
     "<|im_start|>system\nBe brief.<|im_end|>\n<|im_start|>user\nhi<|im_end|>\n"
@@ -118,7 +96,7 @@ constexpr const char* kChatMl =
 
 TEST(ChatTemplateFallBack, AModelWithoutATemplateGetsChatMLAndSaysSo) {
     const testing::TempDir dir;
-    const Llama model = load(with_template(dir, ""));
+    const Llama model = load(testing::with_chat_template(dir, ""));
     const Rendered rendered = model.render_chat(kChat);
     EXPECT_EQ(rendered.path, Path::no_template);
     EXPECT_EQ(rendered.prompt, kChatMl);
@@ -133,7 +111,7 @@ TEST(ChatTemplateFallBack, ATemplateThatFailsFallsBackToChatMLWithTheReason) {
     for (const std::string broken :
          {"{% for message in messages %}{{ message['content'] }",
           "{{ raise_exception('this template takes no system message') }}"}) {
-        const Llama model = load(with_template(dir, broken));
+        const Llama model = load(testing::with_chat_template(dir, broken));
         const Rendered rendered = model.render_chat(kChat);
         EXPECT_EQ(rendered.path, Path::failed_template) << broken;
         EXPECT_EQ(rendered.prompt, kChatMl);

@@ -5,6 +5,8 @@
 #include <array>
 #include <string>
 
+#include "support/temp_dir.hpp"
+
 namespace kestrune::testing {
 
 // The tiny bigram chat model: greedy answers are readable sentences of its corpus.
@@ -22,6 +24,9 @@ inline constexpr std::array<const char*, 5> kTemplateVocabularies{"command-r", "
 // A one-layer random-weight model around the vocabulary and chat template of
 // models/ggml-vocab-`name`.gguf.
 std::string vocab_model(const std::string& name);
+// A copy of the phi-3 vocabulary model, in `dir`, with `chat_template` as its template (none
+// when empty).
+std::string with_chat_template(const TempDir& dir, const std::string& chat_template);
 // PyTorch's logits of the bundled model for a few chats, written when it was trained.
 std::string bundled_chat_reference_logits();
 

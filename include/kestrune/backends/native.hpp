@@ -41,6 +41,15 @@ struct KESTRUNE_API TokenCounts {
     bool operator==(const TokenCounts&) const = default;
 };
 
+// How a model's conversations are rendered into its prompt.
+struct KESTRUNE_API ChatTemplateUse {
+    bool own_template = false;  // the model's own chat template, through llama.cpp's Jinja engine
+    // One line: the model's own template and its reply format, or "ChatML: " and why.
+    std::string description;
+
+    bool operator==(const ChatTemplateUse&) const = default;
+};
+
 class KESTRUNE_API NativeBackend final : public BackendAdapter, public speculative::ModelHolder {
   public:
     NativeBackend();
@@ -74,6 +83,10 @@ class KESTRUNE_API NativeBackend final : public BackendAdapter, public speculati
 
     // Tokens of the chat prompt a stream over `messages` would evaluate.
     int count_prompt_tokens(const Messages& messages) const;
+    // The chat prompt the model sees for `messages`, with the assistant's turn opened.
+    std::string format_prompt(const Messages& messages) const;
+    // How `messages` are rendered (by default, a one-message chat).
+    ChatTemplateUse chat_template_use(const Messages& messages = {{"user", "Hello"}}) const;
     TokenCounts last_token_counts() const;
     // The KV cache type the loaded model uses, after any fall-back to f16.
     std::string kv_type_in_use() const;
