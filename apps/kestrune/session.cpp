@@ -106,7 +106,8 @@ void report(const ChatModel& model, const Reply& reply) {
 void tell_chat_template(const backends::NativeBackend& native, const SessionOptions& options) {
     Conversation probe(options.system);
     probe.add("user", options.prompt.value_or("Hello"));
-    const backends::ChatTemplateUse use = native.chat_template_use(probe.messages());
+    const backends::ChatTemplateUse use =
+        native.chat_template_use(probe.messages(), options.config);
     if (options.verbose || !use.own_template) {
         std::cerr << "  template:    " << use.description << std::endl;
     }
@@ -210,6 +211,20 @@ std::unique_ptr<backends::BackendAdapter> make_backend(const std::string& name,
         return std::make_unique<RemoteBackend>(host.value_or("http://localhost:8080"), api_key);
     }
     throw InvalidValueError("unknown backend '" + name + "'");
+}
+
+std::function<void(const std::string&)> reasoning_printer(
+    const backends::GenerationConfig& config) {
+    const bool terminal = ::isatty(STDERR_FILENO) != 0;
+    if (!config.think.value_or(terminal)) {
+        return [](const std::string&) {};
+    }
+    if (!terminal) {
+        return [](const std::string& piece) { std::cerr << piece << std::flush; };
+    }
+    return [](const std::string& piece) {
+        std::cerr << "\x1b[2m" << piece << "\x1b[0m" << std::flush;
+    };
 }
 
 int chat_session(const ChatModel& model, const SessionOptions& options) {

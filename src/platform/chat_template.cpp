@@ -212,4 +212,32 @@ Reply parse_reply(const std::string& text, const ReplyFormat& format, bool parti
     return read_with(text, format.plain, partial).value_or(Reply{.content = text});
 }
 
+// --- reading a reply while it streams --------------------------------------------------------
+
+StreamedReply::Delta StreamedReply::add(std::string_view piece) {
+    text_ += piece;
+    return advance(parse_reply(text_, format_, true));
+}
+
+StreamedReply::Delta StreamedReply::finish() {
+    return advance(parse_reply(text_, format_, false));
+}
+
+StreamedReply::Delta StreamedReply::advance(Reply now) {
+    // A part only grows while the reply streams; should a later reading shorten one (markup
+    // seen whole at last), what was passed on stays passed on.
+    auto grown = [](const std::string& before, const std::string& after) {
+        return after.starts_with(before) ? after.substr(before.size()) : std::string();
+    };
+    Delta delta{grown(read_.reasoning, now.reasoning), grown(read_.content, now.content)};
+    if (now.reasoning.starts_with(read_.reasoning)) {
+        read_.reasoning = std::move(now.reasoning);
+    }
+    if (now.content.starts_with(read_.content)) {
+        read_.content = std::move(now.content);
+    }
+    read_.tool_calls = std::move(now.tool_calls);
+    return delta;
+}
+
 }  // namespace kestrune::platform::chat_template

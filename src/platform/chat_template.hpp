@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "kestrune/core/messages.hpp"
@@ -28,14 +29,8 @@ struct Tool {
     std::string parameters = R"({"type":"object","properties":{}})";
 };
 
-// A call the model asked for: `arguments` is a JSON object, as text.
-struct ToolCall {
-    std::string name;
-    std::string arguments;
-    std::string id;
-
-    bool operator==(const ToolCall&) const = default;
-};
+using kestrune::ToolCall;
+using Reply = kestrune::ChatReply;
 
 enum class Path {
     model_template,  // the model's own template, through the Jinja engine
@@ -73,19 +68,34 @@ struct Rendered {
 // One line saying which way a conversation was rendered, e.g. for --verbose.
 std::string describe(const Rendered& rendered);
 
-struct Reply {
-    std::string content;
-    std::string reasoning;
-    std::vector<ToolCall> tool_calls;
-
-    bool operator==(const Reply&) const = default;
-};
-
 // Splits a reply into reasoning, content and tool calls. `partial` tells that more text may
 // follow (while streaming). A tool call that does not read as a name with a JSON object of
 // arguments is no call: the reply is then read as reasoning and content only, the call's text
 // staying in the content as the model wrote it. Nothing here throws for what a model wrote.
 Reply parse_reply(const std::string& text, const ReplyFormat& format, bool partial = false);
+
+// Reads a reply while it streams: each piece added gives what is new of the reasoning and of
+// the answer. Text that may still turn out to be markup is held back until it is clear.
+class StreamedReply {
+  public:
+    struct Delta {
+        std::string reasoning;
+        std::string content;
+    };
+
+    explicit StreamedReply(ReplyFormat format) : format_(std::move(format)) {}
+    Delta add(std::string_view piece);
+    // Once the reply is complete: what is left of both, and the whole reply read.
+    Delta finish();
+    const Reply& reply() const { return read_; }
+
+  private:
+    Delta advance(Reply now);
+
+    ReplyFormat format_;
+    std::string text_;
+    Reply read_;
+};
 
 // The built-in rendering: <|im_start|>{role}\n{content}<|im_end|>\n ... <|im_start|>assistant\n
 std::string chatml(const Messages& messages);

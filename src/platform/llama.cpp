@@ -192,12 +192,31 @@ Completion Llama::create_chat_completion(const Messages& messages, const Samplin
 }
 
 TextStream Llama::create_chat_completion_stream(Messages messages, Sampling settings,
-                                                chat_template::Options options) {
+                                                chat_template::Options options,
+                                                ReasoningSink on_reasoning) {
     chat_template::Rendered rendered = render_chat(messages, options);
     TextStream pieces =
         stream_tokens(tokenize(rendered.prompt), settings, nullptr, std::move(rendered.stops));
+    if (!on_reasoning || !rendered.thinking) {
+        while (auto piece = pieces.next()) {
+            co_yield std::move(*piece);
+        }
+        co_return;
+    }
+    chat_template::StreamedReply reply(std::move(rendered.reply_format));
+    auto pass_on = [&](chat_template::StreamedReply::Delta delta) {
+        if (!delta.reasoning.empty()) {
+            on_reasoning(delta.reasoning);
+        }
+        return std::move(delta.content);
+    };
     while (auto piece = pieces.next()) {
-        co_yield std::move(*piece);
+        if (std::string answer = pass_on(reply.add(*piece)); !answer.empty()) {
+            co_yield std::move(answer);
+        }
+    }
+    if (std::string answer = pass_on(reply.finish()); !answer.empty()) {
+        co_yield std::move(answer);
     }
 }
 

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -52,6 +53,9 @@ class BindingMissing : public MissingComponentError {
 };
 
 using kestrune::KvType;
+
+// Receives the reasoning of a streamed reply, piece by piece.
+using ReasoningSink = std::function<void(const std::string&)>;
 
 struct Params {
     std::string model_path;
@@ -97,9 +101,12 @@ class Llama {
                                       const chat_template::Options& options = {});
     // Lazy: nothing is formatted or evaluated before the first pull. Pieces are whole UTF-8
     // characters of the reply as generated (reasoning and tool calls in the model's own
-    // markup; parse_reply reads them). A stream must not outlive this object, nor see it moved.
+    // markup; parse_reply reads them). With `on_reasoning`, a reply the prompt asked to think
+    // first is split as it streams: the stream yields the answer, and the reasoning goes to
+    // on_reasoning piece by piece. A stream must not outlive this object, nor see it moved.
     TextStream create_chat_completion_stream(Messages messages, Sampling settings = {},
-                                             chat_template::Options options = {});
+                                             chat_template::Options options = {},
+                                             ReasoningSink on_reasoning = nullptr);
     Completion create_completion(const std::string& prompt, const Sampling& settings = {});
     TextStream create_completion_stream(std::string prompt, Sampling settings = {});
 

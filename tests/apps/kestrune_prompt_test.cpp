@@ -25,6 +25,15 @@ process::RunResult kestrune_cli(Words arguments) {
     return process::run(arguments, 120s);
 }
 
+// The program with standard input read from `input` (a pipe, not a terminal).
+process::RunResult kestrune_cli_fed(const std::string& input, Words arguments) {
+    testing_support::TempDir dir;
+    const auto file = dir.write("input", input);
+    arguments.insert(arguments.begin(), {"/bin/sh", "-c", R"(f=$1; shift; exec "$@" < "$f")", "sh",
+                                         file.string(), KESTRUNE_CLI_PATH});
+    return process::run(arguments, 120s);
+}
+
 std::string library_prompt(const std::string& model, const kestrune::Messages& messages) {
     kestrune::backends::NativeBackend backend;
     backend.load(model, {.n_ctx = 256});
@@ -108,6 +117,28 @@ TEST_F(KestrunePrompt, VerboseRunNamesTheTemplatePathTaken) {
     EXPECT_NE(failed.err.find("  template:    ChatML: the model's chat template failed ("),
               std::string::npos)
         << failed.err;
+}
+
+TEST_F(KestrunePrompt, ThinkingIsAskedForByDefaultAndSwitchedOffByFlagOrChatCommand) {
+    const std::string model = testing_support::vocab_model("gemma-4");
+    const Words run{"run", model, "-p", "Hi", "--max-tokens", "2", "--verbose"};
+    const auto by_default = kestrune_cli(run);
+    ASSERT_EQ(by_default.exit_code, 0) << by_default.err;
+    EXPECT_NE(by_default.err.find("(reply format peg-gemma4, thinking)"), std::string::npos)
+        << by_default.err;
+
+    Words no_think = run;
+    no_think.push_back("--no-think");
+    const auto off = kestrune_cli(no_think);
+    ASSERT_EQ(off.exit_code, 0) << off.err;
+    EXPECT_NE(off.err.find("(reply format peg-gemma4)"), std::string::npos) << off.err;
+
+    const auto chat =
+        kestrune_cli_fed("/set think off\n/set think maybe\n", {"run", model, "--max-tokens", "2"});
+    EXPECT_EQ(chat.exit_code, 0) << chat.err;
+    EXPECT_NE(chat.err.find("  think = off\n"), std::string::npos) << chat.err;
+    EXPECT_NE(chat.err.find("  think takes on or off, not \"maybe\""), std::string::npos)
+        << chat.err;
 }
 
 }  // namespace

@@ -89,6 +89,29 @@ TEST_F(GemmaReplies, AMalformedToolCallStaysPlainTextWithNothingLost) {
     EXPECT_EQ(thought, (Reply{.content = "Sure: <|tool_call>call:{", .reasoning = "Hm."}));
 }
 
+TEST_F(GemmaReplies, AStreamedReplyIsSplitAsItComesWithNoMarkupInEitherPart) {
+    const Rendered rendered = model_->render_chat(kQuestion);
+    const std::string reply =
+        "<|channel>thought\nIt is June;\nParis is warm.<channel|>Sunny, 25 C.";
+    for (const std::size_t size : {std::size_t{1}, std::size_t{3}, std::size_t{7}, reply.size()}) {
+        StreamedReply streamed(rendered.reply_format);
+        std::string reasoning;
+        std::string content;
+        for (std::size_t at = 0; at < reply.size(); at += size) {
+            const auto delta = streamed.add(std::string_view(reply).substr(at, size));
+            reasoning += delta.reasoning;
+            content += delta.content;
+            EXPECT_EQ(content.find('<'), std::string::npos) << "markup in the answer: " << content;
+        }
+        const auto rest = streamed.finish();
+        reasoning += rest.reasoning;
+        content += rest.content;
+        EXPECT_EQ(reasoning, "It is June;\nParis is warm.") << "pieces of " << size;
+        EXPECT_EQ(content, "Sunny, 25 C.") << "pieces of " << size;
+        EXPECT_EQ(streamed.reply(), (Reply{.content = content, .reasoning = reasoning}));
+    }
+}
+
 const Messages kChat = {{"system", "Be brief."}, {"user", "hi"}};
 constexpr const char* kChatMl =
     "<|im_start|>system\nBe brief.<|im_end|>\n<|im_start|>user\nhi<|im_end|>\n"
