@@ -13,7 +13,13 @@
 // Both share an SPM vocabulary: control tokens, ChatML markers (<|im_end|> ends a turn), the
 // 256 byte-fallback tokens, then "▁word" tokens with every prefix a merge path needs.
 //
+// It also dresses a real vocabulary as a model: given one of llama.cpp's vocabulary files
+// (models/ggml-vocab-*.gguf: the tokenizer and chat template of a model family, no weights),
+// it writes a one-layer llama model of random weights with a tiny embedding width around it,
+// so that chat templates and tokenizers can be run end to end on every family.
+//
 // Usage: make_test_models <corpus.txt> <output directory>
+//        make_test_models --vocab <ggml-vocab-NAME.gguf> <output.gguf>
 
 #include <ggml.h>
 #include <gguf.h>
@@ -462,24 +468,107 @@ void write_throughput(const Vocabulary& vocab, const std::string& path) {
     }
 }
 
+// The vocabulary file's tokenizer and template, with the llama hyperparameters of `shape`.
+GgufPtr header_from_vocab(const std::string& vocab_path, const Shape& shape,
+                          std::int64_t& n_vocab) {
+    GgufPtr vocab(gguf_init_from_file(vocab_path.c_str(), {true, nullptr}), &gguf_free);
+    if (!vocab) {
+        throw std::runtime_error("cannot read the vocabulary " + vocab_path);
+    }
+    const std::int64_t tokens = gguf_find_key(vocab.get(), "tokenizer.ggml.tokens");
+    if (tokens < 0) {
+        throw std::runtime_error(vocab_path + " holds no tokenizer.ggml.tokens");
+    }
+    n_vocab = static_cast<std::int64_t>(gguf_get_arr_n(vocab.get(), tokens));
+    GgufPtr gguf(gguf_init_empty(), &gguf_free);
+    gguf_set_kv(gguf.get(), vocab.get());
+    // Only the tokenizer's keys stay: the family's own hyperparameters describe another shape.
+    std::vector<std::string> others;
+    for (std::int64_t key = 0; key < gguf_get_n_kv(gguf.get()); ++key) {
+        if (!std::string(gguf_get_key(gguf.get(), key)).starts_with("tokenizer.")) {
+            others.emplace_back(gguf_get_key(gguf.get(), key));
+        }
+    }
+    for (const auto& key : others) {
+        gguf_remove_key(gguf.get(), key.c_str());
+    }
+    gguf_set_val_str(gguf.get(), "general.architecture", "llama");
+    gguf_set_val_str(gguf.get(), "general.name",
+                     std::filesystem::path(vocab_path).stem().string().c_str());
+    gguf_set_val_u32(gguf.get(), "general.file_type", LLAMA_FTYPE_MOSTLY_F16);
+    gguf_set_val_u32(gguf.get(), "llama.context_length", kContextLength);
+    gguf_set_val_u32(gguf.get(), "llama.embedding_length",
+                     static_cast<std::uint32_t>(shape.n_embd));
+    gguf_set_val_u32(gguf.get(), "llama.block_count", static_cast<std::uint32_t>(shape.n_layer));
+    gguf_set_val_u32(gguf.get(), "llama.feed_forward_length",
+                     static_cast<std::uint32_t>(shape.n_ff));
+    gguf_set_val_u32(gguf.get(), "llama.attention.head_count",
+                     static_cast<std::uint32_t>(shape.n_head));
+    gguf_set_val_u32(gguf.get(), "llama.attention.head_count_kv",
+                     static_cast<std::uint32_t>(shape.n_head));
+    gguf_set_val_u32(gguf.get(), "llama.rope.dimension_count",
+                     static_cast<std::uint32_t>(shape.n_embd / shape.n_head));
+    gguf_set_val_f32(gguf.get(), "llama.rope.freq_base", 10000.0F);
+    gguf_set_val_f32(gguf.get(), "llama.attention.layer_norm_rms_epsilon", kRmsEpsilon);
+    gguf_set_val_u32(gguf.get(), "llama.vocab_size", static_cast<std::uint32_t>(n_vocab));
+    return gguf;
+}
+
+// Random weights around a real vocabulary; the output matrix is the embedding's (tied), which
+// keeps a file of a large vocabulary small.
+void write_vocab_model(const std::string& vocab_path, const std::string& path) {
+    const Shape shape{16, 32, 1, 1};
+    std::int64_t n_vocab = 0;
+    GgufPtr gguf = header_from_vocab(vocab_path, shape, n_vocab);
+    std::uint32_t seed = 4321;
+    auto random = [&](std::string name, std::vector<std::int64_t> dims) {
+        const std::int64_t count = element_count(dims);
+        const std::uint32_t tensor_seed = seed++;
+        return TensorPlan{std::move(name), GGML_TYPE_F16, std::move(dims),
+                          [=] { return random_f16(count, tensor_seed, 0.5F); }};
+    };
+    auto norm = [](std::string name, std::int64_t n) {
+        return TensorPlan{std::move(name), GGML_TYPE_F32, {n}, [n] { return filled_f32(n, 1.0F); }};
+    };
+    const std::int64_t e = shape.n_embd;
+    const std::int64_t f = shape.n_ff;
+    const std::vector<TensorPlan> tensors = {
+        random("token_embd.weight", {e, n_vocab}),  norm("output_norm.weight", e),
+        norm("blk.0.attn_norm.weight", e),          random("blk.0.attn_q.weight", {e, e}),
+        random("blk.0.attn_k.weight", {e, e}),      random("blk.0.attn_v.weight", {e, e}),
+        random("blk.0.attn_output.weight", {e, e}), norm("blk.0.ffn_norm.weight", e),
+        random("blk.0.ffn_gate.weight", {e, f}),    random("blk.0.ffn_up.weight", {e, f}),
+        random("blk.0.ffn_down.weight", {f, e})};
+    write_gguf(gguf.get(), tensors, path);
+}
+
+int write_corpus_models(const std::string& corpus, const std::filesystem::path& out_dir) {
+    std::filesystem::create_directories(out_dir);
+    const BigramModel model = build_bigram_model(read_corpus(corpus));
+    const std::string greedy = check_greedy_paths(model);
+    write_tiny_chat(model, (out_dir / "tiny-chat.gguf").string());
+    write_throughput(model.vocab, (out_dir / "throughput.gguf").string());
+    std::cout << "tiny-chat.gguf: " << model.vocab.size() << " tokens, " << model.n_classes()
+              << " classes; greedy start:" << greedy << "\n"
+              << "throughput.gguf: written\n";
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::cerr << "usage: make_test_models <corpus.txt> <output directory>\n";
+    if (argc != 3 && !(argc == 4 && std::string(argv[1]) == "--vocab")) {
+        std::cerr << "usage: make_test_models <corpus.txt> <output directory>\n"
+                     "       make_test_models --vocab <ggml-vocab-NAME.gguf> <output.gguf>\n";
         return 2;
     }
     try {
         llama_log_set(quietly, nullptr);
-        const std::filesystem::path out_dir(argv[2]);
-        std::filesystem::create_directories(out_dir);
-        const BigramModel model = build_bigram_model(read_corpus(argv[1]));
-        const std::string greedy = check_greedy_paths(model);
-        write_tiny_chat(model, (out_dir / "tiny-chat.gguf").string());
-        write_throughput(model.vocab, (out_dir / "throughput.gguf").string());
-        std::cout << "tiny-chat.gguf: " << model.vocab.size() << " tokens, " << model.n_classes()
-                  << " classes; greedy start:" << greedy << "\n"
-                  << "throughput.gguf: written\n";
+        if (argc == 4) {
+            write_vocab_model(argv[2], argv[3]);
+            return 0;
+        }
+        return write_corpus_models(argv[1], argv[2]);
     } catch (const std::exception& failure) {
         std::cerr << "make_test_models: " << failure.what() << "\n";
         return 1;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "commands.hpp"
+#include "commands_prompt.hpp"
 #include "commands_serve.hpp"
 #include "kestrune/backends/native.hpp"
 #include "output.hpp"
@@ -151,6 +152,7 @@ void build(CLI::App& app, int& exit_status) {
     app.footer(kFooter);
     add_model_commands(app, exit_status);
     add_tool_commands(app);
+    add_prompt_command(app);
     add_serve_command(app);
     add_help_command(app);
 }

@@ -16,6 +16,7 @@ constexpr const char* kHelp =
     "  /set max_tokens N    longest answer, in tokens\n"
     "  /set repeat_penalty R\n"
     "  /set system TEXT     the system message (kept when old turns make way)\n"
+    "  /set think on|off    let a model that can think before answering do so, and show it\n"
     "  /clear               forget the conversation\n"
     "  /bye                 leave (Ctrl-D too)\n"
     "  \"\"\" … \"\"\"            a message of several lines\n"
@@ -41,6 +42,15 @@ void set_number(const std::string& name, const std::string& text, Number low, Nu
     std::cerr << "  " << name << " = " << *value << '\n';
 }
 
+void set_think(const std::string& value, backends::GenerationConfig& config) {
+    if (value != "on" && value != "off") {
+        std::cerr << "  think takes on or off, not \"" << value << "\"\n";
+        return;
+    }
+    config.think = value == "on";
+    std::cerr << "  think = " << value << '\n';
+}
+
 void set_option(const std::string& name, const std::string& value, Conversation& conversation,
                 backends::GenerationConfig& config) {
     if (name == "system") {
@@ -54,6 +64,8 @@ void set_option(const std::string& name, const std::string& value, Conversation&
         set_number(name, value, 0, config.top_k);
     } else if (name == "max_tokens") {
         set_number(name, value, 1, config.max_tokens);
+    } else if (name == "think") {
+        set_think(value, config);
     } else if (name == "repeat_penalty") {
         set_number(name, value, 0.0, config.repeat_penalty);
     } else {

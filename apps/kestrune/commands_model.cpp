@@ -210,7 +210,7 @@ int run_native(const RunOptions& options) {
     const StreamReply reply = [&](const Messages& messages,
                                   const backends::GenerationConfig& config) {
         return draft ? backend.stream_speculative(*draft, messages, config)
-                     : backend.stream(messages, config);
+                     : backend.stream_answer(messages, config, reasoning_printer(config));
     };
     return chat_session({.backend = &backend, .stream_reply = reply, .native = &backend},
                         options.session);
@@ -266,6 +266,12 @@ void add_run(CLI::App& app, int& exit_status) {
     run->add_option("--draft", options->draft, "a draft model for speculative decoding");
     add_output_dir_option(*run, options->output_dir);
     run->add_flag("--no-stream", options->no_stream, "print the answer whole");
+    run->add_flag_callback(
+        "--think", [options] { options->session.config.think = true; },
+        "let a model that can think first do so, and show it");
+    run->add_flag_callback(
+        "--no-think", [options] { options->session.config.think = false; },
+        "ask a model that can think first not to");
     run->add_flag("-v,--verbose", options->session.verbose,
                   "describe the model and plan; timings after each answer");
     run->footer(std::string("Examples:\n"

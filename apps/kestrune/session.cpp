@@ -101,6 +101,18 @@ void report(const ChatModel& model, const Reply& reply) {
     }
 }
 
+// How the model's prompt is rendered, in one line: always when it is not the model's own
+// template (the answers may suffer), otherwise with --verbose.
+void tell_chat_template(const backends::NativeBackend& native, const SessionOptions& options) {
+    Conversation probe(options.system);
+    probe.add("user", options.prompt.value_or("Hello"));
+    const backends::ChatTemplateUse use =
+        native.chat_template_use(probe.messages(), options.config);
+    if (options.verbose || !use.own_template) {
+        std::cerr << "  template:    " << use.description << std::endl;
+    }
+}
+
 // Makes room for the answer in an in-process model's context: the prompt may take what is
 // left once min(max_tokens, half the context) is set aside.
 void fit_to_context(const ChatModel& model, Conversation& conversation,
@@ -201,7 +213,24 @@ std::unique_ptr<backends::BackendAdapter> make_backend(const std::string& name,
     throw InvalidValueError("unknown backend '" + name + "'");
 }
 
+std::function<void(const std::string&)> reasoning_printer(
+    const backends::GenerationConfig& config) {
+    const bool terminal = ::isatty(STDERR_FILENO) != 0;
+    if (!config.think.value_or(terminal)) {
+        return [](const std::string&) {};
+    }
+    if (!terminal) {
+        return [](const std::string& piece) { std::cerr << piece << std::flush; };
+    }
+    return [](const std::string& piece) {
+        std::cerr << "\x1b[2m" << piece << "\x1b[0m" << std::flush;
+    };
+}
+
 int chat_session(const ChatModel& model, const SessionOptions& options) {
+    if (model.native != nullptr) {
+        tell_chat_template(*model.native, options);
+    }
     if (!options.prompt) {
         return converse_from_input(model, options);
     }

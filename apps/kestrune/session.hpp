@@ -43,6 +43,11 @@ std::unique_ptr<backends::BackendAdapter> make_backend(const std::string& name,
                                                        const std::optional<std::string>& host,
                                                        const std::string& api_key);
 
+// Where the reasoning of a model that thinks before answering goes: standard error, dimmed on
+// a terminal. Shown with config.think on; hidden with it off (the model is asked not to think);
+// by default shown on a terminal only, so piped output stays the answer alone.
+std::function<void(const std::string&)> reasoning_printer(const backends::GenerationConfig& config);
+
 // Returns the exit status: 0, or 1 when a turn failed (the conversation goes on past it).
 int chat_session(const ChatModel& model, const SessionOptions& options);
 

@@ -47,6 +47,10 @@ llama::Sampling sampling(const GenerationConfig& config) {
             .repeat_penalty = config.repeat_penalty};
 }
 
+platform::chat_template::Options template_options(const GenerationConfig& config) {
+    return {.enable_thinking = config.think.value_or(true)};
+}
+
 std::vector<std::string> split(const std::string& text, char separator) {
     std::vector<std::string> parts;
     std::size_t start = 0;
@@ -172,20 +176,38 @@ void NativeBackend::load(const std::string& model_ref, const LoadOptions& option
 
 std::string NativeBackend::chat(const Messages& messages,
                                 const std::optional<GenerationConfig>& config) {
+    return chat_reply(messages, config).content;
+}
+
+ChatReply NativeBackend::chat_reply(const Messages& messages,
+                                    const std::optional<GenerationConfig>& config) {
     require_model(_llm);
-    return _llm->create_chat_completion(messages, sampling(config.value_or(GenerationConfig{})))
-        .text;
+    const GenerationConfig settings = config.value_or(GenerationConfig{});
+    llama::Completion completion =
+        _llm->create_chat_completion(messages, sampling(settings), template_options(settings));
+    return {.content = std::move(completion.text),
+            .reasoning = std::move(completion.reasoning),
+            .tool_calls = std::move(completion.tool_calls)};
 }
 
 TextStream NativeBackend::stream(const Messages& messages,
                                  const std::optional<GenerationConfig>& config) {
-    return stream_pieces(messages, config.value_or(GenerationConfig{}));
+    // The reasoning is not part of the answer.
+    return stream_pieces(messages, config.value_or(GenerationConfig{}), [](const std::string&) {});
 }
 
-TextStream NativeBackend::stream_pieces(Messages messages, GenerationConfig config) {
+TextStream NativeBackend::stream_answer(const Messages& messages,
+                                        const std::optional<GenerationConfig>& config,
+                                        std::function<void(const std::string&)> on_reasoning) {
+    return stream_pieces(messages, config.value_or(GenerationConfig{}), std::move(on_reasoning));
+}
+
+TextStream NativeBackend::stream_pieces(Messages messages, GenerationConfig config,
+                                        std::function<void(const std::string&)> on_reasoning) {
     const std::shared_ptr<llama::Llama> llm = _llm;
     require_model(llm);
-    auto pieces = llm->create_chat_completion_stream(std::move(messages), sampling(config));
+    auto pieces = llm->create_chat_completion_stream(
+        std::move(messages), sampling(config), template_options(config), std::move(on_reasoning));
     while (auto piece = pieces.next()) {
         co_yield std::move(*piece);
     }
@@ -219,6 +241,20 @@ BackendStats NativeBackend::stats() const {
 int NativeBackend::count_prompt_tokens(const Messages& messages) const {
     require_model(_llm);
     return static_cast<int>(_llm->tokenize(_llm->format_chat(messages)).size());
+}
+
+std::string NativeBackend::format_prompt(const Messages& messages) const {
+    require_model(_llm);
+    return _llm->format_chat(messages);
+}
+
+ChatTemplateUse NativeBackend::chat_template_use(
+    const Messages& messages, const std::optional<GenerationConfig>& config) const {
+    require_model(_llm);
+    const auto rendered =
+        _llm->render_chat(messages, template_options(config.value_or(GenerationConfig{})));
+    return {.own_template = rendered.path == platform::chat_template::Path::model_template,
+            .description = platform::chat_template::describe(rendered)};
 }
 
 TokenCounts NativeBackend::last_token_counts() const {

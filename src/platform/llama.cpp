@@ -11,6 +11,7 @@
 #include <mutex>
 #include <utility>
 
+#include "core/stop_texts.hpp"
 #include "core/utf8.hpp"
 #include "platform/llama_library.hpp"
 #include "platform/system.hpp"
@@ -88,14 +89,6 @@ ggml_type checked_kv_type(const KvType& requested) {
     return type;
 }
 
-std::string chatml(const Messages& messages) {
-    std::string text;
-    for (const auto& message : messages) {
-        text += "<|im_start|>" + message.role() + "\n" + message.content() + "<|im_end|>\n";
-    }
-    return text + "<|im_start|>assistant\n";
-}
-
 std::uint32_t resolve_threads(int requested) {
     return static_cast<std::uint32_t>(requested > 0 ? requested : system::cpu_count());
 }
@@ -133,6 +126,7 @@ Llama::Llama(const Params& params) : params_(params) {
         throw InvalidValueError("Failed to load model from file: " + params_.model_path);
     }
     vocab_ = llama_model_get_vocab(model_.get());
+    templates_ = std::make_unique<chat_template::Templates>(model_.get());
 
     llama_context_params context_params = llama_context_default_params();
     context_params.n_ctx = static_cast<std::uint32_t>(std::max(params_.n_ctx, 0));
@@ -181,14 +175,48 @@ Llama::~Llama() {
 
 // --- generation ------------------------------------------------------------------------------
 
-Completion Llama::create_chat_completion(const Messages& messages, const Sampling& settings) {
-    return complete_tokens(chat_prompt(messages), settings);
+Completion Llama::create_chat_completion(const Messages& messages, const Sampling& settings,
+                                         const chat_template::Options& options) {
+    const chat_template::Rendered rendered = render_chat(messages, options);
+    Completion result;
+    TextStream pieces = stream_tokens(tokenize(rendered.prompt), settings, &result, rendered.stops);
+    std::string reply;
+    while (auto piece = pieces.next()) {
+        reply += *piece;
+    }
+    chat_template::Reply parsed = chat_template::parse_reply(reply, rendered.reply_format);
+    result.text = std::move(parsed.content);
+    result.reasoning = std::move(parsed.reasoning);
+    result.tool_calls = std::move(parsed.tool_calls);
+    return result;
 }
 
-TextStream Llama::create_chat_completion_stream(Messages messages, Sampling settings) {
-    TextStream pieces = stream_tokens(chat_prompt(messages), settings, nullptr);
+TextStream Llama::create_chat_completion_stream(Messages messages, Sampling settings,
+                                                chat_template::Options options,
+                                                ReasoningSink on_reasoning) {
+    chat_template::Rendered rendered = render_chat(messages, options);
+    TextStream pieces =
+        stream_tokens(tokenize(rendered.prompt), settings, nullptr, std::move(rendered.stops));
+    if (!on_reasoning || !rendered.thinking) {
+        while (auto piece = pieces.next()) {
+            co_yield std::move(*piece);
+        }
+        co_return;
+    }
+    chat_template::StreamedReply reply(std::move(rendered.reply_format));
+    auto pass_on = [&](chat_template::StreamedReply::Delta delta) {
+        if (!delta.reasoning.empty()) {
+            on_reasoning(delta.reasoning);
+        }
+        return std::move(delta.content);
+    };
     while (auto piece = pieces.next()) {
-        co_yield std::move(*piece);
+        if (std::string answer = pass_on(reply.add(*piece)); !answer.empty()) {
+            co_yield std::move(answer);
+        }
+    }
+    if (std::string answer = pass_on(reply.finish()); !answer.empty()) {
+        co_yield std::move(answer);
     }
 }
 
@@ -212,7 +240,8 @@ Completion Llama::complete_tokens(std::vector<Token> prompt, const Sampling& set
     return result;
 }
 
-TextStream Llama::stream_tokens(std::vector<Token> prompt, Sampling settings, Completion* report) {
+TextStream Llama::stream_tokens(std::vector<Token> prompt, Sampling settings, Completion* report,
+                                std::vector<std::string> stops) {
     evaluate_prompt(prompt);
     Sampler sampler = make_sampler(settings);
     const std::size_t window = std::min<std::size_t>(prompt.size(), 64);
@@ -224,6 +253,7 @@ TextStream Llama::stream_tokens(std::vector<Token> prompt, Sampling settings, Co
     last_completion_tokens_ = 0;
     std::string finish_reason = "length";
     std::string pending;  // bytes not yet forming whole characters
+    StopTexts stop_texts(std::move(stops));
     while (produced < limit) {
         const Token token = sampler.sample(logits());
         if (is_eog(token)) {
@@ -234,17 +264,25 @@ TextStream Llama::stream_tokens(std::vector<Token> prompt, Sampling settings, Co
         pending += token_to_piece(token);
         const std::size_t whole = utf8::complete_prefix(pending);
         if (whole > 0) {
-            std::string piece = pending.substr(0, whole);
+            std::string piece = stop_texts.push(std::string_view(pending).substr(0, whole));
             pending.erase(0, whole);
-            co_yield std::move(piece);
+            if (!piece.empty()) {
+                co_yield std::move(piece);
+            }
+        }
+        if (stop_texts.stopped()) {
+            finish_reason = "stop";
+            break;
         }
         if (produced == limit || n_tokens() >= n_context) {
             break;
         }
         eval(std::span(&token, 1));
     }
-    if (!pending.empty()) {
-        co_yield std::move(pending);
+    if (!stop_texts.stopped()) {
+        if (std::string rest = stop_texts.flush() + pending; !rest.empty()) {
+            co_yield std::move(rest);
+        }
     }
     if (report != nullptr) {
         report->finish_reason = finish_reason;
@@ -254,30 +292,13 @@ TextStream Llama::stream_tokens(std::vector<Token> prompt, Sampling settings, Co
 }
 
 std::string Llama::format_chat(const Messages& messages) const {
-    const char* chat_template = llama_model_chat_template(model_.get(), nullptr);
-    if (chat_template == nullptr) {
-        return chatml(messages);
-    }
-    std::vector<llama_chat_message> chat;
-    chat.reserve(messages.size());
-    std::size_t length = 0;
-    for (const auto& message : messages) {
-        chat.push_back({message.role().c_str(), message.content().c_str()});
-        length += message.role().size() + message.content().size();
-    }
-    std::string text(2 * length + 256, '\0');
-    int written = llama_chat_apply_template(chat_template, chat.data(), chat.size(), true,
-                                            text.data(), static_cast<std::int32_t>(text.size()));
-    if (written > static_cast<int>(text.size())) {
-        text.resize(static_cast<std::size_t>(written));
-        written = llama_chat_apply_template(chat_template, chat.data(), chat.size(), true,
-                                            text.data(), static_cast<std::int32_t>(text.size()));
-    }
-    if (written < 0) {
-        return chatml(messages);
-    }
-    text.resize(static_cast<std::size_t>(written));
-    return text;
+    return render_chat(messages).prompt;
+}
+
+chat_template::Rendered Llama::render_chat(const Messages& messages,
+                                           const chat_template::Options& options) const {
+    QuietScope quiet(!params_.verbose);
+    return templates_->render(messages, options);
 }
 
 std::vector<Token> Llama::chat_prompt(const Messages& messages) const {

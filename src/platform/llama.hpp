@@ -8,15 +8,16 @@
 // (the next turn of a chat) evaluates only its new suffix; a prompt that diverges keeps the
 // common prefix and drops the rest of the cache.
 //
-// Chat formatting uses the model's own template (tokenizer.chat_template) through
-// llama_chat_apply_template. When the model has no template, or the library cannot apply it,
-// the messages are formatted as ChatML:
-//   <|im_start|>{role}\n{content}<|im_end|>\n ... <|im_start|>assistant\n
+// Chat formatting uses the model's own template (tokenizer.chat_template) through llama.cpp's
+// Jinja chat engine (platform/chat_template), which also names the texts that end a turn and
+// reads the reply back into reasoning, content and tool calls. When the model has no template,
+// or its template fails, the messages are formatted as ChatML and the rendering says why.
 //
 // Nothing here aborts the process: failures of the library become exceptions.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -28,6 +29,7 @@
 #include "kestrune/core/kv_type.hpp"
 #include "kestrune/core/messages.hpp"
 #include "kestrune/core/stream.hpp"
+#include "platform/chat_template.hpp"
 #include "platform/sampler.hpp"
 
 struct llama_model;
@@ -52,6 +54,9 @@ class BindingMissing : public MissingComponentError {
 
 using kestrune::KvType;
 
+// Receives the reasoning of a streamed reply, piece by piece.
+using ReasoningSink = std::function<void(const std::string&)>;
+
 struct Params {
     std::string model_path;
     int n_ctx = 512;          // 0: the model's trained context
@@ -65,7 +70,9 @@ struct Params {
 };
 
 struct Completion {
-    std::string text;
+    std::string text;  // of a chat: the answer, without the reasoning and tool calls
+    std::string reasoning;
+    std::vector<chat_template::ToolCall> tool_calls;
     std::string finish_reason;  // "stop" at an end token, "length" at max_tokens or context end
     int prompt_tokens = 0;
     int completion_tokens = 0;
@@ -90,15 +97,25 @@ class Llama {
     ~Llama();
 
     // --- generation ---
-    Completion create_chat_completion(const Messages& messages, const Sampling& settings = {});
+    Completion create_chat_completion(const Messages& messages, const Sampling& settings = {},
+                                      const chat_template::Options& options = {});
     // Lazy: nothing is formatted or evaluated before the first pull. Pieces are whole UTF-8
-    // characters. A stream must not outlive this object, nor see it moved.
-    TextStream create_chat_completion_stream(Messages messages, Sampling settings = {});
+    // characters of the reply as generated (reasoning and tool calls in the model's own
+    // markup; parse_reply reads them). With `on_reasoning`, a reply the prompt asked to think
+    // first is split as it streams: the stream yields the answer, and the reasoning goes to
+    // on_reasoning piece by piece. A stream must not outlive this object, nor see it moved.
+    TextStream create_chat_completion_stream(Messages messages, Sampling settings = {},
+                                             chat_template::Options options = {},
+                                             ReasoningSink on_reasoning = nullptr);
     Completion create_completion(const std::string& prompt, const Sampling& settings = {});
     TextStream create_completion_stream(std::string prompt, Sampling settings = {});
 
     // The chat prompt for `messages` with the assistant's turn opened.
     std::string format_chat(const Messages& messages) const;
+    // The same, with how it was rendered and how to read the reply.
+    chat_template::Rendered render_chat(const Messages& messages,
+                                        const chat_template::Options& options = {}) const;
+    const chat_template::Templates& chat_templates() const { return *templates_; }
 
     // --- the context ---
     int n_ctx() const;
@@ -161,7 +178,9 @@ class Llama {
     void decode(std::span<const Token> tokens, bool all_logits);
     Completion complete_tokens(std::vector<Token> prompt, const Sampling& settings);
     // The one generation loop; fills `report` (when given) once the stream ends.
-    TextStream stream_tokens(std::vector<Token> prompt, Sampling settings, Completion* report);
+    // Generation also ends where one of `stops` appears (which is not passed on).
+    TextStream stream_tokens(std::vector<Token> prompt, Sampling settings, Completion* report,
+                             std::vector<std::string> stops = {});
     std::vector<Token> chat_prompt(const Messages& messages) const;
     void check_fits(std::size_t n_prompt) const;
 
@@ -169,6 +188,7 @@ class Llama {
     std::unique_ptr<llama_model, ModelFree> model_;
     std::unique_ptr<llama_context, ContextFree> context_;
     const llama_vocab* vocab_ = nullptr;
+    std::unique_ptr<chat_template::Templates> templates_;
     std::vector<Token> tokens_;
     std::vector<float> logits_;        // rows of the last eval's outputs, when all were kept
     const float* last_row_ = nullptr;  // else the library's row of the last token

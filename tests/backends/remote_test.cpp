@@ -5,18 +5,19 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/json.hpp"
 #include "kestrune/core/errors.hpp"
 #include "platform/http.hpp"
-#include "platform/process.hpp"
+#include "support/llama_server.hpp"
 #include "support/openai_test_server.hpp"
+#include "support/test_models.hpp"
 
 namespace kestrune::backends {
 namespace {
 
+using testing::LlamaServer;
 using testing::OpenAITestServer;
 using testing::sse_delta;
 namespace http = platform::http;
@@ -120,50 +121,15 @@ TEST(RemoteBackend, ModelChoiceIsLocal) {
     EXPECT_EQ(remote.stats().model_name, "");
 }
 
-// llama.cpp's own server, built from the same pinned source, serving the tiny model.
-class LlamaServer {
-  public:
-    static constexpr const char* binary = KESTRUNE_LLAMA_BIN_DIR "/llama-server";
-    static constexpr const char* model = KESTRUNE_TEST_MODELS_DIR "/tiny-chat.gguf";
-
-    LlamaServer()
-        : port_(testing::closed_port()),
-          child_(platform::process::Child::start(
-              {binary, "-m", model, "--alias", "tiny-chat", "--host", "127.0.0.1", "--port",
-               std::to_string(port_), "-c", "512", "-t", "1", "-np", "1"})) {}
-
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
-    // Waits until the model is loaded and the server answers its health check.
-    bool ready(std::chrono::seconds patience) {
-        const auto deadline = std::chrono::steady_clock::now() + patience;
-        while (std::chrono::steady_clock::now() < deadline && child_.running()) {
-            try {
-                http::fetch({.method = "GET",
-                             .url = url() + "/health",
-                             .connect_timeout = std::chrono::seconds(1),
-                             .idle_timeout = std::chrono::seconds(5)});
-                return true;
-            } catch (const http::HttpError&) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            }
-        }
-        return false;
-    }
-
-  private:
-    int port_;
-    platform::process::Child child_;
-};
-
 TEST(RemoteBackendWithLlamaServer, StreamsTheSameGreedyAnswerAsChat) {
-    if (!std::filesystem::exists(LlamaServer::binary)) {
+    if (!LlamaServer::built()) {
         GTEST_SKIP() << "llama-server was not built at " << LlamaServer::binary;
     }
-    if (!std::filesystem::exists(LlamaServer::model)) {
-        GTEST_SKIP() << "the tiny test model was not generated at " << LlamaServer::model;
+    const std::string model = testing::tiny_chat_model();
+    if (!std::filesystem::exists(model)) {
+        GTEST_SKIP() << "the tiny test model was not generated at " << model;
     }
-    LlamaServer server;
+    LlamaServer server(model, {"--alias", "tiny-chat"});
     ASSERT_TRUE(server.ready(std::chrono::seconds(60))) << "llama-server did not come up";
 
     RemoteBackend remote(server.url() + "/");

@@ -2,7 +2,10 @@
 // bundled chat model (trained by tools/train_tiny_model.py) with its deeper twin.
 #pragma once
 
+#include <array>
 #include <string>
+
+#include "support/temp_dir.hpp"
 
 namespace kestrune::testing {
 
@@ -15,6 +18,15 @@ std::string bundled_chat_model();
 // The bundled model with two extra blocks of random weights (tools/make_deeper_model.cpp): a
 // larger model of the same vocabulary whose answers mostly agree with the bundled one's.
 std::string deeper_chat_model();
+// The real vocabularies of the pinned llama.cpp source that carry a chat template.
+inline constexpr std::array<const char*, 5> kTemplateVocabularies{"command-r", "gemma-4", "phi-3",
+                                                                  "qwen2", "qwen35"};
+// A one-layer random-weight model around the vocabulary and chat template of
+// models/ggml-vocab-`name`.gguf.
+std::string vocab_model(const std::string& name);
+// A copy of the phi-3 vocabulary model, in `dir`, with `chat_template` as its template (none
+// when empty).
+std::string with_chat_template(const TempDir& dir, const std::string& chat_template);
 // PyTorch's logits of the bundled model for a few chats, written when it was trained.
 std::string bundled_chat_reference_logits();
 

@@ -60,6 +60,9 @@ struct KESTRUNE_API GenerationConfig {
     double top_p = 0.9;
     int top_k = 40;
     double repeat_penalty = 1.1;
+    // Whether a model that can think before answering should (absent: as its template
+    // defaults, which is to think). Adapters without such models ignore it.
+    std::optional<bool> think = std::nullopt;
 
     bool operator==(const GenerationConfig&) const = default;
 };

@@ -8,6 +8,7 @@
 // model it started on: unloading or loading another one meanwhile does not cut it short.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,6 +42,15 @@ struct KESTRUNE_API TokenCounts {
     bool operator==(const TokenCounts&) const = default;
 };
 
+// How a model's conversations are rendered into its prompt.
+struct KESTRUNE_API ChatTemplateUse {
+    bool own_template = false;  // the model's own chat template, through llama.cpp's Jinja engine
+    // One line: the model's own template and its reply format, or "ChatML: " and why.
+    std::string description;
+
+    bool operator==(const ChatTemplateUse&) const = default;
+};
+
 class KESTRUNE_API NativeBackend final : public BackendAdapter, public speculative::ModelHolder {
   public:
     NativeBackend();
@@ -65,6 +75,15 @@ class KESTRUNE_API NativeBackend final : public BackendAdapter, public speculati
                      const std::optional<GenerationConfig>& config) override;
     TextStream stream(const Messages& messages,
                       const std::optional<GenerationConfig>& config) override;
+    // The reply read in its parts: the answer, the reasoning of a model that thinks first, and
+    // the tool calls it asked for. chat() and stream() give the answer alone.
+    ChatReply chat_reply(const Messages& messages,
+                         const std::optional<GenerationConfig>& config = std::nullopt);
+    // As stream(), with the reasoning of a model that thinks first passed to `on_reasoning`
+    // piece by piece as it comes (before the answer's pieces).
+    TextStream stream_answer(const Messages& messages,
+                             const std::optional<GenerationConfig>& config,
+                             std::function<void(const std::string&)> on_reasoning);
     // Stream with speculative decoding using a draft model.
     TextStream stream_speculative(NativeBackend& draft_backend, const Messages& messages,
                                   const std::optional<GenerationConfig>& config = std::nullopt,
@@ -74,6 +93,12 @@ class KESTRUNE_API NativeBackend final : public BackendAdapter, public speculati
 
     // Tokens of the chat prompt a stream over `messages` would evaluate.
     int count_prompt_tokens(const Messages& messages) const;
+    // The chat prompt the model sees for `messages`, with the assistant's turn opened.
+    std::string format_prompt(const Messages& messages) const;
+    // How `messages` are rendered under `config` (by default, a one-message chat).
+    ChatTemplateUse chat_template_use(
+        const Messages& messages = {{"user", "Hello"}},
+        const std::optional<GenerationConfig>& config = std::nullopt) const;
     TokenCounts last_token_counts() const;
     // The KV cache type the loaded model uses, after any fall-back to f16.
     std::string kv_type_in_use() const;
@@ -87,7 +112,8 @@ class KESTRUNE_API NativeBackend final : public BackendAdapter, public speculati
 
   private:
     // Lazy bodies of the streams (the public calls copy their arguments into them).
-    TextStream stream_pieces(Messages messages, GenerationConfig config);
+    TextStream stream_pieces(Messages messages, GenerationConfig config,
+                             std::function<void(const std::string&)> on_reasoning);
     TextStream speculative_pieces(NativeBackend& draft_backend, Messages messages,
                                   GenerationConfig config, int k);
 };

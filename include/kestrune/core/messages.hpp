@@ -1,5 +1,6 @@
 // Chat messages: maps from text to text (usually "role" and "content"), passed to runtimes
-// unchanged. Keys keep their insertion order, and keys beyond the two survive.
+// unchanged. Keys keep their insertion order, and keys beyond the two survive. And the parts a
+// reply is read into.
 #pragma once
 
 #include <initializer_list>
@@ -63,5 +64,24 @@ class KESTRUNE_API Message {
 };
 
 using Messages = std::vector<Message>;
+
+// A call of a tool the model asked for: `arguments` is a JSON object, as text.
+struct KESTRUNE_API ToolCall {
+    std::string name;
+    std::string arguments;
+    std::string id;
+
+    bool operator==(const ToolCall&) const = default;
+};
+
+// A model's reply read in its parts: the answer, the reasoning that came before it (models
+// that think first), and the tool calls it asked for.
+struct KESTRUNE_API ChatReply {
+    std::string content;
+    std::string reasoning;
+    std::vector<ToolCall> tool_calls;
+
+    bool operator==(const ChatReply&) const = default;
+};
 
 }  // namespace kestrune
