@@ -8,6 +8,7 @@
 
 #include "kestrune/engine/downloader.hpp"
 #include "kestrune/engine/ggufmeta.hpp"
+#include "kestrune/engine/model_info.hpp"
 #include "server/model_pool.hpp"
 
 namespace kestrune::server {
