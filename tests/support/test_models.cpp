@@ -18,6 +18,11 @@ std::string deeper_chat_model() {
     return KESTRUNE_TEST_MODELS_DIR "/kestrune-tiny-chat-deeper.gguf";
 }
 
+DraftPair draft_pair(const std::string& name) {
+    const std::string stem = KESTRUNE_TEST_MODELS_DIR "/" + name;
+    return {stem + "-target.gguf", stem + "-draft.gguf"};
+}
+
 std::string bundled_chat_reference_logits() {
     return KESTRUNE_DATA_DIR "/kestrune-chat/reference-logits.json";
 }

@@ -15,6 +15,14 @@ std::string bundled_chat_model();
 // The bundled model with two extra blocks of random weights (tools/make_deeper_model.cpp): a
 // larger model of the same vocabulary whose answers mostly agree with the bundled one's.
 std::string deeper_chat_model();
+// A target/draft pair of random F16 models (tools/make_draft_pairs.cpp) with the tiny model's
+// vocabulary: "pair-50", "pair-80" and "pair-95", whose greedy tokens agree about that often,
+// and "pair-small", a target of only two layers for tests that sample many answers.
+struct DraftPair {
+    std::string target;
+    std::string draft;
+};
+DraftPair draft_pair(const std::string& name);
 // PyTorch's logits of the bundled model for a few chats, written when it was trained.
 std::string bundled_chat_reference_logits();
 
