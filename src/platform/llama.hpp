@@ -168,8 +168,8 @@ class Llama {
     std::unique_ptr<llama_context, ContextFree> context_;
     const llama_vocab* vocab_ = nullptr;
     std::vector<Token> tokens_;
-    std::vector<float> logits_;        // rows of the last eval's outputs, when all were kept
-    const float* last_row_ = nullptr;  // else the library's row of the last token
+    std::vector<float> logits_;  // rows of the last eval's outputs, when it took several decodes
+    std::vector<const float*> row_views_;  // else the library's rows, read in place
     int n_logit_rows_ = 0;
     PromptUse last_prompt_use_;
     int last_completion_tokens_ = 0;
@@ -193,6 +193,5 @@ class ScopedMissingBinding {
     ScopedMissingBinding(const ScopedMissingBinding&) = delete;
     ScopedMissingBinding& operator=(const ScopedMissingBinding&) = delete;
 };
-
 
 }  // namespace kestrune::platform::llama
