@@ -1,6 +1,9 @@
 #include "gguf_writing.hpp"
 
+#include <llama.h>
+
 #include <cstdio>
+#include <filesystem>
 #include <random>
 #include <stdexcept>
 
@@ -63,6 +66,17 @@ void write_gguf(gguf_context* gguf, const std::vector<TensorPlan>& tensors,
         if (std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) {
             throw std::runtime_error("cannot write " + path);
         }
+    }
+}
+
+void quantise_q8_0(const std::string& unquantised, const std::string& path) {
+    llama_model_quantize_params params = llama_model_quantize_default_params();
+    params.ftype = LLAMA_FTYPE_MOSTLY_Q8_0;
+    params.nthread = 2;
+    const std::uint32_t failed = llama_model_quantize(unquantised.c_str(), path.c_str(), &params);
+    std::filesystem::remove(unquantised);
+    if (failed != 0) {
+        throw std::runtime_error("quantising " + path + " failed");
     }
 }
 

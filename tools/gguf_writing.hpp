@@ -41,4 +41,7 @@ std::int64_t element_count(const std::vector<std::int64_t>& shape);
 void write_gguf(gguf_context* gguf, const std::vector<TensorPlan>& tensors,
                 const std::string& path);
 
+// Quantises the model at `unquantised` to Q8_0 into `path` and removes `unquantised`.
+void quantise_q8_0(const std::string& unquantised, const std::string& path);
+
 }  // namespace kestrune::tools

@@ -1,6 +1,6 @@
 // Writes target/draft model pairs for speculative decoding whose agreement is set by one number:
 //
-//   pair-NN-target.gguf  an F16 llama model of 16 random layers;
+//   pair-NN-target.gguf  a Q8_0 llama model of 16 random layers;
 //   pair-NN-draft.gguf   the target's first layer alone, with the same embeddings and output
 //                        head (under a tenth of the target's size);
 //   pair-small-*.gguf    the same with a target of two layers, for tests that sample a lot.
@@ -13,6 +13,10 @@
 // copied from another GGUF model (the tiny chat model), so prompts tokenize into real words.
 // Control and byte tokens get an output row of zeros: they are never the likeliest token, so
 // answers never end early nor hold broken characters.
+//
+// Q8_0 rather than F16: on the CPU, llama.cpp multiplies F16 weights by one token's
+// activations rounded to F16 but by a batch's in F32, so a batched check and plain decoding
+// could break near-ties differently; Q8_0 quantises activations the same way in both.
 //
 // Usage: make_draft_pairs <vocabulary source.gguf> <output directory>
 //        make_draft_pairs <vocabulary source.gguf> <output directory> <name> <factor> <layers>
@@ -37,6 +41,7 @@ namespace {
 using kestrune::tools::element_count;
 using kestrune::tools::filled_f32;
 using kestrune::tools::GgufPtr;
+using kestrune::tools::quantise_q8_0;
 using kestrune::tools::random_f16;
 using kestrune::tools::TensorPlan;
 using kestrune::tools::write_gguf;
@@ -59,9 +64,9 @@ struct PairPlan {
 };
 
 const std::vector<PairPlan> kPairs = {
-    {"pair-95", 0.08F, kTargetLayers},
-    {"pair-80", 0.3F, kTargetLayers},
-    {"pair-50", 1.0F, kTargetLayers},
+    {"pair-95", 0.008F, kTargetLayers},
+    {"pair-80", 0.03F, kTargetLayers},
+    {"pair-50", 0.08F, kTargetLayers},
     // Cheap enough for tests that sample hundreds of answers.
     {"pair-small", 1.0F, 2},
 };
@@ -96,7 +101,7 @@ void set_header(gguf_context* gguf, const Source& source, const std::string& nam
     gguf_set_val_str(gguf, "general.name", name.c_str());
     gguf_set_val_str(gguf, "general.description",
                      "Random llama weights of a target/draft pair for speculative decoding");
-    gguf_set_val_u32(gguf, "general.file_type", LLAMA_FTYPE_MOSTLY_F16);
+    gguf_set_val_u32(gguf, "general.file_type", LLAMA_FTYPE_MOSTLY_F16);  // until quantised
     gguf_set_val_u32(gguf, "llama.embedding_length", static_cast<std::uint32_t>(kEmbd));
     gguf_set_val_u32(gguf, "llama.block_count", static_cast<std::uint32_t>(layers));
     gguf_set_val_u32(gguf, "llama.feed_forward_length", static_cast<std::uint32_t>(kFeedForward));
@@ -164,7 +169,9 @@ void write_model(const Source& source, const std::string& path, std::int64_t lay
     for (std::int64_t layer = 0; layer < layers; ++layer) {
         add_layer(tensors, layer, layer < kDraftLayers ? 1.0F : factor);
     }
-    write_gguf(gguf.get(), tensors, path);
+    const std::string unquantised = path + ".f16.tmp";
+    write_gguf(gguf.get(), tensors, unquantised);
+    quantise_q8_0(unquantised, path);
 }
 
 void write_pair(const Source& source, const std::filesystem::path& out_dir, const PairPlan& pair) {

@@ -45,6 +45,7 @@ using kestrune::tools::as_bytes;
 using kestrune::tools::element_count;
 using kestrune::tools::filled_f32;
 using kestrune::tools::GgufPtr;
+using kestrune::tools::quantise_q8_0;
 using kestrune::tools::random_f16;
 using kestrune::tools::TensorPlan;
 using kestrune::tools::write_gguf;
@@ -388,14 +389,7 @@ void quietly(ggml_log_level, const char*, void*) {}
 void write_throughput(const Vocabulary& vocab, const std::string& path) {
     const std::string unquantised = path + ".f16.tmp";
     write_random_f16(vocab, unquantised);
-    llama_model_quantize_params params = llama_model_quantize_default_params();
-    params.ftype = LLAMA_FTYPE_MOSTLY_Q8_0;
-    params.nthread = 2;
-    const std::uint32_t failed = llama_model_quantize(unquantised.c_str(), path.c_str(), &params);
-    std::filesystem::remove(unquantised);
-    if (failed != 0) {
-        throw std::runtime_error("quantising " + path + " failed");
-    }
+    quantise_q8_0(unquantised, path);
 }
 
 }  // namespace
