@@ -135,7 +135,7 @@ TEST_F(KestruneCli, RunWithADraftAnswersAsWithoutAndReportsAcceptanceAndSpeedUp)
     // The run's default sampling settings (a repeat penalty among them) hold with --draft too.
     const auto pair = kestrune::testing::draft_pair("pair-80");
     const Words question = {"run", pair.target, "-p",  "the cat",      "--temperature",
-                            "0",   "--ctx",     "512", "--max-tokens", "24"};
+                            "0",   "--ctx",     "512", "--max-tokens", "12"};
     const auto plain = kestrune_cli(question);
     ASSERT_EQ(plain.exit_code, 0) << plain.err;
 
@@ -147,7 +147,7 @@ TEST_F(KestruneCli, RunWithADraftAnswersAsWithoutAndReportsAcceptanceAndSpeedUp)
     std::smatch report;
     ASSERT_TRUE(std::regex_search(
         result.err, report,
-        std::regex(R"(speculative: acceptance ([0-9.]+) \((\d+) of (\d+) proposals\), 24 tokens)"
+        std::regex(R"(speculative: acceptance ([0-9.]+) \((\d+) of (\d+) proposals\), 12 tokens)"
                    R"(.* ([0-9.]+)x plain decoding)")))
         << result.err;
     EXPECT_GT(std::stod(report[1]), 0.0);
