@@ -1,140 +1,197 @@
-// Speculative decoding against plain generation on the generated models, same prompt, same
-// threads, one token stream per iteration:
-//   - the throughput model (random weights) as target, drafted for by the tiny model: the tiny
-//     model's proposals are almost never what the random model picks, so this shows the cost
-//     of drafting when little is accepted;
-//   - the throughput model drafting for itself: every proposal is accepted, the upper bound of
-//     what batched verification gains on this CPU;
-//   - the tiny model drafting for itself, sampled (its greedy answer is a few tokens long).
-// Counters: tokens_per_s (generated tokens per second of the process's CPU time: the build
-// machines are shared, so wall time says little), acceptance (accepted / proposed).
-#include <benchmark/benchmark.h>
-
-#include <memory>
+// Plain against speculative decoding on the generated target/draft pairs, with llama.cpp's own
+// speculative example (llama-speculative-simple, built by scripts/setup --tools) on the same
+// pair, side by side:
+//
+//   speculative_bench [rounds] [tokens] [pair...]
+//
+// For each pair (pair-50, pair-80 and pair-95 by default; any NAME with NAME-target.gguf and
+// NAME-draft.gguf in the models folder, e.g. a larger target from make_draft_pairs): greedy
+// plain decoding of the target, speculative decoding at k = 2, 4 and 8 and with adaptive k up
+// to 8, and the peer at k = 2, 4 and 8. Every round runs each configuration once, so a burst of
+// load from other processes spreads over all of them; the table shows the medians of the
+// rounds. Two threads everywhere. Rates leave the prompt out: ours are timed after both models
+// hold it, the peer's are its own "decoded … t/s" figure.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <regex>
 #include <string>
+#include <vector>
 
-#include "kestrune/backends/native.hpp"
 #include "kestrune/engine/speculative.hpp"
 #include "platform/llama.hpp"
+#include "platform/process.hpp"
 
 namespace {
 
-using kestrune::Messages;
-using kestrune::backends::NativeBackend;
-namespace speculative = kestrune::speculative;
 namespace llama = kestrune::platform::llama;
+namespace speculative = kestrune::speculative;
+using Clock = std::chrono::steady_clock;
 
-// One thread: with several, llama.cpp's threads spin at their barriers whenever another
-// process takes a core, and that spinning would be counted as work.
-constexpr int kThreads = 1;
-constexpr int kGreedyTokens = 32;
-constexpr int kSampledTokens = 64;
-constexpr std::uint32_t kSeed = 1234;
-const Messages kQuestion = {{"user", "the cache"}};
+constexpr int kThreads = 2;
+constexpr int kContext = 1024;
+constexpr int kAdaptiveMost = 8;
+const std::vector<int> kFixedK = {2, 4, 8};
+const std::string kPrompt = "you can run a small model on the machine";
+const std::string kModels = KESTRUNE_TEST_MODELS_DIR;
+const std::string kPeer = KESTRUNE_LLAMA_TOOLS_DIR "/llama-speculative-simple";
 
-struct Models {
-    NativeBackend tiny;
-    NativeBackend tiny_draft;
-    NativeBackend throughput;
-    NativeBackend throughput_draft;
-
-    Models() {
-        const kestrune::backends::LoadOptions options{.n_ctx = 1024, .n_threads = kThreads};
-        tiny.load(KESTRUNE_TEST_MODELS_DIR "/tiny-chat.gguf", options);
-        tiny_draft.load(KESTRUNE_TEST_MODELS_DIR "/tiny-chat.gguf", options);
-        throughput.load(KESTRUNE_TEST_MODELS_DIR "/throughput.gguf", options);
-        throughput_draft.load(KESTRUNE_TEST_MODELS_DIR "/throughput.gguf", options);
-    }
+struct Measure {
+    double tokens_per_s = 0.0;
+    double acceptance = -1.0;  // negative: nothing proposed
 };
 
-Models& models() {
-    static Models loaded;
-    return loaded;
-}
+struct Row {
+    std::vector<double> rates;
+    std::vector<double> acceptances;
+};
 
-void count_tokens(benchmark::State& state, std::int64_t tokens) {
-    state.counters["tokens_per_s"] =
-        benchmark::Counter(static_cast<double>(tokens), benchmark::Counter::kIsRate);
-}
-
-// The binding's own token loop (the one its streams run), collected so that it reports how
-// many tokens it produced.
-void plain(benchmark::State& state, NativeBackend& target, int max_tokens, double temperature) {
-    std::int64_t tokens = 0;
-    for (auto _ : state) {
-        const llama::Completion completion = target._llm->create_chat_completion(
-            kQuestion, {.max_tokens = max_tokens, .temperature = temperature, .seed = kSeed});
-        benchmark::DoNotOptimize(completion.text.data());
-        tokens += completion.completion_tokens;
+double median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0.0;
     }
-    count_tokens(state, tokens);
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
-void drafted(benchmark::State& state, NativeBackend& target, NativeBackend& draft, int max_tokens,
-             double temperature) {
-    std::int64_t tokens = 0;
-    std::int64_t proposed = 0;
-    std::int64_t accepted = 0;
-    for (auto _ : state) {
-        speculative::SpeculativeStats stats;
-        kestrune::TextStream stream =
-            speculative::speculative_generate(*target._llm, *draft._llm, kQuestion,
-                                              {.max_tokens = max_tokens,
-                                               .k = static_cast<int>(state.range(0)),
-                                               .temperature = temperature,
-                                               .seed = kSeed},
-                                              &stats);
-        while (auto piece = stream.next()) {
-            benchmark::DoNotOptimize(piece);
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+llama::Llama load(const std::string& path) {
+    return llama::Llama(
+        {.model_path = path, .n_ctx = kContext, .n_threads = kThreads, .verbose = false});
+}
+
+Measure plain(llama::Llama& target, int tokens) {
+    target.evaluate_prompt(target.tokenize(kPrompt));
+    const auto start = Clock::now();
+    const llama::Completion completion = target.create_completion(
+        kPrompt, {.max_tokens = tokens, .temperature = 0.0, .repeat_penalty = 1.0});
+    return {completion.completion_tokens / seconds_since(start)};
+}
+
+Measure drafted(llama::Llama& target, llama::Llama& draft, int tokens, int k, bool adaptive) {
+    const std::vector<llama::Token> prompt = target.tokenize(kPrompt);
+    target.evaluate_prompt(prompt);
+    draft.evaluate_prompt(prompt);
+    speculative::SpeculativeStats stats;
+    const auto start = Clock::now();
+    speculative::speculative_generate_tokens(
+        target, draft, prompt,
+        {.max_tokens = tokens, .k = k, .adaptive_k = adaptive, .temperature = 0.0}, &stats)
+        .collect();
+    return {stats.generated / seconds_since(start), stats.acceptance_rate()};
+}
+
+double number_after(const std::string& text, const std::string& pattern) {
+    std::smatch match;
+    return std::regex_search(text, match, std::regex(pattern)) ? std::stod(match[1]) : -1.0;
+}
+
+Measure peer(const std::string& pair, int tokens, int k) {
+    const auto result = kestrune::platform::process::run({kPeer,
+                                                          "-m",
+                                                          kModels + "/" + pair + "-target.gguf",
+                                                          "-md",
+                                                          kModels + "/" + pair + "-draft.gguf",
+                                                          "-p",
+                                                          kPrompt,
+                                                          "-n",
+                                                          std::to_string(tokens),
+                                                          "--spec-draft-n-max",
+                                                          std::to_string(k),
+                                                          "--spec-draft-n-min",
+                                                          "0",
+                                                          "--spec-draft-p-min",
+                                                          "0",
+                                                          "-t",
+                                                          std::to_string(kThreads),
+                                                          "-td",
+                                                          std::to_string(kThreads),
+                                                          "-c",
+                                                          std::to_string(kContext),
+                                                          "--temp",
+                                                          "0",
+                                                          "--seed",
+                                                          "1"},
+                                                         std::chrono::minutes(5));
+    const std::string output = result.out + result.err;
+    if (result.exit_code != 0) {
+        std::cerr << "llama-speculative-simple failed:\n" << output << "\n";
+        return {};
+    }
+    const double accept = number_after(output, R"(accept\s*=\s*([0-9.]+)%)");
+    return {
+        number_after(output, R"(decoded\s+\d+ tokens in\s+[0-9.]+ seconds, speed:\s+([0-9.]+))"),
+        accept < 0 ? -1.0 : accept / 100.0};
+}
+
+void bench_pair(const std::string& pair, int rounds, int tokens, bool with_peer) {
+    llama::Llama target = load(kModels + "/" + pair + "-target.gguf");
+    llama::Llama draft = load(kModels + "/" + pair + "-draft.gguf");
+    std::vector<std::pair<std::string, std::function<Measure()>>> configurations = {
+        {"plain", [&] { return plain(target, tokens); }}};
+    for (const int k : kFixedK) {
+        configurations.emplace_back("ours k=" + std::to_string(k),
+                                    [&, k] { return drafted(target, draft, tokens, k, false); });
+    }
+    configurations.emplace_back(
+        "ours adaptive<=8", [&] { return drafted(target, draft, tokens, kAdaptiveMost, true); });
+    if (with_peer) {
+        for (const int k : kFixedK) {
+            configurations.emplace_back("peer k=" + std::to_string(k),
+                                        [&, k] { return peer(pair, tokens, k); });
         }
-        tokens += stats.generated;
-        proposed += stats.drafted;
-        accepted += stats.accepted;
     }
-    count_tokens(state, tokens);
-    state.counters["acceptance"] =
-        proposed == 0 ? 0.0 : static_cast<double>(accepted) / static_cast<double>(proposed);
+    std::map<std::string, Row> rows;
+    for (int round = 0; round < rounds; ++round) {
+        for (const auto& [name, run] : configurations) {
+            const Measure measure = run();
+            rows[name].rates.push_back(measure.tokens_per_s);
+            if (measure.acceptance >= 0) {
+                rows[name].acceptances.push_back(measure.acceptance);
+            }
+        }
+    }
+    const double plain_rate = median(rows["plain"].rates);
+    for (const auto& [name, run] : configurations) {
+        const Row& row = rows[name];
+        std::printf("%-8s %-17s %8.1f tok/s  %5.2fx plain", pair.c_str(), name.c_str(),
+                    median(row.rates), median(row.rates) / plain_rate);
+        if (!row.acceptances.empty()) {
+            std::printf("  acceptance %.2f", median(row.acceptances));
+        }
+        if (name.rfind("ours k=", 0) == 0 && with_peer) {
+            const double peer_rate = median(rows["peer" + name.substr(4)].rates);
+            std::printf("  %5.2fx peer", median(row.rates) / peer_rate);
+        }
+        std::printf("\n");
+    }
+    std::fflush(stdout);
 }
-
-void BM_Throughput_Plain(benchmark::State& state) {
-    plain(state, models().throughput, kGreedyTokens, 0.0);
-}
-void BM_Throughput_DraftedByTiny(benchmark::State& state) {
-    drafted(state, models().throughput, models().tiny, kGreedyTokens, 0.0);
-}
-void BM_Throughput_DraftedBySelf(benchmark::State& state) {
-    drafted(state, models().throughput, models().throughput_draft, kGreedyTokens, 0.0);
-}
-void BM_Tiny_PlainSampled(benchmark::State& state) {
-    plain(state, models().tiny, kSampledTokens, 0.9);
-}
-void BM_Tiny_DraftedBySelfSampled(benchmark::State& state) {
-    drafted(state, models().tiny, models().tiny_draft, kSampledTokens, 0.9);
-}
-
-BENCHMARK(BM_Throughput_Plain)
-    ->Unit(benchmark::kMillisecond)
-    ->MeasureProcessCPUTime()
-    ->MinTime(2.0);
-BENCHMARK(BM_Throughput_DraftedByTiny)
-    ->Arg(2)
-    ->Arg(4)
-    ->Unit(benchmark::kMillisecond)
-    ->MeasureProcessCPUTime()
-    ->MinTime(2.0);
-BENCHMARK(BM_Throughput_DraftedBySelf)
-    ->Arg(2)
-    ->Arg(4)
-    ->Unit(benchmark::kMillisecond)
-    ->MeasureProcessCPUTime()
-    ->MinTime(2.0);
-BENCHMARK(BM_Tiny_PlainSampled)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
-BENCHMARK(BM_Tiny_DraftedBySelfSampled)
-    ->Arg(2)
-    ->Arg(4)
-    ->Unit(benchmark::kMillisecond)
-    ->MeasureProcessCPUTime();
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? std::stoi(argv[1]) : 5;
+    const int tokens = argc > 2 ? std::stoi(argv[2]) : 64;
+    std::vector<std::string> pairs(argv + std::min(argc, 3), argv + argc);
+    if (pairs.empty()) {
+        pairs = {"pair-50", "pair-80", "pair-95"};
+    }
+    const bool with_peer = std::filesystem::exists(kPeer);
+    if (!with_peer) {
+        std::cerr << kPeer << " is missing (scripts/setup --tools builds it): ours only\n";
+    }
+    std::printf("%d rounds of %d tokens, %d threads, medians\n", rounds, tokens, kThreads);
+    for (const std::string& pair : pairs) {
+        bench_pair(pair, rounds, tokens, with_peer);
+    }
+    return 0;
+}

@@ -26,6 +26,7 @@
 #include "kestrune/registry/store.hpp"
 #include "output.hpp"
 #include "session.hpp"
+#include "speculation.hpp"
 #include "table.hpp"
 
 namespace kestrune::cli {
@@ -207,10 +208,17 @@ int run_native(const RunOptions& options) {
         load_timed(draft.emplace(), resolve_reference(*options.draft, options.output_dir), load,
                    options.session.verbose);
     }
+    const double plain_rate = draft && options.session.verbose ? plain_decoding_rate(backend) : 0.0;
     const StreamReply reply = [&](const Messages& messages,
                                   const backends::GenerationConfig& config) {
-        return draft ? backend.stream_speculative(*draft, messages, config)
-                     : backend.stream_answer(messages, config, reasoning_printer(config));
+        if (!draft) {
+            return backend.stream_answer(messages, config, reasoning_printer(config));
+        }
+        TextStream pieces = backend.stream_speculative(*draft, messages, config);
+        if (options.session.verbose) {
+            return reporting_speculation(std::move(pieces), backend, plain_rate);
+        }
+        return pieces;
     };
     return chat_session({.backend = &backend, .stream_reply = reply, .native = &backend},
                         options.session);

@@ -221,8 +221,17 @@ TextStream NativeBackend::stream_speculative(NativeBackend& draft_backend, const
 TextStream NativeBackend::speculative_pieces(NativeBackend& draft_backend, Messages messages,
                                              GenerationConfig config, int k) {
     require_model(_llm);
-    auto pieces = speculative::speculative_generate_from_backends(
-        *this, draft_backend, std::move(messages), config.max_tokens, k, config.temperature);
+    // The sampling settings go along with the rest: without them the answer would differ
+    // from a plain stream's (a dropped repeat penalty changes even greedy answers).
+    auto pieces =
+        speculative::speculative_generate_from_backends(*this, draft_backend, std::move(messages),
+                                                        {.max_tokens = config.max_tokens,
+                                                         .k = k,
+                                                         .temperature = config.temperature,
+                                                         .top_p = config.top_p,
+                                                         .top_k = config.top_k,
+                                                         .repeat_penalty = config.repeat_penalty},
+                                                        &_speculative_stats);
     while (auto piece = pieces.next()) {
         co_yield std::move(*piece);
     }

@@ -244,7 +244,7 @@ TextStream Llama::stream_tokens(std::vector<Token> prompt, Sampling settings, Co
                                 std::vector<std::string> stops) {
     evaluate_prompt(prompt);
     Sampler sampler = make_sampler(settings);
-    const std::size_t window = std::min<std::size_t>(prompt.size(), 64);
+    const std::size_t window = std::min<std::size_t>(prompt.size(), kPenaltyWindow);
     sampler.accept(std::span(prompt).last(window));
 
     const int limit = settings.max_tokens.value_or(0) > 0 ? *settings.max_tokens : INT_MAX;
@@ -460,12 +460,15 @@ void Llama::decode(std::span<const Token> tokens, bool all_logits) {
     llama_memory_t memory = llama_get_memory(context_.get());
     const auto vocab_size = static_cast<std::size_t>(n_vocab());
     const std::size_t rows = all_logits ? tokens.size() : 1;
-    logits_.resize(all_logits ? rows * vocab_size : 0);
-    last_row_ = nullptr;
-    n_logit_rows_ = 0;
-
     const std::size_t chunk_size =
         std::min<std::size_t>(llama_n_batch(context_.get()), tokens.size());
+    // One decode leaves every row in the library's buffer, to be read in place; rows of
+    // earlier chunks would be overwritten by later ones and are copied out.
+    const bool copy_rows = all_logits && chunk_size < tokens.size();
+    logits_.resize(copy_rows ? rows * vocab_size : 0);
+    row_views_.clear();
+    n_logit_rows_ = 0;
+
     Batch batch(static_cast<std::int32_t>(chunk_size));
     for (std::size_t start = 0; start < tokens.size(); start += chunk_size) {
         const auto chunk = tokens.subspan(start, std::min(chunk_size, tokens.size() - start));
@@ -478,7 +481,7 @@ void Llama::decode(std::span<const Token> tokens, bool all_logits) {
             throw RuntimeFailure("llama_decode failed with status " + std::to_string(status));
         }
         tokens_.insert(tokens_.end(), chunk.begin(), chunk.end());
-        if (all_logits) {
+        if (copy_rows) {
             for (std::size_t i = 0; i < chunk.size(); ++i) {
                 const float* row =
                     llama_get_logits_ith(context_.get(), static_cast<std::int32_t>(i));
@@ -488,7 +491,10 @@ void Llama::decode(std::span<const Token> tokens, bool all_logits) {
             }
         } else if (last_chunk) {
             // Valid until the next decode; no copy on the per-token path.
-            last_row_ = llama_get_logits_ith(context_.get(), -1);
+            for (std::size_t i = 0; i < rows; ++i) {
+                row_views_.push_back(llama_get_logits_ith(
+                    context_.get(), all_logits ? static_cast<std::int32_t>(i) : -1));
+            }
         }
     }
     n_logit_rows_ = static_cast<int>(rows);
@@ -501,8 +507,8 @@ std::span<const float> Llama::logits(int i) const {
                                 " of the last evaluation");
     }
     const auto vocab_size = static_cast<std::size_t>(n_vocab());
-    if (last_row_ != nullptr) {
-        return {last_row_, vocab_size};
+    if (!row_views_.empty()) {
+        return {row_views_[static_cast<std::size_t>(row)], vocab_size};
     }
     return std::span<const float>(logits_).subspan(static_cast<std::size_t>(row) * vocab_size,
                                                    vocab_size);
@@ -521,7 +527,7 @@ void Llama::truncate(int n) {
     }
     tokens_.resize(keep);
     n_logit_rows_ = 0;
-    last_row_ = nullptr;
+    row_views_.clear();
 }
 
 Sampler Llama::make_sampler(const Sampling& settings) const {

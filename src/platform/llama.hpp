@@ -190,8 +190,8 @@ class Llama {
     const llama_vocab* vocab_ = nullptr;
     std::unique_ptr<chat_template::Templates> templates_;
     std::vector<Token> tokens_;
-    std::vector<float> logits_;        // rows of the last eval's outputs, when all were kept
-    const float* last_row_ = nullptr;  // else the library's row of the last token
+    std::vector<float> logits_;  // rows of the last eval's outputs, when it took several decodes
+    std::vector<const float*> row_views_;  // else the library's rows, read in place
     int n_logit_rows_ = 0;
     PromptUse last_prompt_use_;
     int last_completion_tokens_ = 0;

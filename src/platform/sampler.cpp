@@ -2,11 +2,24 @@
 
 #include <llama.h>
 
+#include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "kestrune/core/errors.hpp"
 
 namespace kestrune::platform::llama {
+
+namespace {
+
+void check_row(std::span<const float> logits, int n_vocab) {
+    if (static_cast<int>(logits.size()) != n_vocab) {
+        throw InvalidValueError("Logits hold " + std::to_string(logits.size()) +
+                                " values for a vocabulary of " + std::to_string(n_vocab));
+    }
+}
+
+}  // namespace
 
 void Sampler::Free::operator()(llama_sampler* sampler) const {
     llama_sampler_free(sampler);
@@ -19,8 +32,8 @@ Sampler::Sampler(const Sampling& settings, const llama_vocab* vocab)
     chain_.reset(llama_sampler_chain_init(params));
     auto add = [this](llama_sampler* sampler) { llama_sampler_chain_add(chain_.get(), sampler); };
     if (settings.repeat_penalty != 1.0) {
-        add(llama_sampler_init_penalties(n_vocab_, 64, static_cast<float>(settings.repeat_penalty),
-                                         0.0F, 0.0F));
+        add(llama_sampler_init_penalties(n_vocab_, kPenaltyWindow,
+                                         static_cast<float>(settings.repeat_penalty), 0.0F, 0.0F));
     }
     if (settings.temperature <= 0.0) {
         add(llama_sampler_init_greedy());
@@ -39,10 +52,7 @@ Sampler& Sampler::operator=(Sampler&&) noexcept = default;
 Sampler::~Sampler() = default;
 
 Token Sampler::sample(std::span<const float> logits) {
-    if (static_cast<int>(logits.size()) != n_vocab_) {
-        throw InvalidValueError("Logits hold " + std::to_string(logits.size()) +
-                                " values for a vocabulary of " + std::to_string(n_vocab_));
-    }
+    check_row(logits, n_vocab_);
     candidates_.resize(logits.size());
     for (std::size_t i = 0; i < logits.size(); ++i) {
         candidates_[i] = {static_cast<Token>(i), logits[i], 0.0F};
@@ -60,6 +70,88 @@ Token Sampler::sample(std::span<const float> logits) {
 void Sampler::accept(std::span<const Token> tokens) {
     for (const Token token : tokens) {
         llama_sampler_accept(chain_.get(), token);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void TokenDistribution::Free::operator()(llama_sampler* sampler) const {
+    llama_sampler_free(sampler);
+}
+
+TokenDistribution::TokenDistribution(const Sampling& settings, const llama_vocab* vocab)
+    : n_vocab_(llama_vocab_n_tokens(vocab)) {
+    llama_sampler_chain_params params = llama_sampler_chain_default_params();
+    params.no_perf = true;
+    chain_.reset(llama_sampler_chain_init(params));
+    auto add = [this](llama_sampler* sampler) { llama_sampler_chain_add(chain_.get(), sampler); };
+    // The same samplers in the same order as Sampler's, up to its final pick.
+    if (settings.repeat_penalty != 1.0) {
+        add(llama_sampler_init_penalties(n_vocab_, kPenaltyWindow,
+                                         static_cast<float>(settings.repeat_penalty), 0.0F, 0.0F));
+    }
+    if (settings.temperature > 0.0) {
+        if (settings.top_k > 0) {
+            add(llama_sampler_init_top_k(settings.top_k));
+        }
+        add(llama_sampler_init_top_p(static_cast<float>(settings.top_p), 1));
+        add(llama_sampler_init_temp(static_cast<float>(settings.temperature)));
+    }
+    candidates_.reserve(static_cast<std::size_t>(n_vocab_));
+}
+
+TokenDistribution::TokenDistribution(TokenDistribution&&) noexcept = default;
+TokenDistribution& TokenDistribution::operator=(TokenDistribution&&) noexcept = default;
+TokenDistribution::~TokenDistribution() = default;
+
+void TokenDistribution::restart(std::span<const Token> text) {
+    llama_sampler_reset(chain_.get());
+    for (const Token token : text.last(std::min<std::size_t>(text.size(), kPenaltyWindow))) {
+        llama_sampler_accept(chain_.get(), token);
+    }
+}
+
+void TokenDistribution::accept(Token token) {
+    llama_sampler_accept(chain_.get(), token);
+}
+
+std::span<const llama_token_data> TokenDistribution::shape(std::span<const float> logits) {
+    check_row(logits, n_vocab_);
+    candidates_.resize(logits.size());
+    for (std::size_t i = 0; i < logits.size(); ++i) {
+        candidates_[i] = {static_cast<Token>(i), logits[i], 0.0F};
+    }
+    llama_token_data_array array{candidates_.data(), candidates_.size(), -1, false};
+    llama_sampler_apply(chain_.get(), &array);
+    return {array.data, array.size};
+}
+
+Token TokenDistribution::likeliest(std::span<const float> logits) {
+    const auto shaped = shape(logits);
+    // max_element keeps the first of equal values, as the library's greedy sampler does.
+    return std::max_element(shaped.begin(), shaped.end(),
+                            [](const llama_token_data& a, const llama_token_data& b) {
+                                return a.logit < b.logit;
+                            })
+        ->id;
+}
+
+void TokenDistribution::probabilities(std::span<const float> logits, std::vector<float>& out) {
+    const auto shaped = shape(logits);
+    const float highest =
+        std::max_element(
+            shaped.begin(), shaped.end(),
+            [](const llama_token_data& a, const llama_token_data& b) { return a.logit < b.logit; })
+            ->logit;
+    out.assign(logits.size(), 0.0F);
+    double total = 0.0;
+    for (const llama_token_data& candidate : shaped) {
+        const double weight = std::exp(static_cast<double>(candidate.logit - highest));
+        out[static_cast<std::size_t>(candidate.id)] = static_cast<float>(weight);
+        total += weight;
+    }
+    for (const llama_token_data& candidate : shaped) {
+        out[static_cast<std::size_t>(candidate.id)] /= static_cast<float>(total);
     }
 }
 

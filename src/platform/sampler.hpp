@@ -27,6 +27,9 @@ struct Sampling {
     std::uint32_t seed = 0xFFFFFFFF;  // 0xFFFFFFFF: a random seed
 };
 
+// How many of the latest tokens the repeat penalty looks at.
+constexpr int kPenaltyWindow = 64;
+
 // A sampler chain built from Sampling; owns the library's sampler.
 class Sampler {
   public:
@@ -44,6 +47,38 @@ class Sampler {
     llama_sampler* get() const { return chain_.get(); }
 
   private:
+    struct Free {
+        void operator()(llama_sampler* sampler) const;
+    };
+    std::unique_ptr<llama_sampler, Free> chain_;
+    std::vector<llama_token_data> candidates_;
+    int n_vocab_ = 0;
+};
+
+// The distribution a Sampler draws from, made explicit for speculative decoding, which has to
+// weigh proposals against it: the same library samplers (repeat penalty, then top-k, top-p and
+// temperature) without the final draw. Buffers are reused: no allocation per token.
+class TokenDistribution {
+  public:
+    TokenDistribution(const Sampling& settings, const llama_vocab* vocab);
+    TokenDistribution(TokenDistribution&&) noexcept;
+    TokenDistribution& operator=(TokenDistribution&&) noexcept;
+    ~TokenDistribution();
+
+    // Forgets the tokens seen so far and records the latest of `text` for the repeat penalty.
+    void restart(std::span<const Token> text);
+    // Records a token appended to the text.
+    void accept(Token token);
+    // The token greedy sampling picks: the highest logit after the repeat penalty, the lowest
+    // id among equals.
+    Token likeliest(std::span<const float> logits);
+    // One probability per vocabulary entry, 0 for those top-k and top-p leave out.
+    void probabilities(std::span<const float> logits, std::vector<float>& out);
+
+  private:
+    // The shaped candidates, in the order the library leaves them.
+    std::span<const llama_token_data> shape(std::span<const float> logits);
+
     struct Free {
         void operator()(llama_sampler* sampler) const;
     };

@@ -139,6 +139,30 @@ TEST_F(KestruneCli, VerboseReportsMeasuredFiguresOnStandardError) {
     EXPECT_GT(counts.generated_tokens, 1);
 }
 
+TEST_F(KestruneCli, RunWithADraftAnswersAsWithoutAndReportsAcceptanceAndSpeedUp) {
+    // The run's default sampling settings (a repeat penalty among them) hold with --draft too.
+    const auto pair = kestrune::testing::draft_pair("pair-80");
+    const Words question = {"run", pair.target, "-p",  "the cat",      "--temperature",
+                            "0",   "--ctx",     "512", "--max-tokens", "12"};
+    const auto plain = kestrune_cli(question);
+    ASSERT_EQ(plain.exit_code, 0) << plain.err;
+
+    Words drafted = question;
+    drafted.insert(drafted.end(), {"--draft", pair.draft, "--verbose"});
+    const auto result = kestrune_cli(drafted);
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(result.out, plain.out);
+    std::smatch report;
+    ASSERT_TRUE(std::regex_search(
+        result.err, report,
+        std::regex(R"(speculative: acceptance ([0-9.]+) \((\d+) of (\d+) proposals\), 12 tokens)"
+                   R"(.* ([0-9.]+)x plain decoding)")))
+        << result.err;
+    EXPECT_GT(std::stod(report[1]), 0.0);
+    EXPECT_GT(std::stoi(report[3]), 0);
+    EXPECT_GT(std::stod(report[4]), 0.0);
+}
+
 TEST_F(KestruneCli, ContextIsCheckedAgainstTheModelAndTheMachine) {
     const std::string model = kestrune::testing::tiny_chat_model();
     const auto above =

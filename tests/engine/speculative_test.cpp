@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <stdexcept>
 
 #include "kestrune/backends/native.hpp"
@@ -165,6 +167,198 @@ TEST(Speculative, SampledTokensFollowTheTargetWhateverTheDraftProposes) {
             << target.token_to_piece(answered[i]) << " after "
             << target.token_to_piece(answered[i - 1]);
     }
+}
+
+// --- target/draft pairs of controlled agreement ----------------------------------------------
+
+llama::Llama load_llama(const std::string& path) {
+    return llama::Llama({.model_path = path, .n_ctx = 512, .n_threads = 1, .verbose = false});
+}
+
+std::string plain_completion(llama::Llama& target, const llama::Sampling& settings) {
+    return target.create_completion(kPrompt, settings).text;
+}
+
+std::string speculative_completion(llama::Llama& target, llama::Llama& draft,
+                                   const SpeculativeOptions& options, SpeculativeStats& stats) {
+    return speculative_generate_tokens(target, draft, target.tokenize(kPrompt), options, &stats)
+        .collect();
+}
+
+TEST(SpeculativePairs, GreedyOutputIsPlainGreedyOnEveryPairWithAndWithoutRepeatPenalty) {
+    constexpr int kTokens = 24;
+    std::map<int, double> acceptance;
+    bool penalty_matters = false;
+    for (const int agreement : {50, 80, 95}) {
+        const auto pair = testing::draft_pair("pair-" + std::to_string(agreement));
+        llama::Llama target = load_llama(pair.target);
+        llama::Llama draft = load_llama(pair.draft);
+        std::string without_penalty;
+        for (const double penalty : {1.0, 1.5}) {
+            const std::string expected = plain_completion(
+                target, {.max_tokens = kTokens, .temperature = 0.0, .repeat_penalty = penalty});
+            ASSERT_FALSE(expected.empty());
+            SpeculativeStats stats;
+            EXPECT_EQ(
+                speculative_completion(
+                    target, draft,
+                    {.max_tokens = kTokens, .k = 4, .temperature = 0.0, .repeat_penalty = penalty},
+                    stats),
+                expected)
+                << "pair-" << agreement << ", repeat penalty " << penalty;
+            report("pair-" + std::to_string(agreement) + ", penalty " + std::to_string(penalty),
+                   stats);
+            EXPECT_EQ(stats.generated, kTokens) << "the pair's models never end an answer";
+            if (penalty == 1.0) {
+                acceptance[agreement] = stats.acceptance_rate();
+                without_penalty = expected;
+            } else {
+                penalty_matters = penalty_matters || expected != without_penalty;
+            }
+        }
+    }
+    EXPECT_TRUE(penalty_matters) << "the repeat penalty changed no answer: nothing was shown";
+    // The agreement the pairs are named after, roughly: their order and their ends.
+    EXPECT_GT(acceptance[95], acceptance[80]);
+    EXPECT_GT(acceptance[80], acceptance[50]);
+    EXPECT_GE(acceptance[95], 0.8);
+    EXPECT_LE(acceptance[50], 0.7);
+}
+
+TEST(SpeculativePairs, BackendStreamsKeepTheSamplingSettingsOfPlainStreams) {
+    // A repeat penalty changes this greedy answer; a speculative stream must keep it.
+    const auto pair = testing::draft_pair("pair-80");
+    NativeBackend target = loaded(pair.target);
+    NativeBackend draft = loaded(pair.draft);
+    // Long enough that the plain answer repeats a token in every build (a shorter one did not
+    // in the sanitizer build, whose float rounding differs).
+    const backends::GenerationConfig penalised{
+        .max_tokens = 48, .temperature = 0.0, .repeat_penalty = 1.5};
+    backends::GenerationConfig unpenalised = penalised;
+    unpenalised.repeat_penalty = 1.0;
+    const std::string expected = target.stream(kQuestion, penalised).collect();
+    ASSERT_NE(expected, target.stream(kQuestion, unpenalised).collect());
+    EXPECT_EQ(target.stream_speculative(draft, kQuestion, penalised, 4).collect(), expected);
+    EXPECT_EQ(target.last_speculative_stats().generated, 48);
+    EXPECT_GT(target.last_speculative_stats().accepted, 0);
+}
+
+TEST(SpeculativePairs, AdaptiveKFallsOnADisagreeingDraftAndHoldsOnAnAgreeingOne) {
+    // A pair's draft knows nothing of the tiny model's bigrams: it is almost always rejected.
+    llama::Llama tiny = load_llama(testing::tiny_chat_model());
+    llama::Llama stranger = load_llama(testing::draft_pair("pair-50").draft);
+    const std::string expected = plain_completion(tiny, {.max_tokens = 16, .temperature = 0.0});
+    SpeculativeStats adaptive;
+    EXPECT_EQ(speculative_completion(tiny, stranger, {.max_tokens = 16, .k = 8}, adaptive),
+              expected);
+    report("pair draft for tiny, adaptive k <= 8", adaptive);
+    EXPECT_LT(adaptive.acceptance_rate(), 0.3);
+    EXPECT_EQ(adaptive.last_k, 1);
+
+    SpeculativeStats fixed;
+    EXPECT_EQ(speculative_completion(tiny, stranger,
+                                     {.max_tokens = 16, .k = 8, .adaptive_k = false}, fixed),
+              expected);
+    EXPECT_EQ(fixed.last_k, 8);
+    EXPECT_GT(fixed.drafted, 2 * adaptive.drafted) << "adaptive k wastes fewer proposals";
+
+    // A draft identical to its target has every proposal kept: k stays at its most.
+    llama::Llama same = load_llama(testing::draft_pair("pair-80").draft);
+    llama::Llama twin = load_llama(testing::draft_pair("pair-80").draft);
+    SpeculativeStats agreeing;
+    speculative_completion(same, twin, {.max_tokens = 20, .k = 4}, agreeing);
+    EXPECT_EQ(agreeing.accepted, agreeing.drafted);
+    EXPECT_GT(agreeing.rounds, 2);
+    EXPECT_EQ(agreeing.last_k, 4);
+}
+
+// Pearson's statistic of two equally large samples over the same categories (those seen fewer
+// than 10 times in both together merged into one), and its degrees of freedom.
+std::pair<double, int> two_sample_chi_square(const std::map<std::string, int>& a,
+                                             const std::map<std::string, int>& b) {
+    std::map<std::string, std::pair<int, int>> joined;
+    for (const auto& [key, count] : a) {
+        joined[key].first = count;
+    }
+    for (const auto& [key, count] : b) {
+        joined[key].second = count;
+    }
+    std::pair<int, int> rare{0, 0};
+    double statistic = 0.0;
+    int categories = 0;
+    auto add = [&](std::pair<int, int> counts) {
+        const double difference = counts.first - counts.second;
+        statistic += difference * difference / (counts.first + counts.second);
+        ++categories;
+    };
+    for (const auto& [key, counts] : joined) {
+        if (counts.first + counts.second < 10) {
+            rare.first += counts.first;
+            rare.second += counts.second;
+        } else {
+            add(counts);
+        }
+    }
+    if (rare.first + rare.second > 0) {
+        add(rare);
+    }
+    return {statistic, categories - 1};
+}
+
+// The chi-square value that a true statistic exceeds with probability 0.001 (Wilson and
+// Hilferty's approximation).
+double chi_square_limit(int degrees) {
+    constexpr double kZ = 3.09;
+    const double d = degrees;
+    return d * std::pow(1.0 - 2.0 / (9.0 * d) + kZ * std::sqrt(2.0 / (9.0 * d)), 3.0);
+}
+
+TEST(SpeculativeSampling, TokensFollowPlainSamplingsDistributionOverManySeeds) {
+    // A small pair whose draft the target partly agrees with, so that proposals are both kept
+    // and resampled. The first three tokens (as text) of 500 seeded answers each, speculative
+    // and plain, must not differ more than chance allows at significance 0.001. The draft's
+    // own answers (what keeping every proposal would give) show the check tells them apart.
+    constexpr int kSamples = 500;
+    const SpeculativeOptions options{
+        .max_tokens = 3, .k = 2, .temperature = 1.0, .top_k = 4, .repeat_penalty = 1.3};
+    const auto pair = testing::draft_pair("pair-small");
+    llama::Llama target = load_llama(pair.target);
+    llama::Llama draft = load_llama(pair.draft);
+    auto plain_sample = [&](llama::Llama& model) {
+        std::map<std::string, int> counts;
+        for (std::uint32_t seed = 1; seed <= kSamples; ++seed) {
+            ++counts[plain_completion(model, {.max_tokens = options.max_tokens,
+                                              .temperature = options.temperature,
+                                              .top_p = options.top_p,
+                                              .top_k = options.top_k,
+                                              .repeat_penalty = options.repeat_penalty,
+                                              .seed = seed})];
+        }
+        return counts;
+    };
+    std::map<std::string, int> drafted;
+    SpeculativeStats total;
+    for (std::uint32_t seed = 1; seed <= kSamples; ++seed) {
+        SpeculativeOptions seeded = options;
+        seeded.seed = seed + 100000;
+        SpeculativeStats stats;
+        ++drafted[speculative_completion(target, draft, seeded, stats)];
+        total.drafted += stats.drafted;
+        total.accepted += stats.accepted;
+        total.generated += stats.generated;
+        total.rounds += stats.rounds;
+    }
+    report("pair-small, temperature 1, 500 seeds", total);
+    EXPECT_GT(total.accepted, 0) << "the acceptance path was never taken";
+    EXPECT_LT(total.accepted, total.drafted) << "the resampling path was never taken";
+
+    const auto plain = plain_sample(target);
+    const auto [statistic, degrees] = two_sample_chi_square(drafted, plain);
+    ASSERT_GT(degrees, 2) << "too few distinct answers to compare";
+    EXPECT_LT(statistic, chi_square_limit(degrees)) << degrees << " degrees of freedom";
+
+    const auto [wrong, wrong_degrees] = two_sample_chi_square(plain_sample(draft), plain);
+    EXPECT_GT(wrong, chi_square_limit(wrong_degrees)) << "the check cannot tell a change";
 }
 
 TEST(Speculative, FailuresComeAtTheFirstPull) {

@@ -46,6 +46,11 @@ std::string with_chat_template(const TempDir& dir, const std::string& chat_templ
     return path;
 }
 
+DraftPair draft_pair(const std::string& name) {
+    const std::string stem = KESTRUNE_TEST_MODELS_DIR "/" + name;
+    return {stem + "-target.gguf", stem + "-draft.gguf"};
+}
+
 std::string bundled_chat_reference_logits() {
     return KESTRUNE_DATA_DIR "/kestrune-chat/reference-logits.json";
 }

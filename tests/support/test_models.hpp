@@ -27,6 +27,14 @@ std::string vocab_model(const std::string& name);
 // A copy of the phi-3 vocabulary model, in `dir`, with `chat_template` as its template (none
 // when empty).
 std::string with_chat_template(const TempDir& dir, const std::string& chat_template);
+// A target/draft pair of random Q8_0 models (tools/make_draft_pairs.cpp) with the tiny model's
+// vocabulary: "pair-50", "pair-80" and "pair-95", whose greedy tokens agree about that often,
+// and "pair-small", a target of only two layers for tests that sample many answers.
+struct DraftPair {
+    std::string target;
+    std::string draft;
+};
+DraftPair draft_pair(const std::string& name);
 // PyTorch's logits of the bundled model for a few chats, written when it was trained.
 std::string bundled_chat_reference_logits();
 

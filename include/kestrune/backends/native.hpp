@@ -84,7 +84,8 @@ class KESTRUNE_API NativeBackend final : public BackendAdapter, public speculati
     TextStream stream_answer(const Messages& messages,
                              const std::optional<GenerationConfig>& config,
                              std::function<void(const std::string&)> on_reasoning);
-    // Stream with speculative decoding using a draft model.
+    // Stream with speculative decoding using a draft model, sampled with the same settings as
+    // stream() (so at temperature 0 the answer is the same).
     TextStream stream_speculative(NativeBackend& draft_backend, const Messages& messages,
                                   const std::optional<GenerationConfig>& config = std::nullopt,
                                   int k = 5);
@@ -100,6 +101,10 @@ class KESTRUNE_API NativeBackend final : public BackendAdapter, public speculati
         const Messages& messages = {{"user", "Hello"}},
         const std::optional<GenerationConfig>& config = std::nullopt) const;
     TokenCounts last_token_counts() const;
+    // Counts of the last speculative stream, complete once it has ended.
+    const speculative::SpeculativeStats& last_speculative_stats() const {
+        return _speculative_stats;
+    }
     // The KV cache type the loaded model uses, after any fall-back to f16.
     std::string kv_type_in_use() const;
 
@@ -116,6 +121,8 @@ class KESTRUNE_API NativeBackend final : public BackendAdapter, public speculati
                              std::function<void(const std::string&)> on_reasoning);
     TextStream speculative_pieces(NativeBackend& draft_backend, Messages messages,
                                   GenerationConfig config, int k);
+
+    speculative::SpeculativeStats _speculative_stats;
 };
 
 }  // namespace kestrune::backends

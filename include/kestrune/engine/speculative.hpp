@@ -3,10 +3,15 @@
 // the target's own next token; both caches are then trimmed to what was kept. Each round costs
 // the target one batched evaluation instead of one evaluation per token.
 //
-// At temperature 0 the output is exactly the target's own greedy output. Above 0 a proposal d
-// is accepted with probability min(1, p(d) / q(d)) (p the target's and q the draft's
-// distribution at that temperature); on rejection the token is drawn from the normalised
-// max(0, p - q), so the output follows the target's distribution.
+// Both models' distributions are shaped as in plain generation (repeat penalty, top-k, top-p,
+// temperature), so drafting never changes what the target would produce: at temperature 0 the
+// output is exactly the target's own greedy output. Above 0 a proposal d is accepted with
+// probability min(1, p(d) / q(d)) (p the target's and q the draft's distribution); on rejection
+// the token is drawn from the normalised max(0, p - q), so the output follows p.
+//
+// The draft continues from its own cache each round, and neither model evaluates anything
+// twice: a rejection only trims the caches. With adaptive k the number of proposals shrinks
+// while the target rejects them and grows back while it accepts, so a poor draft costs little.
 //
 // Target and draft must share a vocabulary: their token ids are compared directly.
 #pragma once
@@ -47,6 +52,7 @@ struct KESTRUNE_API SpeculativeStats {
     int drafted = 0;    // tokens the draft proposed
     int accepted = 0;   // proposals the target kept
     int generated = 0;  // tokens handed out: accepted ones plus the target's own
+    int last_k = 0;     // proposals asked for in the last round (adaptive k moves it)
 
     // Share of the proposals the target kept (0 when nothing was proposed).
     double acceptance_rate() const {
@@ -56,8 +62,12 @@ struct KESTRUNE_API SpeculativeStats {
 
 struct KESTRUNE_API SpeculativeOptions {
     int max_tokens = 512;  // at most this many tokens; also ends at an end token or a full context
-    int k = 5;             // draft tokens proposed per round (at least 1)
+    int k = 5;             // draft tokens proposed per round (at least 1); with adaptive_k the most
+    bool adaptive_k = true;  // start at k, then follow how much of each round the target keeps
     double temperature = 0.0;
+    double top_p = 0.95;  // as in plain sampling
+    int top_k = 40;
+    double repeat_penalty = 1.0;                       // 1: off
     std::optional<std::uint32_t> seed = std::nullopt;  // absent: a random seed
 };
 
@@ -81,6 +91,12 @@ KESTRUNE_API TextStream speculative_generate_from_backends(const ModelHolder& ta
                                                            const ModelHolder& draft_backend,
                                                            Messages messages, int max_tokens = 512,
                                                            int k = 5, double temperature = 0.0,
+                                                           SpeculativeStats* stats = nullptr);
+// The same with every setting, the sampling ones included.
+KESTRUNE_API TextStream speculative_generate_from_backends(const ModelHolder& target_backend,
+                                                           const ModelHolder& draft_backend,
+                                                           Messages messages,
+                                                           SpeculativeOptions options,
                                                            SpeculativeStats* stats = nullptr);
 
 }  // namespace kestrune::speculative
