@@ -20,9 +20,16 @@ find_package(httplib CONFIG QUIET)
 if(NOT httplib_FOUND)
   # Debian ships cpp-httplib compiled: the header declares, libcpp-httplib defines, and the
   # header must see the same options (OpenSSL, zlib, brotli) the library was built with.
+  # A library target (not pkg-config's interface target) keeps its place on the link line,
+  # which matters: see src/CMakeLists.txt.
   find_package(PkgConfig REQUIRED)
-  pkg_check_modules(cpp_httplib REQUIRED IMPORTED_TARGET GLOBAL cpp-httplib)
-  add_library(httplib::httplib ALIAS PkgConfig::cpp_httplib)
+  pkg_check_modules(cpp_httplib REQUIRED cpp-httplib)
+  find_library(cpp_httplib_library cpp-httplib HINTS ${cpp_httplib_LIBRARY_DIRS} REQUIRED)
+  add_library(httplib::httplib SHARED IMPORTED GLOBAL)
+  set_target_properties(httplib::httplib PROPERTIES
+    IMPORTED_LOCATION "${cpp_httplib_library}"
+    INTERFACE_COMPILE_OPTIONS "${cpp_httplib_CFLAGS_OTHER}"
+    INTERFACE_INCLUDE_DIRECTORIES "${cpp_httplib_INCLUDE_DIRS}")
 endif()
 
 # The embedded interpreter is Debian's (python3-dev), whose packages it imports; a Python found
