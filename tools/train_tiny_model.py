@@ -37,6 +37,8 @@ from chat_corpus import normalised, question_variants, read_corpus, read_heldout
 
 ROOT = Path(__file__).resolve().parent.parent
 LLAMA_ROOT = Path.home() / ".cache/kestrune/llama-current"
+# The pinned source (gguf-py) sits apart from the libraries when they are the prebuilt ones.
+LLAMA_SOURCE = Path.home() / ".cache/kestrune/llama-source"
 SPACE = "\u2581"
 CHATML = ("{% for message in messages %}"
           "{{'<|im_start|>' + message['role'] + '\\n' + message['content'] + '<|im_end|>' + '\\n'}}"
@@ -98,7 +100,7 @@ def build_vocabulary(texts):
 # --- GGUF ---
 
 def gguf_module():
-    sys.path.insert(0, str(LLAMA_ROOT / "src/gguf-py"))
+    sys.path.insert(0, str(LLAMA_SOURCE / "src/gguf-py"))
     import gguf
     return gguf
 
