@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "kestrune/core/errors.hpp"
 
@@ -19,6 +20,46 @@ void check_row(std::span<const float> logits, int n_vocab) {
     }
 }
 
+llama_sampler* new_chain() {
+    llama_sampler_chain_params params = llama_sampler_chain_default_params();
+    params.no_perf = true;
+    return llama_sampler_chain_init(params);
+}
+
+// What shapes the distribution before a token is picked: the repeat penalty, then above
+// temperature 0 top-k, top-p and the temperature. Sampler and TokenDistribution share it, so
+// speculative sampling sees the very distribution plain sampling draws from.
+void add_shaping(llama_sampler* chain, const Sampling& settings, int n_vocab) {
+    if (settings.repeat_penalty != 1.0) {
+        llama_sampler_chain_add(
+            chain,
+            llama_sampler_init_penalties(n_vocab, kPenaltyWindow,
+                                         static_cast<float>(settings.repeat_penalty), 0.0F, 0.0F));
+    }
+    if (settings.temperature <= 0.0) {
+        return;
+    }
+    if (settings.top_k > 0) {
+        llama_sampler_chain_add(chain, llama_sampler_init_top_k(settings.top_k));
+    }
+    llama_sampler_chain_add(chain, llama_sampler_init_top_p(static_cast<float>(settings.top_p), 1));
+    llama_sampler_chain_add(chain,
+                            llama_sampler_init_temp(static_cast<float>(settings.temperature)));
+}
+
+// `chain` applied to one row of logits, through `candidates` (reused between calls).
+llama_token_data_array apply(llama_sampler* chain, std::span<const float> logits, int n_vocab,
+                             std::vector<llama_token_data>& candidates) {
+    check_row(logits, n_vocab);
+    candidates.resize(logits.size());
+    for (std::size_t i = 0; i < logits.size(); ++i) {
+        candidates[i] = {static_cast<Token>(i), logits[i], 0.0F};
+    }
+    llama_token_data_array array{candidates.data(), candidates.size(), -1, false};
+    llama_sampler_apply(chain, &array);
+    return array;
+}
+
 }  // namespace
 
 void Sampler::Free::operator()(llama_sampler* sampler) const {
@@ -27,24 +68,11 @@ void Sampler::Free::operator()(llama_sampler* sampler) const {
 
 Sampler::Sampler(const Sampling& settings, const llama_vocab* vocab)
     : n_vocab_(llama_vocab_n_tokens(vocab)) {
-    llama_sampler_chain_params params = llama_sampler_chain_default_params();
-    params.no_perf = true;
-    chain_.reset(llama_sampler_chain_init(params));
-    auto add = [this](llama_sampler* sampler) { llama_sampler_chain_add(chain_.get(), sampler); };
-    if (settings.repeat_penalty != 1.0) {
-        add(llama_sampler_init_penalties(n_vocab_, kPenaltyWindow,
-                                         static_cast<float>(settings.repeat_penalty), 0.0F, 0.0F));
-    }
-    if (settings.temperature <= 0.0) {
-        add(llama_sampler_init_greedy());
-        return;
-    }
-    if (settings.top_k > 0) {
-        add(llama_sampler_init_top_k(settings.top_k));
-    }
-    add(llama_sampler_init_top_p(static_cast<float>(settings.top_p), 1));
-    add(llama_sampler_init_temp(static_cast<float>(settings.temperature)));
-    add(llama_sampler_init_dist(settings.seed));
+    chain_.reset(new_chain());
+    add_shaping(chain_.get(), settings, n_vocab_);
+    llama_sampler_chain_add(chain_.get(), settings.temperature <= 0.0
+                                              ? llama_sampler_init_greedy()
+                                              : llama_sampler_init_dist(settings.seed));
 }
 
 Sampler::Sampler(Sampler&&) noexcept = default;
@@ -52,13 +80,7 @@ Sampler& Sampler::operator=(Sampler&&) noexcept = default;
 Sampler::~Sampler() = default;
 
 Token Sampler::sample(std::span<const float> logits) {
-    check_row(logits, n_vocab_);
-    candidates_.resize(logits.size());
-    for (std::size_t i = 0; i < logits.size(); ++i) {
-        candidates_[i] = {static_cast<Token>(i), logits[i], 0.0F};
-    }
-    llama_token_data_array array{candidates_.data(), candidates_.size(), -1, false};
-    llama_sampler_apply(chain_.get(), &array);
+    const llama_token_data_array array = apply(chain_.get(), logits, n_vocab_, candidates_);
     if (array.selected < 0 || static_cast<std::size_t>(array.selected) >= array.size) {
         throw RuntimeFailure("The sampler selected no token");
     }
@@ -81,22 +103,8 @@ void TokenDistribution::Free::operator()(llama_sampler* sampler) const {
 
 TokenDistribution::TokenDistribution(const Sampling& settings, const llama_vocab* vocab)
     : n_vocab_(llama_vocab_n_tokens(vocab)) {
-    llama_sampler_chain_params params = llama_sampler_chain_default_params();
-    params.no_perf = true;
-    chain_.reset(llama_sampler_chain_init(params));
-    auto add = [this](llama_sampler* sampler) { llama_sampler_chain_add(chain_.get(), sampler); };
-    // The same samplers in the same order as Sampler's, up to its final pick.
-    if (settings.repeat_penalty != 1.0) {
-        add(llama_sampler_init_penalties(n_vocab_, kPenaltyWindow,
-                                         static_cast<float>(settings.repeat_penalty), 0.0F, 0.0F));
-    }
-    if (settings.temperature > 0.0) {
-        if (settings.top_k > 0) {
-            add(llama_sampler_init_top_k(settings.top_k));
-        }
-        add(llama_sampler_init_top_p(static_cast<float>(settings.top_p), 1));
-        add(llama_sampler_init_temp(static_cast<float>(settings.temperature)));
-    }
+    chain_.reset(new_chain());
+    add_shaping(chain_.get(), settings, n_vocab_);
     candidates_.reserve(static_cast<std::size_t>(n_vocab_));
 }
 
@@ -116,13 +124,7 @@ void TokenDistribution::accept(Token token) {
 }
 
 std::span<const llama_token_data> TokenDistribution::shape(std::span<const float> logits) {
-    check_row(logits, n_vocab_);
-    candidates_.resize(logits.size());
-    for (std::size_t i = 0; i < logits.size(); ++i) {
-        candidates_[i] = {static_cast<Token>(i), logits[i], 0.0F};
-    }
-    llama_token_data_array array{candidates_.data(), candidates_.size(), -1, false};
-    llama_sampler_apply(chain_.get(), &array);
+    const llama_token_data_array array = apply(chain_.get(), logits, n_vocab_, candidates_);
     return {array.data, array.size};
 }
 
