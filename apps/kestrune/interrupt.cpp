@@ -1,5 +1,9 @@
 #include "interrupt.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 
 namespace kestrune::cli {
@@ -8,14 +12,24 @@ namespace {
 
 volatile std::sig_atomic_t interrupted = 0;
 struct sigaction previous {};
+int wakeup[2] = {-1, -1};  // read end, write end: a pipe that never blocks
 
 extern "C" void raise_flag(int /*signal*/) {
-    interrupted = 1;
+    const int saved_errno = errno;
+    interrupted = 1;  // raised before the wake-up, so a woken reader always finds it
+    if (wakeup[1] >= 0) {
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t written = ::write(wakeup[1], &byte, 1);
+    }
+    errno = saved_errno;
 }
 
 }  // namespace
 
 InterruptCatcher::InterruptCatcher() {
+    if (::pipe2(wakeup, O_NONBLOCK | O_CLOEXEC) != 0) {
+        wakeup[0] = wakeup[1] = -1;  // readers then rely on their wait being interrupted
+    }
     struct sigaction action {};
     action.sa_handler = raise_flag;
     sigemptyset(&action.sa_mask);
@@ -25,6 +39,12 @@ InterruptCatcher::InterruptCatcher() {
 
 InterruptCatcher::~InterruptCatcher() {
     sigaction(SIGINT, &previous, nullptr);
+    for (int& end : wakeup) {
+        if (end >= 0) {
+            ::close(end);
+            end = -1;
+        }
+    }
 }
 
 bool take_interrupt() {
@@ -35,6 +55,16 @@ bool take_interrupt() {
 
 bool interrupt_pending() {
     return interrupted != 0;
+}
+
+int interrupt_descriptor() {
+    return wakeup[0];
+}
+
+void drain_interrupt_descriptor() {
+    char bytes[64];
+    while (wakeup[0] >= 0 && ::read(wakeup[0], bytes, sizeof bytes) > 0) {
+    }
 }
 
 }  // namespace kestrune::cli

@@ -16,6 +16,12 @@ class InterruptCatcher {
 
 // Whether Ctrl-C was pressed since the last call (which lowers the flag).
 bool take_interrupt();
+// A descriptor that turns readable when Ctrl-C is pressed, or -1 outside a catcher's life. The
+// signal may be taken by any of the program's threads (llama.cpp's workers among them), so a
+// wait for input watches this too instead of relying on its own wait being interrupted.
+int interrupt_descriptor();
+// Empties the descriptor above once its readiness has been seen.
+void drain_interrupt_descriptor();
 // Whether Ctrl-C was pressed, leaving the flag raised.
 bool interrupt_pending();
 

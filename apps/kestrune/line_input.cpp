@@ -7,6 +7,7 @@
 #include <sys/select.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <csignal>
@@ -32,21 +33,31 @@ std::string without_closing_quote(const std::string& line) {
 // would then wait for the next key with SIGINT held.
 int keys = STDIN_FILENO;
 
-// One byte of the terminal, or EOF at its end or on Ctrl-C. SIGINT stays blocked except
-// inside pselect, so a Ctrl-C pressed before the wait begins is not lost until the next key.
+// One byte of the terminal, or EOF at its end or on Ctrl-C. SIGINT stays blocked in this
+// thread except inside pselect, so a Ctrl-C pressed before the wait begins is not lost until
+// the next key; a Ctrl-C taken by another thread wakes the wait through the interrupt
+// descriptor.
 int read_byte(int fd) {
     sigset_t waiting;
     ::pthread_sigmask(SIG_SETMASK, nullptr, &waiting);
     ::sigdelset(&waiting, SIGINT);
+    const int wakeup = interrupt_descriptor();
     while (!interrupt_pending()) {
         fd_set ready;
         FD_ZERO(&ready);
         FD_SET(fd, &ready);
-        if (::pselect(fd + 1, &ready, nullptr, nullptr, nullptr, &waiting) < 0) {
+        if (wakeup >= 0) {
+            FD_SET(wakeup, &ready);
+        }
+        if (::pselect(std::max(fd, wakeup) + 1, &ready, nullptr, nullptr, nullptr, &waiting) < 0) {
             if (errno == EINTR) {
                 continue;  // Ctrl-C is seen above; other signals (a resize) just wait again
             }
             return EOF;
+        }
+        if (wakeup >= 0 && FD_ISSET(wakeup, &ready)) {
+            drain_interrupt_descriptor();
+            continue;  // the flag was raised before the wake-up: the loop's test sees it
         }
         unsigned char byte = 0;
         const ssize_t got = ::read(fd, &byte, 1);
