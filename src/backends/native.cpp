@@ -182,6 +182,7 @@ std::string NativeBackend::chat(const Messages& messages,
 ChatReply NativeBackend::chat_reply(const Messages& messages,
                                     const std::optional<GenerationConfig>& config) {
     require_model(_llm);
+    _last_stream_speculative = false;
     const GenerationConfig settings = config.value_or(GenerationConfig{});
     llama::Completion completion =
         _llm->create_chat_completion(messages, sampling(settings), template_options(settings));
@@ -206,6 +207,7 @@ TextStream NativeBackend::stream_pieces(Messages messages, GenerationConfig conf
                                         std::function<void(const std::string&)> on_reasoning) {
     const std::shared_ptr<llama::Llama> llm = _llm;
     require_model(llm);
+    _last_stream_speculative = false;
     auto pieces = llm->create_chat_completion_stream(
         std::move(messages), sampling(config), template_options(config), std::move(on_reasoning));
     while (auto piece = pieces.next()) {
@@ -221,6 +223,7 @@ TextStream NativeBackend::stream_speculative(NativeBackend& draft_backend, const
 TextStream NativeBackend::speculative_pieces(NativeBackend& draft_backend, Messages messages,
                                              GenerationConfig config, int k) {
     require_model(_llm);
+    _last_stream_speculative = true;
     // The sampling settings go along with the rest: without them the answer would differ
     // from a plain stream's (a dropped repeat penalty changes even greedy answers).
     auto pieces =
@@ -268,6 +271,11 @@ ChatTemplateUse NativeBackend::chat_template_use(
 
 TokenCounts NativeBackend::last_token_counts() const {
     require_model(_llm);
+    if (_last_stream_speculative) {
+        return {.prompt_tokens = _speculative_stats.prompt_tokens,
+                .evaluated_tokens = _speculative_stats.prompt_evaluated,
+                .generated_tokens = _speculative_stats.generated};
+    }
     const llama::PromptUse prompt = _llm->last_prompt_use();
     return {.prompt_tokens = prompt.prompt_tokens,
             .evaluated_tokens = prompt.evaluated_tokens,

@@ -141,8 +141,9 @@ class TokenChooser {
     std::vector<float> target_probabilities_;                 // p of the position checked
 };
 
-// Brings `llm` to hold every token of `sequence` but the last, evaluating only what it lacks.
-void hold_all_but_last(Llama& llm, const std::vector<Token>& sequence) {
+// Brings `llm` to hold every token of `sequence` but the last, evaluating only what it lacks;
+// returns how many tokens that was.
+int hold_all_but_last(Llama& llm, const std::vector<Token>& sequence) {
     const std::size_t wanted = sequence.size() - 1;
     // Shared tokens count only while token i sits at position i.
     const bool contiguous = llm.seq_pos_max() + 1 == llm.n_tokens();
@@ -156,6 +157,7 @@ void hold_all_but_last(Llama& llm, const std::vector<Token>& sequence) {
     common = std::min(common, wanted);
     llm.truncate(static_cast<int>(common));
     llm.eval(std::span(sequence).subspan(common, wanted - common));
+    return static_cast<int>(wanted - common);
 }
 
 // Up to `count` draft tokens following `sequence` into `proposals`; stops early at an end
@@ -191,7 +193,10 @@ void verify(Llama& target, const std::vector<Token>& sequence, TokenChooser& cho
     const std::vector<Token>& proposals = round.proposals;
     round.batch.assign(1, sequence.back());
     round.batch.insert(round.batch.end(), proposals.begin(), proposals.end());
-    hold_all_but_last(target, sequence);
+    const int caught_up = hold_all_but_last(target, sequence);
+    if (counts.rounds == 0) {
+        counts.prompt_evaluated = caught_up + 1;  // the prompt's last token goes in the batch
+    }
     target.eval(round.batch, true);
     ++counts.rounds;
     counts.drafted += static_cast<int>(proposals.size());
@@ -251,6 +256,7 @@ TextStream speculative_generate_tokens(Llama& target, Llama& draft, std::vector<
     if (sequence.empty()) {
         throw InvalidValueError("The prompt holds no token");
     }
+    counts.prompt_tokens = static_cast<int>(sequence.size());
     const int limit = options.max_tokens > 0 ? options.max_tokens : INT_MAX;
     int k = options.k;
     std::string pending;  // bytes not yet forming whole characters

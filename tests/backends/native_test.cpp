@@ -246,7 +246,16 @@ TEST(NativeBackend, ChatStreamAndSpeculativeStreamAgreeWhenGreedy) {
         streamed += piece;
     }
     EXPECT_EQ(streamed, reply);
+    const TokenCounts plain = backend.last_token_counts();
+    backend.chat({{"user", "Hi"}}, GenerationConfig{.max_tokens = 1, .temperature = 0.0});
     EXPECT_EQ(backend.stream_speculative(draft, kQuestion, kGreedy, 3).collect(), reply);
+    // The counts follow the speculative answer, not the plain one before it.
+    const TokenCounts speculated = backend.last_token_counts();
+    EXPECT_EQ(speculated.generated_tokens, backend.last_speculative_stats().generated);
+    EXPECT_EQ(speculated.generated_tokens, plain.generated_tokens);
+    EXPECT_EQ(speculated.prompt_tokens, backend.count_prompt_tokens(kQuestion));
+    EXPECT_GE(speculated.evaluated_tokens, 1);
+    EXPECT_LE(speculated.evaluated_tokens, speculated.prompt_tokens);
 
     // Without a config the default settings apply: at most 512 tokens, sampled.
     EXPECT_FALSE(backend.chat(kQuestion, {}).empty());

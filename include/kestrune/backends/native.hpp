@@ -123,6 +123,7 @@ class KESTRUNE_API NativeBackend final : public BackendAdapter, public speculati
                                   GenerationConfig config, int k);
 
     speculative::SpeculativeStats _speculative_stats;
+    bool _last_stream_speculative = false;  // which counts last_token_counts() reads
 };
 
 }  // namespace kestrune::backends

@@ -48,11 +48,13 @@ class KESTRUNE_API ModelHolder {
 
 // Counts of one speculative generation, complete once its stream has ended.
 struct KESTRUNE_API SpeculativeStats {
-    int rounds = 0;     // draft-and-verify rounds (one target evaluation each)
-    int drafted = 0;    // tokens the draft proposed
-    int accepted = 0;   // proposals the target kept
-    int generated = 0;  // tokens handed out: accepted ones plus the target's own
-    int last_k = 0;     // proposals asked for in the last round (adaptive k moves it)
+    int rounds = 0;            // draft-and-verify rounds (one target evaluation each)
+    int drafted = 0;           // tokens the draft proposed
+    int accepted = 0;          // proposals the target kept
+    int generated = 0;         // tokens handed out: accepted ones plus the target's own
+    int last_k = 0;            // proposals asked for in the last round (adaptive k moves it)
+    int prompt_tokens = 0;     // the prompt's size
+    int prompt_evaluated = 0;  // of the prompt, tokens the target evaluated (the rest were cached)
 
     // Share of the proposals the target kept (0 when nothing was proposed).
     double acceptance_rate() const {
