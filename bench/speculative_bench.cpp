@@ -100,6 +100,8 @@ Measure peer(const std::string& pair, int tokens, int k) {
                                                           kModels + "/" + pair + "-target.gguf",
                                                           "-md",
                                                           kModels + "/" + pair + "-draft.gguf",
+                                                          "--spec-type",
+                                                          "draft-simple",
                                                           "-p",
                                                           kPrompt,
                                                           "-n",
