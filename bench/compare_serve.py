@@ -51,6 +51,20 @@ def wait_ready(port, path, process, seconds=120):
     raise SystemExit("server never became ready")
 
 
+def cpu_seconds(pid):
+    """User and system CPU time a process has used so far, its threads together."""
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def idle_cpu_percent(processes, seconds=5):
+    """Each server's CPU use while no request is open: a busy-waiting worker shows here."""
+    before = {name: cpu_seconds(process.pid) for name, process in processes.items()}
+    time.sleep(seconds)
+    return {name: 100 * (cpu_seconds(process.pid) - before[name]) / seconds
+            for name, process in processes.items()}
+
+
 def stream_completion(port, model, prompt, max_tokens):
     """(time to first token, generated tokens), or None when the request failed."""
     body = {"model": model, "prompt": prompt, "max_tokens": max_tokens, "temperature": 0,
@@ -153,20 +167,28 @@ def main():
         counter = [0]
         for name, (_, port, _) in servers.items():  # warm-up
             stream_completion(port, model, "warm up", 8)
+        idle = idle_cpu_percent({name: process for name, (process, _, _) in servers.items()})
         figures = {}  # (server, scenario, clients) -> list of (rate, ttfts, lost)
+        cpu = {}  # (server, scenario, clients) -> the server's CPU % while serving, per round
         for round_number in range(args.rounds):
             order = list(servers) if round_number % 2 == 0 else list(reversed(servers))
             for scenario, (repeats, generated) in scenarios.items():
                 for clients in concurrency:
                     for name in order:
-                        port = servers[name][1]
+                        process, port, _ = servers[name]
+                        cpu_before, began = cpu_seconds(process.pid), time.perf_counter()
                         figure = run_scenario(port, model, clients, repeats, generated, counter)
+                        busy = 100 * (cpu_seconds(process.pid) - cpu_before) / (
+                            time.perf_counter() - began)
                         figures.setdefault((name, scenario, clients), []).append(figure)
+                        cpu.setdefault((name, scenario, clients), []).append(busy)
                         print(f"round {round_number + 1} {scenario} {clients} {name}: "
                               f"{figure[0]:.1f} tok/s", file=sys.stderr, flush=True)
         print(f"model {model}, {threads} threads, {SLOTS} slots, {args.rounds} rounds (medians)")
+        print("idle CPU with no request open: " +
+              ", ".join(f"{name} {percent:.1f} %" for name, percent in idle.items()))
         print(f"{'prompt':6} {'clients':>7} {'server':>12} {'tok/s':>8} {'TTFT p50':>9} "
-              f"{'TTFT p99':>9} {'lost':>5} {'ratio':>6}")
+              f"{'TTFT p99':>9} {'lost':>5} {'CPU %':>6} {'ratio':>6}")
         for scenario in scenarios:
             for clients in concurrency:
                 rates = {name: statistics.median(rate for rate, _, _ in
@@ -179,7 +201,8 @@ def main():
                     ratio = f"{rates[name] / rates['llama-server']:.2f}" if name == "kestrune" else ""
                     print(f"{scenario:6} {clients:>7} {name:>12} {rates[name]:8.1f} "
                           f"{percentile(ttfts, 0.5) * 1000:7.0f}ms "
-                          f"{percentile(ttfts, 0.99) * 1000:7.0f}ms {lost:5d} {ratio:>6}")
+                          f"{percentile(ttfts, 0.99) * 1000:7.0f}ms {lost:5d} "
+                          f"{statistics.median(cpu[(name, scenario, clients)]):6.0f} {ratio:>6}")
     finally:
         for process, _, _ in servers.values():
             process.terminate()

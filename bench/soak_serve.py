@@ -6,7 +6,7 @@ malformed ones not answered 400, and the server's resident memory after warm-up 
 end (VmRSS).
 
 Usage: bench/soak_serve.py [--build build/default] [--model M] [--requests 2000]
-       [--clients 16] [--parallel 8]"""
+       [--clients 16] [--parallel 8] [--threads 0]"""
 import argparse
 import http.client
 import json
@@ -114,13 +114,15 @@ def main():
     parser.add_argument("--requests", type=int, default=2000)
     parser.add_argument("--clients", type=int, default=16)
     parser.add_argument("--parallel", type=int, default=8)
+    parser.add_argument("--threads", type=int, default=0,
+                        help="the server's CPU threads (0: all); 1 on a loaded machine")
     args = parser.parse_args()
     build = pathlib.Path(args.build)
     model = str(pathlib.Path(args.model or build / "models/kestrune-tiny-chat.gguf").resolve())
     port = free_port()
     server = subprocess.Popen(
         [build / "apps/kestrune/kestrune", "serve", model, "--port", str(port), "--parallel",
-         str(args.parallel), "--ctx", "1024", "--quiet"],
+         str(args.parallel), "--ctx", "1024", "--threads", str(args.threads), "--quiet"],
         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     try:
         server.stdout.readline()  # the ready line

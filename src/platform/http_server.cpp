@@ -93,6 +93,9 @@ Server::Server(const Options& options, ErrorAnswer error_answer) : impl_(std::ma
     };
     server.set_payload_max_length(options.max_body_bytes);
     server.set_keep_alive_timeout(options.keep_alive_seconds);
+    // A stream writes one small chunk per token: Nagle's algorithm would hold each behind the
+    // client's delayed acknowledgement of the one before.
+    server.set_tcp_nodelay(true);
     // Only answers that carry no body yet (an unknown path, an oversized body) get one here.
     server.set_error_handler(httplib::Server::HandlerWithResponse(
         [this](const httplib::Request& request, httplib::Response& response) {
