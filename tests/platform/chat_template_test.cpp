@@ -112,6 +112,40 @@ TEST_F(GemmaReplies, AStreamedReplyIsSplitAsItComesWithNoMarkupInEitherPart) {
     }
 }
 
+TEST_F(GemmaReplies, AStreamedToolCallStaysOutOfTheAnswerAndIsReadAtTheEnd) {
+    const Rendered rendered = model_->render_chat(kQuestion, {.tools = {kWebSearch}});
+    const std::string reply =
+        "<|channel>thought\nI should look.<channel|>"
+        "<|tool_call>call:web_search{query:<|\"|>weather in Paris<|\"|>}<tool_call|>";
+    for (const std::size_t size : {std::size_t{1}, std::size_t{5}, reply.size()}) {
+        StreamedReply streamed(rendered.reply_format);
+        std::string reasoning;
+        std::string content;
+        for (std::size_t at = 0; at < reply.size(); at += size) {
+            const auto delta = streamed.add(std::string_view(reply).substr(at, size));
+            reasoning += delta.reasoning;
+            content += delta.content;
+        }
+        const auto rest = streamed.finish();
+        reasoning += rest.reasoning;
+        content += rest.content;
+        EXPECT_EQ(reasoning, "I should look.") << "pieces of " << size;
+        EXPECT_EQ(content, "") << "pieces of " << size;
+        ASSERT_EQ(streamed.reply().tool_calls.size(), 1U) << "pieces of " << size;
+        EXPECT_EQ(streamed.reply().tool_calls[0].name, "web_search");
+    }
+    // A call that turns out malformed reaches the answer whole at the end.
+    const std::string garbled = "Sure: <|tool_call>call:web_search{query:";
+    StreamedReply streamed(rendered.reply_format);
+    std::string content;
+    for (const char c : garbled) {
+        content += streamed.add(std::string(1, c)).content;
+    }
+    content += streamed.finish().content;
+    EXPECT_EQ(content, garbled);
+    EXPECT_TRUE(streamed.reply().tool_calls.empty());
+}
+
 const Messages kChat = {{"system", "Be brief."}, {"user", "hi"}};
 constexpr const char* kChatMl =
     "<|im_start|>system\nBe brief.<|im_end|>\n<|im_start|>user\nhi<|im_end|>\n"
