@@ -112,6 +112,7 @@ struct RunOptions {
     std::optional<std::string> draft;
     std::string output_dir;
     bool no_stream = false;
+    std::vector<std::string> tools;
 };
 
 // The file's path, then its description.
@@ -274,6 +275,12 @@ void add_run(CLI::App& app, int& exit_status) {
     run->add_option("--draft", options->draft, "a draft model for speculative decoding");
     add_output_dir_option(*run, options->output_dir);
     run->add_flag("--no-stream", options->no_stream, "print the answer whole");
+    run->add_option("--tools", options->tools,
+                    "offer the model these tools (web_search); each call is shown on standard "
+                    "error and its result fed back to the model")
+        ->delimiter(',')
+        ->check(
+            CLI::IsMember(std::vector<std::string>(std::begin(kToolNames), std::end(kToolNames))));
     run->add_flag_callback(
         "--think", [options] { options->session.config.think = true; },
         "let a model that can think first do so, and show it");
@@ -282,13 +289,22 @@ void add_run(CLI::App& app, int& exit_status) {
         "ask a model that can think first not to");
     run->add_flag("-v,--verbose", options->session.verbose,
                   "describe the model and plan; timings after each answer");
-    run->footer(std::string("Examples:\n"
-                            "  kestrune run -p \"the cat\" --temperature 0\n"
-                            "  kestrune run hf://bartowski/Qwen2.5-0.5B-Instruct-GGUF\n"
-                            "  kestrune run --backend ollama llama3:8b\n\n") +
-                kReferences);
+    run->footer(
+        std::string("Examples:\n"
+                    "  kestrune run -p \"the cat\" --temperature 0\n"
+                    "  kestrune run hf://bartowski/Qwen2.5-0.5B-Instruct-GGUF\n"
+                    "  kestrune run --backend ollama llama3:8b\n"
+                    "  kestrune run model.gguf --tools web_search -p \"News on llama.cpp?\"\n\n") +
+        kReferences);
     run->callback([options, &exit_status] {
         options->session.stream = !options->no_stream;
+        if (!options->tools.empty()) {
+            if (options->backend != "native") {
+                throw CLI::ValidationError("--tools needs the native backend");
+            }
+            options->session.tools = std::make_shared<ToolBox>(make_toolbox(options->tools));
+            options->session.config.tools = options->session.tools->specs();
+        }
         exit_status = options->backend == "native" ? run_native(*options) : run_on_server(*options);
     });
 }

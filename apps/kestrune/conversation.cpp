@@ -12,6 +12,10 @@ void Conversation::add(const std::string& role, const std::string& content) {
     messages_.emplace_back(role, content);
 }
 
+void Conversation::add(Message message) {
+    messages_.push_back(std::move(message));
+}
+
 void Conversation::drop_newest() {
     if (messages_.size() > first_turn()) {
         messages_.pop_back();
@@ -39,7 +43,7 @@ int Conversation::fit(const std::function<int(const Messages&)>& count_tokens, i
         do {
             messages_.erase(messages_.begin() + first);
             ++dropped;
-        } while (droppable() && messages_[first_turn()].role() == "assistant");
+        } while (droppable() && messages_[first_turn()].role() != "user");
     }
     return dropped;
 }

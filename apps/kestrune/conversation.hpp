@@ -1,6 +1,7 @@
 // The messages of a chat: an optional system message, then the turns. When the prompt grows
 // past the model's context, the oldest turns go (never the system message, never the newest
-// message) so the conversation can go on.
+// message) so the conversation can go on; an assistant's tool calls and their results go with
+// the exchange they belong to.
 #pragma once
 
 #include <functional>
@@ -17,6 +18,7 @@ class Conversation {
 
     const Messages& messages() const { return messages_; }
     void add(const std::string& role, const std::string& content);
+    void add(Message message);
     // Takes back the newest message (a question that got no answer).
     void drop_newest();
     // Forgets every turn; the system message stays.

@@ -36,12 +36,40 @@ struct Reply {
     Clock::time_point started;
     std::optional<Clock::time_point> first_piece;
     Clock::time_point finished;
+    Messages tool_turns;  // the calls of tools asked for on the way, and their results
 };
+
+// The answer of an in-process model offered tools: read whole, its tool calls run between
+// replies, each reply's reasoning shown as it comes.
+void write_tool_reply(const ChatModel& model, const Messages& messages,
+                      const SessionOptions& options, Reply& reply) {
+    if (model.native == nullptr) {
+        throw InvalidValueError("tools are offered to in-process models only");
+    }
+    const auto show_reasoning = reasoning_printer(options.config);
+    Messages working = messages;
+    const ChatReply answer = cli::answer_with_tools(
+        working,
+        [&](const Messages& conversation) {
+            ChatReply read = model.native->chat_reply(conversation, options.config);
+            if (!read.reasoning.empty()) {
+                show_reasoning(read.reasoning + "\n");
+            }
+            return read;
+        },
+        *options.tools, std::cerr);
+    reply.tool_turns.assign(working.begin() + static_cast<std::ptrdiff_t>(messages.size()),
+                            working.end());
+    reply.text = answer.content;
+    results() << reply.text;
+}
 
 Reply write_reply(const ChatModel& model, const Messages& messages, const SessionOptions& options) {
     Reply reply;
     reply.started = Clock::now();
-    if (!options.stream) {
+    if (options.tools) {
+        write_tool_reply(model, messages, options, reply);
+    } else if (!options.stream) {
         reply.text = model.backend->chat(messages, options.config);
         results() << reply.text;
     } else {
@@ -138,6 +166,9 @@ bool converse(const ChatModel& model, Conversation& conversation, const std::str
     try {
         fit_to_context(model, conversation, options.config);
         const Reply reply = write_reply(model, conversation.messages(), options);
+        for (const Message& turn : reply.tool_turns) {
+            conversation.add(turn);
+        }
         conversation.add("assistant", reply.text);
         if (options.verbose) {
             report(model, reply);

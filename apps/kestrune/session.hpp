@@ -11,6 +11,7 @@
 
 #include "kestrune/backends/base.hpp"
 #include "kestrune/backends/native.hpp"
+#include "tool_loop.hpp"
 
 namespace kestrune::cli {
 
@@ -20,6 +21,9 @@ struct SessionOptions {
     backends::GenerationConfig config;
     bool stream = true;
     bool verbose = false;
+    // Tools offered to an in-process model (config.tools holds their specs): its answers are
+    // then read whole, its tool calls run between them (answer_with_tools).
+    std::shared_ptr<ToolBox> tools;
 };
 
 // How a streamed reply is produced (plain streaming, or speculative with a draft model).

@@ -48,7 +48,7 @@ llama::Sampling sampling(const GenerationConfig& config) {
 }
 
 platform::chat_template::Options template_options(const GenerationConfig& config) {
-    return {.enable_thinking = config.think.value_or(true)};
+    return {.tools = config.tools, .enable_thinking = config.think.value_or(true)};
 }
 
 std::vector<std::string> split(const std::string& text, char separator) {
@@ -255,9 +255,13 @@ int NativeBackend::count_prompt_tokens(const Messages& messages) const {
     return static_cast<int>(_llm->tokenize(_llm->format_chat(messages)).size());
 }
 
-std::string NativeBackend::format_prompt(const Messages& messages) const {
+std::string NativeBackend::format_prompt(const Messages& messages,
+                                         const std::optional<GenerationConfig>& config) const {
     require_model(_llm);
-    return _llm->format_chat(messages);
+    if (!config) {
+        return _llm->format_chat(messages);
+    }
+    return _llm->render_chat(messages, template_options(*config)).prompt;
 }
 
 ChatTemplateUse NativeBackend::chat_template_use(

@@ -203,8 +203,10 @@ Rendered Templates::render(const Messages& messages, const Options& options) con
 Reply parse_reply(const std::string& text, const ReplyFormat& format, bool partial) {
     if (format.with_tools) {
         auto reply = read_with(text, *format.with_tools, partial);
-        if (reply && !reply->tool_calls.empty() &&
-            (partial || std::ranges::all_of(reply->tool_calls, sound_call))) {
+        // While the reply streams, what may begin a call stays out of the content until the
+        // whole reply tells; a complete reply counts as calling only with sound calls.
+        if (reply && (partial || (!reply->tool_calls.empty() &&
+                                  std::ranges::all_of(reply->tool_calls, sound_call)))) {
             return *reply;
         }
     }

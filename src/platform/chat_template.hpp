@@ -22,13 +22,7 @@ struct llama_model;
 
 namespace kestrune::platform::chat_template {
 
-// A tool offered to the model: `parameters` is the JSON schema of its arguments, as text.
-struct Tool {
-    std::string name;
-    std::string description;
-    std::string parameters = R"({"type":"object","properties":{}})";
-};
-
+using Tool = kestrune::ToolSpec;
 using kestrune::ToolCall;
 using Reply = kestrune::ChatReply;
 
@@ -71,7 +65,8 @@ std::string describe(const Rendered& rendered);
 // Splits a reply into reasoning, content and tool calls. `partial` tells that more text may
 // follow (while streaming). A tool call that does not read as a name with a JSON object of
 // arguments is no call: the reply is then read as reasoning and content only, the call's text
-// staying in the content as the model wrote it. Nothing here throws for what a model wrote.
+// staying in the content as the model wrote it (while streaming, what may still become a call
+// is held out of the content). Nothing here throws for what a model wrote.
 Reply parse_reply(const std::string& text, const ReplyFormat& format, bool partial = false);
 
 // Reads a reply while it streams: each piece added gives what is new of the reasoning and of

@@ -23,14 +23,6 @@ std::size_t possible_stop_start(const std::string& text, const std::vector<std::
     return longest;
 }
 
-std::vector<Token> prompt_tokens(const platform::llama::Llama& llama,
-                                 const AnswerRequest& request) {
-    if (request.messages) {
-        return llama.tokenize(llama.format_chat(*request.messages));
-    }
-    return llama.tokenize(request.prompt);
-}
-
 }  // namespace
 
 int status_for(const std::exception& error) {
@@ -52,13 +44,26 @@ int status_for(const std::exception& error) {
 
 Answer::Answer(ModelPool& pool, const AnswerRequest& request)
     : model_(pool.acquire(request.model)) {
-    for (const std::string& stop : request.stop) {
-        if (!stop.empty()) {
-            stop_.push_back(stop);
+    std::vector<std::string> stops = request.stop;
+    std::string prompt = request.prompt;
+    if (request.messages) {
+        // The conversation as the model's template renders it, the texts that end its turn
+        // added to the caller's stops.
+        auto rendered = model_->llama->render_chat(
+            *request.messages,
+            {.tools = request.tools, .enable_thinking = request.think.value_or(true)});
+        prompt = std::move(rendered.prompt);
+        stops.insert(stops.end(), rendered.stops.begin(), rendered.stops.end());
+        if (rendered.thinking || !request.tools.empty()) {
+            reader_.emplace(std::move(rendered.reply_format));
         }
     }
-    generation_ =
-        model_->scheduler->submit(prompt_tokens(*model_->llama, request), request.sampling);
+    for (std::string& stop : stops) {
+        if (!stop.empty()) {
+            stop_.push_back(std::move(stop));
+        }
+    }
+    generation_ = model_->scheduler->submit(model_->llama->tokenize(prompt), request.sampling);
 }
 
 Answer::~Answer() {
@@ -86,12 +91,33 @@ std::optional<std::string> Answer::next() {
     return std::nullopt;
 }
 
-std::string Answer::rest() {
-    std::string text;
-    while (auto piece = next()) {
-        text += *piece;
+std::optional<Answer::Delta> Answer::next_delta() {
+    while (!read_) {
+        std::optional<std::string> piece = next();
+        if (!reader_) {
+            if (piece) {
+                reply_.content += *piece;
+                return Delta{.reasoning = {}, .content = std::move(*piece)};
+            }
+            read_ = true;
+            break;
+        }
+        Delta delta = piece ? reader_->add(*piece) : reader_->finish();
+        if (!piece) {
+            read_ = true;
+            reply_ = reader_->reply();
+        }
+        if (!delta.reasoning.empty() || !delta.content.empty()) {
+            return delta;
+        }
     }
-    return text;
+    return std::nullopt;
+}
+
+const ChatReply& Answer::rest() {
+    while (next_delta()) {
+    }
+    return reply_;
 }
 
 std::optional<std::string> Answer::cut_at_stop(std::string piece) {
@@ -119,7 +145,7 @@ std::optional<std::string> Answer::cut_at_stop(std::string piece) {
 void stream_events(Answer& answer, platform::http_server::Sink& sink, const EventFormat& format,
                    AccessNote& note) {
     try {
-        while (auto piece = answer.next()) {
+        while (auto piece = answer.next_delta()) {
             if (!sink.write(format.piece(*piece))) {
                 // The client has gone: the slot frees at the next step, and the access line
                 // counts what was generated until then.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kestrune/core/messages.hpp"
+#include "platform/chat_template.hpp"
 #include "platform/http_server.hpp"
 #include "server/model_pool.hpp"
 #include "server/scheduler.hpp"
@@ -38,6 +39,10 @@ struct AnswerRequest {
     std::string prompt;
     Sampling sampling;
     std::vector<std::string> stop;
+    // A chat only: the tools offered to the model, and whether a model that can think first
+    // should (absent: as its template defaults, which is to think).
+    std::vector<ToolSpec> tools;
+    std::optional<bool> think;
 };
 
 // One answer as it is generated. Destroying it before the end cancels the generation, which
@@ -49,10 +54,19 @@ class Answer {
     Answer(const Answer&) = delete;
     Answer& operator=(const Answer&) = delete;
 
-    // The next piece of text to send; absent at the end.
+    // What is new of the reply: reasoning, answer text or both.
+    using Delta = platform::chat_template::StreamedReply::Delta;
+
+    // The next piece of the answer's text; absent at the end. A chat's reasoning and tool
+    // calls are read out of it with next_delta() instead.
     std::optional<std::string> next();
-    // Everything that is left, joined.
-    std::string rest();
+    // The next piece, the reasoning of a model that thinks first and the markup of its tool
+    // calls taken out of the answer; absent at the end, when reply() holds the whole reply.
+    std::optional<Delta> next_delta();
+    // Everything that is left, read (its tool calls included).
+    const ChatReply& rest();
+    // Valid at the end: the reply in its parts (for a plain completion, the text as content).
+    const ChatReply& reply() const { return reply_; }
     // Ends the generation early (the client has gone).
     void cancel() { generation_->cancel(); }
 
@@ -66,6 +80,10 @@ class Answer {
     std::optional<std::string> cut_at_stop(std::string piece);
 
     std::shared_ptr<LoadedModel> model_;
+    // Set for a chat whose reply needs reading: a model asked to think, or offered tools.
+    std::optional<platform::chat_template::StreamedReply> reader_;
+    ChatReply reply_;
+    bool read_ = false;
     std::shared_ptr<Generation> generation_;
     std::vector<std::string> stop_;
     std::string held_back_;  // text that may begin a stop text
@@ -88,7 +106,7 @@ struct ServeContext {
 
 // How one API writes a streamed answer.
 struct EventFormat {
-    std::function<std::string(const std::string& piece)> piece;
+    std::function<std::string(const Answer::Delta& piece)> piece;
     std::function<std::string(const Answer& answer)> end;  // after the last piece
     std::function<std::string(const std::exception& error)> error;
 };

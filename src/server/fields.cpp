@@ -31,6 +31,32 @@ std::string content_text(const Json& content) {
     return joined;
 }
 
+// Calls in OpenAI's form, arguments as JSON text, whichever form they came in.
+std::string tool_calls_text(const Json& calls) {
+    if (!calls.is_array()) {
+        wrong("tool_calls", "a list of calls");
+    }
+    Json result = Json::array();
+    for (const Json& call : calls) {
+        const Json* function = call.is_object() ? find(call, "function") : nullptr;
+        if (function == nullptr || !function->is_object()) {
+            wrong("tool_calls", "a list of {\"function\": {\"name\": …, \"arguments\": …}}");
+        }
+        const Json* arguments = find(*function, "arguments");
+        std::string arguments_text = "{}";
+        if (arguments != nullptr) {
+            arguments_text =
+                arguments->is_string() ? arguments->get<std::string>() : to_text(*arguments);
+        }
+        result.push_back({{"id", text(call, "id").value_or("")},
+                          {"type", "function"},
+                          {"function",
+                           {{"name", required_text(*function, "name")},
+                            {"arguments", std::move(arguments_text)}}}});
+    }
+    return to_text(result);
+}
+
 }  // namespace
 
 std::string to_text(const Json& value) {
@@ -135,8 +161,50 @@ Messages messages(const Json& object, std::string_view key) {
             wrong(key, "a list of objects");
         }
         const Json* content = find(message, "content");
-        result.emplace_back(required_text(message, "role"),
-                            content == nullptr ? std::string() : content_text(*content));
+        Message read(required_text(message, "role"),
+                     content == nullptr ? std::string() : content_text(*content));
+        const auto keep = [&](std::string_view field, const char* as) {
+            if (auto value = text(message, field); value && !value->empty()) {
+                read.set(as, std::move(*value));
+            }
+        };
+        keep("reasoning_content", "reasoning_content");
+        keep("thinking", "reasoning_content");
+        if (const Json* calls = find(message, "tool_calls"); calls != nullptr) {
+            read.set("tool_calls", tool_calls_text(*calls));
+        }
+        keep("tool_call_id", "tool_call_id");
+        keep("name", "name");
+        keep("tool_name", "name");
+        result.push_back(std::move(read));
+    }
+    return result;
+}
+
+std::vector<ToolSpec> tools(const Json& object, std::string_view key) {
+    const Json* list = find(object, key);
+    if (list == nullptr) {
+        return {};
+    }
+    if (!list->is_array()) {
+        wrong(key, "a list of tools");
+    }
+    std::vector<ToolSpec> result;
+    for (const Json& tool : *list) {
+        const Json* function = tool.is_object() ? find(tool, "function") : nullptr;
+        if (function == nullptr || !function->is_object() ||
+            text(tool, "type").value_or("function") != "function") {
+            wrong(key, "a list of {\"type\": \"function\", \"function\": {…}}");
+        }
+        ToolSpec spec{.name = required_text(*function, "name"),
+                      .description = text(*function, "description").value_or("")};
+        if (const Json* parameters = find(*function, "parameters"); parameters != nullptr) {
+            if (!parameters->is_object()) {
+                wrong("parameters", "a JSON schema object");
+            }
+            spec.parameters = to_text(*parameters);
+        }
+        result.push_back(std::move(spec));
     }
     return result;
 }

@@ -26,7 +26,13 @@ std::optional<bool> flag(const Json& object, std::string_view key);
 // A text or a list of texts.
 std::vector<std::string> texts(const Json& object, std::string_view key);
 // A non-empty list of messages with a text role and content; content may also be a list of
-// parts, whose "text" parts are joined.
+// parts, whose "text" parts are joined, and is absent or null beside tool calls. Besides them
+// a message keeps "tool_calls" (OpenAI's form, or Ollama's with arguments as an object: kept
+// in OpenAI's, as JSON text), "tool_call_id", a tool's name ("name", or Ollama's "tool_name")
+// and its reasoning ("reasoning_content", or Ollama's "thinking").
 Messages messages(const Json& object, std::string_view key);
+// The tools offered, in the form both APIs share:
+// [{"type": "function", "function": {"name": …, "description": …, "parameters": {…}}}].
+std::vector<ToolSpec> tools(const Json& object, std::string_view key);
 
 }  // namespace kestrune::server::fields

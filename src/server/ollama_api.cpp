@@ -56,23 +56,32 @@ std::string model_of(const Json& body, const ServeContext& context) {
     return model;
 }
 
-Json message_or_response(bool chat, const std::string& text) {
-    if (chat) {
-        return {{"message", {{"role", "assistant"}, {"content", text}}}};
-    }
-    return {{"response", text}};
+Json line_start(const std::string& model) {
+    return {{"model", model}, {"created_at", timestamp(system_clock::now())}};
 }
 
-Json line_start(const std::string& model, bool chat, const std::string& text) {
-    Json line = {{"model", model}, {"created_at", timestamp(system_clock::now())}};
-    line.update(message_or_response(chat, text));
+Json piece_line(const std::string& model, bool chat, const Answer::Delta& piece,
+                const std::vector<ToolCall>& calls = {}) {
+    Json line = line_start(model);
+    if (chat) {
+        line["message"] = reply_message(piece, calls);
+    } else {
+        line["response"] = piece.content;
+        if (!piece.reasoning.empty()) {
+            line["thinking"] = piece.reasoning;
+        }
+    }
     return line;
 }
 
-Json final_line(const Answer& answer, bool chat, const std::string& text,
-                std::chrono::nanoseconds total) {
+// The last line: `whole` when the answer is not streamed, else nothing more of the reply.
+Json final_line(const Answer& answer, bool chat, bool whole, std::chrono::nanoseconds total) {
     const GenerationSummary& summary = answer.summary();
-    Json line = line_start(answer.model_name(), chat, text);
+    const ChatReply& reply = answer.reply();
+    Json line = whole ? piece_line(answer.model_name(), chat,
+                                   {.reasoning = reply.reasoning, .content = reply.content},
+                                   reply.tool_calls)
+                      : piece_line(answer.model_name(), chat, {});
     line["done_reason"] = answer.finish_reason();
     line["done"] = true;
     line["total_duration"] = total.count();
@@ -97,7 +106,8 @@ Response answer(const ServeContext& context, const Request& request,
     if (!chat && wanted.prompt.empty()) {
         // An empty prompt only loads the model.
         context.pool.acquire(wanted.model);
-        Json line = line_start(wanted.model, false, "");
+        Json line = line_start(wanted.model);
+        line["response"] = "";
         line["done_reason"] = "load";
         line["done"] = true;
         return json_response(line);
@@ -105,20 +115,29 @@ Response answer(const ServeContext& context, const Request& request,
     auto running = std::make_shared<Answer>(context.pool, wanted);
     auto elapsed = [began] { return std::chrono::steady_clock::now() - began; };
     if (!stream) {
-        const std::string text = running->rest();
+        running->rest();
         note->tokens = running->summary().completion_tokens;
-        return json_response(final_line(*running, chat, text, elapsed()));
+        return json_response(final_line(*running, chat, true, elapsed()));
     }
     const std::string model = wanted.model;
     EventFormat format{
         .piece =
-            [model, chat](const std::string& piece) {
-                Json line = line_start(model, chat, piece);
+            [model, chat](const Answer::Delta& piece) {
+                Json line = piece_line(model, chat, piece);
                 line["done"] = false;
                 return ndjson(line);
             },
-        .end = [chat, elapsed](
-                   const Answer& done) { return ndjson(final_line(done, chat, "", elapsed())); },
+        .end =
+            [model, chat, elapsed](const Answer& done) {
+                std::string lines;
+                // The calls come whole, once the reply is read, as Ollama sends them.
+                if (const auto& calls = done.reply().tool_calls; chat && !calls.empty()) {
+                    Json line = piece_line(model, chat, {}, calls);
+                    line["done"] = false;
+                    lines += ndjson(line);
+                }
+                return lines + ndjson(final_line(done, chat, false, elapsed()));
+            },
         .error =
             [](const std::exception& failure) {
                 return ndjson({{"error", failure.what()}});
@@ -139,7 +158,16 @@ AnswerRequest answer_request(const Json& body, const ServeContext& context, bool
     request.model = model_of(body, context);
     if (chat) {
         request.messages = fields::messages(body, "messages");
-    } else {
+        request.tools = fields::tools(body, "tools");
+    }
+    // true or false, or a level ("high", "medium", "low"), which asks for thinking.
+    if (const auto think = body.find("think"); think != body.end() && !think->is_null()) {
+        if (!think->is_boolean() && !think->is_string()) {
+            throw RequestError(400, "'think' must be true, false or a level");
+        }
+        request.think = think->is_boolean() ? think->get<bool>() : true;
+    }
+    if (!chat) {
         request.prompt = fields::text(body, "prompt").value_or("");
         if (!fields::flag(body, "raw").value_or(false)) {
             Messages messages;
@@ -174,6 +202,23 @@ AnswerRequest answer_request(const Json& body, const ServeContext& context, bool
     static_cast<void>(fields::integer(*options, "num_ctx"));
     request.stop = fields::texts(*options, "stop");
     return request;
+}
+
+Json reply_message(const Answer::Delta& piece, const std::vector<ToolCall>& calls) {
+    Json message = {{"role", "assistant"}, {"content", piece.content}};
+    if (!piece.reasoning.empty()) {
+        message["thinking"] = piece.reasoning;
+    }
+    if (!calls.empty()) {
+        Json list = Json::array();
+        for (const ToolCall& call : calls) {
+            list.push_back(
+                {{"function",
+                  {{"name", call.name}, {"arguments", parse_answer(call.arguments, false)}}}});
+        }
+        message["tool_calls"] = std::move(list);
+    }
+    return message;
 }
 
 Response error(int status, const std::string& message) {

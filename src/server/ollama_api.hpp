@@ -28,7 +28,12 @@ Response generate(const ServeContext& context, const Request& request,
                   const std::shared_ptr<AccessNote>& note);
 
 // The request's settings: "options" ("num_predict", "temperature", "top_p", "top_k", "seed",
-// "stop"; "num_ctx" is the server's to choose) and, for /api/generate, "system" and "raw".
+// "stop"; "num_ctx" is the server's to choose), "think", for /api/chat "tools", and for
+// /api/generate "system" and "raw".
 AnswerRequest answer_request(const Json& body, const ServeContext& context, bool chat);
+
+// The message of a chat line: "content", "thinking" when there is reasoning, and "tool_calls"
+// ([{"function": {"name": …, "arguments": {…}}}]) when there are calls.
+Json reply_message(const Answer::Delta& piece, const std::vector<ToolCall>& calls = {});
 
 }  // namespace kestrune::server::ollama_api

@@ -71,34 +71,64 @@ struct Header {
     }
 };
 
-Json whole_choice(bool chat, const std::string& text, const std::string& finish_reason) {
-    if (chat) {
-        return {{"index", 0},
-                {"message", {{"role", "assistant"}, {"content", text}}},
-                {"finish_reason", finish_reason}};
+// The calls of a reply in OpenAI's form; `indexed` numbers them, as stream chunks do.
+Json tool_calls(const ChatReply& reply, bool indexed) {
+    Json calls = Json::array();
+    for (std::size_t i = 0; i < reply.tool_calls.size(); ++i) {
+        const ToolCall& call = reply.tool_calls[i];
+        Json entry = Json::object();
+        if (indexed) {
+            entry["index"] = i;
+        }
+        // Formats without call identifiers get one, for the result to name.
+        entry["id"] = call.id.empty() ? new_id("call_") : call.id;
+        entry["type"] = "function";
+        entry["function"] = {{"name", call.name}, {"arguments", call.arguments}};
+        calls.push_back(std::move(entry));
     }
-    return {{"index", 0}, {"text", text}, {"logprobs", nullptr}, {"finish_reason", finish_reason}};
+    return calls;
 }
 
-Json chunk_choice(bool chat, const Json& text, const Json& finish_reason) {
+// "tool_calls" when the model asked for calls, else as the generation ended.
+std::string finish_reason_of(const Answer& answer) {
+    return answer.reply().tool_calls.empty() ? answer.finish_reason() : "tool_calls";
+}
+
+Json whole_choice(bool chat, const Answer& answer) {
+    const ChatReply& reply = answer.reply();
+    if (chat) {
+        return {{"index", 0},
+                {"message", reply_message(reply)},
+                {"finish_reason", finish_reason_of(answer)}};
+    }
+    return {{"index", 0},
+            {"text", reply.content},
+            {"logprobs", nullptr},
+            {"finish_reason", answer.finish_reason()}};
+}
+
+Json chunk_choice(bool chat, const Answer::Delta* piece, const Json& finish_reason) {
     if (chat) {
         Json delta = Json::object();
-        if (!text.is_null()) {
-            delta["content"] = text;
+        if (piece != nullptr && !piece->reasoning.empty()) {
+            delta["reasoning_content"] = piece->reasoning;
+        }
+        if (piece != nullptr && !piece->content.empty()) {
+            delta["content"] = piece->content;
         }
         return {{"index", 0}, {"delta", delta}, {"finish_reason", finish_reason}};
     }
     return {{"index", 0},
-            {"text", text.is_null() ? Json("") : text},
+            {"text", piece != nullptr ? piece->content : std::string()},
             {"logprobs", nullptr},
             {"finish_reason", finish_reason}};
 }
 
 Response whole(Answer& answer, const Header& header, bool chat, AccessNote& note) {
-    const std::string text = answer.rest();
+    answer.rest();
     note.tokens = answer.summary().completion_tokens;
     Json body = header.start();
-    body["choices"] = Json::array({whole_choice(chat, text, answer.finish_reason())});
+    body["choices"] = Json::array({whole_choice(chat, answer)});
     body["usage"] = usage(answer.summary());
     return {.status = 200,
             .content_type = "application/json",
@@ -118,13 +148,21 @@ Response streamed(std::shared_ptr<Answer> answer, const Header& header, bool cha
     };
     EventFormat format{
         .piece =
-            [chunk, chat](const std::string& piece) {
-                return event(chunk(Json::array({chunk_choice(chat, piece, nullptr)})));
+            [chunk, chat](const Answer::Delta& piece) {
+                return event(chunk(Json::array({chunk_choice(chat, &piece, nullptr)})));
             },
         .end =
             [chunk, chat, header, include_usage](const Answer& done) {
-                std::string events =
-                    event(chunk(Json::array({chunk_choice(chat, nullptr, done.finish_reason())})));
+                std::string events;
+                // The calls come whole, once the reply is read.
+                if (chat && !done.reply().tool_calls.empty()) {
+                    events += event(chunk(
+                        Json::array({{{"index", 0},
+                                      {"delta", {{"tool_calls", tool_call_deltas(done.reply())}}},
+                                      {"finish_reason", nullptr}}})));
+                }
+                events += event(
+                    chunk(Json::array({chunk_choice(chat, nullptr, finish_reason_of(done))})));
                 if (include_usage) {
                     Json last = header.start();
                     last["choices"] = Json::array();
@@ -187,6 +225,22 @@ AnswerRequest answer_request(const Json& body, const ServeContext& context, bool
     }
     if (chat) {
         request.messages = fields::messages(body, "messages");
+        request.tools = fields::tools(body, "tools");
+        const auto choice = body.find("tool_choice");
+        if (choice != body.end() && !choice->is_null()) {
+            if (*choice == "none") {
+                request.tools.clear();
+            } else if (*choice != "auto") {
+                throw RequestError(400,
+                                   "'tool_choice' must be \"auto\" or \"none\" here: "
+                                   "the model decides which tool to call");
+            }
+        }
+        // As llama.cpp's server takes it: {"chat_template_kwargs": {"enable_thinking": false}}.
+        if (const auto kwargs = body.find("chat_template_kwargs");
+            kwargs != body.end() && kwargs->is_object()) {
+            request.think = fields::flag(*kwargs, "enable_thinking");
+        }
     } else {
         const auto prompt = fields::texts(body, "prompt");
         if (prompt.size() != 1) {
@@ -212,6 +266,23 @@ AnswerRequest answer_request(const Json& body, const ServeContext& context, bool
     }
     request.stop = fields::texts(body, "stop");
     return request;
+}
+
+Json reply_message(const ChatReply& reply) {
+    Json message = {{"role", "assistant"}};
+    const bool calls = !reply.tool_calls.empty();
+    message["content"] = calls && reply.content.empty() ? Json(nullptr) : Json(reply.content);
+    if (!reply.reasoning.empty()) {
+        message["reasoning_content"] = reply.reasoning;
+    }
+    if (calls) {
+        message["tool_calls"] = tool_calls(reply, false);
+    }
+    return message;
+}
+
+Json tool_call_deltas(const ChatReply& reply) {
+    return tool_calls(reply, true);
 }
 
 Response error(int status, const std::string& message) {

@@ -141,4 +141,21 @@ TEST_F(KestrunePrompt, ThinkingIsAskedForByDefaultAndSwitchedOffByFlagOrChatComm
         << chat.err;
 }
 
+TEST_F(KestrunePrompt, ToolsAreOfferedToInProcessModelsByName) {
+    const std::string model = testing_support::vocab_model("qwen2");
+    // Three tokens cannot make a call, so nothing is searched: the answer is printed as it is.
+    const auto offered = kestrune_cli({"run", model, "-p", "Hi", "--max-tokens", "3",
+                                       "--temperature", "0", "--tools", "web_search"});
+    ASSERT_EQ(offered.exit_code, 0) << offered.err;
+    EXPECT_EQ(offered.err.find("[web_search]"), std::string::npos) << offered.err;
+
+    const auto unknown = kestrune_cli({"run", model, "-p", "Hi", "--tools", "calculator"});
+    EXPECT_NE(unknown.exit_code, 0);
+    EXPECT_NE(unknown.err.find("calculator"), std::string::npos) << unknown.err;
+    const auto server =
+        kestrune_cli({"run", "llama3", "--backend", "ollama", "--tools", "web_search", "-p", "Hi"});
+    EXPECT_NE(server.exit_code, 0);
+    EXPECT_NE(server.err.find("--tools needs the native backend"), std::string::npos) << server.err;
+}
+
 }  // namespace

@@ -89,27 +89,62 @@ TEST_F(GemmaReplies, AMalformedToolCallStaysPlainTextWithNothingLost) {
     EXPECT_EQ(thought, (Reply{.content = "Sure: <|tool_call>call:{", .reasoning = "Hm."}));
 }
 
+// A reply read as it streams in pieces of `size` bytes: the parts passed on, joined.
+struct Streamed {
+    std::string reasoning;
+    std::string content;
+    Reply reply;
+    bool markup_in_answer = false;  // some content passed on held a '<'
+};
+
+Streamed stream_in_pieces(const ReplyFormat& format, const std::string& text, std::size_t size) {
+    StreamedReply streamed(format);
+    Streamed result;
+    for (std::size_t at = 0; at < text.size(); at += size) {
+        const auto delta = streamed.add(std::string_view(text).substr(at, size));
+        result.reasoning += delta.reasoning;
+        result.content += delta.content;
+        result.markup_in_answer =
+            result.markup_in_answer || result.content.find('<') != std::string::npos;
+    }
+    const auto rest = streamed.finish();
+    result.reasoning += rest.reasoning;
+    result.content += rest.content;
+    result.reply = streamed.reply();
+    return result;
+}
+
 TEST_F(GemmaReplies, AStreamedReplyIsSplitAsItComesWithNoMarkupInEitherPart) {
     const Rendered rendered = model_->render_chat(kQuestion);
     const std::string reply =
         "<|channel>thought\nIt is June;\nParis is warm.<channel|>Sunny, 25 C.";
     for (const std::size_t size : {std::size_t{1}, std::size_t{3}, std::size_t{7}, reply.size()}) {
-        StreamedReply streamed(rendered.reply_format);
-        std::string reasoning;
-        std::string content;
-        for (std::size_t at = 0; at < reply.size(); at += size) {
-            const auto delta = streamed.add(std::string_view(reply).substr(at, size));
-            reasoning += delta.reasoning;
-            content += delta.content;
-            EXPECT_EQ(content.find('<'), std::string::npos) << "markup in the answer: " << content;
-        }
-        const auto rest = streamed.finish();
-        reasoning += rest.reasoning;
-        content += rest.content;
-        EXPECT_EQ(reasoning, "It is June;\nParis is warm.") << "pieces of " << size;
-        EXPECT_EQ(content, "Sunny, 25 C.") << "pieces of " << size;
-        EXPECT_EQ(streamed.reply(), (Reply{.content = content, .reasoning = reasoning}));
+        const Streamed streamed = stream_in_pieces(rendered.reply_format, reply, size);
+        EXPECT_FALSE(streamed.markup_in_answer) << "pieces of " << size;
+        EXPECT_EQ(streamed.reasoning, "It is June;\nParis is warm.") << "pieces of " << size;
+        EXPECT_EQ(streamed.content, "Sunny, 25 C.") << "pieces of " << size;
+        EXPECT_EQ(streamed.reply,
+                  (Reply{.content = streamed.content, .reasoning = streamed.reasoning}));
     }
+}
+
+TEST_F(GemmaReplies, AStreamedToolCallStaysOutOfTheAnswerAndIsReadAtTheEnd) {
+    const Rendered rendered = model_->render_chat(kQuestion, {.tools = {kWebSearch}});
+    const std::string reply =
+        "<|channel>thought\nI should look.<channel|>"
+        "<|tool_call>call:web_search{query:<|\"|>weather in Paris<|\"|>}<tool_call|>";
+    for (const std::size_t size : {std::size_t{1}, std::size_t{5}, reply.size()}) {
+        const Streamed streamed = stream_in_pieces(rendered.reply_format, reply, size);
+        EXPECT_EQ(streamed.reasoning, "I should look.") << "pieces of " << size;
+        EXPECT_EQ(streamed.content, "") << "pieces of " << size;
+        ASSERT_EQ(streamed.reply.tool_calls.size(), 1U) << "pieces of " << size;
+        EXPECT_EQ(streamed.reply.tool_calls[0].name, "web_search");
+    }
+    // A call that turns out malformed reaches the answer whole at the end.
+    const std::string garbled = "Sure: <|tool_call>call:web_search{query:";
+    const Streamed streamed = stream_in_pieces(rendered.reply_format, garbled, 1);
+    EXPECT_EQ(streamed.content, garbled);
+    EXPECT_TRUE(streamed.reply.tool_calls.empty());
 }
 
 const Messages kChat = {{"system", "Be brief."}, {"user", "hi"}};

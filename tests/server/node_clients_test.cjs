@@ -1,6 +1,6 @@
 // The official OpenAI and Ollama client libraries for Node.js drive `kestrune serve` over
-// loopback: models listed, chat whole and streamed, generate, and a failure surfacing as the
-// client's own error type. Run by ctest with KESTRUNE_CLI, KESTRUNE_MODEL and NODE_PATH set.
+// loopback: models listed, chat whole and streamed, generate, tools offered with tool calls and
+// results in the conversation, and a failure surfacing as the client's own error type. Run by ctest with KESTRUNE_CLI, KESTRUNE_MODEL and NODE_PATH set.
 "use strict";
 const assert = require("node:assert/strict");
 const { spawn } = require("node:child_process");
@@ -9,6 +9,14 @@ const OpenAI = require("openai");
 const { Ollama } = require("ollama");
 
 const KEY = "node-test-key";
+const WEB_SEARCH = {
+  type: "function",
+  function: {
+    name: "web_search",
+    description: "Search the web",
+    parameters: { type: "object", properties: { query: { type: "string" } }, required: ["query"] },
+  },
+};
 const MODEL = process.env.KESTRUNE_MODEL;
 
 // Starts the server and resolves with its address once it prints the ready line.
@@ -55,6 +63,25 @@ async function checkOpenAi(address) {
   assert.equal(streamed, answer);
   assert.equal(usage.completion_tokens, whole.usage.completion_tokens);
 
+  // Tools offered, a call and its result sent back: the tiny model answers in words.
+  const withTools = await client.chat.completions.create({
+    ...request,
+    tools: [WEB_SEARCH],
+    tool_choice: "auto",
+    messages: [
+      ...request.messages,
+      { role: "assistant", content: null,
+        tool_calls: [{ id: "call_1", type: "function",
+                       function: { name: "web_search", arguments: "{\"query\":\"cats\"}" } }] },
+      { role: "tool", tool_call_id: "call_1", content: "1. Cats sleep a lot." },
+    ],
+  });
+  assert.ok(["stop", "length", "tool_calls"].includes(withTools.choices[0].finish_reason));
+  assert.equal(typeof withTools.choices[0].message.content, "string");
+  await assert.rejects(
+      client.chat.completions.create({ ...request, tools: [WEB_SEARCH], tool_choice: "required" }),
+      (error) => error instanceof OpenAI.BadRequestError);
+
   const completion = await client.completions.create(
       { model: MODEL, prompt: "the cat", max_tokens: 8, temperature: 0 });
   assert.ok(completion.choices[0].text.length > 0);
@@ -66,7 +93,7 @@ async function checkOpenAi(address) {
   const stranger = new OpenAI({ baseURL: `${address}/v1`, apiKey: "wrong", maxRetries: 0 });
   await assert.rejects(stranger.models.list(),
                        (error) => error instanceof OpenAI.AuthenticationError);
-  console.log("openai: models, chat whole and streamed, completions, errors: ok");
+  console.log("openai: models, chat whole and streamed, tools, completions, errors: ok");
   return answer;
 }
 
@@ -96,6 +123,21 @@ async function checkOllama(address, chatAnswer) {
   assert.equal(streamed, chatAnswer);
   assert.ok(last.done && ["stop", "length"].includes(last.done_reason));
 
+  const withTools = await client.chat({
+    ...request,
+    stream: false,
+    think: false,
+    tools: [WEB_SEARCH],
+    messages: [
+      ...request.messages,
+      { role: "assistant", content: "",
+        tool_calls: [{ function: { name: "web_search", arguments: { query: "cats" } } }] },
+      { role: "tool", tool_name: "web_search", content: "1. Cats sleep a lot." },
+    ],
+  });
+  assert.ok(withTools.done && typeof withTools.message.content === "string");
+  assert.equal(withTools.message.thinking, undefined);
+
   const generated = await client.generate(
       { model: MODEL, prompt: "the cat", raw: true, options: { num_predict: 5, temperature: 0 } });
   assert.equal(generated.eval_count, 5);
@@ -109,7 +151,8 @@ async function checkOllama(address, chatAnswer) {
   await assert.rejects(client.chat({ ...request, model: "no-such-model" }),
                        (error) => error.name === "ResponseError" && error.status_code === 404 &&
                                   error.error.includes("no-such-model"));
-  console.log("ollama: version, list, show, ps, chat whole and streamed, generate, errors: ok");
+  console.log("ollama: version, list, show, ps, chat whole and streamed, tools, generate, " +
+              "errors: ok");
 }
 
 async function main() {

@@ -20,7 +20,11 @@
 #include <vector>
 
 #include "core/json.hpp"
+#include "platform/chat_template.hpp"
 #include "platform/llama.hpp"
+#include "server/fields.hpp"
+#include "server/ollama_api.hpp"
+#include "server/openai_api.hpp"
 #include "support/temp_home.hpp"
 #include "support/test_models.hpp"
 
@@ -508,6 +512,224 @@ TEST_F(ServerTest, HangingUpMidStreamFreesTheSlotAtTheNextStep) {
         std::regex_search(lines, abandoned, std::regex(R"(POST /v1/completions 200 (\d+) tokens)")))
         << lines;
     EXPECT_LT(std::stoi(abandoned[1]), 1000) << lines;
+}
+
+// --- tools and reasoning -------------------------------------------------------------------------
+
+using kestrune::ChatReply;
+using kestrune::testing::vocab_model;
+
+const Json kWebSearchTool = {{"type", "function"},
+                             {"function",
+                              {{"name", "web_search"},
+                               {"description", "Search the web"},
+                               {"parameters",
+                                {{"type", "object"},
+                                 {"properties", {{"query", {{"type", "string"}}}}},
+                                 {"required", {"query"}}}}}}};
+
+// A template that opens the model's reasoning in the prompt unless asked not to, as Qwen 3's
+// does.
+constexpr const char* kThinkingTemplate =
+    "{%- for message in messages -%}"
+    "{%- if message.role == 'assistant' and message.reasoning_content -%}"
+    "{{- '<|im_start|>assistant\\n<think>\\n' + message.reasoning_content + '\\n</think>\\n\\n'"
+    " + message.content + '<|im_end|>\\n' -}}"
+    "{%- else -%}"
+    "{{- '<|im_start|>' + message.role + '\\n' + message.content + '<|im_end|>\\n' -}}"
+    "{%- endif -%}"
+    "{%- endfor -%}"
+    "{%- if add_generation_prompt -%}{{- '<|im_start|>assistant\\n' -}}"
+    "{%- if enable_thinking is defined and enable_thinking is false -%}"
+    "{{- '<think>\\n\\n</think>\\n\\n' -}}"
+    "{%- else -%}{{- '<think>\\n' -}}{%- endif -%}{%- endif -%}";
+
+// A model that thinks first: what the random weights generate after the opened reasoning is
+// reasoning, read out of the answer into a field of its own.
+TEST_F(ServerTest, ReasoningComesInItsOwnFieldWholeAndStreamed) {
+    const kestrune::testing::TempDir dir;
+    const std::string model = kestrune::testing::with_chat_template(dir, kThinkingTemplate);
+    start({.model = model});
+    Json request = user_chat(model, "Weather in Paris?", 12);
+    request["tools"] = Json::array({kWebSearchTool});
+    auto whole = post("/v1/chat/completions", request);
+    ASSERT_EQ(whole->status, 200) << whole->body;
+    const Json message = Json::parse(whole->body)["choices"][0]["message"];
+    ASSERT_TRUE(message.contains("reasoning_content")) << message.dump();
+    const std::string reasoning = message["reasoning_content"];
+    EXPECT_FALSE(reasoning.empty());
+    EXPECT_EQ(reasoning.find("<think>"), std::string::npos) << reasoning;
+
+    request["stream"] = true;
+    auto streamed = post("/v1/chat/completions", request);
+    ASSERT_EQ(streamed->status, 200);
+    std::string pieces;
+    for (const std::string& data : sse_data(streamed->body)) {
+        if (data != "[DONE]") {
+            pieces += Json::parse(data)["choices"][0]["delta"].value("reasoning_content", "");
+        }
+    }
+    EXPECT_EQ(pieces, reasoning);
+
+    // Ollama: "thinking", whole and in lines; asked not to think, the model answers at once.
+    Json ollama = {{"model", model},
+                   {"messages", request["messages"]},
+                   {"think", true},
+                   {"stream", false},
+                   {"options", {{"temperature", 0}, {"num_predict", 12}}}};
+    auto answer = post("/api/chat", ollama);
+    ASSERT_EQ(answer->status, 200) << answer->body;
+    EXPECT_EQ(Json::parse(answer->body)["message"]["thinking"], reasoning);
+    ollama["stream"] = true;
+    std::string thinking;
+    for (const Json& line : ndjson(post("/api/chat", ollama)->body)) {
+        thinking += line["message"].value("thinking", "");
+    }
+    EXPECT_EQ(thinking, reasoning);
+    ollama["think"] = false;
+    ollama["stream"] = false;
+    const Json unthinking = Json::parse(post("/api/chat", ollama)->body);
+    EXPECT_FALSE(unthinking["message"].contains("thinking")) << unthinking.dump();
+}
+
+TEST_F(ServerTest, ToolsToolCallsAndToolMessagesAreTakenInBothApis) {
+    start();
+    const Json conversation = Json::array(
+        {{{"role", "user"}, {"content", "What is llama.cpp?"}},
+         {{"role", "assistant"},
+          {"content", nullptr},
+          {"tool_calls",
+           {{{"id", "call_1"},
+             {"type", "function"},
+             {"function", {{"name", "web_search"}, {"arguments", R"({"query":"llama.cpp"})"}}}}}}},
+         {{"role", "tool"}, {"tool_call_id", "call_1"}, {"content", "1. llama.cpp"}}});
+    Json request = user_chat(tiny_chat_model(), "", 4);
+    request["messages"] = conversation;
+    request["tools"] = Json::array({kWebSearchTool});
+    auto answer = post("/v1/chat/completions", request);
+    ASSERT_EQ(answer->status, 200) << answer->body;
+    EXPECT_NE(Json::parse(answer->body)["choices"][0]["finish_reason"], "tool_calls");
+    request["tool_choice"] = "none";
+    EXPECT_EQ(post("/v1/chat/completions", request)->status, 200);
+    request["tool_choice"] = "required";
+    EXPECT_EQ(post("/v1/chat/completions", request)->status, 400);
+    request.erase("tool_choice");
+    request["tools"] = Json::array({{{"type", "function"}}});
+    EXPECT_EQ(post("/v1/chat/completions", request)->status, 400);
+
+    const Json ollama = {
+        {"model", tiny_chat_model()},
+        {"stream", false},
+        {"tools", Json::array({kWebSearchTool})},
+        {"think", false},
+        {"options", {{"num_predict", 4}}},
+        {"messages",
+         Json::array(
+             {{{"role", "user"}, {"content", "What is llama.cpp?"}},
+              {{"role", "assistant"},
+               {"content", ""},
+               {"tool_calls",
+                {{{"function", {{"name", "web_search"}, {"arguments", {{"query", "x"}}}}}}}}},
+              {{"role", "tool"}, {"tool_name", "web_search"}, {"content", "1. llama.cpp"}}})}};
+    auto ollama_answer = post("/api/chat", ollama);
+    ASSERT_EQ(ollama_answer->status, 200) << ollama_answer->body;
+    EXPECT_TRUE(Json::parse(ollama_answer->body)["done"].get<bool>());
+}
+
+// The mapping of what a model asked for, on replies recorded in Gemma 4's markup and read by
+// its real template's parser.
+class RecordedReplies : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        model_ = std::make_unique<kestrune::platform::llama::Llama>(
+            kestrune::platform::llama::Params{.model_path = vocab_model("gemma-4"),
+                                              .n_ctx = 512,
+                                              .n_threads = 1,
+                                              .verbose = false});
+    }
+    static void TearDownTestSuite() { model_.reset(); }
+
+    static kestrune::Messages request_messages(const Json& messages) {
+        return kestrune::server::fields::messages({{"messages", messages}}, "messages");
+    }
+    static ChatReply read(const std::string& text) {
+        const auto tools =
+            kestrune::server::fields::tools({{"tools", Json::array({kWebSearchTool})}}, "tools");
+        const auto rendered =
+            model_->render_chat({{"user", "What is llama.cpp?"}}, {.tools = tools});
+        return kestrune::platform::chat_template::parse_reply(text, rendered.reply_format);
+    }
+
+    static std::unique_ptr<kestrune::platform::llama::Llama> model_;
+};
+std::unique_ptr<kestrune::platform::llama::Llama> RecordedReplies::model_;
+
+constexpr const char* kRecordedCall =
+    "<|channel>thought\nI should look.<channel|>"
+    "<|tool_call>call:web_search{query:<|\"|>llama.cpp<|\"|>}<tool_call|>";
+
+TEST_F(RecordedReplies, OpenAiMessagesCarryToolCallsWithArgumentsAsText) {
+    const Json message = kestrune::server::openai_api::reply_message(read(kRecordedCall));
+    EXPECT_EQ(message["role"], "assistant");
+    EXPECT_EQ(message["reasoning_content"], "I should look.");
+    EXPECT_TRUE(message["content"].is_null());
+    ASSERT_EQ(message["tool_calls"].size(), 1U);
+    const Json& call = message["tool_calls"][0];
+    EXPECT_EQ(call["type"], "function");
+    EXPECT_TRUE(call["id"].get<std::string>().starts_with("call_"));
+    EXPECT_EQ(call["function"]["name"], "web_search");
+    EXPECT_EQ(Json::parse(call["function"]["arguments"].get<std::string>()),
+              Json({{"query", "llama.cpp"}}));
+    EXPECT_FALSE(call.contains("index"));
+
+    const Json deltas = kestrune::server::openai_api::tool_call_deltas(read(kRecordedCall));
+    EXPECT_EQ(deltas[0]["index"], 0);
+    EXPECT_EQ(deltas[0]["function"]["name"], "web_search");
+
+    // Plain text, and a call that does not read as one, stay the answer.
+    EXPECT_EQ(kestrune::server::openai_api::reply_message(read("It is a library.")),
+              Json({{"role", "assistant"}, {"content", "It is a library."}}));
+    const std::string garbled = "<|tool_call>call:web_search{query:<|\"|>llama.cpp<tool_call|>";
+    EXPECT_EQ(kestrune::server::openai_api::reply_message(read(garbled))["content"], garbled);
+    const ChatReply thought{.content = "Sunny.", .reasoning = "Look outside."};
+    EXPECT_EQ(kestrune::server::openai_api::reply_message(thought)["reasoning_content"],
+              "Look outside.");
+}
+
+TEST_F(RecordedReplies, OllamaMessagesCarryToolCallsWithArgumentsAsObjects) {
+    const ChatReply reply = read(kRecordedCall);
+    const Json message = kestrune::server::ollama_api::reply_message(
+        {.reasoning = {}, .content = reply.content}, reply.tool_calls);
+    EXPECT_EQ(message,
+              Json({{"role", "assistant"},
+                    {"content", ""},
+                    {"tool_calls",
+                     {{{"function",
+                        {{"name", "web_search"}, {"arguments", {{"query", "llama.cpp"}}}}}}}}}));
+    EXPECT_EQ(kestrune::server::ollama_api::reply_message({.reasoning = "Hm.", .content = "Hi."}),
+              Json({{"role", "assistant"}, {"content", "Hi."}, {"thinking", "Hm."}}));
+}
+
+TEST_F(RecordedReplies, CallsAndResultsSentBackRenderInTheModelsOwnFormat) {
+    // Ollama's form of a call (arguments as an object) reads as OpenAI's.
+    const auto messages = request_messages(Json::array(
+        {{{"role", "user"}, {"content", "What is llama.cpp?"}},
+         {{"role", "assistant"},
+          {"content", ""},
+          {"thinking", "I should look."},
+          {"tool_calls",
+           {{{"function", {{"name", "web_search"}, {"arguments", {{"query", "llama.cpp"}}}}}}}}},
+         {{"role", "tool"}, {"tool_name", "web_search"}, {"content", "LLM inference in C/C++."}}}));
+    ASSERT_EQ(messages.size(), 3U);
+    EXPECT_EQ(messages[1]["reasoning_content"], "I should look.");
+    const Json calls = Json::parse(messages[1]["tool_calls"]);
+    EXPECT_EQ(calls[0]["function"]["arguments"], R"({"query":"llama.cpp"})");
+    EXPECT_EQ(messages[2]["name"], "web_search");
+    const std::string prompt = model_->format_chat(messages);
+    EXPECT_NE(prompt.find("<|tool_call>call:web_search{query:<|\"|>llama.cpp<|\"|>}"),
+              std::string::npos)
+        << prompt;
+    EXPECT_NE(prompt.find("LLM inference in C/C++."), std::string::npos) << prompt;
 }
 
 }  // namespace

@@ -63,6 +63,9 @@ struct KESTRUNE_API GenerationConfig {
     // Whether a model that can think before answering should (absent: as its template
     // defaults, which is to think). Adapters without such models ignore it.
     std::optional<bool> think = std::nullopt;
+    // Tools offered to the model in its own tool format (the native adapter; the others
+    // ignore them). The calls it asks for come back in NativeBackend::chat_reply.
+    std::vector<ToolSpec> tools = {};
 
     bool operator==(const GenerationConfig&) const = default;
 };

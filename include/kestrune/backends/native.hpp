@@ -76,7 +76,8 @@ class KESTRUNE_API NativeBackend final : public BackendAdapter, public speculati
     TextStream stream(const Messages& messages,
                       const std::optional<GenerationConfig>& config) override;
     // The reply read in its parts: the answer, the reasoning of a model that thinks first, and
-    // the tool calls it asked for. chat() and stream() give the answer alone.
+    // the calls it asked for of the tools offered in config.tools (a call that does not read
+    // as one stays in the answer as text). chat() and stream() give the answer alone.
     ChatReply chat_reply(const Messages& messages,
                          const std::optional<GenerationConfig>& config = std::nullopt);
     // As stream(), with the reasoning of a model that thinks first passed to `on_reasoning`
@@ -94,8 +95,10 @@ class KESTRUNE_API NativeBackend final : public BackendAdapter, public speculati
 
     // Tokens of the chat prompt a stream over `messages` would evaluate.
     int count_prompt_tokens(const Messages& messages) const;
-    // The chat prompt the model sees for `messages`, with the assistant's turn opened.
-    std::string format_prompt(const Messages& messages) const;
+    // The chat prompt the model sees for `messages`, with the assistant's turn opened (under
+    // `config`: its tools offered, its thinking asked for or not).
+    std::string format_prompt(const Messages& messages,
+                              const std::optional<GenerationConfig>& config = std::nullopt) const;
     // How `messages` are rendered under `config` (by default, a one-message chat).
     ChatTemplateUse chat_template_use(
         const Messages& messages = {{"user", "Hello"}},

@@ -65,6 +65,15 @@ class KESTRUNE_API Message {
 
 using Messages = std::vector<Message>;
 
+// A tool offered to a model: `parameters` is the JSON schema of its arguments, as text.
+struct KESTRUNE_API ToolSpec {
+    std::string name;
+    std::string description;
+    std::string parameters = R"({"type":"object","properties":{}})";
+
+    bool operator==(const ToolSpec&) const = default;
+};
+
 // A call of a tool the model asked for: `arguments` is a JSON object, as text.
 struct KESTRUNE_API ToolCall {
     std::string name;
