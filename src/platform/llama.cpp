@@ -14,6 +14,7 @@
 #include "core/stop_texts.hpp"
 #include "core/utf8.hpp"
 #include "platform/llama_library.hpp"
+#include "platform/rpc.hpp"
 #include "platform/system.hpp"
 
 namespace kestrune::platform::llama {
@@ -89,6 +90,12 @@ ggml_type checked_kv_type(const KvType& requested) {
     return type;
 }
 
+// The share of `total` items the index-th of `count` takers gets, the remainder going first.
+int share_of(int total, std::size_t index, std::size_t count) {
+    const int takers = static_cast<int>(count);
+    return total / takers + (static_cast<int>(index) < total % takers ? 1 : 0);
+}
+
 std::uint32_t resolve_threads(int requested) {
     return static_cast<std::uint32_t>(requested > 0 ? requested : system::cpu_count());
 }
@@ -121,10 +128,19 @@ Llama::Llama(const Params& params) : params_(params) {
 
     llama_model_params model_params = llama_model_default_params();
     model_params.n_gpu_layers = params_.n_gpu_layers;
+    Placement placement;
+    if (!params_.workers.empty()) {
+        placement = place_on_workers();
+        model_params.devices = placement.devices.data();
+        model_params.tensor_split = placement.split.data();
+        model_params.n_gpu_layers = placement.offloaded;
+    }
     model_.reset(llama_model_load_from_file(params_.model_path.c_str(), model_params));
     if (!model_) {
+        check_workers();
         throw InvalidValueError("Failed to load model from file: " + params_.model_path);
     }
+    check_workers();
     vocab_ = llama_model_get_vocab(model_.get());
     templates_ = std::make_unique<chat_template::Templates>(model_.get());
 
@@ -161,6 +177,56 @@ Llama::Llama(const Params& params) : params_(params) {
                                  (params_.type_v ? params_.type_v->name : std::string("f16")));
         }
         throw RuntimeFailure("Failed to create the llama.cpp context for " + params_.model_path);
+    }
+}
+
+// Every worker is reached through a relay of its own, after answering a probe: an unreachable
+// one is refused here, before the library (which would abort) ever connects to it.
+Llama::Placement Llama::place_on_workers() {
+    Placement placement;
+    std::vector<ggml_backend_dev_t> gpus;
+    for (std::size_t index = 0; index < ggml_backend_dev_count(); ++index) {
+        ggml_backend_dev_t device = ggml_backend_dev_get(index);
+        if (ggml_backend_dev_type(device) == GGML_BACKEND_DEVICE_TYPE_GPU) {
+            gpus.push_back(device);
+        }
+    }
+    const int local_gpu_layers = gpus.empty() ? 0 : std::max(params_.n_gpu_layers, 0);
+    std::vector<int> layers;
+    for (std::size_t i = 0; local_gpu_layers > 0 && i < gpus.size(); ++i) {
+        placement.devices.push_back(gpus[i]);
+        layers.push_back(share_of(local_gpu_layers, i, gpus.size()));
+    }
+    for (const WorkerLayers& worker : params_.workers) {
+        const rpc::Endpoint endpoint = rpc::parse_endpoint(worker.endpoint);
+        rpc::probe_worker(endpoint);
+        relays_.push_back(std::make_unique<rpc::Relay>(endpoint));
+        const auto devices = rpc::worker_devices(relays_.back()->endpoint());
+        check_workers();
+        if (devices.empty()) {
+            throw RuntimeFailure("RPC worker " + worker.endpoint + " offers no device");
+        }
+        for (std::size_t i = 0; i < devices.size(); ++i) {
+            placement.devices.push_back(devices[i]);
+            layers.push_back(share_of(worker.n_layers, i, devices.size()));
+        }
+    }
+    // The output layer is the last slot the library places: it goes with the last device.
+    layers.back() += 1;
+    placement.devices.push_back(nullptr);
+    placement.split.assign(llama_max_devices(), 0.0F);
+    for (std::size_t i = 0; i < layers.size() && i < placement.split.size(); ++i) {
+        placement.split[i] = static_cast<float>(layers[i]);
+        placement.offloaded += layers[i];
+    }
+    return placement;
+}
+
+void Llama::check_workers() const {
+    for (const auto& relay : relays_) {
+        if (auto failure = relay->failure()) {
+            throw RuntimeFailure(*failure);
+        }
     }
 }
 
@@ -478,8 +544,11 @@ void Llama::decode(std::span<const Token> tokens, bool all_logits) {
         if (status != 0) {
             // Leave the cache exactly as the token list describes it.
             llama_memory_seq_rm(memory, 0, static_cast<llama_pos>(tokens_.size()), -1);
+            check_workers();
             throw RuntimeFailure("llama_decode failed with status " + std::to_string(status));
         }
+        // A worker that failed during the pass left logits computed on stand-in zeros.
+        check_workers();
         tokens_.insert(tokens_.end(), chunk.begin(), chunk.end());
         if (copy_rows) {
             for (std::size_t i = 0; i < chunk.size(); ++i) {

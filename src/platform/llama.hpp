@@ -32,9 +32,14 @@
 #include "platform/chat_template.hpp"
 #include "platform/sampler.hpp"
 
+struct ggml_backend_device;
 struct llama_model;
 struct llama_context;
 struct llama_vocab;
+
+namespace kestrune::platform::rpc {
+class Relay;
+}
 
 namespace kestrune::platform::llama {
 
@@ -57,10 +62,19 @@ using kestrune::KvType;
 // Receives the reasoning of a streamed reply, piece by piece.
 using ReasoningSink = std::function<void(const std::string&)>;
 
+// A worker of llama.cpp's RPC backend and how many of the model's layers it holds.
+struct WorkerLayers {
+    std::string endpoint;  // host:port
+    int n_layers = 0;
+};
+
 struct Params {
     std::string model_path;
-    int n_ctx = 512;          // 0: the model's trained context
-    int n_gpu_layers = 0;     // negative: every layer
+    int n_ctx = 512;       // 0: the model's trained context
+    int n_gpu_layers = 0;  // negative: every layer; with workers: those on local GPUs
+    // The model's last layers go to these workers, in order (the output layer with the last);
+    // the local GPUs take the n_gpu_layers before them and the CPU the rest.
+    std::vector<WorkerLayers> workers = {};
     int n_threads = 0;        // generation threads; 0 or less: every logical processor
     int n_threads_batch = 0;  // prompt threads; 0 or less: as n_threads
     int n_batch = 2048;       // tokens per llama_decode call while evaluating a prompt
@@ -166,6 +180,9 @@ class Llama {
     llama_model* model() const { return model_.get(); }
     // The parameters the model and its context were built with.
     const Params& params() const { return params_; }
+    // Throws RuntimeFailure naming the first RPC worker that stopped answering; after that
+    // nothing the model computed can be trusted.
+    void check_workers() const;
 
   private:
     struct ModelFree {
@@ -175,6 +192,14 @@ class Llama {
         void operator()(llama_context* context) const;
     };
 
+    // The devices of a model split over workers, each one's share of the offloaded layers, and
+    // their count.
+    struct Placement {
+        std::vector<ggml_backend_device*> devices;
+        std::vector<float> split;
+        int offloaded = 0;
+    };
+    Placement place_on_workers();
     void decode(std::span<const Token> tokens, bool all_logits);
     Completion complete_tokens(std::vector<Token> prompt, const Sampling& settings);
     // The one generation loop; fills `report` (when given) once the stream ends.
@@ -185,6 +210,8 @@ class Llama {
     void check_fits(std::size_t n_prompt) const;
 
     Params params_;
+    // Before the model: the library's RPC client talks to them until the model is freed.
+    std::vector<std::unique_ptr<rpc::Relay>> relays_;
     std::unique_ptr<llama_model, ModelFree> model_;
     std::unique_ptr<llama_context, ContextFree> context_;
     const llama_vocab* vocab_ = nullptr;

@@ -20,7 +20,10 @@ void BatchContext::Free::operator()(llama_batch* batch) const {
 }
 
 BatchContext::BatchContext(const Llama& weights, const BatchParams& params)
-    : params_(params), verbose_(weights.params().verbose), n_vocab_(weights.n_vocab()) {
+    : params_(params),
+      weights_(&weights),
+      verbose_(weights.params().verbose),
+      n_vocab_(weights.n_vocab()) {
     QuietScope quiet(!verbose_);
     params_.n_seq = std::max(params_.n_seq, 1);
     params_.n_batch = std::max(params_.n_batch, params_.n_seq);
@@ -75,8 +78,11 @@ void BatchContext::decode(std::span<const BatchToken> tokens) {
         for (const BatchToken& token : tokens) {
             truncate(token.seq, token.pos);
         }
+        weights_->check_workers();
         throw RuntimeFailure("llama_decode failed with status " + std::to_string(status));
     }
+    // A worker that failed during the pass left logits computed on stand-in zeros.
+    weights_->check_workers();
 }
 
 std::span<const float> BatchContext::logits(int i) const {

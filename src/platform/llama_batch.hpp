@@ -55,6 +55,7 @@ class BatchContext {
         void operator()(llama_batch* batch) const;
     };
     BatchParams params_;
+    const Llama* weights_;
     bool verbose_ = false;
     int n_vocab_ = 0;
     std::unique_ptr<llama_context, Free> context_;

@@ -42,10 +42,7 @@ void load_backends() {
         return;
     }
     const QuietScope quiet(true);
-    const auto dir =
-        library_holding(reinterpret_cast<const void*>(&ggml_backend_load_all_from_path))
-            .parent_path()
-            .string();
+    const auto dir = backend_directory().string();
     ggml_backend_load_all_from_path(dir.empty() ? nullptr : dir.c_str());
 }
 
@@ -66,6 +63,11 @@ ComputeDevice describe_device(ggml_backend_dev_t device) {
 }
 
 }  // namespace
+
+std::filesystem::path backend_directory() {
+    return library_holding(reinterpret_cast<const void*>(&ggml_backend_load_all_from_path))
+        .parent_path();
+}
 
 void initialise_library() {
     static std::once_flag once;

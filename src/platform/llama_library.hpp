@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@ class QuietScope {
   private:
     bool quiet_;
 };
+
+// The folder of the ggml libraries in use, where their loadable backends sit.
+std::filesystem::path backend_directory();
 
 // The library's version text (its build number and commit).
 std::string version();

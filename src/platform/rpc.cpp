@@ -1,0 +1,801 @@
+#include "platform/rpc.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ggml-backend.h>
+#include <ggml-rpc.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <filesystem>
+#include <span>
+#include <utility>
+
+#include "platform/llama_library.hpp"
+
+namespace kestrune::platform::rpc {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
+
+// The protocol's commands, numbered as the library numbers them.
+enum Command : std::uint8_t {
+    kAllocBuffer = 0,
+    kGetAlignment,
+    kGetMaxSize,
+    kBufferGetBase,
+    kFreeBuffer,
+    kBufferClear,
+    kSetTensor,
+    kSetTensorHash,
+    kGetTensor,
+    kCopyTensor,
+    kGraphCompute,
+    kGetDeviceMemory,
+    kInitTensor,
+    kGetAllocSize,
+    kHello,
+    kDeviceCount,
+    kGraphRecompute,
+    kMemsetTensor,
+    kNone,
+    kCommandCount,
+};
+static_assert(kHello == 14, "the handshake's number is fixed by the protocol");
+
+constexpr std::size_t kConnectionCapsSize = 24;
+constexpr std::size_t kHelloAnswerSize = 4 + kConnectionCapsSize;
+// Requests up to this size are read whole (every fixed-size one); larger ones (tensor data,
+// graphs) are passed on in chunks.
+constexpr std::uint64_t kWholeRequestLimit = 64 * 1024;
+constexpr std::size_t kChunk = 1 << 20;
+constexpr std::uint64_t kStandInAlignment = 64;
+constexpr std::uint64_t kStandInMaxSize = std::uint64_t{1} << 40;
+
+constexpr const char* kNotInstalled =
+    "llama.cpp's RPC backend is not installed: run scripts/setup --rpc (it compiles "
+    "libggml-rpc.so beside the llama.cpp libraries), then try again";
+
+// --- sockets ---
+
+// A connection or the worker ended; what() says how.
+class Broken : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+std::string system_error_text(int error) {
+    return std::strerror(error);
+}
+
+class Socket {
+  public:
+    Socket() = default;
+    explicit Socket(int fd) : fd_(fd) {}
+    Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Socket& operator=(Socket&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    ~Socket() { reset(); }
+
+    int fd() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// Waits until `fd` is ready for `events`; false when `timeout` passed first.
+bool wait_for(int fd, short events, std::optional<Millis> timeout) {
+    pollfd entry{.fd = fd, .events = events, .revents = 0};
+    const int limit = timeout ? static_cast<int>(timeout->count()) : -1;
+    while (true) {
+        const int ready = ::poll(&entry, 1, limit);
+        if (ready >= 0) {
+            return ready > 0;
+        }
+        if (errno != EINTR) {
+            throw Broken(system_error_text(errno));
+        }
+    }
+}
+
+std::string seconds_text(Millis timeout) {
+    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()) + " s";
+}
+
+// Reads exactly `size` bytes. Throws Broken: "connection closed", a system error, or no data
+// within `timeout` (each wait for more bytes gets the whole time).
+void read_exact(int fd, void* data, std::size_t size, std::optional<Millis> timeout) {
+    auto* bytes = static_cast<std::uint8_t*>(data);
+    while (size > 0) {
+        if (!wait_for(fd, POLLIN, timeout)) {
+            throw Broken("no answer within " + seconds_text(*timeout));
+        }
+        const ssize_t got = ::recv(fd, bytes, size, 0);
+        if (got == 0) {
+            throw Broken("connection closed");
+        }
+        if (got < 0) {
+            if (errno == EINTR || errno == EAGAIN) {
+                continue;
+            }
+            throw Broken(system_error_text(errno));
+        }
+        bytes += got;
+        size -= static_cast<std::size_t>(got);
+    }
+}
+
+void write_all(int fd, const void* data, std::size_t size, std::optional<Millis> timeout) {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+        if (!wait_for(fd, POLLOUT, timeout)) {
+            throw Broken("took nothing for " + seconds_text(*timeout));
+        }
+        const ssize_t sent = ::send(fd, bytes, size, MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR || errno == EAGAIN) {
+                continue;
+            }
+            throw Broken(system_error_text(errno));
+        }
+        bytes += sent;
+        size -= static_cast<std::size_t>(sent);
+    }
+}
+
+void set_no_delay(int fd) {
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+// The IPv4 addresses of `host`, as the library's client resolves it.
+addrinfo* resolve(const Endpoint& endpoint) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const std::string port = std::to_string(endpoint.port);
+    const int status = ::getaddrinfo(endpoint.host.c_str(), port.c_str(), &hints, &found);
+    if (status != 0) {
+        throw Broken("cannot resolve " + endpoint.host + ": " + ::gai_strerror(status));
+    }
+    return found;
+}
+
+Socket connect_to(const Endpoint& endpoint, Millis timeout) {
+    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(resolve(endpoint),
+                                                                   ::freeaddrinfo);
+    std::string last_error = "no address";
+    for (const addrinfo* address = addresses.get(); address; address = address->ai_next) {
+        Socket socket(::socket(address->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (socket.fd() < 0) {
+            last_error = system_error_text(errno);
+            continue;
+        }
+        const int flags = ::fcntl(socket.fd(), F_GETFL);
+        ::fcntl(socket.fd(), F_SETFL, flags | O_NONBLOCK);
+        if (::connect(socket.fd(), address->ai_addr, address->ai_addrlen) != 0 &&
+            errno != EINPROGRESS) {
+            last_error = system_error_text(errno);
+            continue;
+        }
+        if (!wait_for(socket.fd(), POLLOUT, timeout)) {
+            last_error = "no connection within " + seconds_text(timeout);
+            continue;
+        }
+        int error = 0;
+        socklen_t length = sizeof error;
+        ::getsockopt(socket.fd(), SOL_SOCKET, SO_ERROR, &error, &length);
+        if (error != 0) {
+            last_error = system_error_text(error);
+            continue;
+        }
+        ::fcntl(socket.fd(), F_SETFL, flags);
+        set_no_delay(socket.fd());
+        return socket;
+    }
+    throw Broken(last_error);
+}
+
+Socket listen_on(const Endpoint& endpoint) {
+    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(resolve(endpoint),
+                                                                   ::freeaddrinfo);
+    Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int on = 1;
+    ::setsockopt(socket.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (socket.fd() < 0 || ::bind(socket.fd(), addresses->ai_addr, addresses->ai_addrlen) != 0 ||
+        ::listen(socket.fd(), 16) != 0) {
+        throw RuntimeFailure("Cannot listen on " + endpoint.text() + ": " +
+                             system_error_text(errno));
+    }
+    return socket;
+}
+
+int bound_port(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+template <typename T>
+T read_value(int fd, std::optional<Millis> timeout) {
+    T value{};
+    read_exact(fd, &value, sizeof value, timeout);
+    return value;
+}
+
+template <typename T>
+T load_value(std::span<const std::uint8_t> bytes) {
+    T value{};
+    std::memcpy(&value, bytes.data(), std::min(bytes.size(), sizeof value));
+    return value;
+}
+
+template <typename T>
+void store_value(std::span<std::uint8_t> bytes, T value) {
+    std::memcpy(bytes.data(), &value, std::min(bytes.size(), sizeof value));
+}
+
+// One request and its answer, on a connection of our own.
+std::vector<std::uint8_t> ask(int fd, Command command, std::span<const std::uint8_t> request,
+                              std::uint64_t answer_size, Millis timeout) {
+    const std::uint8_t command_byte = command;
+    const std::uint64_t request_size = request.size();
+    write_all(fd, &command_byte, 1, timeout);
+    write_all(fd, &request_size, sizeof request_size, timeout);
+    write_all(fd, request.data(), request.size(), timeout);
+    const auto size = read_value<std::uint64_t>(fd, timeout);
+    if (size != answer_size) {
+        throw Broken("answered " + std::to_string(size) + " bytes where " +
+                     std::to_string(answer_size) + " were due");
+    }
+    std::vector<std::uint8_t> answer(size);
+    read_exact(fd, answer.data(), answer.size(), timeout);
+    return answer;
+}
+
+// --- the messages ---
+
+// The size of the answer `command` gets, or none for commands answered by nothing. A tensor
+// read is answered with the bytes it asks for: its request ends with their count.
+std::optional<std::uint64_t> answer_size(std::uint8_t command,
+                                         std::span<const std::uint8_t> request) {
+    switch (command) {
+        case kHello:
+            return kHelloAnswerSize;
+        case kDeviceCount:
+            return sizeof(std::uint32_t);
+        case kAllocBuffer:
+        case kGetDeviceMemory:
+            return 2 * sizeof(std::uint64_t);
+        case kGetAlignment:
+        case kGetMaxSize:
+        case kBufferGetBase:
+        case kGetAllocSize:
+            return sizeof(std::uint64_t);
+        case kSetTensorHash:
+        case kCopyTensor:
+            return 1;
+        case kGetTensor:
+            return request.size() >= sizeof(std::uint64_t)
+                       ? load_value<std::uint64_t>(request.last(sizeof(std::uint64_t)))
+                       : 0;
+        default:
+            return std::nullopt;
+    }
+}
+
+// What the relay answers for a worker that is gone: well formed, and telling the library as
+// little as possible (no memory, no buffer, no stored tensor), so it fails on its own terms
+// where it can and computes on zeros where it cannot.
+std::vector<std::uint8_t> stand_in_answer(std::uint8_t command, std::uint64_t size) {
+    std::vector<std::uint8_t> answer(std::min<std::uint64_t>(size, kChunk), 0);
+    switch (command) {
+        case kHello:
+            answer[0] = RPC_PROTO_MAJOR_VERSION;
+            answer[1] = RPC_PROTO_MINOR_VERSION;
+            answer[2] = RPC_PROTO_PATCH_VERSION;
+            break;
+        case kDeviceCount:
+            store_value<std::uint32_t>(answer, 1);
+            break;
+        case kGetAlignment:
+            store_value(answer, kStandInAlignment);
+            break;
+        case kGetMaxSize:
+            store_value(answer, kStandInMaxSize);
+            break;
+        default:
+            break;
+    }
+    return answer;
+}
+
+void cap_memory(std::span<std::uint8_t> answer, std::uint64_t cap) {
+    for (std::size_t offset = 0; offset + sizeof(std::uint64_t) <= answer.size();
+         offset += sizeof(std::uint64_t)) {
+        const auto value = load_value<std::uint64_t>(answer.subspan(offset));
+        store_value(answer.subspan(offset), std::min(value, cap));
+    }
+}
+
+std::string worker_text(const Endpoint& worker) {
+    return "RPC worker " + worker.text();
+}
+
+}  // namespace
+
+Endpoint parse_endpoint(std::string_view text) {
+    const auto colon = text.rfind(':');
+    int port = 0;
+    const bool has_host = colon != std::string_view::npos && colon > 0;
+    const auto digits = has_host ? text.substr(colon + 1) : std::string_view{};
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
+    if (!has_host || digits.empty() || error != std::errc{} ||
+        end != digits.data() + digits.size() || port < 1 || port > 65535) {
+        throw InvalidValueError("An RPC worker is given as HOST:PORT (port 1 to 65535), not '" +
+                                std::string(text) + "'");
+    }
+    return {.host = std::string(text.substr(0, colon)), .port = port};
+}
+
+WorkerMemory probe_worker(const Endpoint& worker, std::chrono::milliseconds timeout) {
+    try {
+        const Socket socket = connect_to(worker, timeout);
+        const std::array<std::uint8_t, kConnectionCapsSize> no_caps{};
+        const auto hello = ask(socket.fd(), kHello, no_caps, kHelloAnswerSize, timeout);
+        if (hello[0] != RPC_PROTO_MAJOR_VERSION) {
+            throw RuntimeFailure(worker_text(worker) + " speaks RPC protocol version " +
+                                 std::to_string(hello[0]) + ", not " +
+                                 std::to_string(RPC_PROTO_MAJOR_VERSION) +
+                                 ": run the same llama.cpp release on every machine");
+        }
+        const auto count = load_value<std::uint32_t>(
+            ask(socket.fd(), kDeviceCount, {}, sizeof(std::uint32_t), timeout));
+        WorkerMemory memory{.devices = static_cast<int>(count)};
+        for (std::uint32_t device = 0; device < count; ++device) {
+            std::array<std::uint8_t, sizeof device> request{};
+            store_value<std::uint32_t>(request, device);
+            const auto answer = ask(socket.fd(), kGetDeviceMemory, request, 16, timeout);
+            memory.free_bytes += load_value<std::uint64_t>(answer);
+            memory.total_bytes += load_value<std::uint64_t>(std::span(answer).subspan(8));
+        }
+        return memory;
+    } catch (const Broken& broken) {
+        throw RuntimeFailure(
+            worker_text(worker) + " is unreachable: " + broken.what() +
+            " (is `kestrune worker` running there, and not serving another client?)");
+    }
+}
+
+// --- the relay ---
+
+struct Relay::Connection {
+    Socket client;
+    Socket upstream;
+    int client_fd = -1;
+    int upstream_fd = -1;
+    std::thread thread;
+    std::atomic<bool> done{false};
+};
+
+Relay::Relay(Endpoint worker, RelayOptions options)
+    : worker_(std::move(worker)), options_(std::move(options)) {
+    Socket listener = listen_on({options_.listen_host, options_.listen_port});
+    port_ = bound_port(listener.fd());
+    listener_ = listener.release();
+    acceptor_ = std::thread([this] { accept_connections(); });
+}
+
+Relay::~Relay() {
+    stopping_ = true;
+    ::shutdown(listener_, SHUT_RDWR);
+    acceptor_.join();
+    ::close(listener_);
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& connection : connections_) {
+            ::shutdown(connection->client_fd, SHUT_RDWR);
+            if (connection->upstream_fd >= 0) {
+                ::shutdown(connection->upstream_fd, SHUT_RDWR);
+            }
+        }
+    }
+    for (const auto& connection : connections_) {
+        connection->thread.join();
+    }
+}
+
+std::string Relay::endpoint() const {
+    return options_.listen_host + ":" + std::to_string(port_);
+}
+
+std::optional<std::string> Relay::failure() const {
+    if (!failed()) {
+        return std::nullopt;
+    }
+    std::lock_guard lock(mutex_);
+    return failure_;
+}
+
+void Relay::give_up(const std::string& why) {
+    std::lock_guard lock(mutex_);
+    if (!failed_.exchange(true)) {
+        failure_ = worker_text(worker_) + " " + why;
+    }
+}
+
+void Relay::accept_connections() {
+    while (!stopping_) {
+        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) {
+                continue;
+            }
+            return;
+        }
+        set_no_delay(fd);
+        auto connection = std::make_shared<Connection>();
+        connection->client = Socket(fd);
+        connection->client_fd = fd;
+        std::lock_guard lock(mutex_);
+        if (stopping_) {
+            return;
+        }
+        forget_finished_connections();
+        connections_.push_back(connection);
+        connection->thread = std::thread([this, connection] {
+            serve(connection);
+            connection->done = true;
+        });
+    }
+}
+
+// Called with mutex_ held: a long-lived worker sees many clients come and go.
+void Relay::forget_finished_connections() {
+    std::erase_if(connections_, [](const std::shared_ptr<Connection>& connection) {
+        if (!connection->done) {
+            return false;
+        }
+        connection->thread.join();
+        return true;
+    });
+}
+
+namespace {
+
+// One connection's traffic: requests from the client go to the worker, answers come back.
+// While the worker works, bytes pass through unchanged; once it fails, `on_failure` decides
+// (give it up and answer in its place, or end the connection).
+class Pump {
+  public:
+    Pump(int client, int upstream, const RelayOptions& options,
+         std::function<void(const std::string&)> on_failure, std::function<bool()> failed)
+        : client_(client),
+          upstream_(upstream),
+          options_(options),
+          on_failure_(std::move(on_failure)),
+          failed_(std::move(failed)) {}
+
+    // Until the client goes; Broken from the client ends it.
+    void run() {
+        while (true) {
+            std::uint8_t command = 0;
+            try {
+                read_exact(client_, &command, 1, std::nullopt);
+            } catch (const Broken&) {
+                return;
+            }
+            const auto size = read_value<std::uint64_t>(client_, std::nullopt);
+            if (command >= kCommandCount) {
+                return;
+            }
+            std::vector<std::uint8_t> request;
+            if (size <= kWholeRequestLimit) {
+                request.resize(size);
+                read_exact(client_, request.data(), request.size(), std::nullopt);
+                to_worker([&] {
+                    send_header(command, size);
+                    write_all(upstream_, request.data(), request.size(), options_.answer_timeout);
+                });
+            } else {
+                pass_large_request(command, size);
+            }
+            if (const auto expected = answer_size(command, request)) {
+                answer(command, *expected);
+            }
+        }
+    }
+
+  private:
+    bool worker_usable() const { return upstream_ >= 0 && !failed_(); }
+
+    // Runs `step` against the worker unless it is already given up; a failure gives it up.
+    template <typename Step>
+    void to_worker(Step step) {
+        if (!worker_usable()) {
+            return;
+        }
+        try {
+            step();
+        } catch (const Broken& broken) {
+            fail(broken.what());
+        }
+    }
+
+    void fail(const std::string& why) {
+        ::shutdown(upstream_, SHUT_RDWR);
+        upstream_ = -1;
+        on_failure_(why);
+        if (!options_.stand_in) {
+            throw Broken(why);
+        }
+    }
+
+    void send_header(std::uint8_t command, std::uint64_t size) {
+        write_all(upstream_, &command, 1, options_.answer_timeout);
+        write_all(upstream_, &size, sizeof size, options_.answer_timeout);
+    }
+
+    void pass_large_request(std::uint8_t command, std::uint64_t size) {
+        to_worker([&] { send_header(command, size); });
+        std::vector<std::uint8_t> chunk(kChunk);
+        for (std::uint64_t left = size; left > 0;) {
+            const std::size_t part = std::min<std::uint64_t>(left, chunk.size());
+            read_exact(client_, chunk.data(), part, std::nullopt);
+            to_worker([&] { write_all(upstream_, chunk.data(), part, options_.answer_timeout); });
+            left -= part;
+        }
+    }
+
+    void answer(std::uint8_t command, std::uint64_t expected) {
+        std::uint64_t passed = 0;
+        bool header_sent = false;
+        to_worker([&] {
+            const auto size = read_value<std::uint64_t>(upstream_, options_.answer_timeout);
+            if (size != expected) {
+                throw Broken("answered " + std::to_string(size) + " bytes where " +
+                             std::to_string(expected) + " were due");
+            }
+            if (command == kGetDeviceMemory && options_.memory_cap) {
+                std::vector<std::uint8_t> memory(size);
+                read_exact(upstream_, memory.data(), memory.size(), options_.answer_timeout);
+                cap_memory(memory, *options_.memory_cap);
+                write_all(client_, &size, sizeof size, std::nullopt);
+                header_sent = true;
+                write_all(client_, memory.data(), memory.size(), std::nullopt);
+                passed = size;
+                return;
+            }
+            write_all(client_, &size, sizeof size, std::nullopt);
+            header_sent = true;
+            std::vector<std::uint8_t> chunk(std::min<std::uint64_t>(size, kChunk));
+            while (passed < size) {
+                const std::size_t part = std::min<std::uint64_t>(size - passed, chunk.size());
+                read_exact(upstream_, chunk.data(), part, options_.answer_timeout);
+                write_all(client_, chunk.data(), part, std::nullopt);
+                passed += part;
+            }
+        });
+        if (passed < expected || !header_sent) {
+            stand_in(command, expected, passed, header_sent);
+        }
+    }
+
+    // The rest of an answer the worker did not give.
+    void stand_in(std::uint8_t command, std::uint64_t size, std::uint64_t passed,
+                  bool header_sent) {
+        if (!header_sent) {
+            write_all(client_, &size, sizeof size, std::nullopt);
+        }
+        const auto filler = stand_in_answer(command, size);
+        while (passed < size) {
+            const std::size_t part = std::min<std::uint64_t>(size - passed, filler.size());
+            // A partly passed answer is completed with zeros, never with the stand-in's head.
+            const std::uint8_t* from = passed == 0 ? filler.data() : zeros().data();
+            write_all(client_, from, part, std::nullopt);
+            passed += part;
+        }
+    }
+
+    static const std::vector<std::uint8_t>& zeros() {
+        static const std::vector<std::uint8_t> block(kChunk, 0);
+        return block;
+    }
+
+    int client_;
+    int upstream_;
+    const RelayOptions& options_;
+    std::function<void(const std::string&)> on_failure_;
+    std::function<bool()> failed_;
+};
+
+}  // namespace
+
+void Relay::serve(std::shared_ptr<Connection> connection) {
+    if (!failed()) {
+        try {
+            connection->upstream = connect_to(worker_, kConnectTimeout);
+            std::lock_guard lock(mutex_);
+            connection->upstream_fd = connection->upstream.fd();
+        } catch (const Broken& broken) {
+            give_up(std::string("is unreachable: ") + broken.what());
+        }
+    }
+    if (!options_.stand_in && connection->upstream_fd < 0) {
+        ::shutdown(connection->client_fd, SHUT_RDWR);
+        return;
+    }
+    Pump pump(
+        connection->client_fd, connection->upstream_fd, options_,
+        [this](const std::string& why) {
+            if (options_.stand_in) {
+                give_up("stopped answering: " + why);
+            }
+        },
+        [this] { return options_.stand_in && failed(); });
+    try {
+        pump.run();
+    } catch (const Broken&) {
+        // The client went away, or (a worker's front) the worker did: the connection ends.
+    }
+    ::shutdown(connection->client_fd, SHUT_RDWR);
+    // At once: a worker serves one connection at a time, and the client's next one waits.
+    std::lock_guard lock(mutex_);
+    connection->upstream.reset();
+    connection->upstream_fd = -1;
+}
+
+// --- the library's RPC backend ---
+
+namespace {
+
+ggml_backend_reg_t rpc_registry() {
+    llama::initialise_library();
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    if (ggml_backend_reg_t registry = ggml_backend_reg_by_name("RPC")) {
+        return registry;
+    }
+    const auto file = llama::backend_directory() / "libggml-rpc.so";
+    if (!std::filesystem::exists(file)) {
+        throw MissingComponentError(kNotInstalled);
+    }
+    const llama::QuietScope quiet(true);
+    ggml_backend_reg_t registry = ggml_backend_load(file.c_str());
+    if (registry == nullptr) {
+        throw MissingComponentError("llama.cpp's RPC backend " + file.string() +
+                                    " could not be loaded: run scripts/setup --rpc again");
+    }
+    return registry;
+}
+
+template <typename Function>
+Function* rpc_function(const char* name) {
+    auto* function =
+        reinterpret_cast<Function*>(ggml_backend_reg_get_proc_address(rpc_registry(), name));
+    if (function == nullptr) {
+        throw MissingComponentError(std::string("llama.cpp's RPC backend lacks ") + name);
+    }
+    return function;
+}
+
+// The devices a worker serves: its GPUs, or its CPU when it has none.
+std::vector<ggml_backend_dev_t> devices_to_serve() {
+    std::vector<ggml_backend_dev_t> devices;
+    for (std::size_t index = 0; index < ggml_backend_dev_count(); ++index) {
+        ggml_backend_dev_t device = ggml_backend_dev_get(index);
+        if (ggml_backend_dev_type(device) == GGML_BACKEND_DEVICE_TYPE_GPU) {
+            devices.push_back(device);
+        }
+    }
+    if (devices.empty()) {
+        devices.push_back(ggml_backend_dev_by_type(GGML_BACKEND_DEVICE_TYPE_CPU));
+    }
+    return devices;
+}
+
+std::string describe(ggml_backend_dev_t device, std::optional<std::uint64_t> cap) {
+    std::size_t free_bytes = 0;
+    std::size_t total_bytes = 0;
+    ggml_backend_dev_memory(device, &free_bytes, &total_bytes);
+    const std::uint64_t limit = cap.value_or(UINT64_MAX);
+    constexpr std::uint64_t kMb = 1 << 20;
+    return std::string(ggml_backend_dev_name(device)) + " (" +
+           ggml_backend_dev_description(device) + "), " +
+           std::to_string(std::min<std::uint64_t>(free_bytes, limit) / kMb) + " MB free of " +
+           std::to_string(std::min<std::uint64_t>(total_bytes, limit) / kMb) + " MB";
+}
+
+int free_loopback_port() {
+    const Socket socket = listen_on({"127.0.0.1", 0});
+    return bound_port(socket.fd());
+}
+
+// The library's server listens once its thread has started; connecting tells when.
+void wait_until_listening(const Endpoint& endpoint) {
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline) {
+        try {
+            connect_to(endpoint, Millis(200));
+            return;
+        } catch (const Broken&) {
+            std::this_thread::sleep_for(Millis(20));
+        }
+    }
+    throw RuntimeFailure("llama.cpp's RPC server did not start listening on " + endpoint.text());
+}
+
+}  // namespace
+
+bool backend_installed() {
+    try {
+        rpc_registry();
+        return true;
+    } catch (const MissingComponentError&) {
+        return false;
+    }
+}
+
+std::vector<ggml_backend_dev_t> worker_devices(const std::string& endpoint) {
+    auto* add_server =
+        rpc_function<decltype(ggml_backend_rpc_add_server)>("ggml_backend_rpc_add_server");
+    ggml_backend_reg_t registry = add_server(endpoint.c_str());
+    std::vector<ggml_backend_dev_t> devices;
+    for (std::size_t index = 0; registry && index < ggml_backend_reg_dev_count(registry); ++index) {
+        devices.push_back(ggml_backend_reg_dev_get(registry, index));
+    }
+    return devices;
+}
+
+Worker::Worker(const WorkerOptions& options) {
+    auto* start_server =
+        rpc_function<decltype(ggml_backend_rpc_start_server)>("ggml_backend_rpc_start_server");
+    std::vector<ggml_backend_dev_t> devices = devices_to_serve();
+    for (ggml_backend_dev_t device : devices) {
+        devices_.push_back(describe(device, options.memory_cap));
+    }
+    const Endpoint inner{"127.0.0.1", free_loopback_port()};
+    const std::size_t threads = options.threads > 0
+                                    ? static_cast<std::size_t>(options.threads)
+                                    : std::max(1U, std::thread::hardware_concurrency());
+    // The library's server never returns: its thread lives as long as the process.
+    std::thread([start_server, inner, threads, devices]() mutable {
+        start_server(inner.text().c_str(), nullptr, threads, devices.size(), devices.data());
+    }).detach();
+    wait_until_listening(inner);
+    front_ = std::make_unique<Relay>(inner, RelayOptions{.listen_host = options.host,
+                                                         .listen_port = options.port,
+                                                         .memory_cap = options.memory_cap,
+                                                         .stand_in = false});
+}
+
+Worker::~Worker() = default;
+
+}  // namespace kestrune::platform::rpc
