@@ -8,8 +8,11 @@
 #include "core/json.hpp"
 #include "kestrune/cache/kvquant.hpp"
 #include "kestrune/core/errors.hpp"
+#include "kestrune/engine/hardware.hpp"
+#include "kestrune/engine/model_info.hpp"
 #include "kestrune/engine/modelcheck.hpp"
 #include "kestrune/engine/speculative.hpp"
+#include "kestrune/engine/workers.hpp"
 #include "platform/files.hpp"
 #include "platform/hub.hpp"
 #include "platform/llama.hpp"
@@ -76,6 +79,20 @@ std::unique_ptr<llama::Llama> build_with_kv_types(llama::Params params,
         params.type_v.reset();
         return llama::load(params);
     }
+}
+
+// Every worker is asked for its free memory before anything is loaded: one that cannot be
+// reached is refused by name, with nothing committed.
+engine::InferencePlan split_for_workers(const std::string& model_path, const LoadOptions& options) {
+    const auto spec = ggufmeta::gguf_to_model_spec(model_path);
+    const int layers = static_cast<int>(std::clamp<std::int64_t>(spec.n_layers, 0, INT32_MAX));
+    const bool gpu = engine::detect_hardware().total_vram_mb > 0;
+    const engine::InferencePlan local{.n_gpu_layers = !gpu ? 0
+                                                      : options.n_gpu_layers < 0
+                                                          ? layers
+                                                          : options.n_gpu_layers,
+                                      .max_context = options.n_ctx};
+    return engine::plan_across_workers(local, spec, options.rpc_workers);
 }
 
 }  // namespace
@@ -157,13 +174,24 @@ void NativeBackend::load(const std::string& model_ref, const LoadOptions& option
                    {"n_threads", n_threads},
                    {"kv_type_k", options.kv_type_k}};
 
-    const llama::Params params{.model_path = model_ref,
-                               .n_ctx = options.n_ctx,
-                               .n_gpu_layers = options.n_gpu_layers,
-                               .n_threads = n_threads,
-                               .verbose = false};
+    llama::Params params{.model_path = model_ref,
+                         .n_ctx = options.n_ctx,
+                         .n_gpu_layers = options.n_gpu_layers,
+                         .n_threads = n_threads,
+                         .verbose = false};
     // llama.cpp aborts the process on some header values; refuse those files first.
     modelcheck::check_model_file(model_ref);
+    _worker_split.reset();
+    if (!options.rpc_workers.empty()) {
+        // A worker serves one client at a time: a model still holding it would keep this load
+        // waiting.
+        _llm.reset();
+        _worker_split = split_for_workers(model_ref, options);
+        params.n_gpu_layers = _worker_split->n_gpu_layers;
+        for (const auto& worker : _worker_split->workers) {
+            params.workers.push_back({.endpoint = worker.endpoint, .n_layers = worker.n_layers});
+        }
+    }
     const bool quantised_cache = options.kv_type_k != "f16" && options.kv_type_v != "f16";
     _llm = quantised_cache ? build_with_kv_types(params, options) : llama::load(params);
 

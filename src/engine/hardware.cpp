@@ -58,6 +58,14 @@ std::vector<std::string> describe_compute_devices() {
     return lines;
 }
 
+std::int64_t local_free_mb() {
+    std::int64_t free_mb = 0;
+    for (const auto& device : platform::llama::compute_devices()) {
+        free_mb += device.free_mb;
+    }
+    return free_mb;
+}
+
 void to_json(Json& json, const HardwareProfile& hardware) {
     json = {{"cpu_cores", hardware.cpu_cores},
             {"total_vram_mb", hardware.total_vram_mb},

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <utility>
 
 #include "kestrune/engine/hardware.hpp"
 
@@ -101,10 +102,75 @@ void to_json(Json& json, const ModelSpec& spec) {
             {"is_moe", spec.is_moe}};
 }
 
+namespace {
+
+// Splits `total` in proportion to `weights`: the rounded-down quotas, then one more to the
+// largest remainders (the earlier on a tie). All-zero weights share equally.
+std::vector<int> proportional_shares(int total, const std::vector<double>& weights) {
+    double sum = 0.0;
+    for (const double weight : weights) {
+        sum += std::max(weight, 0.0);
+    }
+    std::vector<int> shares(weights.size(), 0);
+    std::vector<std::pair<double, std::size_t>> remainders;
+    int given = 0;
+    for (std::size_t i = 0; i < weights.size(); ++i) {
+        const double share = sum > 0.0
+                                 ? static_cast<double>(total) * std::max(weights[i], 0.0) / sum
+                                 : static_cast<double>(total) / static_cast<double>(weights.size());
+        shares[i] = static_cast<int>(share);
+        given += shares[i];
+        remainders.emplace_back(share - shares[i], i);
+    }
+    std::stable_sort(remainders.begin(), remainders.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (std::size_t i = 0; given < total && i < remainders.size(); ++i, ++given) {
+        ++shares[remainders[i].second];
+    }
+    return shares;
+}
+
+}  // namespace
+
+InferencePlan split_across_workers(const InferencePlan& plan, const ModelSpec& spec,
+                                   std::int64_t local_free_mb, std::vector<WorkerShare> workers) {
+    std::vector<double> weights{static_cast<double>(local_free_mb)};
+    for (const WorkerShare& worker : workers) {
+        weights.push_back(static_cast<double>(worker.free_mb));
+    }
+    const std::vector<int> shares = proportional_shares(plan_layers(spec.n_layers), weights);
+    InferencePlan split = plan;
+    split.n_gpu_layers = std::clamp(plan.n_gpu_layers, 0, shares[0]);
+    split.n_cpu_layers = shares[0] - split.n_gpu_layers;
+    for (std::size_t i = 0; i < workers.size(); ++i) {
+        workers[i].n_layers = shares[i + 1];
+    }
+    split.workers = std::move(workers);
+    return split;
+}
+
+std::vector<std::string> describe_split(const InferencePlan& plan) {
+    std::vector<std::string> lines{"this machine: " + std::to_string(plan.n_gpu_layers) +
+                                   " GPU + " + std::to_string(plan.n_cpu_layers) + " CPU layers"};
+    for (const WorkerShare& worker : plan.workers) {
+        lines.push_back(worker.endpoint + ": " + std::to_string(worker.n_layers) + " layers (" +
+                        std::to_string(worker.free_mb) + " MB free)");
+    }
+    return lines;
+}
+
 void to_json(Json& json, const InferencePlan& plan) {
     json = {{"n_gpu_layers", plan.n_gpu_layers},
             {"n_cpu_layers", plan.n_cpu_layers},
             {"max_context", plan.max_context}};
+    if (!plan.workers.empty()) {
+        json["workers"] = plan.workers;
+    }
+}
+
+void to_json(Json& json, const WorkerShare& worker) {
+    json = {
+        {"endpoint", worker.endpoint}, {"free_mb", worker.free_mb}, {"n_layers", worker.n_layers}};
 }
 
 }  // namespace kestrune::engine

@@ -7,7 +7,10 @@
 
 #include "kestrune/core/errors.hpp"
 #include "kestrune/engine/downloader.hpp"
+#include "kestrune/engine/hardware.hpp"
+#include "kestrune/engine/model_info.hpp"
 #include "kestrune/engine/resolver.hpp"
+#include "kestrune/engine/workers.hpp"
 
 namespace kestrune::server {
 
@@ -68,6 +71,10 @@ std::shared_ptr<LoadedModel> ModelPool::acquire(const std::string& reference) {
         const std::string path = locate(reference);
         by_name = std::ranges::find(models_, path, &LoadedModel::path);
         if (by_name == models_.end()) {
+            // A worker serves one client at a time: the model holding the workers goes first.
+            if (!options_.rpc_workers.empty()) {
+                models_.clear();
+            }
             models_.insert(models_.begin(), load(reference, path));
             by_name = models_.begin();
         }
@@ -90,6 +97,21 @@ void ModelPool::stop() {
     }
 }
 
+// The planner's GPU layers for every slot's context, spread over the workers when there are
+// any (each asked for its memory first: one that does not answer is refused by name).
+void ModelPool::place_layers(platform::llama::Params& params) const {
+    const auto spec = ggufmeta::gguf_to_model_spec(params.model_path);
+    const int context = options_.scheduler.n_ctx * std::max(options_.scheduler.parallel, 1);
+    auto plan = engine::plan_inference(spec, engine::detect_hardware(), context);
+    if (!options_.rpc_workers.empty()) {
+        plan = engine::plan_across_workers(plan, spec, options_.rpc_workers);
+        for (const auto& worker : plan.workers) {
+            params.workers.push_back({.endpoint = worker.endpoint, .n_layers = worker.n_layers});
+        }
+    }
+    params.n_gpu_layers = plan.n_gpu_layers;
+}
+
 std::shared_ptr<LoadedModel> ModelPool::load(const std::string& reference,
                                              const std::string& path) {
     auto model = std::make_shared<LoadedModel>();
@@ -98,11 +120,13 @@ std::shared_ptr<LoadedModel> ModelPool::load(const std::string& reference,
     model->size_bytes = static_cast<std::int64_t>(std::filesystem::file_size(path));
     model->loaded_at = std::chrono::system_clock::now();
     // The Llama's own context only serves tokenizing and chat formatting: it stays small.
-    model->llama = platform::llama::load({.model_path = path,
-                                          .n_ctx = 64,
-                                          .n_threads = options_.n_threads,
-                                          .n_batch = 64,
-                                          .verbose = false});
+    platform::llama::Params params{.model_path = path,
+                                   .n_ctx = 64,
+                                   .n_threads = options_.n_threads,
+                                   .n_batch = 64,
+                                   .verbose = false};
+    place_layers(params);
+    model->llama = platform::llama::load(params);
     model->scheduler = std::make_unique<Scheduler>(*model->llama, options_.scheduler);
     return model;
 }

@@ -30,6 +30,7 @@ struct PoolOptions {
     bool allow_pull = false;
     std::string download_dir = ".";
     int n_threads = 0;
+    std::vector<std::string> rpc_workers;
     SchedulerOptions scheduler;
 };
 
@@ -50,6 +51,7 @@ class ModelPool {
 
   private:
     std::shared_ptr<LoadedModel> load(const std::string& reference, const std::string& path);
+    void place_layers(platform::llama::Params& params) const;
 
     PoolOptions options_;
     mutable std::mutex mutex_;

@@ -63,6 +63,7 @@ struct Server::Impl {
                 .allow_pull = options.allow_pull,
                 .download_dir = options.download_dir,
                 .n_threads = options.n_threads,
+                .rpc_workers = options.rpc_workers,
                 .scheduler = {.parallel = options.parallel,
                               .n_ctx = options.n_ctx,
                               .n_batch = 512,

@@ -78,6 +78,9 @@ struct KESTRUNE_API LoadOptions {
     int n_threads = 0;
     std::string kv_type_k = "f16";
     std::string kv_type_v = "f16";
+    // RPC workers (host:port) over which the native adapter spreads the model's layers, with
+    // this machine, in proportion to the free memory of each; the others ignore them.
+    std::vector<std::string> rpc_workers = {};
 };
 
 // Called with (completed, total) during a download; adapters may never call it.

@@ -20,6 +20,7 @@
 #include "kestrune/core/export.hpp"
 #include "kestrune/core/json_value.hpp"
 #include "kestrune/core/kv_type.hpp"
+#include "kestrune/engine/planner.hpp"
 #include "kestrune/engine/speculative.hpp"
 
 namespace kestrune::backends {
@@ -110,6 +111,8 @@ class KESTRUNE_API NativeBackend final : public BackendAdapter, public speculati
     }
     // The KV cache type the loaded model uses, after any fall-back to f16.
     std::string kv_type_in_use() const;
+    // How the last load spread the model over RPC workers; absent when it used none.
+    const std::optional<engine::InferencePlan>& worker_split() const { return _worker_split; }
 
     // Shared with the streams running on it.
     std::shared_ptr<platform::llama::Llama> _llm;
@@ -126,6 +129,7 @@ class KESTRUNE_API NativeBackend final : public BackendAdapter, public speculati
                                   GenerationConfig config, int k);
 
     speculative::SpeculativeStats _speculative_stats;
+    std::optional<engine::InferencePlan> _worker_split;
     bool _last_stream_speculative = false;  // which counts last_token_counts() reads
 };
 

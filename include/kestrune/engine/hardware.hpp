@@ -33,4 +33,8 @@ KESTRUNE_API HardwareProfile detect_hardware();
 // this processor, or the GPU backend) and, for a GPU, its free memory.
 KESTRUNE_API std::vector<std::string> describe_compute_devices();
 
+// The memory free for a model here, as llama.cpp's devices report it (main memory and the
+// GPUs'): the same measure a worker reports, so that the two compare.
+KESTRUNE_API std::int64_t local_free_mb();
+
 }  // namespace kestrune::engine

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "kestrune/core/export.hpp"
 
@@ -30,6 +31,8 @@ struct KESTRUNE_API ServerOptions {
     int max_queue = 64;  // requests waiting for a slot, per model; beyond them: 429
     std::size_t max_body_bytes = 8 * 1024 * 1024;
     std::string download_dir = ".";  // where --allow-pull downloads land
+    // RPC workers (host:port) each model's layers are spread over, with this machine.
+    std::vector<std::string> rpc_workers = {};
 };
 
 class KESTRUNE_API Server {

@@ -1,0 +1,53 @@
+#include "kestrune/engine/workers.hpp"
+
+#include "kestrune/engine/hardware.hpp"
+#include "platform/rpc.hpp"
+
+namespace kestrune::engine {
+
+namespace {
+
+constexpr std::uint64_t kBytesPerMb = 1048576;
+
+}  // namespace
+
+std::vector<WorkerShare> probe_workers(const std::vector<std::string>& endpoints) {
+    std::vector<WorkerShare> workers;
+    for (const std::string& endpoint : endpoints) {
+        const auto memory = platform::rpc::probe_worker(platform::rpc::parse_endpoint(endpoint));
+        workers.push_back({.endpoint = endpoint,
+                           .free_mb = static_cast<std::int64_t>(memory.free_bytes / kBytesPerMb)});
+    }
+    return workers;
+}
+
+InferencePlan plan_across_workers(const InferencePlan& plan, const ModelSpec& spec,
+                                  const std::vector<std::string>& endpoints) {
+    return split_across_workers(plan, spec, local_free_mb(), probe_workers(endpoints));
+}
+
+bool rpc_available() {
+    return platform::rpc::backend_installed();
+}
+
+RpcWorker::RpcWorker(const RpcWorkerOptions& options)
+    : worker_(std::make_unique<platform::rpc::Worker>(platform::rpc::WorkerOptions{
+          .host = options.host,
+          .port = options.port,
+          .memory_cap = options.mem_mb
+                            ? std::optional<std::uint64_t>(
+                                  static_cast<std::uint64_t>(*options.mem_mb) * kBytesPerMb)
+                            : std::nullopt,
+          .threads = options.threads})) {}
+
+RpcWorker::~RpcWorker() = default;
+
+std::string RpcWorker::address() const {
+    return worker_->endpoint();
+}
+
+std::vector<std::string> RpcWorker::devices() const {
+    return worker_->devices();
+}
+
+}  // namespace kestrune::engine
