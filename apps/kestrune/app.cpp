@@ -154,6 +154,7 @@ void build(CLI::App& app, int& exit_status) {
     add_tool_commands(app);
     add_prompt_command(app);
     add_serve_command(app);
+    add_worker_command(app);
     add_help_command(app);
 }
 

@@ -113,6 +113,7 @@ struct RunOptions {
     std::string output_dir;
     bool no_stream = false;
     std::vector<std::string> tools;
+    std::vector<std::string> rpc;
 };
 
 // The file's path, then its description.
@@ -172,6 +173,11 @@ void load_timed(backends::NativeBackend& backend, const std::string& path,
                 const backends::LoadOptions& load, bool verbose) {
     const auto started = Clock::now();
     backend.load(path, load);
+    if (const auto& split = backend.worker_split()) {
+        for (const auto& line : engine::describe_split(*split)) {
+            std::cerr << "  Split:       " << line << '\n';
+        }
+    }
     if (verbose) {
         std::cerr << "  load:        " << std::fixed << std::setprecision(3)
                   << std::chrono::duration<double>(Clock::now() - started).count() << " s ("
@@ -198,14 +204,17 @@ int run_native(const RunOptions& options) {
     const std::string path =
         options.ref ? resolve_reference(*options.ref, options.output_dir) : default_model_path();
     const auto plan = plan_for(path, options);
-    const backends::LoadOptions load{.n_ctx = plan.max_context,
-                                     .n_gpu_layers = plan.n_gpu_layers,
-                                     .kv_type_k = options.kv_type,
-                                     .kv_type_v = options.kv_type};
+    backends::LoadOptions load{.n_ctx = plan.max_context,
+                               .n_gpu_layers = plan.n_gpu_layers,
+                               .kv_type_k = options.kv_type,
+                               .kv_type_v = options.kv_type,
+                               .rpc_workers = options.rpc};
     backends::NativeBackend backend;
     load_timed(backend, path, load, options.session.verbose);
     std::optional<backends::NativeBackend> draft;
     if (options.draft) {
+        // The draft is small and fast only where it runs beside the sampler: here.
+        load.rpc_workers.clear();
         load_timed(draft.emplace(), resolve_reference(*options.draft, options.output_dir), load,
                    options.session.verbose);
     }
@@ -281,6 +290,10 @@ void add_run(CLI::App& app, int& exit_status) {
         ->delimiter(',')
         ->check(
             CLI::IsMember(std::vector<std::string>(std::begin(kToolNames), std::end(kToolNames))));
+    run->add_option("--rpc", options->rpc,
+                    "RPC workers (HOST:PORT, comma-separated; see kestrune worker) to spread the "
+                    "model over, with this machine")
+        ->delimiter(',');
     run->add_flag_callback(
         "--think", [options] { options->session.config.think = true; },
         "let a model that can think first do so, and show it");
@@ -294,10 +307,14 @@ void add_run(CLI::App& app, int& exit_status) {
                     "  kestrune run -p \"the cat\" --temperature 0\n"
                     "  kestrune run hf://bartowski/Qwen2.5-0.5B-Instruct-GGUF\n"
                     "  kestrune run --backend ollama llama3:8b\n"
-                    "  kestrune run model.gguf --tools web_search -p \"News on llama.cpp?\"\n\n") +
+                    "  kestrune run model.gguf --tools web_search -p \"News on llama.cpp?\"\n"
+                    "  kestrune run big.gguf --rpc 192.168.1.20:50052,192.168.1.21:50052\n\n") +
         kReferences);
     run->callback([options, &exit_status] {
         options->session.stream = !options->no_stream;
+        if (!options->rpc.empty() && options->backend != "native") {
+            throw CLI::ValidationError("--rpc needs the native backend");
+        }
         if (!options->tools.empty()) {
             if (options->backend != "native") {
                 throw CLI::ValidationError("--tools needs the native backend");

@@ -1,14 +1,19 @@
 #include "commands_serve.hpp"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "commands.hpp"
+#include "kestrune/core/errors.hpp"
+#include "kestrune/engine/workers.hpp"
 #include "kestrune/registry/store.hpp"
 #include "kestrune/server/server.hpp"
 #include "output.hpp"
@@ -27,19 +32,85 @@ sigset_t stop_signals() {
     return signals;
 }
 
+void wait_for_stop_signal(const sigset_t& signals) {
+    int received = 0;
+    sigwait(&signals, &received);
+}
+
 void serve(server::ServerOptions options) {
     const sigset_t signals = stop_signals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     server::Server server(std::move(options));
     server.start();
     results() << "Kestrune serving on " << server.address() << std::endl;
-    int received = 0;
-    sigwait(&signals, &received);
+    wait_for_stop_signal(signals);
     server.stop();
     pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
 }
 
+bool loopback(const std::string& host) {
+    return host == "127.0.0.1" || host == "localhost" || host.starts_with("127.");
+}
+
+// llama.cpp's RPC server prints its own banner and a line per client on standard output,
+// naming the inner port the worker's front hides: that output goes nowhere, and the worker's
+// own lines go to the real standard output, kept aside first.
+FILE* set_aside_standard_output() {
+    std::fflush(stdout);
+    const int kept = ::dup(STDOUT_FILENO);
+    const int nowhere = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (kept < 0 || nowhere < 0) {
+        throw RuntimeFailure("Cannot set standard output aside");
+    }
+    ::dup2(nowhere, STDOUT_FILENO);
+    ::close(nowhere);
+    return ::fdopen(kept, "w");
+}
+
+void run_worker(const engine::RpcWorkerOptions& options) {
+    const sigset_t signals = stop_signals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    FILE* output = set_aside_standard_output();
+    const engine::RpcWorker worker(options);
+    std::cerr << "  Serving " << (worker.devices().size() == 1 ? "device" : "devices") << ":\n";
+    for (const auto& device : worker.devices()) {
+        std::cerr << "    " << device << '\n';
+    }
+    std::cerr << "  The RPC protocol has no authentication: anyone who reaches this port can use "
+                 "this machine's memory and processors. Run workers on a trusted network only"
+              << (loopback(options.host) ? "." : "; this one listens beyond loopback.")
+              << std::endl;
+    std::fprintf(output, "Kestrune RPC worker on %s\n", worker.address().c_str());
+    std::fflush(output);
+    wait_for_stop_signal(signals);
+    // The library's server thread never returns: end here rather than unwind around it.
+    std::fclose(output);
+    std::cerr << "  Worker stopped." << std::endl;
+    std::_Exit(0);
+}
+
 }  // namespace
+
+void add_worker_command(CLI::App& app) {
+    auto options = std::make_shared<engine::RpcWorkerOptions>();
+    CLI::App* command = app.add_subcommand(
+        "worker", "lend this machine's memory and processors to models run from other machines");
+    command->add_option("--host", options->host, "the address to listen on")->capture_default_str();
+    command->add_option("--port", options->port, "the port (0: any free one)")
+        ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
+    command->add_option("--mem", options->mem_mb, "MB of memory to offer, at most")
+        ->check(at_least(1));
+    command->add_option("--threads", options->threads, "CPU threads (0: all)")
+        ->check(at_least(0))
+        ->capture_default_str();
+    command->footer(
+        "Examples:\n"
+        "  kestrune worker --host 192.168.1.20 --mem 16000    (on the machine lending memory)\n"
+        "  kestrune run ./big-model.gguf --rpc 192.168.1.20:50052\n"
+        "The RPC protocol has no authentication: run workers on a trusted network only.");
+    command->callback([options] { run_worker(*options); });
+}
 
 void add_serve_command(CLI::App& app) {
     struct Options {
@@ -72,6 +143,10 @@ void add_serve_command(CLI::App& app) {
         ->capture_default_str();
     command->add_flag("--allow-pull", server.allow_pull, "download models requests name");
     command->add_flag("--quiet", server.quiet, "no access line per request on standard error");
+    command
+        ->add_option("--rpc", server.rpc_workers,
+                     "RPC workers (HOST:PORT, comma-separated) to spread each model over")
+        ->delimiter(',');
     command->footer(
         "Examples:\n"
         "  kestrune serve ./model.gguf --parallel 4\n"

@@ -114,5 +114,32 @@ TEST(PlanRecords, AsJsonTheyCarryTheirFieldsInOrder) {
     EXPECT_EQ(Json(hardware)["free_vram_mb"], 80000);
 }
 
+TEST(SplitAcrossWorkers, LayersFollowFreeMemoryAndTheLocalGpuKeepsWhatItCan) {
+    const InferencePlan local{.n_gpu_layers = 32, .max_context = 4096};
+    // 32 layers by 8000 : 16000 : 8000 MB free.
+    const auto split = split_across_workers(
+        local, seven_b(), 8000,
+        {{.endpoint = "a:1", .free_mb = 16000}, {.endpoint = "b:2", .free_mb = 8000}});
+    EXPECT_EQ(split.n_gpu_layers, 8);
+    EXPECT_EQ(split.n_cpu_layers, 0);
+    ASSERT_EQ(split.workers.size(), 2U);
+    EXPECT_EQ(split.workers[0].n_layers, 16);
+    EXPECT_EQ(split.workers[1].n_layers, 8);
+    EXPECT_EQ(split.max_context, 4096);
+
+    // Remainders go to the largest fractions; a GPU holding fewer layers leaves the rest on
+    // the CPU; nothing reported shares equally.
+    const auto uneven = split_across_workers(
+        {.n_gpu_layers = 3}, seven_b(), 1000,
+        {{.endpoint = "a:1", .free_mb = 1000}, {.endpoint = "b:2", .free_mb = 1000}});
+    EXPECT_EQ(uneven.n_gpu_layers + uneven.n_cpu_layers, 11);
+    EXPECT_EQ(uneven.n_gpu_layers, 3);
+    EXPECT_EQ(uneven.workers[0].n_layers + uneven.workers[1].n_layers, 21);
+    const auto unknown = split_across_workers({}, seven_b(), 0, {{.endpoint = "a:1"}});
+    EXPECT_EQ(unknown.n_cpu_layers, 16);
+    EXPECT_EQ(unknown.workers[0].n_layers, 16);
+    EXPECT_EQ(Json(unknown)["workers"][0]["n_layers"], 16);
+}
+
 }  // namespace
 }  // namespace kestrune::engine

@@ -16,6 +16,7 @@
 
 #include "core/json.hpp"
 #include "platform/process.hpp"
+#include "support/running_program.hpp"
 #include "support/temp_home.hpp"
 #include "support/test_models.hpp"
 
@@ -24,74 +25,11 @@ namespace {
 using kestrune::Json;
 using namespace std::chrono_literals;
 
-// The program running with its standard output and error read through pipes.
-class ServeProcess {
-  public:
-    explicit ServeProcess(std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), {KESTRUNE_CLI_PATH, "serve"});
-        int out[2];
-        int err[2];
-        EXPECT_EQ(::pipe(out), 0);
-        EXPECT_EQ(::pipe(err), 0);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], 1);
-            ::dup2(err[1], 2);
-            std::vector<char*> argv;
-            for (auto& argument : arguments) {
-                argv.push_back(argument.data());
-            }
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        ::close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
-    }
-    ~ServeProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        ::close(out_);
-        ::close(err_);
-    }
-
-    // The first line on standard output, waiting up to a minute.
-    std::string first_line() {
-        std::string line;
-        char c = 0;
-        pollfd waiting{out_, POLLIN, 0};
-        while (::poll(&waiting, 1, 60000) > 0 && ::read(out_, &c, 1) == 1 && c != '\n') {
-            line += c;
-        }
-        return line;
-    }
-    // Sends `signal` and returns the exit status (-1 when it did not end normally).
-    int stop_with(int signal) {
-        ::kill(pid_, signal);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string standard_error() {
-        std::string text;
-        char buffer[4096];
-        ssize_t n = 0;
-        while ((n = ::read(err_, buffer, sizeof buffer)) > 0) {
-            text.append(buffer, static_cast<std::size_t>(n));
-        }
-        return text;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-};
+// `kestrune serve` with `arguments`.
+kestrune::testing::RunningProgram serve_process(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {KESTRUNE_CLI_PATH, "serve"});
+    return kestrune::testing::RunningProgram(std::move(arguments));
+}
 
 int port_of(const std::string& ready_line) {
     std::smatch match;
@@ -110,8 +48,8 @@ class ServeCommand : public ::testing::Test {
 TEST_F(ServeCommand, ServesUntilASignalThenEndsStreamsAndExitsZero) {
     const std::string model = kestrune::testing::throughput_model();
     for (const int signal : {SIGTERM, SIGINT}) {
-        ServeProcess serve({model, "--port", "0", "--parallel", "2", "--ctx", "2048"});
-        const int port = port_of(serve.first_line());
+        auto serve = serve_process({model, "--port", "0", "--parallel", "2", "--ctx", "2048"});
+        const int port = port_of(serve.next_line());
         ASSERT_GT(port, 0);
         httplib::Client client("127.0.0.1", port);
         client.set_read_timeout(120, 0);
@@ -142,9 +80,9 @@ TEST_F(ServeCommand, ServesUntilASignalThenEndsStreamsAndExitsZero) {
 }
 
 TEST_F(ServeCommand, QuietServesWithoutAccessLinesAndAKeyStaysOutOfTheLog) {
-    ServeProcess serve(
+    auto serve = serve_process(
         {kestrune::testing::tiny_chat_model(), "--port", "0", "--quiet", "--api-key", "k3y-value"});
-    const int port = port_of(serve.first_line());
+    const int port = port_of(serve.next_line());
     ASSERT_GT(port, 0);
     httplib::Client client("127.0.0.1", port);
     EXPECT_EQ(client.Get("/v1/models")->status, 401);
