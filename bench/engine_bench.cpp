@@ -4,13 +4,15 @@
 //
 // KESTRUNE_BENCH_MODEL overrides the model, KESTRUNE_BENCH_THREADS the thread count
 // (default: every logical processor), KESTRUNE_BENCH_GPU_LAYERS the layers offloaded to a GPU
-// (default: none; -1: every layer).
+// (default: none; -1: every layer), KESTRUNE_BENCH_RPC the RPC workers holding the model's last
+// layers, as HOST:PORT=LAYERS,... (bench/compare_rpc.sh gives llama-bench the same split).
 
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/llama.hpp"
 #include "platform/system.hpp"
@@ -30,6 +32,22 @@ int bench_threads() {
     return value != nullptr ? std::atoi(value) : kestrune::platform::system::cpu_count();
 }
 
+// "host:port=layers,host:port=layers".
+std::vector<kestrune::platform::llama::WorkerLayers> bench_workers() {
+    std::vector<kestrune::platform::llama::WorkerLayers> workers;
+    const char* value = std::getenv("KESTRUNE_BENCH_RPC");
+    std::string list = value != nullptr ? value : "";
+    for (std::size_t start = 0; start < list.size();) {
+        const std::size_t end = std::min(list.find(',', start), list.size());
+        const std::string item = list.substr(start, end - start);
+        const std::size_t equals = item.find('=');
+        workers.push_back(
+            {.endpoint = item.substr(0, equals), .n_layers = std::atoi(item.c_str() + equals + 1)});
+        start = end + 1;
+    }
+    return workers;
+}
+
 int bench_gpu_layers() {
     const char* value = std::getenv("KESTRUNE_BENCH_GPU_LAYERS");
     return value != nullptr ? std::atoi(value) : 0;
@@ -42,6 +60,7 @@ Llama& model() {
             .model_path = path != nullptr ? path : KESTRUNE_TEST_MODELS_DIR "/throughput.gguf",
             .n_ctx = 1024,
             .n_gpu_layers = bench_gpu_layers(),
+            .workers = bench_workers(),
             .n_threads = bench_threads(),
             .verbose = false});
     }();
