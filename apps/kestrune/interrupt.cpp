@@ -12,14 +12,14 @@ namespace {
 
 volatile std::sig_atomic_t interrupted = 0;
 struct sigaction previous {};
-int wakeup[2] = {-1, -1};  // read end, write end: a pipe that never blocks
+int wakeup_pipe[2] = {-1, -1};  // read end, write end: a pipe that never blocks
 
 extern "C" void raise_flag(int /*signal*/) {
     const int saved_errno = errno;
     interrupted = 1;  // raised before the wake-up, so a woken reader always finds it
-    if (wakeup[1] >= 0) {
+    if (wakeup_pipe[1] >= 0) {
         const char byte = 1;
-        [[maybe_unused]] const ssize_t written = ::write(wakeup[1], &byte, 1);
+        [[maybe_unused]] const ssize_t written = ::write(wakeup_pipe[1], &byte, 1);
     }
     errno = saved_errno;
 }
@@ -27,8 +27,8 @@ extern "C" void raise_flag(int /*signal*/) {
 }  // namespace
 
 InterruptCatcher::InterruptCatcher() {
-    if (::pipe2(wakeup, O_NONBLOCK | O_CLOEXEC) != 0) {
-        wakeup[0] = wakeup[1] = -1;  // readers then rely on their wait being interrupted
+    if (::pipe2(wakeup_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+        wakeup_pipe[0] = wakeup_pipe[1] = -1;  // readers then rely on their wait being interrupted
     }
     struct sigaction action {};
     action.sa_handler = raise_flag;
@@ -39,7 +39,7 @@ InterruptCatcher::InterruptCatcher() {
 
 InterruptCatcher::~InterruptCatcher() {
     sigaction(SIGINT, &previous, nullptr);
-    for (int& end : wakeup) {
+    for (int& end : wakeup_pipe) {
         if (end >= 0) {
             ::close(end);
             end = -1;
@@ -58,12 +58,12 @@ bool interrupt_pending() {
 }
 
 int interrupt_descriptor() {
-    return wakeup[0];
+    return wakeup_pipe[0];
 }
 
 void drain_interrupt_descriptor() {
     char bytes[64];
-    while (wakeup[0] >= 0 && ::read(wakeup[0], bytes, sizeof bytes) > 0) {
+    while (wakeup_pipe[0] >= 0 && ::read(wakeup_pipe[0], bytes, sizeof bytes) > 0) {
     }
 }
 
