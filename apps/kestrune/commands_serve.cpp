@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -70,6 +71,9 @@ FILE* set_aside_standard_output() {
 void run_worker(const engine::RpcWorkerOptions& options) {
     const sigset_t signals = stop_signals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // llama.cpp's server writes to its clients without MSG_NOSIGNAL: a client gone mid-answer
+    // must end that connection, not the worker.
+    std::signal(SIGPIPE, SIG_IGN);
     FILE* output = set_aside_standard_output();
     const engine::RpcWorker worker(options);
     std::cerr << "  Serving " << (worker.devices().size() == 1 ? "device" : "devices") << ":\n";

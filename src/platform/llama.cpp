@@ -170,6 +170,7 @@ Llama::Llama(const Params& params) : params_(params) {
     }
     context_.reset(llama_init_from_model(model_.get(), context_params));
     if (!context_) {
+        check_workers();
         if (type_k || type_v) {
             throw KvTypeRejected("llama.cpp cannot build a context with the KV cache types " +
                                  (params_.type_k ? params_.type_k->name : std::string("f16")) +
@@ -178,6 +179,20 @@ Llama::Llama(const Params& params) : params_(params) {
         }
         throw RuntimeFailure("Failed to create the llama.cpp context for " + params_.model_path);
     }
+    confirm_workers(placement.devices);
+}
+
+// The library sends weights without waiting for replies: one question to every worker, answered
+// after all that was sent before it, tells whether each took everything.
+void Llama::confirm_workers(const std::vector<ggml_backend_dev_t>& devices) const {
+    for (ggml_backend_dev_t device : devices) {
+        if (device != nullptr) {
+            std::size_t free_bytes = 0;
+            std::size_t total_bytes = 0;
+            ggml_backend_dev_memory(device, &free_bytes, &total_bytes);
+        }
+    }
+    check_workers();
 }
 
 // Every worker is reached through a relay of its own, after answering a probe: an unreachable

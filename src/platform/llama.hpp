@@ -200,6 +200,7 @@ class Llama {
         int offloaded = 0;
     };
     Placement place_on_workers();
+    void confirm_workers(const std::vector<ggml_backend_device*>& devices) const;
     void decode(std::span<const Token> tokens, bool all_logits);
     Completion complete_tokens(std::vector<Token> prompt, const Sampling& settings);
     // The one generation loop; fills `report` (when given) once the stream ends.

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <ggml-backend.h>
 #include <ggml-rpc.h>
+#include <ggml.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -311,11 +312,48 @@ std::optional<std::uint64_t> answer_size(std::uint8_t command,
     }
 }
 
-// What the relay answers for a worker that is gone: well formed, and telling the library as
-// little as possible (no memory, no buffer, no stored tensor), so it fails on its own terms
-// where it can and computes on zeros where it cannot.
-std::vector<std::uint8_t> stand_in_answer(std::uint8_t command, std::uint64_t size) {
+// Where a serialized tensor keeps its type and shape: after its 64-bit id, the 32-bit type, the
+// 64-bit buffer, then four 32-bit counts and four 32-bit strides.
+constexpr std::size_t kTensorTypeOffset = 8;
+constexpr std::size_t kTensorCountsOffset = 20;
+constexpr std::size_t kTensorStridesOffset = 36;
+constexpr std::size_t kTensorShapeEnd = 52;
+constexpr std::uint64_t kStandInBase = 0x10000;
+
+// The bytes a tensor takes, as ggml counts them, from its serialized form.
+std::uint64_t serialized_tensor_bytes(std::span<const std::uint8_t> tensor) {
+    if (tensor.size() < kTensorShapeEnd) {
+        return 0;
+    }
+    const auto type = load_value<std::uint32_t>(tensor.subspan(kTensorTypeOffset));
+    if (type >= GGML_TYPE_COUNT) {
+        return 0;
+    }
+    const auto ggml = static_cast<ggml_type>(type);
+    const auto count = [&](int i) {
+        return load_value<std::uint32_t>(tensor.subspan(kTensorCountsOffset + 4 * i));
+    };
+    const auto stride = [&](int i) {
+        return load_value<std::uint32_t>(tensor.subspan(kTensorStridesOffset + 4 * i));
+    };
+    const auto block = static_cast<std::uint64_t>(std::max<std::int64_t>(ggml_blck_size(ggml), 1));
+    std::uint64_t bytes =
+        block == 1 ? ggml_type_size(ggml) : std::uint64_t{count(0)} * stride(0) / block;
+    for (int i = block == 1 ? 0 : 1; i < 4; ++i) {
+        bytes += std::uint64_t{std::max<std::uint32_t>(count(i), 1) - 1} * stride(i);
+    }
+    return bytes;
+}
+
+// What the relay answers for a worker that is gone: well formed and as plausible as the
+// library expects (buffers that exist, sizes as ggml computes them), so that it goes on
+// without tripping on its own checks, computing on zeros until the caller sees the failure.
+// A refusal would send the library down error paths that end in aborts.
+std::vector<std::uint8_t> stand_in_answer(std::uint8_t command,
+                                          std::span<const std::uint8_t> request, std::uint64_t size,
+                                          std::uint64_t& next_buffer) {
     std::vector<std::uint8_t> answer(std::min<std::uint64_t>(size, kChunk), 0);
+    std::span<std::uint8_t> bytes(answer);
     switch (command) {
         case kHello:
             answer[0] = RPC_PROTO_MAJOR_VERSION;
@@ -323,13 +361,25 @@ std::vector<std::uint8_t> stand_in_answer(std::uint8_t command, std::uint64_t si
             answer[2] = RPC_PROTO_PATCH_VERSION;
             break;
         case kDeviceCount:
-            store_value<std::uint32_t>(answer, 1);
+            store_value<std::uint32_t>(bytes, 1);
             break;
         case kGetAlignment:
-            store_value(answer, kStandInAlignment);
+            store_value(bytes, kStandInAlignment);
             break;
         case kGetMaxSize:
-            store_value(answer, kStandInMaxSize);
+            store_value(bytes, kStandInMaxSize);
+            break;
+        case kAllocBuffer:  // the request: a 32-bit device, then the size
+            store_value(bytes, next_buffer++);
+            store_value(bytes.subspan(8), load_value<std::uint64_t>(request.subspan(
+                                              std::min<std::size_t>(request.size(), 4))));
+            break;
+        case kBufferGetBase:
+            store_value(bytes, kStandInBase);
+            break;
+        case kGetAllocSize:  // the request: a 32-bit device, then the tensor
+            store_value(bytes, serialized_tensor_bytes(
+                                   request.subspan(std::min<std::size_t>(request.size(), 4))));
             break;
         default:
             break;
@@ -528,7 +578,7 @@ class Pump {
                 pass_large_request(command, size);
             }
             if (const auto expected = answer_size(command, request)) {
-                answer(command, *expected);
+                answer(command, request, *expected);
             }
         }
     }
@@ -574,7 +624,8 @@ class Pump {
         }
     }
 
-    void answer(std::uint8_t command, std::uint64_t expected) {
+    void answer(std::uint8_t command, std::span<const std::uint8_t> request,
+                std::uint64_t expected) {
         std::uint64_t passed = 0;
         bool header_sent = false;
         to_worker([&] {
@@ -604,17 +655,17 @@ class Pump {
             }
         });
         if (passed < expected || !header_sent) {
-            stand_in(command, expected, passed, header_sent);
+            stand_in(command, request, expected, passed, header_sent);
         }
     }
 
     // The rest of an answer the worker did not give.
-    void stand_in(std::uint8_t command, std::uint64_t size, std::uint64_t passed,
-                  bool header_sent) {
+    void stand_in(std::uint8_t command, std::span<const std::uint8_t> request, std::uint64_t size,
+                  std::uint64_t passed, bool header_sent) {
         if (!header_sent) {
             write_all(client_, &size, sizeof size, std::nullopt);
         }
-        const auto filler = stand_in_answer(command, size);
+        const auto filler = stand_in_answer(command, request, size, next_buffer_);
         while (passed < size) {
             const std::size_t part = std::min<std::uint64_t>(size - passed, filler.size());
             // A partly passed answer is completed with zeros, never with the stand-in's head.
@@ -634,6 +685,7 @@ class Pump {
     const RelayOptions& options_;
     std::function<void(const std::string&)> on_failure_;
     std::function<bool()> failed_;
+    std::uint64_t next_buffer_ = 1;  // the buffers stood in for, never 0 (no buffer)
 };
 
 }  // namespace

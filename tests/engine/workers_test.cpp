@@ -3,12 +3,20 @@
 // unreachable worker by name before loading, and survive a worker killed mid-answer.
 #include "kestrune/engine/workers.hpp"
 
+#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <array>
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <regex>
+#include <thread>
 
 #include "kestrune/backends/native.hpp"
 #include "kestrune/core/errors.hpp"
@@ -86,6 +94,148 @@ TEST(RpcWorkers, AnUnreachableWorkerIsRefusedByNameBeforeAnythingLoads) {
     EXPECT_THROW(backend.load(testing::throughput_model(), options_with({"no-port"})),
                  InvalidValueError);
     EXPECT_THROW(probe_workers({"127.0.0.1:70000"}), InvalidValueError);
+}
+
+// A worker that takes weights (it answers the handshake, its devices and their memory, and
+// allocates buffers, storing nothing) and hangs up at the tensor numbered `hang_up_at`: the
+// library is deep in a load when the worker is lost.
+class WorkerLostMidway {
+  public:
+    explicit WorkerLostMidway(int hang_up_at) : hang_up_at_(hang_up_at) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
+        ::listen(listener_, 4);
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~WorkerLostMidway() {
+        ::shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        ::close(listener_);
+    }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+    int weights_taken() const { return weights_taken_; }
+    bool hung_up() const { return hung_up_; }
+
+  private:
+    void serve() {
+        while (true) {
+            const int client = ::accept(listener_, nullptr, nullptr);
+            if (client < 0) {
+                return;
+            }
+            while (answer_one(client)) {
+            }
+            ::close(client);
+        }
+    }
+    static bool read_all(int fd, void* data, std::size_t size) {
+        return size == 0 || ::recv(fd, data, size, MSG_WAITALL) == static_cast<ssize_t>(size);
+    }
+    static void reply(int fd, const std::vector<std::uint8_t>& answer) {
+        const std::uint64_t size = answer.size();
+        ::send(fd, &size, sizeof size, MSG_NOSIGNAL);
+        ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+    }
+    static std::vector<std::uint8_t> number(std::uint64_t value, std::size_t bytes = 8) {
+        std::vector<std::uint8_t> answer(bytes, 0);
+        std::memcpy(answer.data(), &value, std::min<std::size_t>(bytes, sizeof value));
+        return answer;
+    }
+    bool answer_one(int fd) {
+        std::uint8_t command = 0;
+        std::uint64_t size = 0;
+        if (!read_all(fd, &command, 1) || !read_all(fd, &size, sizeof size)) {
+            return false;
+        }
+        std::vector<std::uint8_t> request(size);
+        if (!read_all(fd, request.data(), request.size())) {
+            return false;
+        }
+        // The protocol's command numbers.
+        enum : std::uint8_t {
+            kAllocBuffer = 0,
+            kGetAlignment = 1,
+            kGetMaxSize = 2,
+            kBufferGetBase = 3,
+            kBufferClear = 5,
+            kSetTensor = 6,
+            kSetTensorHash = 7,
+            kGetDeviceMemory = 11,
+            kInitTensor = 12,
+            kHello = 14,
+            kDeviceCount = 15
+        };
+        switch (command) {
+            case kHello:
+                reply(fd, number(7, 28));
+                return true;  // the protocol's major version
+            case kDeviceCount:
+                reply(fd, number(1, 4));
+                return true;
+            case kGetDeviceMemory: {
+                auto answer = number(std::uint64_t{1} << 30, 16);
+                std::memcpy(answer.data() + 8, answer.data(), 8);
+                reply(fd, answer);
+                return true;
+            }
+            case kGetAlignment:
+                reply(fd, number(32));
+                return true;
+            case kGetMaxSize:
+                reply(fd, number(std::uint64_t{1} << 40));
+                return true;
+            case kAllocBuffer: {
+                auto answer = number(++buffers_, 16);
+                std::memcpy(answer.data() + 8, request.data() + 4, 8);
+                reply(fd, answer);
+                return true;
+            }
+            case kBufferGetBase:
+                reply(fd, number(0x100000));
+                return true;
+            case kSetTensorHash:
+                reply(fd, number(0, 1));
+                return true;
+            case kSetTensor:
+                ++weights_taken_;
+                return true;
+            case kBufferClear:
+            case kInitTensor:
+                return true;
+            default:
+                hung_up_ = true;
+                return false;
+        }
+    }
+
+    int hang_up_at_;
+    int listener_ = -1;
+    int port_ = 0;
+    std::uint64_t buffers_ = 0;
+    std::atomic<int> weights_taken_{0};
+    std::atomic<bool> hung_up_{false};
+    std::thread thread_;
+};
+
+TEST(RpcWorkers, AWorkerLostDuringTheLoadFailsItByNameWithoutAbortingTheProgram) {
+    WorkerLostMidway lost_in_load(3);
+    backends::NativeBackend backend;
+    try {
+        backend.load(testing::throughput_model(), options_with({lost_in_load.address()}));
+        ADD_FAILURE() << "loaded without its worker";
+    } catch (const RuntimeFailure& failure) {
+        EXPECT_THAT(failure.what(),
+                    HasSubstr("RPC worker " + lost_in_load.address() + " stopped answering"));
+    }
+    EXPECT_GT(lost_in_load.weights_taken(), 0);
+    EXPECT_TRUE(lost_in_load.hung_up());
+    EXPECT_FALSE(backend.is_loaded());
 }
 
 TEST(RpcWorkers, AWorkerKilledMidAnswerEndsItWithItsNameAndTheNextLoadWorksWithoutIt) {
