@@ -62,13 +62,7 @@ Message assistant_message(const ChatReply& reply) {
     if (reply.tool_calls.empty()) {
         return message;
     }
-    nlohmann::ordered_json calls = nlohmann::ordered_json::array();
-    for (const ToolCall& call : reply.tool_calls) {
-        calls.push_back({{"id", call.id},
-                         {"type", "function"},
-                         {"function", {{"name", call.name}, {"arguments", call.arguments}}}});
-    }
-    message.set("tool_calls", calls.dump());
+    message.set("tool_calls", openai_tool_calls(reply.tool_calls).dump());
     return message;
 }
 

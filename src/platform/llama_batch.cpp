@@ -38,8 +38,10 @@ BatchContext::BatchContext(const Llama& weights, const BatchParams& params)
     context_params.n_batch = static_cast<std::uint32_t>(params_.n_batch);
     context_params.n_ubatch = context_params.n_batch;
     context_params.n_seq_max = static_cast<std::uint32_t>(params_.n_seq);
-    // One pool of cells for every sequence: a short answer leaves room for a long one.
-    context_params.kv_unified = true;
+    // Cells of their own for each sequence: in one shared pool attention spans the cells of
+    // every sequence, so the cells an idle sequence keeps for reuse slowed every running one
+    // (a long prompt's first token came a fifth later). No sequence goes beyond n_ctx_per_seq.
+    context_params.kv_unified = false;
     context_params.n_threads = threads;
     context_params.n_threads_batch = threads;
     context_params.no_perf = true;

@@ -36,7 +36,7 @@ std::string tool_calls_text(const Json& calls) {
     if (!calls.is_array()) {
         wrong("tool_calls", "a list of calls");
     }
-    Json result = Json::array();
+    std::vector<ToolCall> read;
     for (const Json& call : calls) {
         const Json* function = call.is_object() ? find(call, "function") : nullptr;
         if (function == nullptr || !function->is_object()) {
@@ -48,13 +48,11 @@ std::string tool_calls_text(const Json& calls) {
             arguments_text =
                 arguments->is_string() ? arguments->get<std::string>() : to_text(*arguments);
         }
-        result.push_back({{"id", text(call, "id").value_or("")},
-                          {"type", "function"},
-                          {"function",
-                           {{"name", required_text(*function, "name")},
-                            {"arguments", std::move(arguments_text)}}}});
+        std::string id = text(call, "id").value_or("");
+        read.push_back(
+            {required_text(*function, "name"), std::move(arguments_text), std::move(id)});
     }
-    return to_text(result);
+    return to_text(openai_tool_calls(read));
 }
 
 }  // namespace

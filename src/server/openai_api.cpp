@@ -73,20 +73,14 @@ struct Header {
 
 // The calls of a reply in OpenAI's form; `indexed` numbers them, as stream chunks do.
 Json tool_calls(const ChatReply& reply, bool indexed) {
-    Json calls = Json::array();
-    for (std::size_t i = 0; i < reply.tool_calls.size(); ++i) {
-        const ToolCall& call = reply.tool_calls[i];
-        Json entry = Json::object();
-        if (indexed) {
-            entry["index"] = i;
+    std::vector<ToolCall> calls = reply.tool_calls;
+    // Formats without call identifiers get one, for the result to name.
+    for (ToolCall& call : calls) {
+        if (call.id.empty()) {
+            call.id = new_id("call_");
         }
-        // Formats without call identifiers get one, for the result to name.
-        entry["id"] = call.id.empty() ? new_id("call_") : call.id;
-        entry["type"] = "function";
-        entry["function"] = {{"name", call.name}, {"arguments", call.arguments}};
-        calls.push_back(std::move(entry));
     }
-    return calls;
+    return openai_tool_calls(calls, indexed);
 }
 
 // "tool_calls" when the model asked for calls, else as the generation ended.

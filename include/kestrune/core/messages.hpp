@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kestrune/core/export.hpp"
+#include "kestrune/core/json_value.hpp"
 
 namespace kestrune {
 
@@ -82,6 +83,11 @@ struct KESTRUNE_API ToolCall {
 
     bool operator==(const ToolCall&) const = default;
 };
+
+// Calls in OpenAI's JSON form, arguments as JSON text:
+// [{"id": …, "type": "function", "function": {"name": …, "arguments": "…"}}].
+// `indexed` opens each call with its "index" in the list, as stream chunks carry it.
+KESTRUNE_API Json openai_tool_calls(const std::vector<ToolCall>& calls, bool indexed = false);
 
 // A model's reply read in its parts: the answer, the reasoning that came before it (models
 // that think first), and the tool calls it asked for.
