@@ -151,6 +151,26 @@ void read_exact(int fd, void* data, std::size_t size, std::optional<Millis> time
     }
 }
 
+// Reads what has arrived, at least one byte and at most `size`: a relay passes bytes on as they
+// come rather than holding a whole chunk first.
+std::size_t read_some(int fd, void* data, std::size_t size, std::optional<Millis> timeout) {
+    while (true) {
+        if (!wait_for(fd, POLLIN, timeout)) {
+            throw Broken("no answer within " + seconds_text(*timeout));
+        }
+        const ssize_t got = ::recv(fd, data, size, 0);
+        if (got > 0) {
+            return static_cast<std::size_t>(got);
+        }
+        if (got == 0) {
+            throw Broken("connection closed");
+        }
+        if (errno != EINTR && errno != EAGAIN) {
+            throw Broken(system_error_text(errno));
+        }
+    }
+}
+
 void write_all(int fd, const void* data, std::size_t size, std::optional<Millis> timeout) {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     while (size > 0) {
@@ -617,8 +637,8 @@ class Pump {
         to_worker([&] { send_header(command, size); });
         std::vector<std::uint8_t> chunk(kChunk);
         for (std::uint64_t left = size; left > 0;) {
-            const std::size_t part = std::min<std::uint64_t>(left, chunk.size());
-            read_exact(client_, chunk.data(), part, std::nullopt);
+            const std::size_t part = read_some(
+                client_, chunk.data(), std::min<std::uint64_t>(left, chunk.size()), std::nullopt);
             to_worker([&] { write_all(upstream_, chunk.data(), part, options_.answer_timeout); });
             left -= part;
         }
@@ -648,8 +668,9 @@ class Pump {
             header_sent = true;
             std::vector<std::uint8_t> chunk(std::min<std::uint64_t>(size, kChunk));
             while (passed < size) {
-                const std::size_t part = std::min<std::uint64_t>(size - passed, chunk.size());
-                read_exact(upstream_, chunk.data(), part, options_.answer_timeout);
+                const std::size_t part = read_some(
+                    upstream_, chunk.data(), std::min<std::uint64_t>(size - passed, chunk.size()),
+                    options_.answer_timeout);
                 write_all(client_, chunk.data(), part, std::nullopt);
                 passed += part;
             }
