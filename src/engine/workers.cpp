@@ -26,10 +26,6 @@ InferencePlan plan_across_workers(const InferencePlan& plan, const ModelSpec& sp
     return split_across_workers(plan, spec, local_free_mb(), probe_workers(endpoints));
 }
 
-bool rpc_available() {
-    return platform::rpc::backend_installed();
-}
-
 RpcWorker::RpcWorker(const RpcWorkerOptions& options)
     : worker_(std::make_unique<platform::rpc::Worker>(platform::rpc::WorkerOptions{
           .host = options.host,

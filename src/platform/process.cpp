@@ -17,6 +17,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/descriptor.hpp"
+
 extern char** environ;
 
 namespace kestrune::platform::process {
@@ -25,32 +27,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        reset();
-        fd_ = std::exchange(other.fd_, -1);
-        return *this;
-    }
-    ~Fd() { reset(); }
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-  private:
-    int fd_ = -1;
-};
-
 struct Pipe {
-    Fd read;
-    Fd write;
+    Descriptor read;
+    Descriptor write;
 };
 
 Pipe make_pipe() {
@@ -58,7 +37,7 @@ Pipe make_pipe() {
     if (::pipe2(fds.data(), O_CLOEXEC) != 0) {
         throw RuntimeFailure(std::string("cannot create a pipe: ") + std::strerror(errno));
     }
-    return {Fd(fds[0]), Fd(fds[1])};
+    return {Descriptor(fds[0]), Descriptor(fds[1])};
 }
 
 // Where the child's standard input, output and error go.
@@ -68,8 +47,8 @@ struct Stdio {
     int err;
 };
 
-Fd open_null() {
-    Fd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
+Descriptor open_null() {
+    Descriptor null(::open("/dev/null", O_RDWR | O_CLOEXEC));
     if (null.get() < 0) {
         throw RuntimeFailure(std::string("cannot open /dev/null: ") + std::strerror(errno));
     }
@@ -185,7 +164,7 @@ pid_t spawn(const std::vector<std::string>& argv, const Stdio& stdio) {
 }
 
 // Reads both pipes until they close or the deadline passes; false on time-out.
-bool drain(Fd& out, Fd& err, std::string& out_text, std::string& err_text,
+bool drain(Descriptor& out, Descriptor& err, std::string& out_text, std::string& err_text,
            Clock::time_point deadline) {
     std::array<char, 65536> buffer{};
     while (out.get() >= 0 || err.get() >= 0) {
@@ -203,7 +182,7 @@ bool drain(Fd& out, Fd& err, std::string& out_text, std::string& err_text,
             if (fds[i].fd < 0 || fds[i].revents == 0) {
                 continue;
             }
-            Fd& fd = i == 0 ? out : err;
+            Descriptor& fd = i == 0 ? out : err;
             std::string& text = i == 0 ? out_text : err_text;
             const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
             if (n > 0) {
@@ -222,7 +201,7 @@ RunResult run(const std::vector<std::string>& argv, std::chrono::milliseconds ti
     const auto deadline = Clock::now() + timeout;
     Pipe out = make_pipe();
     Pipe err = make_pipe();
-    const Fd null = open_null();
+    const Descriptor null = open_null();
     const pid_t pid = spawn(argv, {null.get(), out.write.get(), err.write.get()});
     out.write.reset();
     err.write.reset();
@@ -239,7 +218,7 @@ RunResult run(const std::vector<std::string>& argv, std::chrono::milliseconds ti
 }
 
 Child Child::start(const std::vector<std::string>& argv) {
-    const Fd null = open_null();
+    const Descriptor null = open_null();
     return Child(spawn(argv, {null.get(), null.get(), null.get()}));
 }
 

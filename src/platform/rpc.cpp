@@ -80,35 +80,6 @@ std::string system_error_text(int error) {
     return std::strerror(error);
 }
 
-class Socket {
-  public:
-    Socket() = default;
-    explicit Socket(int fd) : fd_(fd) {}
-    Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Socket& operator=(Socket&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    ~Socket() { reset(); }
-
-    int fd() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-  private:
-    int fd_ = -1;
-};
-
 // Waits until `fd` is ready for `events`; false when `timeout` passed first.
 bool wait_for(int fd, short events, std::optional<Millis> timeout) {
     pollfd entry{.fd = fd, .events = events, .revents = 0};
@@ -128,29 +99,6 @@ std::string seconds_text(Millis timeout) {
     return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()) + " s";
 }
 
-// Reads exactly `size` bytes. Throws Broken: "connection closed", a system error, or no data
-// within `timeout` (each wait for more bytes gets the whole time).
-void read_exact(int fd, void* data, std::size_t size, std::optional<Millis> timeout) {
-    auto* bytes = static_cast<std::uint8_t*>(data);
-    while (size > 0) {
-        if (!wait_for(fd, POLLIN, timeout)) {
-            throw Broken("no answer within " + seconds_text(*timeout));
-        }
-        const ssize_t got = ::recv(fd, bytes, size, 0);
-        if (got == 0) {
-            throw Broken("connection closed");
-        }
-        if (got < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                continue;
-            }
-            throw Broken(system_error_text(errno));
-        }
-        bytes += got;
-        size -= static_cast<std::size_t>(got);
-    }
-}
-
 // Reads what has arrived, at least one byte and at most `size`: a relay passes bytes on as they
 // come rather than holding a whole chunk first.
 std::size_t read_some(int fd, void* data, std::size_t size, std::optional<Millis> timeout) {
@@ -168,6 +116,17 @@ std::size_t read_some(int fd, void* data, std::size_t size, std::optional<Millis
         if (errno != EINTR && errno != EAGAIN) {
             throw Broken(system_error_text(errno));
         }
+    }
+}
+
+// Reads exactly `size` bytes. Throws Broken: "connection closed", a system error, or no data
+// within `timeout` (each wait for more bytes gets the whole time).
+void read_exact(int fd, void* data, std::size_t size, std::optional<Millis> timeout) {
+    auto* bytes = static_cast<std::uint8_t*>(data);
+    while (size > 0) {
+        const std::size_t got = read_some(fd, bytes, size, timeout);
+        bytes += got;
+        size -= got;
     }
 }
 
@@ -208,49 +167,49 @@ addrinfo* resolve(const Endpoint& endpoint) {
     return found;
 }
 
-Socket connect_to(const Endpoint& endpoint, Millis timeout) {
+Descriptor connect_to(const Endpoint& endpoint, Millis timeout) {
     std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(resolve(endpoint),
                                                                    ::freeaddrinfo);
     std::string last_error = "no address";
     for (const addrinfo* address = addresses.get(); address; address = address->ai_next) {
-        Socket socket(::socket(address->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        if (socket.fd() < 0) {
+        Descriptor socket(::socket(address->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (socket.get() < 0) {
             last_error = system_error_text(errno);
             continue;
         }
-        const int flags = ::fcntl(socket.fd(), F_GETFL);
-        ::fcntl(socket.fd(), F_SETFL, flags | O_NONBLOCK);
-        if (::connect(socket.fd(), address->ai_addr, address->ai_addrlen) != 0 &&
+        const int flags = ::fcntl(socket.get(), F_GETFL);
+        ::fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK);
+        if (::connect(socket.get(), address->ai_addr, address->ai_addrlen) != 0 &&
             errno != EINPROGRESS) {
             last_error = system_error_text(errno);
             continue;
         }
-        if (!wait_for(socket.fd(), POLLOUT, timeout)) {
+        if (!wait_for(socket.get(), POLLOUT, timeout)) {
             last_error = "no connection within " + seconds_text(timeout);
             continue;
         }
         int error = 0;
         socklen_t length = sizeof error;
-        ::getsockopt(socket.fd(), SOL_SOCKET, SO_ERROR, &error, &length);
+        ::getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, &error, &length);
         if (error != 0) {
             last_error = system_error_text(error);
             continue;
         }
-        ::fcntl(socket.fd(), F_SETFL, flags);
-        set_no_delay(socket.fd());
+        ::fcntl(socket.get(), F_SETFL, flags);
+        set_no_delay(socket.get());
         return socket;
     }
     throw Broken(last_error);
 }
 
-Socket listen_on(const Endpoint& endpoint) {
+Descriptor listen_on(const Endpoint& endpoint) {
     std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(resolve(endpoint),
                                                                    ::freeaddrinfo);
-    Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    Descriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const int on = 1;
-    ::setsockopt(socket.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (socket.fd() < 0 || ::bind(socket.fd(), addresses->ai_addr, addresses->ai_addrlen) != 0 ||
-        ::listen(socket.fd(), 16) != 0) {
+    ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (socket.get() < 0 || ::bind(socket.get(), addresses->ai_addr, addresses->ai_addrlen) != 0 ||
+        ::listen(socket.get(), 16) != 0) {
         throw RuntimeFailure("Cannot listen on " + endpoint.text() + ": " +
                              system_error_text(errno));
     }
@@ -283,6 +242,16 @@ void store_value(std::span<std::uint8_t> bytes, T value) {
     std::memcpy(bytes.data(), &value, std::min(bytes.size(), sizeof value));
 }
 
+// The size an answer announces, which must be the one its request calls for.
+std::uint64_t read_answer_size(int fd, std::uint64_t expected, std::optional<Millis> timeout) {
+    const auto size = read_value<std::uint64_t>(fd, timeout);
+    if (size != expected) {
+        throw Broken("answered " + std::to_string(size) + " bytes where " +
+                     std::to_string(expected) + " were due");
+    }
+    return size;
+}
+
 // One request and its answer, on a connection of our own.
 std::vector<std::uint8_t> ask(int fd, Command command, std::span<const std::uint8_t> request,
                               std::uint64_t answer_size, Millis timeout) {
@@ -291,11 +260,7 @@ std::vector<std::uint8_t> ask(int fd, Command command, std::span<const std::uint
     write_all(fd, &command_byte, 1, timeout);
     write_all(fd, &request_size, sizeof request_size, timeout);
     write_all(fd, request.data(), request.size(), timeout);
-    const auto size = read_value<std::uint64_t>(fd, timeout);
-    if (size != answer_size) {
-        throw Broken("answered " + std::to_string(size) + " bytes where " +
-                     std::to_string(answer_size) + " were due");
-    }
+    const auto size = read_answer_size(fd, answer_size, timeout);
     std::vector<std::uint8_t> answer(size);
     read_exact(fd, answer.data(), answer.size(), timeout);
     return answer;
@@ -437,9 +402,9 @@ Endpoint parse_endpoint(std::string_view text) {
 
 WorkerMemory probe_worker(const Endpoint& worker, std::chrono::milliseconds timeout) {
     try {
-        const Socket socket = connect_to(worker, timeout);
+        const Descriptor socket = connect_to(worker, timeout);
         const std::array<std::uint8_t, kConnectionCapsSize> no_caps{};
-        const auto hello = ask(socket.fd(), kHello, no_caps, kHelloAnswerSize, timeout);
+        const auto hello = ask(socket.get(), kHello, no_caps, kHelloAnswerSize, timeout);
         if (hello[0] != RPC_PROTO_MAJOR_VERSION) {
             throw RuntimeFailure(worker_text(worker) + " speaks RPC protocol version " +
                                  std::to_string(hello[0]) + ", not " +
@@ -447,12 +412,12 @@ WorkerMemory probe_worker(const Endpoint& worker, std::chrono::milliseconds time
                                  ": run the same llama.cpp release on every machine");
         }
         const auto count = load_value<std::uint32_t>(
-            ask(socket.fd(), kDeviceCount, {}, sizeof(std::uint32_t), timeout));
+            ask(socket.get(), kDeviceCount, {}, sizeof(std::uint32_t), timeout));
         WorkerMemory memory{.devices = static_cast<int>(count)};
         for (std::uint32_t device = 0; device < count; ++device) {
             std::array<std::uint8_t, sizeof device> request{};
             store_value<std::uint32_t>(request, device);
-            const auto answer = ask(socket.fd(), kGetDeviceMemory, request, 16, timeout);
+            const auto answer = ask(socket.get(), kGetDeviceMemory, request, 16, timeout);
             memory.free_bytes += load_value<std::uint64_t>(answer);
             memory.total_bytes += load_value<std::uint64_t>(std::span(answer).subspan(8));
         }
@@ -467,33 +432,29 @@ WorkerMemory probe_worker(const Endpoint& worker, std::chrono::milliseconds time
 // --- the relay ---
 
 struct Relay::Connection {
-    Socket client;
-    Socket upstream;
-    int client_fd = -1;
-    int upstream_fd = -1;
+    Descriptor client;
+    Descriptor upstream;  // replaced and closed under the relay's mutex
     std::thread thread;
     std::atomic<bool> done{false};
 };
 
 Relay::Relay(Endpoint worker, RelayOptions options)
     : worker_(std::move(worker)), options_(std::move(options)) {
-    Socket listener = listen_on({options_.listen_host, options_.listen_port});
-    port_ = bound_port(listener.fd());
-    listener_ = listener.release();
+    listener_ = listen_on({options_.listen_host, options_.listen_port});
+    port_ = bound_port(listener_.get());
     acceptor_ = std::thread([this] { accept_connections(); });
 }
 
 Relay::~Relay() {
     stopping_ = true;
-    ::shutdown(listener_, SHUT_RDWR);
+    ::shutdown(listener_.get(), SHUT_RDWR);
     acceptor_.join();
-    ::close(listener_);
     {
         std::lock_guard lock(mutex_);
         for (const auto& connection : connections_) {
-            ::shutdown(connection->client_fd, SHUT_RDWR);
-            if (connection->upstream_fd >= 0) {
-                ::shutdown(connection->upstream_fd, SHUT_RDWR);
+            ::shutdown(connection->client.get(), SHUT_RDWR);
+            if (connection->upstream.get() >= 0) {
+                ::shutdown(connection->upstream.get(), SHUT_RDWR);
             }
         }
     }
@@ -523,7 +484,7 @@ void Relay::give_up(const std::string& why) {
 
 void Relay::accept_connections() {
     while (!stopping_) {
-        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) {
                 continue;
@@ -532,8 +493,7 @@ void Relay::accept_connections() {
         }
         set_no_delay(fd);
         auto connection = std::make_shared<Connection>();
-        connection->client = Socket(fd);
-        connection->client_fd = fd;
+        connection->client = Descriptor(fd);
         std::lock_guard lock(mutex_);
         if (stopping_) {
             return;
@@ -649,11 +609,7 @@ class Pump {
         std::uint64_t passed = 0;
         bool header_sent = false;
         to_worker([&] {
-            const auto size = read_value<std::uint64_t>(upstream_, options_.answer_timeout);
-            if (size != expected) {
-                throw Broken("answered " + std::to_string(size) + " bytes where " +
-                             std::to_string(expected) + " were due");
-            }
+            const auto size = read_answer_size(upstream_, expected, options_.answer_timeout);
             if (command == kGetDeviceMemory && options_.memory_cap) {
                 std::vector<std::uint8_t> memory(size);
                 read_exact(upstream_, memory.data(), memory.size(), options_.answer_timeout);
@@ -714,19 +670,21 @@ class Pump {
 void Relay::serve(std::shared_ptr<Connection> connection) {
     if (!failed()) {
         try {
-            connection->upstream = connect_to(worker_, kConnectTimeout);
+            Descriptor upstream = connect_to(worker_, kConnectTimeout);
             std::lock_guard lock(mutex_);
-            connection->upstream_fd = connection->upstream.fd();
+            connection->upstream = std::move(upstream);
         } catch (const Broken& broken) {
             give_up(std::string("is unreachable: ") + broken.what());
         }
     }
-    if (!options_.stand_in && connection->upstream_fd < 0) {
-        ::shutdown(connection->client_fd, SHUT_RDWR);
+    // Only this thread replaces the connection's descriptors: reading them here needs no lock.
+    const int client = connection->client.get();
+    if (!options_.stand_in && connection->upstream.get() < 0) {
+        ::shutdown(client, SHUT_RDWR);
         return;
     }
     Pump pump(
-        connection->client_fd, connection->upstream_fd, options_,
+        client, connection->upstream.get(), options_,
         [this](const std::string& why) {
             if (options_.stand_in) {
                 give_up("stopped answering: " + why);
@@ -738,11 +696,10 @@ void Relay::serve(std::shared_ptr<Connection> connection) {
     } catch (const Broken&) {
         // The client went away, or (a worker's front) the worker did: the connection ends.
     }
-    ::shutdown(connection->client_fd, SHUT_RDWR);
+    ::shutdown(client, SHUT_RDWR);
     // At once: a worker serves one connection at a time, and the client's next one waits.
     std::lock_guard lock(mutex_);
     connection->upstream.reset();
-    connection->upstream_fd = -1;
 }
 
 // --- the library's RPC backend ---
@@ -807,8 +764,8 @@ std::string describe(ggml_backend_dev_t device, std::optional<std::uint64_t> cap
 }
 
 int free_loopback_port() {
-    const Socket socket = listen_on({"127.0.0.1", 0});
-    return bound_port(socket.fd());
+    const Descriptor socket = listen_on({"127.0.0.1", 0});
+    return bound_port(socket.get());
 }
 
 // The library's server listens once its thread has started; connecting tells when.
@@ -826,15 +783,6 @@ void wait_until_listening(const Endpoint& endpoint) {
 }
 
 }  // namespace
-
-bool backend_installed() {
-    try {
-        rpc_registry();
-        return true;
-    } catch (const MissingComponentError&) {
-        return false;
-    }
-}
 
 std::vector<ggml_backend_dev_t> worker_devices(const std::string& endpoint) {
     auto* add_server =

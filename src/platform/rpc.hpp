@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "kestrune/core/errors.hpp"
+#include "platform/descriptor.hpp"
 
 struct ggml_backend_device;
 
@@ -80,7 +81,6 @@ class Relay {
 
     // Where it listens, as "host:port".
     std::string endpoint() const;
-    const Endpoint& worker() const { return worker_; }
     // Why the worker was given up ("RPC worker HOST:PORT ..."); empty while it works.
     std::optional<std::string> failure() const;
 
@@ -94,7 +94,7 @@ class Relay {
 
     Endpoint worker_;
     RelayOptions options_;
-    int listener_ = -1;
+    Descriptor listener_;
     int port_ = 0;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> failed_{false};
@@ -107,9 +107,6 @@ class Relay {
 // The library's RPC client: devices of a worker reached at `endpoint` (a relay's).
 // MissingComponentError when the RPC backend is not installed.
 std::vector<ggml_backend_device*> worker_devices(const std::string& endpoint);
-
-// Whether the RPC backend is installed beside the llama.cpp libraries.
-bool backend_installed();
 
 struct WorkerOptions {
     std::string host = "127.0.0.1";

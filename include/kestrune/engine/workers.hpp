@@ -29,9 +29,6 @@ KESTRUNE_API std::vector<WorkerShare> probe_workers(const std::vector<std::strin
 KESTRUNE_API InferencePlan plan_across_workers(const InferencePlan& plan, const ModelSpec& spec,
                                                const std::vector<std::string>& endpoints);
 
-// Whether this build can split models across machines (llama.cpp's RPC backend is installed).
-KESTRUNE_API bool rpc_available();
-
 struct KESTRUNE_API RpcWorkerOptions {
     std::string host = "127.0.0.1";
     int port = 50052;                                   // 0: any free port
