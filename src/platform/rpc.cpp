@@ -10,6 +10,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,8 @@
 #include <charconv>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
+#include <memory>
 #include <span>
 #include <utility>
 
@@ -99,52 +102,117 @@ std::string seconds_text(Millis timeout) {
     return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()) + " s";
 }
 
-// Reads what has arrived, at least one byte and at most `size`: a relay passes bytes on as they
-// come rather than holding a whole chunk first.
-std::size_t read_some(int fd, void* data, std::size_t size, std::optional<Millis> timeout) {
+// Reads what has arrived, at least one byte and at most `size`. The read is tried before any
+// wait: when bytes are already there, that saves a call.
+std::size_t receive(int fd, void* data, std::size_t size, std::optional<Millis> timeout) {
     while (true) {
-        if (!wait_for(fd, POLLIN, timeout)) {
-            throw Broken("no answer within " + seconds_text(*timeout));
-        }
-        const ssize_t got = ::recv(fd, data, size, 0);
+        const ssize_t got = ::recv(fd, data, size, MSG_DONTWAIT);
         if (got > 0) {
             return static_cast<std::size_t>(got);
         }
         if (got == 0) {
             throw Broken("connection closed");
         }
-        if (errno != EINTR && errno != EAGAIN) {
-            throw Broken(system_error_text(errno));
-        }
-    }
-}
-
-// Reads exactly `size` bytes. Throws Broken: "connection closed", a system error, or no data
-// within `timeout` (each wait for more bytes gets the whole time).
-void read_exact(int fd, void* data, std::size_t size, std::optional<Millis> timeout) {
-    auto* bytes = static_cast<std::uint8_t*>(data);
-    while (size > 0) {
-        const std::size_t got = read_some(fd, bytes, size, timeout);
-        bytes += got;
-        size -= got;
-    }
-}
-
-void write_all(int fd, const void* data, std::size_t size, std::optional<Millis> timeout) {
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    while (size > 0) {
-        if (!wait_for(fd, POLLOUT, timeout)) {
-            throw Broken("took nothing for " + seconds_text(*timeout));
-        }
-        const ssize_t sent = ::send(fd, bytes, size, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (!wait_for(fd, POLLIN, timeout)) {
+                throw Broken("no answer within " + seconds_text(*timeout));
             }
+        } else if (errno != EINTR) {
             throw Broken(system_error_text(errno));
         }
-        bytes += sent;
-        size -= static_cast<std::size_t>(sent);
+    }
+}
+
+// Bytes from one socket, taken as much at a time as has arrived: the library's client sends a
+// message's command, size and body apart, and one read then takes what would otherwise cost a
+// wakeup and a call each. Throws Broken: "connection closed", a system error, or no data within
+// the timeout (each wait for more bytes gets the whole time).
+class Inbound {
+  public:
+    explicit Inbound(int fd)
+        : fd_(fd), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kSize)) {}
+
+    // At least one byte and at most `size`; a read larger than the buffer bypasses it.
+    std::size_t read_some(void* data, std::size_t size, std::optional<Millis> timeout) {
+        if (begin_ == end_) {
+            if (size >= kSize) {
+                return receive(fd_, data, size, timeout);
+            }
+            begin_ = 0;
+            end_ = receive(fd_, buffer_.get(), kSize, timeout);
+        }
+        const std::size_t taken = std::min(size, end_ - begin_);
+        std::memcpy(data, buffer_.get() + begin_, taken);
+        begin_ += taken;
+        return taken;
+    }
+
+    void read_exact(void* data, std::size_t size, std::optional<Millis> timeout) {
+        auto* bytes = static_cast<std::uint8_t*>(data);
+        while (size > 0) {
+            const std::size_t got = read_some(bytes, size, timeout);
+            bytes += got;
+            size -= got;
+        }
+    }
+
+    template <typename T>
+    T read_value(std::optional<Millis> timeout) {
+        T value{};
+        read_exact(&value, sizeof value, timeout);
+        return value;
+    }
+
+  private:
+    static constexpr std::size_t kSize = 64 * 1024;
+    int fd_;
+    std::unique_ptr<std::uint8_t[]> buffer_;
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+};
+
+using Bytes = std::span<const std::uint8_t>;
+
+template <typename T>
+Bytes bytes_of(const T& value) {
+    return {reinterpret_cast<const std::uint8_t*>(&value), sizeof value};
+}
+
+// Sends the parts as one write where the socket takes them: a message's header and body leave
+// in one packet, and the far side wakes once for it.
+void send_all(int fd, std::initializer_list<Bytes> parts, std::optional<Millis> timeout) {
+    std::array<iovec, 4> vectors{};
+    std::size_t count = 0;
+    for (const Bytes part : parts) {
+        if (!part.empty()) {
+            vectors.at(count++) = {.iov_base = const_cast<std::uint8_t*>(part.data()),
+                                   .iov_len = part.size()};
+        }
+    }
+    iovec* next = vectors.data();
+    while (count > 0) {
+        msghdr message{};
+        message.msg_iov = next;
+        message.msg_iovlen = count;
+        const ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                if (!wait_for(fd, POLLOUT, timeout)) {
+                    throw Broken("took nothing for " + seconds_text(*timeout));
+                }
+            } else if (errno != EINTR) {
+                throw Broken(system_error_text(errno));
+            }
+            continue;
+        }
+        auto left = static_cast<std::size_t>(sent);
+        for (; count > 0 && left >= next->iov_len; ++next, --count) {
+            left -= next->iov_len;
+        }
+        if (count > 0) {
+            next->iov_base = static_cast<std::uint8_t*>(next->iov_base) + left;
+            next->iov_len -= left;
+        }
     }
 }
 
@@ -224,13 +292,6 @@ int bound_port(int fd) {
 }
 
 template <typename T>
-T read_value(int fd, std::optional<Millis> timeout) {
-    T value{};
-    read_exact(fd, &value, sizeof value, timeout);
-    return value;
-}
-
-template <typename T>
 T load_value(std::span<const std::uint8_t> bytes) {
     T value{};
     std::memcpy(&value, bytes.data(), std::min(bytes.size(), sizeof value));
@@ -243,8 +304,8 @@ void store_value(std::span<std::uint8_t> bytes, T value) {
 }
 
 // The size an answer announces, which must be the one its request calls for.
-std::uint64_t read_answer_size(int fd, std::uint64_t expected, std::optional<Millis> timeout) {
-    const auto size = read_value<std::uint64_t>(fd, timeout);
+std::uint64_t read_answer_size(Inbound& in, std::uint64_t expected, std::optional<Millis> timeout) {
+    const auto size = in.read_value<std::uint64_t>(timeout);
     if (size != expected) {
         throw Broken("answered " + std::to_string(size) + " bytes where " +
                      std::to_string(expected) + " were due");
@@ -252,17 +313,22 @@ std::uint64_t read_answer_size(int fd, std::uint64_t expected, std::optional<Mil
     return size;
 }
 
+// A request's command and size, as they precede its body.
+struct Header {
+    std::array<std::uint8_t, 1 + sizeof(std::uint64_t)> bytes{};
+
+    Header(std::uint8_t command, std::uint64_t size) {
+        bytes[0] = command;
+        std::memcpy(bytes.data() + 1, &size, sizeof size);
+    }
+};
+
 // One request and its answer, on a connection of our own.
-std::vector<std::uint8_t> ask(int fd, Command command, std::span<const std::uint8_t> request,
+std::vector<std::uint8_t> ask(int fd, Inbound& in, Command command, Bytes request,
                               std::uint64_t answer_size, Millis timeout) {
-    const std::uint8_t command_byte = command;
-    const std::uint64_t request_size = request.size();
-    write_all(fd, &command_byte, 1, timeout);
-    write_all(fd, &request_size, sizeof request_size, timeout);
-    write_all(fd, request.data(), request.size(), timeout);
-    const auto size = read_answer_size(fd, answer_size, timeout);
-    std::vector<std::uint8_t> answer(size);
-    read_exact(fd, answer.data(), answer.size(), timeout);
+    send_all(fd, {Header(command, request.size()).bytes, request}, timeout);
+    std::vector<std::uint8_t> answer(read_answer_size(in, answer_size, timeout));
+    in.read_exact(answer.data(), answer.size(), timeout);
     return answer;
 }
 
@@ -403,8 +469,9 @@ Endpoint parse_endpoint(std::string_view text) {
 WorkerMemory probe_worker(const Endpoint& worker, std::chrono::milliseconds timeout) {
     try {
         const Descriptor socket = connect_to(worker, timeout);
+        Inbound in(socket.get());
         const std::array<std::uint8_t, kConnectionCapsSize> no_caps{};
-        const auto hello = ask(socket.get(), kHello, no_caps, kHelloAnswerSize, timeout);
+        const auto hello = ask(socket.get(), in, kHello, no_caps, kHelloAnswerSize, timeout);
         if (hello[0] != RPC_PROTO_MAJOR_VERSION) {
             throw RuntimeFailure(worker_text(worker) + " speaks RPC protocol version " +
                                  std::to_string(hello[0]) + ", not " +
@@ -412,12 +479,12 @@ WorkerMemory probe_worker(const Endpoint& worker, std::chrono::milliseconds time
                                  ": run the same llama.cpp release on every machine");
         }
         const auto count = load_value<std::uint32_t>(
-            ask(socket.get(), kDeviceCount, {}, sizeof(std::uint32_t), timeout));
+            ask(socket.get(), in, kDeviceCount, {}, sizeof(std::uint32_t), timeout));
         WorkerMemory memory{.devices = static_cast<int>(count)};
         for (std::uint32_t device = 0; device < count; ++device) {
             std::array<std::uint8_t, sizeof device> request{};
             store_value<std::uint32_t>(request, device);
-            const auto answer = ask(socket.get(), kGetDeviceMemory, request, 16, timeout);
+            const auto answer = ask(socket.get(), in, kGetDeviceMemory, request, 16, timeout);
             memory.free_bytes += load_value<std::uint64_t>(answer);
             memory.total_bytes += load_value<std::uint64_t>(std::span(answer).subspan(8));
         }
@@ -529,6 +596,8 @@ class Pump {
          std::function<void(const std::string&)> on_failure, std::function<bool()> failed)
         : client_(client),
           upstream_(upstream),
+          from_client_(client),
+          from_worker_(upstream),
           options_(options),
           on_failure_(std::move(on_failure)),
           failed_(std::move(failed)) {}
@@ -538,21 +607,22 @@ class Pump {
         while (true) {
             std::uint8_t command = 0;
             try {
-                read_exact(client_, &command, 1, std::nullopt);
+                from_client_.read_exact(&command, 1, std::nullopt);
             } catch (const Broken&) {
                 return;
             }
-            const auto size = read_value<std::uint64_t>(client_, std::nullopt);
+            const auto size = from_client_.read_value<std::uint64_t>(std::nullopt);
             if (command >= kCommandCount) {
                 return;
             }
-            std::vector<std::uint8_t> request;
+            Bytes request;
             if (size <= kWholeRequestLimit) {
-                request.resize(size);
-                read_exact(client_, request.data(), request.size(), std::nullopt);
+                request_.resize(size);
+                from_client_.read_exact(request_.data(), request_.size(), std::nullopt);
+                request = request_;
                 to_worker([&] {
-                    send_header(command, size);
-                    write_all(upstream_, request.data(), request.size(), options_.answer_timeout);
+                    send_all(upstream_, {Header(command, size).bytes, request},
+                             options_.answer_timeout);
                 });
             } else {
                 pass_large_request(command, size);
@@ -588,48 +658,48 @@ class Pump {
         }
     }
 
-    void send_header(std::uint8_t command, std::uint64_t size) {
-        write_all(upstream_, &command, 1, options_.answer_timeout);
-        write_all(upstream_, &size, sizeof size, options_.answer_timeout);
+    // A buffer for the parts of large messages, made once per connection.
+    std::span<std::uint8_t> chunk() {
+        if (!chunk_) {
+            chunk_ = std::make_unique_for_overwrite<std::uint8_t[]>(kChunk);
+        }
+        return {chunk_.get(), kChunk};
     }
 
     void pass_large_request(std::uint8_t command, std::uint64_t size) {
-        to_worker([&] { send_header(command, size); });
-        std::vector<std::uint8_t> chunk(kChunk);
+        const Header header(command, size);
+        const auto buffer = chunk();
         for (std::uint64_t left = size; left > 0;) {
-            const std::size_t part = read_some(
-                client_, chunk.data(), std::min<std::uint64_t>(left, chunk.size()), std::nullopt);
-            to_worker([&] { write_all(upstream_, chunk.data(), part, options_.answer_timeout); });
+            const std::size_t part = from_client_.read_some(
+                buffer.data(), std::min<std::uint64_t>(left, buffer.size()), std::nullopt);
+            const Bytes head = left == size ? Bytes(header.bytes) : Bytes();
+            to_worker([&] {
+                send_all(upstream_, {head, buffer.first(part)}, options_.answer_timeout);
+            });
             left -= part;
         }
     }
 
-    void answer(std::uint8_t command, std::span<const std::uint8_t> request,
-                std::uint64_t expected) {
+    void answer(std::uint8_t command, Bytes request, std::uint64_t expected) {
         std::uint64_t passed = 0;
         bool header_sent = false;
         to_worker([&] {
-            const auto size = read_answer_size(upstream_, expected, options_.answer_timeout);
-            if (command == kGetDeviceMemory && options_.memory_cap) {
-                std::vector<std::uint8_t> memory(size);
-                read_exact(upstream_, memory.data(), memory.size(), options_.answer_timeout);
-                cap_memory(memory, *options_.memory_cap);
-                write_all(client_, &size, sizeof size, std::nullopt);
+            const auto size = read_answer_size(from_worker_, expected, options_.answer_timeout);
+            const auto buffer = chunk();
+            do {
+                auto part = buffer.first(std::min<std::uint64_t>(size - passed, buffer.size()));
+                if (command == kGetDeviceMemory && options_.memory_cap) {
+                    // Capped whole: its values must not be split between reads.
+                    from_worker_.read_exact(part.data(), part.size(), options_.answer_timeout);
+                    cap_memory(part, *options_.memory_cap);
+                } else if (!part.empty()) {
+                    part = part.first(
+                        from_worker_.read_some(part.data(), part.size(), options_.answer_timeout));
+                }
+                send_all(client_, {header_sent ? Bytes() : bytes_of(size), part}, std::nullopt);
                 header_sent = true;
-                write_all(client_, memory.data(), memory.size(), std::nullopt);
-                passed = size;
-                return;
-            }
-            write_all(client_, &size, sizeof size, std::nullopt);
-            header_sent = true;
-            std::vector<std::uint8_t> chunk(std::min<std::uint64_t>(size, kChunk));
-            while (passed < size) {
-                const std::size_t part = read_some(
-                    upstream_, chunk.data(), std::min<std::uint64_t>(size - passed, chunk.size()),
-                    options_.answer_timeout);
-                write_all(client_, chunk.data(), part, std::nullopt);
-                passed += part;
-            }
+                passed += part.size();
+            } while (passed < size);
         });
         if (passed < expected || !header_sent) {
             stand_in(command, request, expected, passed, header_sent);
@@ -637,17 +707,17 @@ class Pump {
     }
 
     // The rest of an answer the worker did not give.
-    void stand_in(std::uint8_t command, std::span<const std::uint8_t> request, std::uint64_t size,
-                  std::uint64_t passed, bool header_sent) {
+    void stand_in(std::uint8_t command, Bytes request, std::uint64_t size, std::uint64_t passed,
+                  bool header_sent) {
         if (!header_sent) {
-            write_all(client_, &size, sizeof size, std::nullopt);
+            send_all(client_, {bytes_of(size)}, std::nullopt);
         }
         const auto filler = stand_in_answer(command, request, size, next_buffer_);
         while (passed < size) {
             const std::size_t part = std::min<std::uint64_t>(size - passed, filler.size());
             // A partly passed answer is completed with zeros, never with the stand-in's head.
             const std::uint8_t* from = passed == 0 ? filler.data() : zeros().data();
-            write_all(client_, from, part, std::nullopt);
+            send_all(client_, {Bytes(from, part)}, std::nullopt);
             passed += part;
         }
     }
@@ -659,9 +729,13 @@ class Pump {
 
     int client_;
     int upstream_;
+    Inbound from_client_;
+    Inbound from_worker_;
     const RelayOptions& options_;
     std::function<void(const std::string&)> on_failure_;
     std::function<bool()> failed_;
+    std::vector<std::uint8_t> request_;
+    std::unique_ptr<std::uint8_t[]> chunk_;
     std::uint64_t next_buffer_ = 1;  // the buffers stood in for, never 0 (no buffer)
 };
 
