@@ -271,8 +271,13 @@ Descriptor connect_to(const Endpoint& endpoint, Millis timeout) {
 }
 
 Descriptor listen_on(const Endpoint& endpoint) {
-    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(resolve(endpoint),
-                                                                   ::freeaddrinfo);
+    addrinfo* found = nullptr;
+    try {
+        found = resolve(endpoint);
+    } catch (const Broken& broken) {
+        throw RuntimeFailure("Cannot listen on " + endpoint.text() + ": " + broken.what());
+    }
+    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, ::freeaddrinfo);
     Descriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const int on = 1;
     ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -837,9 +842,21 @@ std::string describe(ggml_backend_dev_t device, std::optional<std::uint64_t> cap
            std::to_string(std::min<std::uint64_t>(total_bytes, limit) / kMb) + " MB";
 }
 
-int free_loopback_port() {
-    const Descriptor socket = listen_on({"127.0.0.1", 0});
+// The port to listen on at `endpoint`: its own, or a free one for port 0. Listening there first
+// turns a port in use into a clear error rather than a server that never starts.
+int free_port(const Endpoint& endpoint) {
+    const Descriptor socket = listen_on(endpoint);
     return bound_port(socket.get());
+}
+
+// The library's server takes a numeric IPv4 address only.
+std::string numeric_address(const Endpoint& endpoint) {
+    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(resolve(endpoint),
+                                                                   ::freeaddrinfo);
+    std::array<char, INET_ADDRSTRLEN> text{};
+    const auto* address = reinterpret_cast<const sockaddr_in*>(addresses->ai_addr);
+    ::inet_ntop(AF_INET, &address->sin_addr, text.data(), text.size());
+    return text.data();
 }
 
 // The library's server listens once its thread has started; connecting tells when.
@@ -876,19 +893,33 @@ Worker::Worker(const WorkerOptions& options) {
     for (ggml_backend_dev_t device : devices) {
         devices_.push_back(describe(device, options.memory_cap));
     }
-    const Endpoint inner{"127.0.0.1", free_loopback_port()};
+    // The library's server listens where asked unless the memory it reports must be capped: then
+    // it listens on loopback behind a relay that rewrites those answers. A relay costs a hop on
+    // every message, which a decoded token pays some twenty times.
+    Endpoint server{"127.0.0.1", 0};
+    if (!options.memory_cap) {
+        server.port = free_port({options.host, options.port});
+        server.host = numeric_address({options.host, server.port});
+    } else {
+        server.port = free_port(server);
+    }
     const std::size_t threads = options.threads > 0
                                     ? static_cast<std::size_t>(options.threads)
                                     : std::max(1U, std::thread::hardware_concurrency());
     // The library's server never returns: its thread lives as long as the process.
-    std::thread([start_server, inner, threads, devices]() mutable {
-        start_server(inner.text().c_str(), nullptr, threads, devices.size(), devices.data());
+    std::thread([start_server, server, threads, devices]() mutable {
+        start_server(server.text().c_str(), nullptr, threads, devices.size(), devices.data());
     }).detach();
-    wait_until_listening(inner);
-    front_ = std::make_unique<Relay>(inner, RelayOptions{.listen_host = options.host,
-                                                         .listen_port = options.port,
-                                                         .memory_cap = options.memory_cap,
-                                                         .stand_in = false});
+    wait_until_listening(server);
+    if (options.memory_cap) {
+        front_ = std::make_unique<Relay>(server, RelayOptions{.listen_host = options.host,
+                                                              .listen_port = options.port,
+                                                              .memory_cap = options.memory_cap,
+                                                              .stand_in = false});
+        endpoint_ = front_->endpoint();
+    } else {
+        endpoint_ = options.host + ":" + std::to_string(server.port);
+    }
 }
 
 Worker::~Worker() = default;

@@ -116,8 +116,8 @@ struct WorkerOptions {
 };
 
 // A worker serving this machine's devices (its GPUs, else its CPU) with the library's own RPC
-// server, behind a relay that listens where asked (and caps the memory it reports). Runs until
-// the process ends.
+// server, listening where asked; with a memory cap, behind a relay that caps the memory it
+// reports. Runs until the process ends.
 class Worker {
   public:
     // Throws MissingComponentError without the RPC backend, RuntimeFailure when it cannot
@@ -127,12 +127,14 @@ class Worker {
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
 
-    std::string endpoint() const { return front_->endpoint(); }
+    // Where it listens, as "host:port".
+    const std::string& endpoint() const { return endpoint_; }
     // Names of the devices it serves, with their memory.
     const std::vector<std::string>& devices() const { return devices_; }
 
   private:
     std::vector<std::string> devices_;
+    std::string endpoint_;
     std::unique_ptr<Relay> front_;
 };
 
