@@ -237,11 +237,18 @@ Llama::Placement Llama::place_on_workers() {
     return placement;
 }
 
-void Llama::check_workers() const {
+std::optional<std::string> Llama::worker_failure() const {
     for (const auto& relay : relays_) {
         if (auto failure = relay->failure()) {
-            throw RuntimeFailure(*failure);
+            return failure;
         }
+    }
+    return std::nullopt;
+}
+
+void Llama::check_workers() const {
+    if (auto failure = worker_failure()) {
+        throw RuntimeFailure(*failure);
     }
 }
 

@@ -180,8 +180,10 @@ class Llama {
     llama_model* model() const { return model_.get(); }
     // The parameters the model and its context were built with.
     const Params& params() const { return params_; }
-    // Throws RuntimeFailure naming the first RPC worker that stopped answering; after that
-    // nothing the model computed can be trusted.
+    // Why the first RPC worker that stopped answering was given up; none while every one
+    // answers. After that nothing the model computes can be trusted.
+    std::optional<std::string> worker_failure() const;
+    // Throws that failure as a RuntimeFailure.
     void check_workers() const;
 
   private:

@@ -66,6 +66,11 @@ std::string ModelPool::locate(const std::string& reference) const {
 
 std::shared_ptr<LoadedModel> ModelPool::acquire(const std::string& reference) {
     std::lock_guard lock(mutex_);
+    // A model that lost a worker answers nothing trustworthy again. Loaded anew, it asks its
+    // workers first: one started again serves it, one still gone is refused by name.
+    std::erase_if(models_, [](const std::shared_ptr<LoadedModel>& model) {
+        return model->llama->worker_failure().has_value();
+    });
     auto by_name = std::ranges::find(models_, reference, &LoadedModel::name);
     if (by_name == models_.end()) {
         const std::string path = locate(reference);

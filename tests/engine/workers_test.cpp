@@ -1,11 +1,13 @@
 // Models split across machines: real `kestrune worker` processes on loopback serve layers of
-// the throughput model to the native adapter, which must answer as it does alone, refuse an
-// unreachable worker by name before loading, and survive a worker killed mid-answer.
+// the throughput model to the native adapter and the server, which must answer as they do
+// alone, refuse an unreachable worker by name before loading, and survive a worker killed
+// mid-answer.
 #include "kestrune/engine/workers.hpp"
 
 #include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -18,8 +20,10 @@
 #include <regex>
 #include <thread>
 
+#include "core/json.hpp"
 #include "kestrune/backends/native.hpp"
 #include "kestrune/core/errors.hpp"
+#include "kestrune/server/server.hpp"
 #include "platform/process.hpp"
 #include "support/running_program.hpp"
 #include "support/test_models.hpp"
@@ -38,8 +42,8 @@ struct StartedWorker {
     std::string address;
 };
 
-StartedWorker start_worker(std::vector<std::string> extra = {}) {
-    std::vector<std::string> argv = {KESTRUNE_CLI_PATH, "worker", "--port", "0", "--threads", "1"};
+StartedWorker start_worker(std::vector<std::string> extra = {}, const std::string& port = "0") {
+    std::vector<std::string> argv = {KESTRUNE_CLI_PATH, "worker", "--port", port, "--threads", "1"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     testing::RunningProgram program(std::move(argv));
     const std::string ready = program.next_line();
@@ -203,7 +207,10 @@ class WorkerLostMidway {
                 reply(fd, number(0, 1));
                 return true;
             case kSetTensor:
-                ++weights_taken_;
+                if (++weights_taken_ == hang_up_at_) {
+                    hung_up_ = true;
+                    return false;
+                }
                 return true;
             case kBufferClear:
             case kInitTensor:
@@ -260,6 +267,66 @@ TEST(RpcWorkers, AWorkerKilledMidAnswerEndsItWithItsNameAndTheNextLoadWorksWitho
 
     split.load(testing::throughput_model(), options_with({first.address}));
     EXPECT_EQ(split.chat(kQuestion, kGreedy), answer_alone());
+}
+
+// A server of the throughput model, and a greedy chat asked of it: the status and the body.
+class ServedModel {
+  public:
+    explicit ServedModel(std::vector<std::string> workers)
+        : server_({.port = 0,
+                   .model = testing::throughput_model(),
+                   .n_ctx = 256,
+                   .n_threads = 1,
+                   .quiet = true,
+                   .rpc_workers = std::move(workers)}) {
+        server_.start();
+    }
+    std::pair<int, Json> ask() {
+        httplib::Client client("127.0.0.1", server_.port());
+        client.set_read_timeout(120, 0);
+        const Json request = {
+            {"messages", Json::array({{{"role", "user"}, {"content", "the cat"}}})},
+            {"max_tokens", kGreedy.max_tokens},
+            {"temperature", 0}};
+        auto result = client.Post("/v1/chat/completions", request.dump(), "application/json");
+        if (!result) {
+            return {0, Json()};
+        }
+        return {result->status, Json::parse(result->body)};
+    }
+
+  private:
+    server::Server server_;
+};
+
+std::string answer_of(const Json& body) {
+    return body["choices"][0]["message"]["content"].get<std::string>();
+}
+
+TEST(RpcWorkers, TheServerLoadsAModelThatLostAWorkerAgainOnceTheWorkerIsBack) {
+    const std::string alone = answer_of(ServedModel({}).ask().second);
+    auto worker = start_worker();
+    const std::string port = worker.address.substr(worker.address.rfind(':') + 1);
+    ServedModel split({worker.address});
+
+    auto [status, body] = split.ask();
+    ASSERT_EQ(status, 200) << body;
+    EXPECT_EQ(answer_of(body), alone);
+
+    worker.program.stop_with(SIGKILL);
+    std::tie(status, body) = split.ask();
+    EXPECT_EQ(status, 500);
+    EXPECT_THAT(body["error"]["message"].dump(),
+                HasSubstr("RPC worker " + worker.address + " stopped answering"));
+    std::tie(status, body) = split.ask();  // loaded again: the worker is asked first
+    EXPECT_EQ(status, 500);
+    EXPECT_THAT(body["error"]["message"].dump(),
+                HasSubstr("RPC worker " + worker.address + " is unreachable"));
+
+    auto back = start_worker({}, port);
+    std::tie(status, body) = split.ask();
+    ASSERT_EQ(status, 200) << body;
+    EXPECT_EQ(answer_of(body), alone);
 }
 
 TEST(RpcWorkers, RunShowsTheSplitAndTheWorkerWarnsItHasNoAuthentication) {
