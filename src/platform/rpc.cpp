@@ -1,17 +1,9 @@
 #include "platform/rpc.hpp"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <ggml-backend.h>
 #include <ggml-rpc.h>
 #include <ggml.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -19,7 +11,6 @@
 #include <charconv>
 #include <cstring>
 #include <filesystem>
-#include <initializer_list>
 #include <memory>
 #include <span>
 #include <utility>
@@ -31,7 +22,12 @@ namespace kestrune::platform::rpc {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Millis = std::chrono::milliseconds;
+using tcp::Broken;
+using tcp::Bytes;
+using tcp::bytes_of;
+using tcp::Inbound;
+using tcp::Millis;
+using tcp::send_all;
 
 // The protocol's commands, numbered as the library numbers them.
 enum Command : std::uint8_t {
@@ -70,231 +66,6 @@ constexpr std::uint64_t kStandInMaxSize = std::uint64_t{1} << 40;
 constexpr const char* kNotInstalled =
     "llama.cpp's RPC backend is not installed: run scripts/setup --rpc (it compiles "
     "libggml-rpc.so beside the llama.cpp libraries), then try again";
-
-// --- sockets ---
-
-// A connection or the worker ended; what() says how.
-class Broken : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
-
-std::string system_error_text(int error) {
-    return std::strerror(error);
-}
-
-// Waits until `fd` is ready for `events`; false when `timeout` passed first.
-bool wait_for(int fd, short events, std::optional<Millis> timeout) {
-    pollfd entry{.fd = fd, .events = events, .revents = 0};
-    const int limit = timeout ? static_cast<int>(timeout->count()) : -1;
-    while (true) {
-        const int ready = ::poll(&entry, 1, limit);
-        if (ready >= 0) {
-            return ready > 0;
-        }
-        if (errno != EINTR) {
-            throw Broken(system_error_text(errno));
-        }
-    }
-}
-
-std::string seconds_text(Millis timeout) {
-    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()) + " s";
-}
-
-// Reads what has arrived, at least one byte and at most `size`. The read is tried before any
-// wait: when bytes are already there, that saves a call.
-std::size_t receive(int fd, void* data, std::size_t size, std::optional<Millis> timeout) {
-    while (true) {
-        const ssize_t got = ::recv(fd, data, size, MSG_DONTWAIT);
-        if (got > 0) {
-            return static_cast<std::size_t>(got);
-        }
-        if (got == 0) {
-            throw Broken("connection closed");
-        }
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (!wait_for(fd, POLLIN, timeout)) {
-                throw Broken("no answer within " + seconds_text(*timeout));
-            }
-        } else if (errno != EINTR) {
-            throw Broken(system_error_text(errno));
-        }
-    }
-}
-
-// Bytes from one socket, taken as much at a time as has arrived: the library's client sends a
-// message's command, size and body apart, and one read then takes what would otherwise cost a
-// wakeup and a call each. Throws Broken: "connection closed", a system error, or no data within
-// the timeout (each wait for more bytes gets the whole time).
-class Inbound {
-  public:
-    explicit Inbound(int fd)
-        : fd_(fd), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kSize)) {}
-
-    // At least one byte and at most `size`; a read larger than the buffer bypasses it.
-    std::size_t read_some(void* data, std::size_t size, std::optional<Millis> timeout) {
-        if (begin_ == end_) {
-            if (size >= kSize) {
-                return receive(fd_, data, size, timeout);
-            }
-            begin_ = 0;
-            end_ = receive(fd_, buffer_.get(), kSize, timeout);
-        }
-        const std::size_t taken = std::min(size, end_ - begin_);
-        std::memcpy(data, buffer_.get() + begin_, taken);
-        begin_ += taken;
-        return taken;
-    }
-
-    void read_exact(void* data, std::size_t size, std::optional<Millis> timeout) {
-        auto* bytes = static_cast<std::uint8_t*>(data);
-        while (size > 0) {
-            const std::size_t got = read_some(bytes, size, timeout);
-            bytes += got;
-            size -= got;
-        }
-    }
-
-    template <typename T>
-    T read_value(std::optional<Millis> timeout) {
-        T value{};
-        read_exact(&value, sizeof value, timeout);
-        return value;
-    }
-
-  private:
-    static constexpr std::size_t kSize = 64 * 1024;
-    int fd_;
-    std::unique_ptr<std::uint8_t[]> buffer_;
-    std::size_t begin_ = 0;
-    std::size_t end_ = 0;
-};
-
-using Bytes = std::span<const std::uint8_t>;
-
-template <typename T>
-Bytes bytes_of(const T& value) {
-    return {reinterpret_cast<const std::uint8_t*>(&value), sizeof value};
-}
-
-// Sends the parts as one write where the socket takes them: a message's header and body leave
-// in one packet, and the far side wakes once for it.
-void send_all(int fd, std::initializer_list<Bytes> parts, std::optional<Millis> timeout) {
-    std::array<iovec, 4> vectors{};
-    std::size_t count = 0;
-    for (const Bytes part : parts) {
-        if (!part.empty()) {
-            vectors.at(count++) = {.iov_base = const_cast<std::uint8_t*>(part.data()),
-                                   .iov_len = part.size()};
-        }
-    }
-    iovec* next = vectors.data();
-    while (count > 0) {
-        msghdr message{};
-        message.msg_iov = next;
-        message.msg_iovlen = count;
-        const ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                if (!wait_for(fd, POLLOUT, timeout)) {
-                    throw Broken("took nothing for " + seconds_text(*timeout));
-                }
-            } else if (errno != EINTR) {
-                throw Broken(system_error_text(errno));
-            }
-            continue;
-        }
-        auto left = static_cast<std::size_t>(sent);
-        for (; count > 0 && left >= next->iov_len; ++next, --count) {
-            left -= next->iov_len;
-        }
-        if (count > 0) {
-            next->iov_base = static_cast<std::uint8_t*>(next->iov_base) + left;
-            next->iov_len -= left;
-        }
-    }
-}
-
-void set_no_delay(int fd) {
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
-
-// The IPv4 addresses of `host`, as the library's client resolves it.
-addrinfo* resolve(const Endpoint& endpoint) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const std::string port = std::to_string(endpoint.port);
-    const int status = ::getaddrinfo(endpoint.host.c_str(), port.c_str(), &hints, &found);
-    if (status != 0) {
-        throw Broken("cannot resolve " + endpoint.host + ": " + ::gai_strerror(status));
-    }
-    return found;
-}
-
-Descriptor connect_to(const Endpoint& endpoint, Millis timeout) {
-    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(resolve(endpoint),
-                                                                   ::freeaddrinfo);
-    std::string last_error = "no address";
-    for (const addrinfo* address = addresses.get(); address; address = address->ai_next) {
-        Descriptor socket(::socket(address->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        if (socket.get() < 0) {
-            last_error = system_error_text(errno);
-            continue;
-        }
-        const int flags = ::fcntl(socket.get(), F_GETFL);
-        ::fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK);
-        if (::connect(socket.get(), address->ai_addr, address->ai_addrlen) != 0 &&
-            errno != EINPROGRESS) {
-            last_error = system_error_text(errno);
-            continue;
-        }
-        if (!wait_for(socket.get(), POLLOUT, timeout)) {
-            last_error = "no connection within " + seconds_text(timeout);
-            continue;
-        }
-        int error = 0;
-        socklen_t length = sizeof error;
-        ::getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, &error, &length);
-        if (error != 0) {
-            last_error = system_error_text(error);
-            continue;
-        }
-        ::fcntl(socket.get(), F_SETFL, flags);
-        set_no_delay(socket.get());
-        return socket;
-    }
-    throw Broken(last_error);
-}
-
-Descriptor listen_on(const Endpoint& endpoint) {
-    addrinfo* found = nullptr;
-    try {
-        found = resolve(endpoint);
-    } catch (const Broken& broken) {
-        throw RuntimeFailure("Cannot listen on " + endpoint.text() + ": " + broken.what());
-    }
-    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, ::freeaddrinfo);
-    Descriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const int on = 1;
-    ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (socket.get() < 0 || ::bind(socket.get(), addresses->ai_addr, addresses->ai_addrlen) != 0 ||
-        ::listen(socket.get(), 16) != 0) {
-        throw RuntimeFailure("Cannot listen on " + endpoint.text() + ": " +
-                             system_error_text(errno));
-    }
-    return socket;
-}
-
-int bound_port(int fd) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-}
 
 template <typename T>
 T load_value(std::span<const std::uint8_t> bytes) {
@@ -473,7 +244,7 @@ Endpoint parse_endpoint(std::string_view text) {
 
 WorkerMemory probe_worker(const Endpoint& worker, std::chrono::milliseconds timeout) {
     try {
-        const Descriptor socket = connect_to(worker, timeout);
+        const Descriptor socket = tcp::connect_to(worker, timeout);
         Inbound in(socket.get());
         const std::array<std::uint8_t, kConnectionCapsSize> no_caps{};
         const auto hello = ask(socket.get(), in, kHello, no_caps, kHelloAnswerSize, timeout);
@@ -512,8 +283,8 @@ struct Relay::Connection {
 
 Relay::Relay(Endpoint worker, RelayOptions options)
     : worker_(std::move(worker)), options_(std::move(options)) {
-    listener_ = listen_on({options_.listen_host, options_.listen_port});
-    port_ = bound_port(listener_.get());
+    listener_ = tcp::listen_on({options_.listen_host, options_.listen_port});
+    port_ = tcp::bound_port(listener_.get());
     acceptor_ = std::thread([this] { accept_connections(); });
 }
 
@@ -563,7 +334,7 @@ void Relay::accept_connections() {
             }
             return;
         }
-        set_no_delay(fd);
+        tcp::set_no_delay(fd);
         auto connection = std::make_shared<Connection>();
         connection->client = Descriptor(fd);
         std::lock_guard lock(mutex_);
@@ -749,7 +520,7 @@ class Pump {
 void Relay::serve(std::shared_ptr<Connection> connection) {
     if (!failed()) {
         try {
-            Descriptor upstream = connect_to(worker_, kConnectTimeout);
+            Descriptor upstream = tcp::connect_to(worker_, kConnectTimeout);
             std::lock_guard lock(mutex_);
             connection->upstream = std::move(upstream);
         } catch (const Broken& broken) {
@@ -845,18 +616,8 @@ std::string describe(ggml_backend_dev_t device, std::optional<std::uint64_t> cap
 // The port to listen on at `endpoint`: its own, or a free one for port 0. Listening there first
 // turns a port in use into a clear error rather than a server that never starts.
 int free_port(const Endpoint& endpoint) {
-    const Descriptor socket = listen_on(endpoint);
-    return bound_port(socket.get());
-}
-
-// The library's server takes a numeric IPv4 address only.
-std::string numeric_address(const Endpoint& endpoint) {
-    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(resolve(endpoint),
-                                                                   ::freeaddrinfo);
-    std::array<char, INET_ADDRSTRLEN> text{};
-    const auto* address = reinterpret_cast<const sockaddr_in*>(addresses->ai_addr);
-    ::inet_ntop(AF_INET, &address->sin_addr, text.data(), text.size());
-    return text.data();
+    const Descriptor socket = tcp::listen_on(endpoint);
+    return tcp::bound_port(socket.get());
 }
 
 // The library's server listens once its thread has started; connecting tells when.
@@ -864,7 +625,7 @@ void wait_until_listening(const Endpoint& endpoint) {
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     while (Clock::now() < deadline) {
         try {
-            connect_to(endpoint, Millis(200));
+            tcp::connect_to(endpoint, Millis(200));
             return;
         } catch (const Broken&) {
             std::this_thread::sleep_for(Millis(20));
@@ -899,7 +660,7 @@ Worker::Worker(const WorkerOptions& options) {
     Endpoint server{"127.0.0.1", 0};
     if (!options.memory_cap) {
         server.port = free_port({options.host, options.port});
-        server.host = numeric_address({options.host, server.port});
+        server.host = tcp::numeric_address({options.host, server.port});
     } else {
         server.port = free_port(server);
     }

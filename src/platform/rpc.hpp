@@ -23,19 +23,14 @@
 #include <vector>
 
 #include "kestrune/core/errors.hpp"
-#include "platform/descriptor.hpp"
+#include "platform/tcp.hpp"
 
 struct ggml_backend_device;
 
 namespace kestrune::platform::rpc {
 
 // A worker's address: a host name or IPv4 address and a port.
-struct Endpoint {
-    std::string host;
-    int port = 0;
-
-    std::string text() const { return host + ":" + std::to_string(port); }
-};
+using tcp::Endpoint;
 
 // "host:port" with a port in 1..65535; anything else is an InvalidValueError quoting it.
 Endpoint parse_endpoint(std::string_view text);
