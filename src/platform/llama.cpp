@@ -226,11 +226,18 @@ Llama::Placement Llama::place_on_workers() {
             layers.push_back(share_of(worker.n_layers, i, devices.size()));
         }
     }
+    if (layers.size() > llama_max_devices()) {
+        // The library's split has a slot for each of its first devices only: the rest of the
+        // layers would be placed nowhere.
+        throw RuntimeFailure("This split spans " + std::to_string(layers.size()) +
+                             " devices; llama.cpp places a model on at most " +
+                             std::to_string(llama_max_devices()));
+    }
     // The output layer is the last slot the library places: it goes with the last device.
     layers.back() += 1;
     placement.devices.push_back(nullptr);
     placement.split.assign(llama_max_devices(), 0.0F);
-    for (std::size_t i = 0; i < layers.size() && i < placement.split.size(); ++i) {
+    for (std::size_t i = 0; i < layers.size(); ++i) {
         placement.split[i] = static_cast<float>(layers[i]);
         placement.offloaded += layers[i];
     }

@@ -60,6 +60,8 @@ constexpr std::size_t kHelloAnswerSize = 4 + kConnectionCapsSize;
 // graphs) are passed on in chunks.
 constexpr std::uint64_t kWholeRequestLimit = 64 * 1024;
 constexpr std::size_t kChunk = 1 << 20;
+// llama.cpp places a model on at most this many devices, all machines together.
+constexpr std::uint32_t kMostWorkerDevices = 16;
 constexpr std::uint64_t kStandInAlignment = 64;
 constexpr std::uint64_t kStandInMaxSize = std::uint64_t{1} << 40;
 
@@ -222,6 +224,11 @@ void cap_memory(std::span<std::uint8_t> answer, std::uint64_t cap) {
     }
 }
 
+// A worker's own account of its memory: summed without wrapping around, whatever it claims.
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    return b > UINT64_MAX - a ? UINT64_MAX : a + b;
+}
+
 std::string worker_text(const Endpoint& worker) {
     return "RPC worker " + worker.text();
 }
@@ -256,13 +263,20 @@ WorkerMemory probe_worker(const Endpoint& worker, std::chrono::milliseconds time
         }
         const auto count = load_value<std::uint32_t>(
             ask(socket.get(), in, kDeviceCount, {}, sizeof(std::uint32_t), timeout));
+        if (count == 0 || count > kMostWorkerDevices) {
+            throw RuntimeFailure(worker_text(worker) + " reports " + std::to_string(count) +
+                                 " devices, where 1 to " + std::to_string(kMostWorkerDevices) +
+                                 " can hold a model's layers");
+        }
         WorkerMemory memory{.devices = static_cast<int>(count)};
         for (std::uint32_t device = 0; device < count; ++device) {
             std::array<std::uint8_t, sizeof device> request{};
             store_value<std::uint32_t>(request, device);
             const auto answer = ask(socket.get(), in, kGetDeviceMemory, request, 16, timeout);
-            memory.free_bytes += load_value<std::uint64_t>(answer);
-            memory.total_bytes += load_value<std::uint64_t>(std::span(answer).subspan(8));
+            memory.free_bytes =
+                saturating_add(memory.free_bytes, load_value<std::uint64_t>(answer));
+            memory.total_bytes = saturating_add(
+                memory.total_bytes, load_value<std::uint64_t>(std::span(answer).subspan(8)));
         }
         return memory;
     } catch (const Broken& broken) {

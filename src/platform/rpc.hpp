@@ -48,8 +48,8 @@ inline constexpr std::chrono::seconds kAnswerTimeout{120};
 inline constexpr std::chrono::seconds kConnectTimeout{5};
 
 // Connects, shakes hands and asks for the worker's devices and their memory. A worker that
-// cannot be reached, answers nothing within `timeout`, or speaks another protocol version is a
-// RuntimeFailure naming it.
+// cannot be reached, answers nothing within `timeout`, speaks another protocol version or
+// reports no device (or more than a model can be placed on) is a RuntimeFailure naming it.
 WorkerMemory probe_worker(const Endpoint& worker,
                           std::chrono::milliseconds timeout = kConnectTimeout);
 

@@ -100,12 +100,19 @@ TEST(RpcWorkers, AnUnreachableWorkerIsRefusedByNameBeforeAnythingLoads) {
     EXPECT_THROW(probe_workers({"127.0.0.1:70000"}), InvalidValueError);
 }
 
+// What a fake worker claims of itself.
+struct Claims {
+    std::uint32_t devices = 1;
+    std::uint64_t bytes_per_device = std::uint64_t{1} << 30;
+};
+
 // A worker that takes weights (it answers the handshake, its devices and their memory, and
 // allocates buffers, storing nothing) and hangs up at the tensor numbered `hang_up_at`: the
 // library is deep in a load when the worker is lost.
 class WorkerLostMidway {
   public:
-    explicit WorkerLostMidway(int hang_up_at) : hang_up_at_(hang_up_at) {
+    explicit WorkerLostMidway(int hang_up_at, Claims claims = {})
+        : hang_up_at_(hang_up_at), claims_(claims) {
         listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -180,10 +187,10 @@ class WorkerLostMidway {
                 reply(fd, number(7, 28));
                 return true;  // the protocol's major version
             case kDeviceCount:
-                reply(fd, number(1, 4));
+                reply(fd, number(claims_.devices, 4));
                 return true;
             case kGetDeviceMemory: {
-                auto answer = number(std::uint64_t{1} << 30, 16);
+                auto answer = number(claims_.bytes_per_device, 16);
                 std::memcpy(answer.data() + 8, answer.data(), 8);
                 reply(fd, answer);
                 return true;
@@ -222,6 +229,7 @@ class WorkerLostMidway {
     }
 
     int hang_up_at_;
+    Claims claims_;
     int listener_ = -1;
     int port_ = 0;
     std::uint64_t buffers_ = 0;
@@ -243,6 +251,26 @@ TEST(RpcWorkers, AWorkerLostDuringTheLoadFailsItByNameWithoutAbortingTheProgram)
     EXPECT_GT(lost_in_load.weights_taken(), 0);
     EXPECT_TRUE(lost_in_load.hung_up());
     EXPECT_FALSE(backend.is_loaded());
+}
+
+// A hostile or broken worker's account of itself is not taken on trust: the library would
+// place layers on devices that do not exist, and sums of huge memories must not wrap to little.
+TEST(RpcWorkers, AWorkerClaimingNoDeviceOrTooManyIsRefusedByNameBeforeLoading) {
+    for (const std::uint32_t devices : {0U, 17U, 4'000'000'000U}) {
+        WorkerLostMidway implausible(1, {.devices = devices});
+        backends::NativeBackend backend;
+        try {
+            backend.load(testing::throughput_model(), options_with({implausible.address()}));
+            ADD_FAILURE() << "loaded on a worker of " << devices << " devices";
+        } catch (const RuntimeFailure& failure) {
+            EXPECT_THAT(failure.what(),
+                        HasSubstr("RPC worker " + implausible.address() + " reports " +
+                                  std::to_string(devices) + " devices"));
+        }
+        EXPECT_EQ(implausible.weights_taken(), 0);
+    }
+    WorkerLostMidway boastful(1, {.devices = 2, .bytes_per_device = std::uint64_t{1} << 63});
+    EXPECT_GT(probe_workers({boastful.address()}).at(0).free_mb, 1'000'000);
 }
 
 TEST(RpcWorkers, AWorkerKilledMidAnswerEndsItWithItsNameAndTheNextLoadWorksWithoutIt) {
