@@ -1,5 +1,7 @@
 #include "kestrune/engine/workers.hpp"
 
+#include <algorithm>
+
 #include "kestrune/engine/hardware.hpp"
 #include "platform/rpc.hpp"
 
@@ -8,6 +10,12 @@ namespace kestrune::engine {
 namespace {
 
 constexpr std::uint64_t kBytesPerMb = 1048576;
+
+// Beyond what bytes can count, every byte: a cap must never wrap around to a small one.
+std::uint64_t bytes_of_mb(std::int64_t mb) {
+    const auto positive = static_cast<std::uint64_t>(std::max<std::int64_t>(mb, 0));
+    return positive > UINT64_MAX / kBytesPerMb ? UINT64_MAX : positive * kBytesPerMb;
+}
 
 }  // namespace
 
@@ -30,10 +38,7 @@ RpcWorker::RpcWorker(const RpcWorkerOptions& options)
     : worker_(std::make_unique<platform::rpc::Worker>(platform::rpc::WorkerOptions{
           .host = options.host,
           .port = options.port,
-          .memory_cap = options.mem_mb
-                            ? std::optional<std::uint64_t>(
-                                  static_cast<std::uint64_t>(*options.mem_mb) * kBytesPerMb)
-                            : std::nullopt,
+          .memory_cap = options.mem_mb ? std::optional(bytes_of_mb(*options.mem_mb)) : std::nullopt,
           .threads = options.threads})) {}
 
 RpcWorker::~RpcWorker() = default;

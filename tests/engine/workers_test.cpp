@@ -86,6 +86,11 @@ TEST(RpcWorkers, ASplitModelAnswersAsItDoesAloneAndFollowsReportedMemory) {
         12);
 }
 
+TEST(RpcWorkers, AMemoryCapBeyondWhatBytesCanCountOffersAllTheMemory) {
+    auto unbounded = start_worker({"--mem", std::to_string(std::int64_t{1} << 44)});
+    EXPECT_GT(probe_workers({unbounded.address}).at(0).free_mb, 0);
+}
+
 TEST(RpcWorkers, AnUnreachableWorkerIsRefusedByNameBeforeAnythingLoads) {
     backends::NativeBackend backend;
     try {
