@@ -1,5 +1,7 @@
 #include "core/utf8.hpp"
 
+#include <utility>
+
 namespace kestrune::utf8 {
 
 namespace {
@@ -127,6 +129,18 @@ std::size_t complete_prefix(std::string_view text) {
         }
     }
     return size;
+}
+
+std::string WholeCharacters::add(std::string_view bytes) {
+    pending_ += bytes;
+    const std::size_t whole = complete_prefix(pending_);
+    std::string text = replace_invalid(pending_.substr(0, whole));
+    pending_.erase(0, whole);
+    return text;
+}
+
+std::string WholeCharacters::finish() {
+    return replace_invalid(std::exchange(pending_, {}));
 }
 
 }  // namespace kestrune::utf8

@@ -38,4 +38,18 @@ std::size_t encode(char32_t code, char* out);
 // never become a character are not held back.
 std::size_t complete_prefix(std::string_view text);
 
+// Text that arrives in pieces which may cut characters short (a model's tokens), passed on as
+// well-formed text: a cut-short character waits for the bytes that complete it, and bytes that
+// can never become one are passed on as U+FFFD, as a whole reply read at once would have them.
+class WholeCharacters {
+  public:
+    // What `bytes`, after those still waiting, completes; empty while a character is cut short.
+    std::string add(std::string_view bytes);
+    // The bytes still waiting, at the end of the text.
+    std::string finish();
+
+  private:
+    std::string pending_;
+};
+
 }  // namespace kestrune::utf8

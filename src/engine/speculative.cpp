@@ -259,7 +259,7 @@ TextStream speculative_generate_tokens(Llama& target, Llama& draft, std::vector<
     counts.prompt_tokens = static_cast<int>(sequence.size());
     const int limit = options.max_tokens > 0 ? options.max_tokens : INT_MAX;
     int k = options.k;
-    std::string pending;  // bytes not yet forming whole characters
+    utf8::WholeCharacters characters;
     bool ended = false;
     // A full context ends the answer once something was produced (the prompt itself must fit).
     while (!ended && counts.generated < limit &&
@@ -283,11 +283,7 @@ TextStream speculative_generate_tokens(Llama& target, Llama& draft, std::vector<
             }
             sequence.push_back(token);
             ++counts.generated;
-            pending += target.token_to_piece(token);
-            const std::size_t whole = utf8::complete_prefix(pending);
-            if (whole > 0) {
-                std::string piece = pending.substr(0, whole);
-                pending.erase(0, whole);
+            if (std::string piece = characters.add(target.token_to_piece(token)); !piece.empty()) {
                 co_yield std::move(piece);
             }
         }
@@ -295,8 +291,8 @@ TextStream speculative_generate_tokens(Llama& target, Llama& draft, std::vector<
         target.truncate(static_cast<int>(sequence.size()) - 1);
         draft.truncate(static_cast<int>(sequence.size()) - 1);
     }
-    if (!pending.empty()) {
-        co_yield std::move(pending);
+    if (std::string rest = characters.finish(); !rest.empty()) {
+        co_yield std::move(rest);
     }
 }
 

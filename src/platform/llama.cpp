@@ -347,7 +347,7 @@ TextStream Llama::stream_tokens(std::vector<Token> prompt, Sampling settings, Co
     int produced = 0;
     last_completion_tokens_ = 0;
     std::string finish_reason = "length";
-    std::string pending;  // bytes not yet forming whole characters
+    utf8::WholeCharacters characters;
     StopTexts stop_texts(std::move(stops));
     while (produced < limit) {
         const Token token = sampler.sample(logits());
@@ -356,12 +356,8 @@ TextStream Llama::stream_tokens(std::vector<Token> prompt, Sampling settings, Co
             break;
         }
         last_completion_tokens_ = ++produced;
-        pending += token_to_piece(token);
-        const std::size_t whole = utf8::complete_prefix(pending);
-        if (whole > 0) {
-            std::string piece = stop_texts.push(std::string_view(pending).substr(0, whole));
-            pending.erase(0, whole);
-            if (!piece.empty()) {
+        if (const std::string whole = characters.add(token_to_piece(token)); !whole.empty()) {
+            if (std::string piece = stop_texts.push(whole); !piece.empty()) {
                 co_yield std::move(piece);
             }
         }
@@ -375,7 +371,7 @@ TextStream Llama::stream_tokens(std::vector<Token> prompt, Sampling settings, Co
         eval(std::span(&token, 1));
     }
     if (!stop_texts.stopped()) {
-        if (std::string rest = stop_texts.flush() + pending; !rest.empty()) {
+        if (std::string rest = stop_texts.flush() + characters.finish(); !rest.empty()) {
             co_yield std::move(rest);
         }
     }

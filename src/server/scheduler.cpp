@@ -80,9 +80,9 @@ struct Scheduler::Slot {
     std::optional<platform::llama::Sampler> sampler;
     int limit = 0;
     int produced = 0;
-    std::string partial;        // bytes not yet forming whole characters
-    std::optional<Token> next;  // sampled, decoded at the next step
-    int logits_row = -1;        // this step's row of logits, -1: none
+    utf8::WholeCharacters characters;  // what the tokens so far form
+    std::optional<Token> next;         // sampled, decoded at the next step
+    int logits_row = -1;               // this step's row of logits, -1: none
     Clock::time_point queued_at, started_at, first_token_at;
 };
 
@@ -213,7 +213,7 @@ void Scheduler::start(Slot& slot, Pending request) {
     const int requested = request.sampling.max_tokens.value_or(0);
     slot.limit = requested > 0 ? requested : options_.n_ctx;
     slot.produced = 0;
-    slot.partial.clear();
+    slot.characters = {};
     slot.next.reset();
     slot.logits_row = -1;
     slot.queued_at = request.queued_at;
@@ -290,10 +290,9 @@ void Scheduler::step() {
             continue;
         }
         ++slot.produced;
-        slot.partial += weights_.token_to_piece(token);
-        if (const std::size_t whole = utf8::complete_prefix(slot.partial); whole > 0) {
-            slot.generation->push(slot.partial.substr(0, whole));
-            slot.partial.erase(0, whole);
+        if (std::string piece = slot.characters.add(weights_.token_to_piece(token));
+            !piece.empty()) {
+            slot.generation->push(std::move(piece));
         }
         if (slot.produced >= slot.limit ||
             slot.held.size() >= static_cast<std::size_t>(options_.n_ctx)) {
@@ -305,8 +304,8 @@ void Scheduler::step() {
 }
 
 void Scheduler::finish(Slot& slot, const std::string& finish_reason) {
-    if (!slot.partial.empty()) {
-        slot.generation->push(std::exchange(slot.partial, {}));
+    if (std::string rest = slot.characters.finish(); !rest.empty()) {
+        slot.generation->push(std::move(rest));
     }
     const Clock::time_point now = Clock::now();
     const Clock::time_point first =

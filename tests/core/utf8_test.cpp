@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -111,6 +112,35 @@ TEST(Utf8, CompletePrefixHoldsBackOnlyACharacterThatMayStillComplete) {
     for (const auto& [bytes, whole] : cases) {
         EXPECT_EQ(utf8::complete_prefix(bytes), whole) << bytes;
     }
+}
+
+// A model's tokens cut characters anywhere: what is passed on must be what the whole reply,
+// read at once, would give.
+TEST(Utf8, WholeCharactersPassOnWellFormedTextAsTheWholeWouldRead) {
+    const std::vector<std::string> pieces = {"a\xE2\x82",
+                                             "\xAC",
+                                             "\xA7"
+                                             "b\xF0",
+                                             "\x9F",
+                                             "\x98\x80",
+                                             "\xFF",
+                                             "c\xE2\x82"};
+    utf8::WholeCharacters characters;
+    std::vector<std::string> passed;
+    std::string whole;
+    for (const std::string& piece : pieces) {
+        passed.push_back(characters.add(piece));
+        whole += piece;
+    }
+    passed.push_back(characters.finish());
+    EXPECT_EQ(passed, (std::vector<std::string>{"a", "\u20AC", "\uFFFDb", "", "\U0001F600",
+                                                "\uFFFD", "c", "\uFFFD"}));
+    std::string joined;
+    for (const std::string& piece : passed) {
+        joined += piece;
+    }
+    EXPECT_EQ(joined, utf8::replace_invalid(whole));
+    EXPECT_EQ(characters.finish(), "");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "core/utf8.hpp"
 #include "support/test_models.hpp"
 
 namespace kestrune::platform::llama {
@@ -194,6 +195,21 @@ TEST(LlamaBinding, ThroughputModelSharesTheVocabularyAndGenerates) {
         big.create_completion("the cat", {.max_tokens = 4, .temperature = 0.0});
     EXPECT_LE(answer.completion_tokens, 4);
     EXPECT_EQ(big.n_tokens(), answer.prompt_tokens + answer.completion_tokens - 1);
+}
+
+// Random weights pick lone bytes of the vocabulary that form no character: the streamed answer
+// must read as the whole one does (U+FFFD for each), never pass the raw bytes on.
+TEST(LlamaBinding, BytesThatFormNoCharacterStreamAsTheWholeAnswerReadsThem) {
+    Llama model({.model_path = testing::throughput_model(),
+                 .n_ctx = 256,
+                 .n_threads = 1,
+                 .verbose = false});
+    const Sampling sampled{.max_tokens = 40, .temperature = 1.5, .top_k = 0, .seed = 3};
+    const std::string whole = model.create_chat_completion(kQuestion, sampled).text;
+    const std::string streamed = model.create_chat_completion_stream(kQuestion, sampled).collect();
+    EXPECT_NE(whole.find("\uFFFD"), std::string::npos) << "no lone byte was sampled";
+    EXPECT_EQ(streamed, whole);
+    EXPECT_EQ(utf8::valid_prefix(streamed), streamed.size());
 }
 
 TEST(LlamaBinding, MissingFilesAndAMissingBindingFailCleanly) {
