@@ -3,6 +3,7 @@
 #include <ggml-backend.h>
 #include <ggml-rpc.h>
 #include <ggml.h>
+#include <llama.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -60,8 +61,6 @@ constexpr std::size_t kHelloAnswerSize = 4 + kConnectionCapsSize;
 // graphs) are passed on in chunks.
 constexpr std::uint64_t kWholeRequestLimit = 64 * 1024;
 constexpr std::size_t kChunk = 1 << 20;
-// llama.cpp places a model on at most this many devices, all machines together.
-constexpr std::uint32_t kMostWorkerDevices = 16;
 constexpr std::uint64_t kStandInAlignment = 64;
 constexpr std::uint64_t kStandInMaxSize = std::uint64_t{1} << 40;
 
@@ -263,9 +262,10 @@ WorkerMemory probe_worker(const Endpoint& worker, std::chrono::milliseconds time
         }
         const auto count = load_value<std::uint32_t>(
             ask(socket.get(), in, kDeviceCount, {}, sizeof(std::uint32_t), timeout));
-        if (count == 0 || count > kMostWorkerDevices) {
+        // llama.cpp places a model on at most llama_max_devices(), all machines together.
+        if (count == 0 || count > llama_max_devices()) {
             throw RuntimeFailure(worker_text(worker) + " reports " + std::to_string(count) +
-                                 " devices, where 1 to " + std::to_string(kMostWorkerDevices) +
+                                 " devices, where 1 to " + std::to_string(llama_max_devices()) +
                                  " can hold a model's layers");
         }
         WorkerMemory memory{.devices = static_cast<int>(count)};
