@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/llama.hpp"
-#include "platform/system.hpp"
+#include "platform/llama/binding.hpp"
+#include "platform/os/system.hpp"
 
 namespace {
 

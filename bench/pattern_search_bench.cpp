@@ -11,8 +11,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/files.hpp"
-#include "platform/process.hpp"
+#include "platform/os/files.hpp"
+#include "platform/os/process.hpp"
 
 namespace {
 

@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "kestrune/engine/speculative.hpp"
-#include "platform/llama.hpp"
-#include "platform/process.hpp"
+#include "platform/llama/binding.hpp"
+#include "platform/os/process.hpp"
 
 namespace {
 

@@ -12,8 +12,8 @@
 
 #include "backends/sse.hpp"
 #include "kestrune/backends/remote.hpp"
-#include "platform/http.hpp"
-#include "platform/process.hpp"
+#include "platform/net/http.hpp"
+#include "platform/os/process.hpp"
 
 namespace {
 

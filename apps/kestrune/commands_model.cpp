@@ -349,7 +349,7 @@ void add_info(CLI::App& app) {
         }
         const auto meta = ggufmeta::read_gguf_metadata(path);
         // The printout is this command's result: it goes to standard output.
-        const ScopedCoutBuffer to_results(results().rdbuf());
+        const LibraryOutputAsResults to_results;
         ggufmeta::print_model_info(spec, &meta);
     });
 }

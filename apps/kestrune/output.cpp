@@ -2,31 +2,40 @@
 
 #include <iostream>
 
+#include "kestrune/core/output.hpp"
+#include "progress.hpp"
+
 namespace kestrune::cli {
-
-std::ostream& results() {
-    // Bound on first use, which LibraryOutputToStderr makes happen before it swaps buffers.
-    static std::ostream stream(std::cout.rdbuf());
-    return stream;
-}
-
-ScopedCoutBuffer::ScopedCoutBuffer(std::streambuf* buffer) : saved_(std::cout.rdbuf(buffer)) {}
-
-ScopedCoutBuffer::~ScopedCoutBuffer() {
-    std::cout.rdbuf(saved_);
-}
 
 namespace {
 
-// results() must be bound to standard output before std::cout is pointed elsewhere.
-std::streambuf* stderr_buffer_once_results_is_bound() {
-    results();
-    return std::cerr.rdbuf();
+void library_output_to(std::ostream& stream) {
+    set_output([&stream](std::string_view text) { stream << text << std::flush; });
 }
 
 }  // namespace
 
-LibraryOutputToStderr::LibraryOutputToStderr() : redirect_(stderr_buffer_once_results_is_bound()) {}
+std::ostream& results() {
+    return std::cout;
+}
+
+LibraryOutputToStderr::LibraryOutputToStderr() {
+    library_output_to(std::cerr);
+    draw_download_progress();
+}
+
+LibraryOutputToStderr::~LibraryOutputToStderr() {
+    set_output({});
+    set_download_progress({});
+}
+
+LibraryOutputAsResults::LibraryOutputAsResults() {
+    library_output_to(results());
+}
+
+LibraryOutputAsResults::~LibraryOutputAsResults() {
+    library_output_to(std::cerr);
+}
 
 void print_json(const nlohmann::ordered_json& value) {
     results() << value.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)

@@ -2,40 +2,36 @@
 // a table) so that scripts can rely on it; everything else goes to standard error.
 //
 // The library prints its progress lines ("  Downloading …", "  Loading …", the model
-// description) on std::cout by design. Rather than teach every module about two streams, the
-// front end points std::cout's buffer at standard error's for its whole run and writes its
-// results through results(), a stream bound to the real standard output's buffer. Swapping
-// buffers (not file descriptors) keeps both streams in step with C stdio and with each other.
+// description) through its output sink (kestrune::set_output): the program sends them to
+// standard error, and draws the downloads the library reports as progress bars there.
 #pragma once
 
 #include <nlohmann/json.hpp>
 #include <ostream>
-#include <streambuf>
 
 namespace kestrune::cli {
 
-// The real standard output.
+// Standard output.
 std::ostream& results();
 
-// For its lifetime std::cout writes to `buffer`.
-class ScopedCoutBuffer {
-  public:
-    explicit ScopedCoutBuffer(std::streambuf* buffer);
-    ~ScopedCoutBuffer();
-    ScopedCoutBuffer(const ScopedCoutBuffer&) = delete;
-    ScopedCoutBuffer& operator=(const ScopedCoutBuffer&) = delete;
-
-  private:
-    std::streambuf* saved_;
-};
-
-// For its lifetime the library's std::cout lines go to standard error.
+// For its lifetime the library's printed lines go to standard error and its downloads are
+// drawn there as progress bars.
 class LibraryOutputToStderr {
   public:
     LibraryOutputToStderr();
+    ~LibraryOutputToStderr();
+    LibraryOutputToStderr(const LibraryOutputToStderr&) = delete;
+    LibraryOutputToStderr& operator=(const LibraryOutputToStderr&) = delete;
+};
 
-  private:
-    ScopedCoutBuffer redirect_;
+// For its lifetime the library's printed lines are this command's result: they go to standard
+// output. Afterwards they go to standard error again.
+class LibraryOutputAsResults {
+  public:
+    LibraryOutputAsResults();
+    ~LibraryOutputAsResults();
+    LibraryOutputAsResults(const LibraryOutputAsResults&) = delete;
+    LibraryOutputAsResults& operator=(const LibraryOutputAsResults&) = delete;
 };
 
 // JSON indented for reading, UTF-8 as it is, on results().

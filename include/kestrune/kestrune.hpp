@@ -16,6 +16,7 @@
 #include "kestrune/core/json_value.hpp"
 #include "kestrune/core/kv_type.hpp"
 #include "kestrune/core/messages.hpp"
+#include "kestrune/core/output.hpp"
 #include "kestrune/core/stream.hpp"
 #include "kestrune/engine/backend.hpp"
 #include "kestrune/engine/downloader.hpp"

@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "kestrune/core/errors.hpp"
-#include "platform/hub.hpp"
-#include "platform/python.hpp"
+#include "registry/hub.hpp"
+#include "platform/python/python.hpp"
 
 namespace kestrune::backends {
 
@@ -59,7 +59,7 @@ std::vector<ModelEntry> HuggingFaceBackend::list_models() {
 
 std::string HuggingFaceBackend::pull(const std::string& model_name, const ProgressCallback&) {
     try {
-        return platform::hub::snapshot_download(model_name);
+        return registry::hub::snapshot_download(model_name);
     } catch (const std::exception&) {
         return model_name;
     }

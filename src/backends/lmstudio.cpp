@@ -6,10 +6,10 @@
 
 #include "backends/openai_compat.hpp"
 #include "core/text.hpp"
-#include "platform/files.hpp"
-#include "platform/http.hpp"
-#include "platform/process.hpp"
-#include "platform/system.hpp"
+#include "platform/os/files.hpp"
+#include "platform/net/http.hpp"
+#include "platform/os/process.hpp"
+#include "platform/os/system.hpp"
 
 namespace kestrune::backends {
 

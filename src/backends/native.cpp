@@ -13,11 +13,11 @@
 #include "kestrune/engine/modelcheck.hpp"
 #include "kestrune/engine/speculative.hpp"
 #include "kestrune/engine/workers.hpp"
-#include "platform/files.hpp"
-#include "platform/hub.hpp"
-#include "platform/llama.hpp"
-#include "platform/llama_library.hpp"
-#include "platform/system.hpp"
+#include "platform/llama/binding.hpp"
+#include "platform/llama/library.hpp"
+#include "platform/os/files.hpp"
+#include "platform/os/system.hpp"
+#include "registry/hub.hpp"
 
 namespace kestrune::backends {
 
@@ -160,9 +160,9 @@ std::string NativeBackend::pull(const std::string& model_name,
     if (filename.empty()) {
         return model_name;
     }
-    platform::hub::DownloadOptions options;
+    registry::hub::DownloadOptions options;
     options.resume = true;
-    return platform::hub::hf_hub_download(repo, filename, options);
+    return registry::hub::hf_hub_download(repo, filename, options);
 }
 
 void NativeBackend::load(const std::string& model_ref, const LoadOptions& options) {

@@ -9,7 +9,7 @@
 #include "core/json.hpp"
 #include "core/text.hpp"
 #include "kestrune/core/errors.hpp"
-#include "platform/http.hpp"
+#include "platform/net/http.hpp"
 
 namespace kestrune::backends {
 

@@ -15,7 +15,7 @@
 #include "kestrune/backends/base.hpp"
 #include "kestrune/core/messages.hpp"
 #include "kestrune/core/stream.hpp"
-#include "platform/http.hpp"
+#include "platform/net/http.hpp"
 
 namespace kestrune::backends::openai_compat {
 

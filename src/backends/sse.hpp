@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "kestrune/core/stream.hpp"
-#include "platform/http.hpp"
+#include "platform/net/http.hpp"
 
 namespace kestrune::backends::sse {
 

@@ -4,7 +4,7 @@
 
 #include "core/text.hpp"
 #include "kestrune/core/errors.hpp"
-#include "platform/process.hpp"
+#include "platform/os/process.hpp"
 
 namespace kestrune::backends {
 

@@ -5,7 +5,7 @@
 #include <exception>
 
 #include "core/json.hpp"
-#include "platform/llama.hpp"
+#include "platform/llama/binding.hpp"
 
 namespace kestrune::cache {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
-#include "platform/llama.hpp"
+#include "platform/llama/binding.hpp"
 
 namespace kestrune::kvquant {
 

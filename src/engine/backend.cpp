@@ -1,13 +1,14 @@
 #include "kestrune/engine/backend.hpp"
 
 #include <exception>
-#include <iostream>
+#include <string>
 #include <utility>
 
+#include "core/output.hpp"
 #include "core/text.hpp"
 #include "kestrune/core/errors.hpp"
 #include "kestrune/engine/modelcheck.hpp"
-#include "platform/llama.hpp"
+#include "platform/llama/binding.hpp"
 
 namespace kestrune::engine {
 
@@ -43,11 +44,11 @@ void KestruneBackend::load(bool verbose) {
     }
     if (verbose) {
         const char* mode = plan.n_gpu_layers > 0 ? "GPU+CPU" : "CPU-only";
-        std::cout << "  Loading " << text::escape_controls(spec.name) << " (" << mode << ")...\n"
-                  << "  Layers: " << plan.n_gpu_layers << " GPU + " << plan.n_cpu_layers << " CPU\n"
-                  << "  Context: " << text::with_thousands_separator(plan.max_context)
-                  << " tokens\n"
-                  << "  Threads: " << hw.cpu_cores << std::endl;
+        output::print("  Loading " + text::escape_controls(spec.name) + " (" + mode + ")...\n" +
+                      "  Layers: " + std::to_string(plan.n_gpu_layers) + " GPU + " +
+                      std::to_string(plan.n_cpu_layers) + " CPU\n" +
+                      "  Context: " + text::with_thousands_separator(plan.max_context) +
+                      " tokens\n" + "  Threads: " + std::to_string(hw.cpu_cores) + "\n");
     }
     modelcheck::check_model_file(model_path);
     _llm = platform::llama::load({.model_path = model_path,
@@ -56,7 +57,7 @@ void KestruneBackend::load(bool verbose) {
                                   .n_threads = hw.cpu_cores,
                                   .verbose = verbose});
     if (verbose) {
-        std::cout << "  Model loaded.\n" << std::endl;
+        output::print("  Model loaded.\n\n");
     }
 }
 

@@ -2,8 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/llama_library.hpp"
-#include "platform/system.hpp"
+#include "platform/llama/library.hpp"
+#include "platform/os/system.hpp"
 
 namespace kestrune::engine {
 

@@ -2,10 +2,11 @@
 
 #include <sys/stat.h>
 
-#include <iostream>
+#include <string>
 
+#include "core/output.hpp"
 #include "core/text.hpp"
-#include "platform/files.hpp"
+#include "platform/os/files.hpp"
 
 namespace kestrune::resolver {
 
@@ -13,7 +14,7 @@ namespace files = platform::files;
 
 void say(const std::string& line) {
     // Paths and names come from other programs' stores and from the network.
-    std::cout << text::escape_controls(line) << std::endl;
+    output::print(text::escape_controls(line) + "\n");
 }
 
 bool exists(const std::string& path) {

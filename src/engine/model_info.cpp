@@ -3,17 +3,18 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <iostream>
 #include <limits>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <type_traits>
 #include <utility>
 
+#include "core/output.hpp"
 #include "core/text.hpp"
 #include "kestrune/core/errors.hpp"
 #include "kestrune/engine/ggufmeta.hpp"
-#include "platform/files.hpp"
+#include "platform/os/files.hpp"
 
 namespace kestrune::ggufmeta {
 
@@ -173,22 +174,24 @@ engine::ModelSpec gguf_to_model_spec(const std::string& path) {
 void print_model_info(const engine::ModelSpec& spec, const GgufMetadata* meta) {
     // Names and values come from the file: control characters in them are written out, so a
     // hostile header cannot drive the terminal.
-    std::cout << "\n  Model: " << text::escape_controls(spec.name) << '\n'
-              << "  " << std::string(40, '-') << '\n'
-              << "  Parameters:  ~" << shortest_decimal(spec.n_params_b) << 'B'
-              << (spec.is_moe ? " (MoE)" : "") << '\n'
-              << "  Layers:      " << spec.n_layers << '\n'
-              << "  Heads:       " << spec.n_heads << " Q / " << spec.n_kv_heads << " KV\n"
-              << "  Head dim:    " << spec.head_dim << '\n'
-              << "  Context:     " << text::with_thousands_separator(spec.context_length) << '\n'
-              << "  File size:   " << one_decimal(static_cast<double>(spec.file_size_mb) / 1024)
-              << " GB\n";
+    std::ostringstream out;
+    out << "\n  Model: " << text::escape_controls(spec.name) << '\n'
+        << "  " << std::string(40, '-') << '\n'
+        << "  Parameters:  ~" << shortest_decimal(spec.n_params_b) << 'B'
+        << (spec.is_moe ? " (MoE)" : "") << '\n'
+        << "  Layers:      " << spec.n_layers << '\n'
+        << "  Heads:       " << spec.n_heads << " Q / " << spec.n_kv_heads << " KV\n"
+        << "  Head dim:    " << spec.head_dim << '\n'
+        << "  Context:     " << text::with_thousands_separator(spec.context_length) << '\n'
+        << "  File size:   " << one_decimal(static_cast<double>(spec.file_size_mb) / 1024)
+        << " GB\n";
     if (meta != nullptr && !meta->empty()) {
         const GgufValue* arch = meta->find("general.architecture");
-        std::cout << "  Architecture: "
-                  << (arch != nullptr ? text::escape_controls(value_text(*arch)) : "?") << '\n';
+        out << "  Architecture: "
+            << (arch != nullptr ? text::escape_controls(value_text(*arch)) : "?") << '\n';
     }
-    std::cout << std::endl;
+    out << '\n';
+    output::print(out.str());
 }
 
 }  // namespace kestrune::ggufmeta

@@ -16,12 +16,11 @@
 #include "engine/lookup.hpp"
 #include "kestrune/core/errors.hpp"
 #include "kestrune/engine/downloader.hpp"
-#include "platform/download.hpp"
-#include "platform/files.hpp"
-#include "platform/http.hpp"
-#include "platform/hub.hpp"
-#include "platform/progress.hpp"
-#include "platform/system.hpp"
+#include "platform/net/download.hpp"
+#include "platform/os/files.hpp"
+#include "platform/net/http.hpp"
+#include "registry/hub.hpp"
+#include "platform/os/system.hpp"
 
 namespace kestrune::resolver {
 
@@ -71,7 +70,7 @@ std::string resolve_bare_name(const std::string& model_ref) {
 
 // The first listed ".gguf" file whose name contains `marker` ("" accepts any).
 std::optional<std::string> first_listed_gguf(const std::string& repo, std::string_view marker) {
-    for (const auto& file : platform::hub::list_repo_tree(repo)) {
+    for (const auto& file : registry::hub::list_repo_tree(repo)) {
         if (file.rfilename.ends_with(".gguf") && file.rfilename.find(marker) != std::string::npos) {
             return file.rfilename;
         }
@@ -173,7 +172,7 @@ std::string _resolve_huggingface(const std::string& path, const std::string& out
     }
     refuse_escaping_file_name(filename);
     say("  Downloading " + filename + " from " + repo_id + "...");
-    return platform::hub::hf_hub_download(repo_id, filename,
+    return registry::hub::hf_hub_download(repo_id, filename,
                                           {.local_dir = output_dir, .resume = true});
 }
 

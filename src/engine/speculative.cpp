@@ -12,7 +12,7 @@
 
 #include "core/utf8.hpp"
 #include "kestrune/core/errors.hpp"
-#include "platform/llama.hpp"
+#include "platform/llama/binding.hpp"
 
 namespace kestrune::speculative {
 

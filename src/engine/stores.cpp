@@ -15,8 +15,8 @@
 #include "core/text.hpp"
 #include "engine/lookup.hpp"
 #include "kestrune/core/errors.hpp"
-#include "platform/files.hpp"
-#include "platform/system.hpp"
+#include "platform/os/files.hpp"
+#include "platform/os/system.hpp"
 
 namespace kestrune::resolver {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "kestrune/engine/hardware.hpp"
-#include "platform/rpc.hpp"
+#include "platform/llama/rpc.hpp"
 
 namespace kestrune::engine {
 

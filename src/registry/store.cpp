@@ -5,14 +5,15 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
+#include <string>
 #include <optional>
 #include <string_view>
 
 #include "core/json.hpp"
+#include "core/output.hpp"
 #include "kestrune/core/errors.hpp"
-#include "platform/files.hpp"
-#include "platform/hub.hpp"
+#include "platform/os/files.hpp"
+#include "registry/hub.hpp"
 
 namespace kestrune::registry {
 
@@ -91,11 +92,11 @@ bool is_model_file(const std::string& file_name) {
 
 // The files of the listing that carry the quantisation, best first: whole-model files, in
 // listing order, ahead of the shards of a split model.
-std::vector<std::string> quant_files(const std::vector<platform::hub::RepoFile>& listing,
+std::vector<std::string> quant_files(const std::vector<registry::hub::RepoFile>& listing,
                                      const std::string& quant) {
     std::vector<std::string> whole;
     std::vector<std::string> shards;
-    for (const platform::hub::RepoFile& file : listing) {
+    for (const registry::hub::RepoFile& file : listing) {
         if (is_model_file(file.rfilename) && names_quant(file.rfilename, quant)) {
             (contains(file.rfilename, "-of-") ? shards : whole).push_back(file.rfilename);
         }
@@ -136,7 +137,7 @@ void keep_damaged_index(const std::string& path) {
         aside = path + ".damaged." + std::to_string(n);
     }
     fs::rename(path, aside);
-    std::cout << "  Warning: " << path << " was damaged; kept as " << aside << std::endl;
+    output::print("  Warning: " + path + " was damaged; kept as " + aside + "\n");
 }
 
 std::string file_name_of(const std::string& path) {
@@ -196,15 +197,15 @@ std::optional<std::string> RegistryStore::pull(const std::string& name, const st
         }
     }
 
-    const std::vector<std::string> files = quant_files(platform::hub::list_repo_tree(repo), quant);
+    const std::vector<std::string> files = quant_files(registry::hub::list_repo_tree(repo), quant);
     if (files.empty()) {
         throw NotFoundError("No " + quant + " GGUF file in " + repo);
     }
     fs::create_directories(store_dir_);
-    platform::hub::DownloadOptions into_store;
+    registry::hub::DownloadOptions into_store;
     into_store.local_dir = store_dir_;
     // The hub leaves names it would refuse out of its listing, so the best one is safe.
-    const std::string path = platform::hub::hf_hub_download(repo, files.front(), into_store);
+    const std::string path = registry::hub::hf_hub_download(repo, files.front(), into_store);
 
     if (!parsed) {
         keep_damaged_index(index_path());
@@ -300,7 +301,7 @@ std::vector<Json> RegistryStore::search(const std::string& query) {
     }
     std::vector<std::string> hub_ids;
     try {
-        hub_ids = platform::hub::list_models(query, "gguf");
+        hub_ids = registry::hub::list_models(query, "gguf");
     } catch (const Error&) {
         // An unreachable hub leaves the catalogue's answer.
         return found;

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "kestrune/core/messages.hpp"
-#include "platform/chat_template.hpp"
-#include "platform/http_server.hpp"
+#include "platform/llama/chat_template.hpp"
+#include "platform/net/http_server.hpp"
 #include "server/model_pool.hpp"
 #include "server/scheduler.hpp"
 

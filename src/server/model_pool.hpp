@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/llama.hpp"
+#include "platform/llama/binding.hpp"
 #include "server/scheduler.hpp"
 
 namespace kestrune::server {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "core/json.hpp"
-#include "platform/http_server.hpp"
+#include "platform/net/http_server.hpp"
 #include "server/answer.hpp"
 
 namespace kestrune::server::ollama_api {

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "kestrune/core/errors.hpp"
-#include "platform/llama.hpp"
-#include "platform/llama_batch.hpp"
+#include "platform/llama/binding.hpp"
+#include "platform/llama/batch.hpp"
 
 namespace kestrune::server {
 

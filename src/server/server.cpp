@@ -5,7 +5,7 @@
 #include <mutex>
 #include <utility>
 
-#include "platform/http_server.hpp"
+#include "platform/net/http_server.hpp"
 #include "server/answer.hpp"
 #include "server/model_pool.hpp"
 #include "server/ollama_api.hpp"

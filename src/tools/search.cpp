@@ -8,8 +8,8 @@
 
 #include "core/json.hpp"
 #include "kestrune/core/errors.hpp"
-#include "platform/http.hpp"
-#include "platform/python.hpp"
+#include "platform/net/http.hpp"
+#include "platform/python/python.hpp"
 
 namespace kestrune::tools {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "kestrune/backends/native.hpp"
-#include "platform/process.hpp"
+#include "platform/os/process.hpp"
 #include "support/temp_dir.hpp"
 #include "support/temp_home.hpp"
 #include "support/test_models.hpp"

@@ -19,7 +19,7 @@
 #include "kestrune/engine/ggufmeta.hpp"
 #include "kestrune/engine/model_info.hpp"
 #include "kestrune/registry/store.hpp"
-#include "platform/process.hpp"
+#include "platform/os/process.hpp"
 #include "support/cout_capture.hpp"
 #include "support/fake_hub.hpp"
 #include "support/gguf_header.hpp"

@@ -15,9 +15,9 @@
 
 #include "kestrune/backends/native.hpp"
 #include "kestrune/tools/search.hpp"
-#include "platform/chat_template.hpp"
-#include "platform/llama.hpp"
-#include "platform/python.hpp"
+#include "platform/llama/chat_template.hpp"
+#include "platform/llama/binding.hpp"
+#include "platform/python/python.hpp"
 #include "support/loopback_server.hpp"
 #include "support/test_models.hpp"
 

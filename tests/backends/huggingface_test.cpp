@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "kestrune/core/errors.hpp"
-#include "platform/python.hpp"
+#include "platform/python/python.hpp"
 #include "support/fake_hub.hpp"
 #include "support/python_packages.hpp"
 #include "support/temp_dir.hpp"

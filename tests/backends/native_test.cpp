@@ -11,8 +11,8 @@
 
 #include "core/json.hpp"
 #include "kestrune/core/errors.hpp"
-#include "platform/llama.hpp"
-#include "platform/llama_library.hpp"
+#include "platform/llama/binding.hpp"
+#include "platform/llama/library.hpp"
 #include "support/deadline.hpp"
 #include "support/fake_hub.hpp"
 #include "support/gguf_header.hpp"

@@ -12,7 +12,7 @@
 #include "kestrune/backends/remote.hpp"
 #include "kestrune/backends/vllm.hpp"
 #include "kestrune/core/errors.hpp"
-#include "platform/http.hpp"
+#include "platform/net/http.hpp"
 #include "support/fake_programs.hpp"
 #include "support/openai_test_server.hpp"
 #include "support/temp_home.hpp"

@@ -9,7 +9,7 @@
 
 #include "core/json.hpp"
 #include "kestrune/core/errors.hpp"
-#include "platform/http.hpp"
+#include "platform/net/http.hpp"
 #include "support/llama_server.hpp"
 #include "support/openai_test_server.hpp"
 #include "support/test_models.hpp"

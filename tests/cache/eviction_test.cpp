@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/json.hpp"
-#include "platform/llama.hpp"
+#include "platform/llama/binding.hpp"
 #include "support/test_models.hpp"
 
 namespace kestrune::cache {

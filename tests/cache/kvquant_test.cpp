@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "platform/llama.hpp"
+#include "platform/llama/binding.hpp"
 
 namespace kestrune::kvquant {
 namespace {

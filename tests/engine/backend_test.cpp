@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "kestrune/core/errors.hpp"
-#include "platform/llama.hpp"
+#include "platform/llama/binding.hpp"
 #include "support/test_models.hpp"
 
 namespace kestrune::engine {

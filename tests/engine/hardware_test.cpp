@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "platform/process.hpp"
+#include "platform/os/process.hpp"
 
 namespace kestrune::engine {
 namespace {

@@ -13,7 +13,7 @@
 #include "core/json.hpp"
 #include "kestrune/core/errors.hpp"
 #include "kestrune/engine/resolver.hpp"
-#include "platform/http.hpp"
+#include "platform/net/http.hpp"
 #include "support/cout_capture.hpp"
 #include "support/fake_hub.hpp"
 #include "support/loopback_server.hpp"

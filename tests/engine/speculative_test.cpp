@@ -14,7 +14,7 @@
 
 #include "kestrune/backends/native.hpp"
 #include "kestrune/core/errors.hpp"
-#include "platform/llama.hpp"
+#include "platform/llama/binding.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_models.hpp"
 

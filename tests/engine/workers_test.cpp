@@ -24,7 +24,7 @@
 #include "kestrune/backends/native.hpp"
 #include "kestrune/core/errors.hpp"
 #include "kestrune/server/server.hpp"
-#include "platform/process.hpp"
+#include "platform/os/process.hpp"
 #include "support/running_program.hpp"
 #include "support/test_models.hpp"
 

@@ -14,7 +14,7 @@
 #include "core/json.hpp"
 #include "kestrune/cache/eviction.hpp"
 #include "kestrune/engine/speculative.hpp"
-#include "platform/llama.hpp"
+#include "platform/llama/binding.hpp"
 #include "support/test_models.hpp"
 
 namespace kestrune {

@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "platform/llama.hpp"
+#include "platform/llama/binding.hpp"
 #include "support/llama_server.hpp"
 #include "support/test_models.hpp"
 

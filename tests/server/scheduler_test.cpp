@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/llama.hpp"
+#include "platform/llama/binding.hpp"
 #include "support/test_models.hpp"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "core/json.hpp"
-#include "platform/process.hpp"
+#include "platform/os/process.hpp"
 #include "support/running_program.hpp"
 #include "support/temp_home.hpp"
 #include "support/test_models.hpp"

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "platform/http.hpp"
+#include "platform/net/http.hpp"
 #include "support/openai_test_server.hpp"
 
 namespace kestrune::testing {

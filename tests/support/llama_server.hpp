@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/process.hpp"
+#include "platform/os/process.hpp"
 
 namespace kestrune::testing {
 

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "platform/python.hpp"
+#include "platform/python/python.hpp"
 
 namespace kestrune::testing {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "kestrune/core/errors.hpp"
-#include "platform/python.hpp"
+#include "platform/python/python.hpp"
 #include "support/loopback_server.hpp"
 #include "support/python_packages.hpp"
 
