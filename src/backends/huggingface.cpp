@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "kestrune/core/errors.hpp"
-#include "registry/hub.hpp"
 #include "platform/python/python.hpp"
+#include "registry/hub.hpp"
 
 namespace kestrune::backends {
 

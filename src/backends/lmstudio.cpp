@@ -6,8 +6,8 @@
 
 #include "backends/openai_compat.hpp"
 #include "core/text.hpp"
-#include "platform/os/files.hpp"
 #include "platform/net/http.hpp"
+#include "platform/os/files.hpp"
 #include "platform/os/process.hpp"
 #include "platform/os/system.hpp"
 

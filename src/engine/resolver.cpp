@@ -17,10 +17,10 @@
 #include "kestrune/core/errors.hpp"
 #include "kestrune/engine/downloader.hpp"
 #include "platform/net/download.hpp"
-#include "platform/os/files.hpp"
 #include "platform/net/http.hpp"
-#include "registry/hub.hpp"
+#include "platform/os/files.hpp"
 #include "platform/os/system.hpp"
+#include "registry/hub.hpp"
 
 namespace kestrune::resolver {
 

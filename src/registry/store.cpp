@@ -5,8 +5,8 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
-#include <string>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "core/json.hpp"

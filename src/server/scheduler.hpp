@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "kestrune/core/errors.hpp"
-#include "platform/llama/binding.hpp"
 #include "platform/llama/batch.hpp"
+#include "platform/llama/binding.hpp"
 
 namespace kestrune::server {
 

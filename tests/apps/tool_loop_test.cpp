@@ -15,8 +15,8 @@
 
 #include "kestrune/backends/native.hpp"
 #include "kestrune/tools/search.hpp"
-#include "platform/llama/chat_template.hpp"
 #include "platform/llama/binding.hpp"
+#include "platform/llama/chat_template.hpp"
 #include "platform/python/python.hpp"
 #include "support/loopback_server.hpp"
 #include "support/test_models.hpp"

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "core/json.hpp"
-#include "platform/llama/chat_template.hpp"
 #include "platform/llama/binding.hpp"
+#include "platform/llama/chat_template.hpp"
 #include "server/fields.hpp"
 #include "server/ollama_api.hpp"
 #include "server/openai_api.hpp"
