@@ -1,6 +1,7 @@
-// The engine on the throughput model: prompt evaluation and token generation through the
-// binding's real paths, and the time to the first token of a chat's first and second turn
-// (the second reuses the cache). bench/compare_llama_bench.sh runs llama-bench beside it.
+// The engine on the throughput model: prompt evaluation through the binding, token generation
+// through the inference core's token loop (as every door generates), and the time to the first
+// token of a chat's first and second turn (the second reuses the cache).
+// bench/compare_llama_bench.sh runs llama-bench beside it.
 //
 // KESTRUNE_BENCH_MODEL overrides the model, KESTRUNE_BENCH_THREADS the thread count
 // (default: every logical processor), KESTRUNE_BENCH_GPU_LAYERS the layers offloaded to a GPU
@@ -14,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "inference/model.hpp"
+#include "inference/reply.hpp"
 #include "platform/llama/binding.hpp"
 #include "platform/os/system.hpp"
 
@@ -53,18 +56,39 @@ int bench_gpu_layers() {
     return value != nullptr ? std::atoi(value) : 0;
 }
 
+std::string bench_model() {
+    const char* path = std::getenv("KESTRUNE_BENCH_MODEL");
+    return path != nullptr ? path : KESTRUNE_TEST_MODELS_DIR "/throughput.gguf";
+}
+
 Llama& model() {
     static const std::unique_ptr<Llama> llama = [] {
-        const char* path = std::getenv("KESTRUNE_BENCH_MODEL");
-        return std::make_unique<Llama>(kestrune::platform::llama::Params{
-            .model_path = path != nullptr ? path : KESTRUNE_TEST_MODELS_DIR "/throughput.gguf",
-            .n_ctx = 1024,
-            .n_gpu_layers = bench_gpu_layers(),
-            .workers = bench_workers(),
-            .n_threads = bench_threads(),
-            .verbose = false});
+        return std::make_unique<Llama>(
+            kestrune::platform::llama::Params{.model_path = bench_model(),
+                                              .n_ctx = 1024,
+                                              .n_gpu_layers = bench_gpu_layers(),
+                                              .workers = bench_workers(),
+                                              .n_threads = bench_threads(),
+                                              .verbose = false});
     }();
     return *llama;
+}
+
+// The same model in the inference core, its layers placed as the binding's are.
+const std::shared_ptr<kestrune::inference::Model>& core_model() {
+    static const auto core = [] {
+        std::vector<std::string> endpoints;
+        for (const auto& worker : bench_workers()) {
+            endpoints.push_back(worker.endpoint);
+        }
+        return std::make_shared<kestrune::inference::Model>(kestrune::inference::ModelOptions{
+            .path = bench_model(),
+            .n_gpu_layers = bench_gpu_layers(),
+            .n_threads = bench_threads(),
+            .rpc_workers = endpoints,
+            .scheduler = {.parallel = 1, .n_ctx = 1024, .n_threads = bench_threads()}});
+    }();
+    return core;
 }
 
 std::vector<Token> prompt_tokens(Llama& llm, int count) {
@@ -93,56 +117,60 @@ void BM_PromptEval(benchmark::State& state) {
 }
 BENCHMARK(BM_PromptEval)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
-// Token generation as the completion loop does it (sample from the last logits, evaluate the
-// token, one decode per token), as llama-bench's tg test: from an empty cache, without stopping
-// at end tokens.
+// Token generation through the one token loop (sample, end check, whole characters, one
+// decode per token), as llama-bench's tg test. The random weights do not end an answer early.
 void BM_Decode(benchmark::State& state) {
-    Llama& llm = model();
-    const auto first = llm.tokenize("the");
+    const auto& model = core_model();
+    int generated = 0;
     for (auto _ : state) {
-        state.PauseTiming();
-        llm.truncate(0);
-        llm.eval(first);
-        auto sampler = llm.make_sampler(Sampling{.temperature = 0.0});
-        state.ResumeTiming();
-        for (int i = 0; i < kGeneratedTokens; ++i) {
-            const Token token = sampler.sample(llm.logits());
-            llm.eval(std::span(&token, 1));
+        kestrune::inference::Reply reply(
+            model,
+            kestrune::inference::CompletionRequest{
+                .prompt = "the", .sampling = {.max_tokens = kGeneratedTokens, .temperature = 0.0}});
+        while (reply.next()) {
         }
+        generated += reply.summary().completion_tokens;
     }
-    state.counters["tokens_per_second"] = benchmark::Counter(
-        static_cast<double>(state.iterations() * kGeneratedTokens), benchmark::Counter::kIsRate);
+    state.counters["tokens_per_second"] =
+        benchmark::Counter(static_cast<double>(generated), benchmark::Counter::kIsRate);
     state.counters["threads"] = bench_threads();
 }
 BENCHMARK(BM_Decode)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
-// Time to the first piece of a chat turn: turn 1 on an empty cache, turn 2 after turn 1's
+// Time to the first piece of a chat turn: turn 1 with nothing cached, turn 2 after turn 1's
 // answer, with turn 1's whole conversation in its prompt.
 void BM_TimeToFirstToken(benchmark::State& state) {
-    Llama& llm = model();
+    const auto& model = core_model();
     const bool second_turn = state.range(0) == 2;
     std::string question;
     for (int i = 0; i < 20; ++i) {
         question += "a long context needs a large cache and more memory. ";
     }
     const Sampling sampling{.max_tokens = 16, .temperature = 0.0};
+    int turn = 0;
+    kestrune::inference::GenerationSummary last;
     for (auto _ : state) {
         state.PauseTiming();
-        llm.truncate(0);
-        Messages chat{{"user", question}};
+        // A question of its own each time: nothing of the last iteration is reused.
+        Messages chat{{"user", std::to_string(++turn) + " " + question}};
         if (second_turn) {
-            chat.emplace_back("assistant", llm.create_chat_completion(chat, sampling).text);
+            kestrune::inference::Reply first(
+                model, kestrune::inference::ChatRequest{.messages = chat, .sampling = sampling});
+            chat.emplace_back("assistant", first.rest().content);
             chat.emplace_back("user", "and what does the cache need?");
         }
         state.ResumeTiming();
-        auto stream = llm.create_chat_completion_stream(chat, sampling);
-        benchmark::DoNotOptimize(stream.next());
+        auto reply = std::make_unique<kestrune::inference::Reply>(
+            model, kestrune::inference::ChatRequest{.messages = chat, .sampling = sampling});
+        benchmark::DoNotOptimize(reply->next());
         state.PauseTiming();
-        stream = {};
+        reply->rest();
+        last = reply->summary();
+        reply.reset();
         state.ResumeTiming();
     }
-    state.counters["prompt_tokens_evaluated"] = llm.last_prompt_use().evaluated_tokens;
-    state.counters["prompt_tokens"] = llm.last_prompt_use().prompt_tokens;
+    state.counters["prompt_tokens_evaluated"] = last.evaluated_tokens;
+    state.counters["prompt_tokens"] = last.prompt_tokens;
 }
 BENCHMARK(BM_TimeToFirstToken)
     ->ArgName("turn")

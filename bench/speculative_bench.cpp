@@ -22,14 +22,12 @@
 #include <string>
 #include <vector>
 
-#include "kestrune/engine/speculative.hpp"
-#include "platform/llama/binding.hpp"
+#include "inference/model.hpp"
+#include "inference/reply.hpp"
 #include "platform/os/process.hpp"
 
 namespace {
 
-namespace llama = kestrune::platform::llama;
-namespace speculative = kestrune::speculative;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kThreads = 2;
@@ -63,30 +61,46 @@ double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-llama::Llama load(const std::string& path) {
-    return llama::Llama(
-        {.model_path = path, .n_ctx = kContext, .n_threads = kThreads, .verbose = false});
+using ModelPtr = std::shared_ptr<kestrune::inference::Model>;
+
+ModelPtr load(const std::string& path) {
+    return std::make_shared<kestrune::inference::Model>(kestrune::inference::ModelOptions{
+        .path = path,
+        .n_threads = kThreads,
+        .scheduler = {.parallel = 1, .n_ctx = kContext, .n_threads = kThreads}});
 }
 
-Measure plain(llama::Llama& target, int tokens) {
-    target.evaluate_prompt(target.tokenize(kPrompt));
-    const auto start = Clock::now();
-    const llama::Completion completion = target.create_completion(
-        kPrompt, {.max_tokens = tokens, .temperature = 0.0, .repeat_penalty = 1.0});
-    return {completion.completion_tokens / seconds_since(start)};
+// kPrompt continued through the token loop, with `draft` proposing when given.
+kestrune::inference::GenerationSummary generate(
+    const ModelPtr& target, int tokens, std::optional<kestrune::inference::Speculation> draft) {
+    kestrune::inference::Reply reply(
+        target, kestrune::inference::CompletionRequest{
+                    .prompt = kPrompt,
+                    .sampling = {.max_tokens = tokens, .temperature = 0.0, .repeat_penalty = 1.0},
+                    .speculation = std::move(draft)});
+    while (reply.next()) {
+    }
+    return reply.summary();
 }
 
-Measure drafted(llama::Llama& target, llama::Llama& draft, int tokens, int k, bool adaptive) {
-    const std::vector<llama::Token> prompt = target.tokenize(kPrompt);
-    target.evaluate_prompt(prompt);
-    draft.evaluate_prompt(prompt);
-    speculative::SpeculativeStats stats;
+Measure plain(const ModelPtr& target, int tokens) {
+    // The target's sequence holds the prompt first: only generation is timed.
+    generate(target, 1, std::nullopt);
     const auto start = Clock::now();
-    speculative::speculative_generate_tokens(
-        target, draft, prompt,
-        {.max_tokens = tokens, .k = k, .adaptive_k = adaptive, .temperature = 0.0}, &stats)
-        .collect();
-    return {stats.generated / seconds_since(start), stats.acceptance_rate()};
+    const auto summary = generate(target, tokens, std::nullopt);
+    return {summary.completion_tokens / seconds_since(start)};
+}
+
+Measure drafted(const ModelPtr& target, const ModelPtr& draft, int tokens, int k, bool adaptive) {
+    generate(target, 1, std::nullopt);
+    const auto start = Clock::now();
+    const auto summary =
+        generate(target, tokens,
+                 kestrune::inference::Speculation{
+                     .draft = draft->shared_weights(), .k = k, .adaptive_k = adaptive});
+    const auto& counts = summary.speculation;
+    return {summary.completion_tokens / seconds_since(start),
+            counts.drafted == 0 ? -1.0 : static_cast<double>(counts.accepted) / counts.drafted};
 }
 
 double number_after(const std::string& text, const std::string& pattern) {
@@ -135,8 +149,8 @@ Measure peer(const std::string& pair, int tokens, int k) {
 }
 
 void bench_pair(const std::string& pair, int rounds, int tokens, bool with_peer) {
-    llama::Llama target = load(kModels + "/" + pair + "-target.gguf");
-    llama::Llama draft = load(kModels + "/" + pair + "-draft.gguf");
+    const ModelPtr target = load(kModels + "/" + pair + "-target.gguf");
+    const ModelPtr draft = load(kModels + "/" + pair + "-draft.gguf");
     std::vector<std::pair<std::string, std::function<Measure()>>> configurations = {
         {"plain", [&] { return plain(target, tokens); }}};
     for (const int k : kFixedK) {

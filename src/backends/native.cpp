@@ -6,14 +6,12 @@
 #include <utility>
 
 #include "core/json.hpp"
+#include "core/output.hpp"
+#include "inference/model.hpp"
+#include "inference/reply.hpp"
 #include "kestrune/cache/kvquant.hpp"
 #include "kestrune/core/errors.hpp"
-#include "kestrune/engine/hardware.hpp"
-#include "kestrune/engine/model_info.hpp"
-#include "kestrune/engine/modelcheck.hpp"
 #include "kestrune/engine/speculative.hpp"
-#include "kestrune/engine/workers.hpp"
-#include "platform/llama/binding.hpp"
 #include "platform/llama/library.hpp"
 #include "platform/os/files.hpp"
 #include "platform/os/system.hpp"
@@ -36,13 +34,15 @@ int default_thread_count() {
     return count == 0 ? 4 : static_cast<int>(count);
 }
 
-void require_model(const std::shared_ptr<llama::Llama>& llm) {
-    if (!llm) {
+const std::shared_ptr<inference::Model>& require_model(
+    const std::shared_ptr<inference::Model>& model) {
+    if (!model) {
         throw RuntimeFailure("No model loaded");
     }
+    return model;
 }
 
-llama::Sampling sampling(const GenerationConfig& config) {
+inference::Sampling sampling(const GenerationConfig& config) {
     return {.max_tokens = config.max_tokens,
             .temperature = config.temperature,
             .top_p = config.top_p,
@@ -50,8 +50,28 @@ llama::Sampling sampling(const GenerationConfig& config) {
             .repeat_penalty = config.repeat_penalty};
 }
 
-platform::chat_template::Options template_options(const GenerationConfig& config) {
-    return {.tools = config.tools, .enable_thinking = config.think.value_or(true)};
+inference::ChatRequest chat_request(Messages messages, const GenerationConfig& config) {
+    return {.messages = std::move(messages),
+            .sampling = sampling(config),
+            .tools = config.tools,
+            .think = config.think};
+}
+
+TokenCounts counts_of(const inference::GenerationSummary& summary) {
+    return {.prompt_tokens = summary.prompt_tokens,
+            .evaluated_tokens = summary.evaluated_tokens,
+            .generated_tokens = summary.completion_tokens};
+}
+
+// The KV cache type asked for by name; a name this build does not know is said, not run as
+// f16 in silence.
+KvType requested_kv_type(const std::string& name) {
+    KvType type = kv_cache_type(name);
+    if (type.name != name) {
+        output::print("  Warning: KV cache type \"" + name +
+                      "\" is not known here; the KV cache stays f16\n");
+    }
+    return type;
 }
 
 std::vector<std::string> split(const std::string& text, char separator) {
@@ -64,35 +84,6 @@ std::vector<std::string> split(const std::string& text, char separator) {
     }
     parts.push_back(text.substr(start));
     return parts;
-}
-
-// A quantised cache is asked for with the types; a binding that refuses them builds the model
-// with its default cache instead.
-std::unique_ptr<llama::Llama> build_with_kv_types(llama::Params params,
-                                                  const LoadOptions& options) {
-    params.type_k = kv_cache_type(options.kv_type_k);
-    params.type_v = kv_cache_type(options.kv_type_v);
-    try {
-        return llama::load(params);
-    } catch (const llama::KvTypeRejected&) {
-        params.type_k.reset();
-        params.type_v.reset();
-        return llama::load(params);
-    }
-}
-
-// Every worker is asked for its free memory before anything is loaded: one that cannot be
-// reached is refused by name, with nothing committed.
-engine::InferencePlan split_for_workers(const std::string& model_path, const LoadOptions& options) {
-    const auto spec = ggufmeta::gguf_to_model_spec(model_path);
-    const int layers = static_cast<int>(std::clamp<std::int64_t>(spec.n_layers, 0, INT32_MAX));
-    const bool gpu = engine::detect_hardware().total_vram_mb > 0;
-    const engine::InferencePlan local{.n_gpu_layers = !gpu ? 0
-                                                      : options.n_gpu_layers < 0
-                                                          ? layers
-                                                          : options.n_gpu_layers,
-                                      .max_context = options.n_ctx};
-    return engine::plan_across_workers(local, spec, options.rpc_workers);
 }
 
 }  // namespace
@@ -115,7 +106,18 @@ llama::KvType kv_cache_type(std::string_view type_name) {
     return {known ? std::string(type_name) : std::string("f16"), id};
 }
 
-NativeBackend::NativeBackend() = default;
+struct NativeBackend::State {
+    // Shared with the streams running on it.
+    std::shared_ptr<inference::Model> model;
+    std::string model_path;
+    JsonValue config;
+    std::optional<cache::AttentionSinkEvictor> evictor;
+    speculative::SpeculativeStats speculative_stats;
+    TokenCounts last_counts;
+    bool last_stream_speculative = false;  // which counts last_token_counts() reads
+};
+
+NativeBackend::NativeBackend() : state_(std::make_unique<State>()) {}
 NativeBackend::NativeBackend(NativeBackend&&) noexcept = default;
 NativeBackend& NativeBackend::operator=(NativeBackend&&) noexcept = default;
 NativeBackend::~NativeBackend() = default;
@@ -165,40 +167,43 @@ std::string NativeBackend::pull(const std::string& model_name,
     return registry::hub::hf_hub_download(repo, filename, options);
 }
 
+bool NativeBackend::is_loaded() const {
+    return state_->model != nullptr;
+}
+
+std::shared_ptr<inference::Model> NativeBackend::model() const {
+    return state_->model;
+}
+
 void NativeBackend::load(const std::string& model_ref, const LoadOptions& options) {
     llama::require_binding();
     const int n_threads = options.n_threads > 0 ? options.n_threads : default_thread_count();
-    _model_path = model_ref;
-    _config = Json{{"n_ctx", options.n_ctx},
-                   {"n_gpu_layers", options.n_gpu_layers},
-                   {"n_threads", n_threads},
-                   {"kv_type_k", options.kv_type_k}};
-
-    llama::Params params{.model_path = model_ref,
-                         .n_ctx = options.n_ctx,
-                         .n_gpu_layers = options.n_gpu_layers,
-                         .n_threads = n_threads,
-                         .verbose = false};
-    // llama.cpp aborts the process on some header values; refuse those files first.
-    modelcheck::check_model_file(model_ref);
-    _worker_split.reset();
-    if (!options.rpc_workers.empty()) {
-        // A worker serves one client at a time: a model still holding it would keep this load
-        // waiting.
-        _llm.reset();
-        _worker_split = split_for_workers(model_ref, options);
-        params.n_gpu_layers = _worker_split->n_gpu_layers;
-        for (const auto& worker : _worker_split->workers) {
-            params.workers.push_back({.endpoint = worker.endpoint, .n_layers = worker.n_layers});
-        }
+    state_->model_path = model_ref;
+    state_->config = Json{{"n_ctx", options.n_ctx},
+                          {"n_gpu_layers", options.n_gpu_layers},
+                          {"n_threads", n_threads},
+                          {"kv_type_k", options.kv_type_k}};
+    inference::ModelOptions settings{
+        .path = model_ref,
+        .n_gpu_layers = options.n_gpu_layers,
+        .n_threads = n_threads,
+        .rpc_workers = options.rpc_workers,
+        .scheduler = {.parallel = 1, .n_ctx = options.n_ctx, .n_threads = n_threads}};
+    if (options.kv_type_k != "f16" && options.kv_type_v != "f16") {
+        settings.type_k = requested_kv_type(options.kv_type_k);
+        settings.type_v = requested_kv_type(options.kv_type_v);
     }
-    const bool quantised_cache = options.kv_type_k != "f16" && options.kv_type_v != "f16";
-    _llm = quantised_cache ? build_with_kv_types(params, options) : llama::load(params);
-
+    // A worker serves one client at a time: a model still holding it would keep this load
+    // waiting.
+    if (!options.rpc_workers.empty()) {
+        state_->model.reset();
+    }
+    state_->model = std::make_shared<inference::Model>(settings);
     if (options.n_ctx >= kEvictionThreshold) {
-        _evictor.emplace(cache::EvictionConfig{.sink_tokens = 4,
-                                               .window_size = std::min(options.n_ctx / 4, 512),
-                                               .max_cache_tokens = options.n_ctx});
+        state_->evictor.emplace(
+            cache::EvictionConfig{.sink_tokens = 4,
+                                  .window_size = std::min(options.n_ctx / 4, 512),
+                                  .max_cache_tokens = options.n_ctx});
     }
 }
 
@@ -209,14 +214,12 @@ std::string NativeBackend::chat(const Messages& messages,
 
 ChatReply NativeBackend::chat_reply(const Messages& messages,
                                     const std::optional<GenerationConfig>& config) {
-    require_model(_llm);
-    _last_stream_speculative = false;
-    const GenerationConfig settings = config.value_or(GenerationConfig{});
-    llama::Completion completion =
-        _llm->create_chat_completion(messages, sampling(settings), template_options(settings));
-    return {.content = std::move(completion.text),
-            .reasoning = std::move(completion.reasoning),
-            .tool_calls = std::move(completion.tool_calls)};
+    inference::Reply reply(require_model(state_->model),
+                           chat_request(messages, config.value_or(GenerationConfig{})));
+    ChatReply whole = reply.rest();
+    state_->last_stream_speculative = false;
+    state_->last_counts = counts_of(reply.summary());
+    return whole;
 }
 
 TextStream NativeBackend::stream(const Messages& messages,
@@ -233,14 +236,20 @@ TextStream NativeBackend::stream_answer(const Messages& messages,
 
 TextStream NativeBackend::stream_pieces(Messages messages, GenerationConfig config,
                                         std::function<void(const std::string&)> on_reasoning) {
-    const std::shared_ptr<llama::Llama> llm = _llm;
-    require_model(llm);
-    _last_stream_speculative = false;
-    auto pieces = llm->create_chat_completion_stream(
-        std::move(messages), sampling(config), template_options(config), std::move(on_reasoning));
-    while (auto piece = pieces.next()) {
-        co_yield std::move(*piece);
+    inference::Reply reply(require_model(state_->model), chat_request(std::move(messages), config));
+    state_->last_stream_speculative = false;
+    while (auto delta = reply.next_delta()) {
+        // Counted as the stream is read.
+        state_->last_counts = {.prompt_tokens = reply.prompt_tokens(),
+                               .generated_tokens = reply.tokens_read()};
+        if (!delta->reasoning.empty() && on_reasoning) {
+            on_reasoning(delta->reasoning);
+        }
+        if (!delta->content.empty()) {
+            co_yield std::move(delta->content);
+        }
     }
+    state_->last_counts = counts_of(reply.summary());
 }
 
 TextStream NativeBackend::stream_speculative(NativeBackend& draft_backend, const Messages& messages,
@@ -250,8 +259,8 @@ TextStream NativeBackend::stream_speculative(NativeBackend& draft_backend, const
 
 TextStream NativeBackend::speculative_pieces(NativeBackend& draft_backend, Messages messages,
                                              GenerationConfig config, int k) {
-    require_model(_llm);
-    _last_stream_speculative = true;
+    require_model(state_->model);
+    state_->last_stream_speculative = true;
     // The sampling settings go along with the rest: without them the answer would differ
     // from a plain stream's (a dropped repeat penalty changes even greedy answers).
     auto pieces =
@@ -262,62 +271,77 @@ TextStream NativeBackend::speculative_pieces(NativeBackend& draft_backend, Messa
                                                          .top_p = config.top_p,
                                                          .top_k = config.top_k,
                                                          .repeat_penalty = config.repeat_penalty},
-                                                        &_speculative_stats);
+                                                        &state_->speculative_stats);
     while (auto piece = pieces.next()) {
         co_yield std::move(*piece);
     }
 }
 
 void NativeBackend::unload() {
-    _llm.reset();
+    state_->model.reset();
 }
 
 BackendStats NativeBackend::stats() const {
-    const auto context = _config->find("n_ctx");
-    return {.model_name = std::filesystem::path(_model_path).filename().string(),
-            .context_max = context != _config->end() ? context->get<int>() : 0};
+    const auto context = state_->config->find("n_ctx");
+    return {.model_name = std::filesystem::path(state_->model_path).filename().string(),
+            .context_max = context != state_->config->end() ? context->get<int>() : 0};
 }
 
 int NativeBackend::count_prompt_tokens(const Messages& messages) const {
-    require_model(_llm);
-    return static_cast<int>(_llm->tokenize(_llm->format_chat(messages)).size());
+    const auto& weights = require_model(state_->model)->weights();
+    return static_cast<int>(weights.tokenize(weights.format_chat(messages)).size());
 }
 
 std::string NativeBackend::format_prompt(const Messages& messages,
                                          const std::optional<GenerationConfig>& config) const {
-    require_model(_llm);
+    const auto& weights = require_model(state_->model)->weights();
     if (!config) {
-        return _llm->format_chat(messages);
+        return weights.format_chat(messages);
     }
-    return _llm->render_chat(messages, template_options(*config)).prompt;
+    return weights.render_chat(messages, inference::template_options(config->tools, config->think))
+        .prompt;
 }
 
 ChatTemplateUse NativeBackend::chat_template_use(
     const Messages& messages, const std::optional<GenerationConfig>& config) const {
-    require_model(_llm);
+    const auto& weights = require_model(state_->model)->weights();
+    const GenerationConfig settings = config.value_or(GenerationConfig{});
     const auto rendered =
-        _llm->render_chat(messages, template_options(config.value_or(GenerationConfig{})));
+        weights.render_chat(messages, inference::template_options(settings.tools, settings.think));
     return {.own_template = rendered.path == platform::chat_template::Path::model_template,
             .description = platform::chat_template::describe(rendered)};
 }
 
 TokenCounts NativeBackend::last_token_counts() const {
-    require_model(_llm);
-    if (_last_stream_speculative) {
-        return {.prompt_tokens = _speculative_stats.prompt_tokens,
-                .evaluated_tokens = _speculative_stats.prompt_evaluated,
-                .generated_tokens = _speculative_stats.generated};
+    require_model(state_->model);
+    if (state_->last_stream_speculative) {
+        const speculative::SpeculativeStats& stats = state_->speculative_stats;
+        return {.prompt_tokens = stats.prompt_tokens,
+                .evaluated_tokens = stats.prompt_evaluated,
+                .generated_tokens = stats.generated};
     }
-    const llama::PromptUse prompt = _llm->last_prompt_use();
-    return {.prompt_tokens = prompt.prompt_tokens,
-            .evaluated_tokens = prompt.evaluated_tokens,
-            .generated_tokens = _llm->last_completion_tokens()};
+    return state_->last_counts;
+}
+
+const speculative::SpeculativeStats& NativeBackend::last_speculative_stats() const {
+    return state_->speculative_stats;
 }
 
 std::string NativeBackend::kv_type_in_use() const {
-    require_model(_llm);
-    const auto& type_k = _llm->params().type_k;
-    return type_k ? type_k->name : "f16";
+    return require_model(state_->model)->kv_type_in_use();
+}
+
+const std::optional<engine::InferencePlan>& NativeBackend::worker_split() const {
+    static const std::optional<engine::InferencePlan> none;
+    return state_->model ? state_->model->worker_split() : none;
+}
+
+const JsonValue& NativeBackend::load_settings() const {
+    return state_->config;
+}
+
+const cache::AttentionSinkEvictor* NativeBackend::evictor() const {
+    return state_->evictor ? &*state_->evictor : nullptr;
 }
 
 }  // namespace kestrune::backends

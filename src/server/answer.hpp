@@ -1,6 +1,5 @@
-// What both APIs share: a request for text turned into a running generation on the right
-// model, read back piece by piece with the caller's stop texts cut out, and the failures
-// those steps can meet told apart by the HTTP status they answer with.
+// What both APIs share: a request for text turned into the core's answer on the right model,
+// and the failures those steps can meet told apart by the HTTP status they answer with.
 #pragma once
 
 #include <exception>
@@ -10,11 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "inference/reply.hpp"
 #include "kestrune/core/messages.hpp"
-#include "platform/llama/chat_template.hpp"
 #include "platform/net/http_server.hpp"
 #include "server/model_pool.hpp"
-#include "server/scheduler.hpp"
 
 namespace kestrune::server {
 
@@ -33,6 +31,10 @@ class RequestError : public InvalidValueError {
 // range, 404 for an unknown model, 429 for a full queue, 500 otherwise.
 int status_for(const std::exception& error);
 
+using inference::GenerationSummary;
+using inference::QueueFull;
+using inference::Sampling;
+
 struct AnswerRequest {
     std::string model;
     std::optional<Messages> messages;  // a chat; absent: `prompt` is completed as it is
@@ -45,51 +47,33 @@ struct AnswerRequest {
     std::optional<bool> think;
 };
 
-// One answer as it is generated. Destroying it before the end cancels the generation, which
-// frees its slot at the scheduler's next step.
+// One answer as it is generated, on the model the request names. Destroying it before the end
+// cancels the generation.
 class Answer {
   public:
     Answer(ModelPool& pool, const AnswerRequest& request);
-    ~Answer();
-    Answer(const Answer&) = delete;
-    Answer& operator=(const Answer&) = delete;
 
-    // What is new of the reply: reasoning, answer text or both.
-    using Delta = platform::chat_template::StreamedReply::Delta;
+    using Delta = inference::Reply::Delta;
 
-    // The next piece of the answer's text; absent at the end. A chat's reasoning and tool
-    // calls are read out of it with next_delta() instead.
-    std::optional<std::string> next();
     // The next piece, the reasoning of a model that thinks first and the markup of its tool
     // calls taken out of the answer; absent at the end, when reply() holds the whole reply.
-    std::optional<Delta> next_delta();
+    std::optional<Delta> next_delta() { return reply_->next_delta(); }
     // Everything that is left, read (its tool calls included).
-    const ChatReply& rest();
+    const ChatReply& rest() { return reply_->rest(); }
     // Valid at the end: the reply in its parts (for a plain completion, the text as content).
-    const ChatReply& reply() const { return reply_; }
+    const ChatReply& reply() const { return reply_->reply(); }
     // Ends the generation early (the client has gone).
-    void cancel() { generation_->cancel(); }
+    void cancel() { reply_->cancel(); }
 
     const std::string& model_name() const { return model_->name; }
     // Valid at the end: "stop" when a stop text or an end token ended the answer, "length" at
     // a limit.
-    const std::string& finish_reason() const { return finish_reason_; }
-    const GenerationSummary& summary() const { return generation_->summary(); }
+    const std::string& finish_reason() const { return reply_->finish_reason(); }
+    const GenerationSummary& summary() const { return reply_->summary(); }
 
   private:
-    std::optional<std::string> cut_at_stop(std::string piece);
-
     std::shared_ptr<LoadedModel> model_;
-    // Set for a chat whose reply needs reading: a model asked to think, or offered tools.
-    std::optional<platform::chat_template::StreamedReply> reader_;
-    ChatReply reply_;
-    bool read_ = false;
-    std::shared_ptr<Generation> generation_;
-    std::vector<std::string> stop_;
-    std::string held_back_;  // text that may begin a stop text
-    bool stopped_ = false;
-    bool ended_ = false;
-    std::string finish_reason_;
+    std::unique_ptr<inference::Reply> reply_;
 };
 
 // What the access line reports of an answer, filled in as it ends (a stream ends after its

@@ -7,10 +7,7 @@
 
 #include "kestrune/core/errors.hpp"
 #include "kestrune/engine/downloader.hpp"
-#include "kestrune/engine/hardware.hpp"
-#include "kestrune/engine/model_info.hpp"
 #include "kestrune/engine/resolver.hpp"
-#include "kestrune/engine/workers.hpp"
 
 namespace kestrune::server {
 
@@ -64,31 +61,64 @@ std::string ModelPool::locate(const std::string& reference) const {
     }
 }
 
-std::shared_ptr<LoadedModel> ModelPool::acquire(const std::string& reference) {
-    std::lock_guard lock(mutex_);
+std::shared_ptr<LoadedModel> ModelPool::find(const std::string& reference) {
     // A model that lost a worker answers nothing trustworthy again. Loaded anew, it asks its
     // workers first: one started again serves it, one still gone is refused by name.
     std::erase_if(models_, [](const std::shared_ptr<LoadedModel>& model) {
-        return model->llama->worker_failure().has_value();
+        return model->model->weights().worker_failure().has_value();
     });
-    auto by_name = std::ranges::find(models_, reference, &LoadedModel::name);
-    if (by_name == models_.end()) {
-        const std::string path = locate(reference);
-        by_name = std::ranges::find(models_, path, &LoadedModel::path);
-        if (by_name == models_.end()) {
-            // A worker serves one client at a time: the model holding the workers goes first.
-            if (!options_.rpc_workers.empty()) {
-                models_.clear();
-            }
-            models_.insert(models_.begin(), load(reference, path));
-            by_name = models_.begin();
-        }
-    }
-    std::rotate(models_.begin(), by_name, by_name + 1);
+    const auto found = std::ranges::find(models_, reference, &LoadedModel::name);
+    return found == models_.end() ? nullptr : *found;
+}
+
+std::shared_ptr<LoadedModel> ModelPool::use(std::shared_ptr<LoadedModel> model) {
+    std::erase(models_, model);
+    models_.insert(models_.begin(), model);
     while (models_.size() > static_cast<std::size_t>(std::max(options_.max_models, 1))) {
         models_.pop_back();
     }
-    return models_.front();
+    return model;
+}
+
+std::shared_ptr<LoadedModel> ModelPool::acquire(const std::string& reference) {
+    std::unique_lock lock(mutex_);
+    // Another request for the same reference may be loading it: its model will serve this one.
+    loads_done_.wait(lock, [&] { return !loading_.contains(reference); });
+    if (auto model = find(reference)) {
+        return use(std::move(model));
+    }
+    loading_.insert(reference);
+    lock.unlock();
+    std::shared_ptr<LoadedModel> model;
+    try {
+        model = locate_and_load(reference);
+    } catch (...) {
+        lock.lock();
+        loading_.erase(reference);
+        loads_done_.notify_all();
+        throw;
+    }
+    lock.lock();
+    loading_.erase(reference);
+    loads_done_.notify_all();
+    return use(std::move(model));
+}
+
+// Outside the lock: locating may download, and loading takes a while.
+std::shared_ptr<LoadedModel> ModelPool::locate_and_load(const std::string& reference) {
+    const std::string path = locate(reference);
+    {
+        std::lock_guard lock(mutex_);
+        const auto same_file = std::ranges::find(models_, path, &LoadedModel::path);
+        if (same_file != models_.end()) {
+            return *same_file;
+        }
+        // A worker serves one client at a time: the model holding the workers goes first.
+        if (!options_.rpc_workers.empty()) {
+            models_.clear();
+        }
+    }
+    return load(reference, path);
 }
 
 std::vector<std::shared_ptr<LoadedModel>> ModelPool::loaded() const {
@@ -98,23 +128,8 @@ std::vector<std::shared_ptr<LoadedModel>> ModelPool::loaded() const {
 
 void ModelPool::stop() {
     for (const auto& model : loaded()) {
-        model->scheduler->stop();
+        model->model->scheduler().stop();
     }
-}
-
-// The planner's GPU layers for every slot's context, spread over the workers when there are
-// any (each asked for its memory first: one that does not answer is refused by name).
-void ModelPool::place_layers(platform::llama::Params& params) const {
-    const auto spec = ggufmeta::gguf_to_model_spec(params.model_path);
-    const int context = options_.scheduler.n_ctx * std::max(options_.scheduler.parallel, 1);
-    auto plan = engine::plan_inference(spec, engine::detect_hardware(), context);
-    if (!options_.rpc_workers.empty()) {
-        plan = engine::plan_across_workers(plan, spec, options_.rpc_workers);
-        for (const auto& worker : plan.workers) {
-            params.workers.push_back({.endpoint = worker.endpoint, .n_layers = worker.n_layers});
-        }
-    }
-    params.n_gpu_layers = plan.n_gpu_layers;
 }
 
 std::shared_ptr<LoadedModel> ModelPool::load(const std::string& reference,
@@ -124,15 +139,11 @@ std::shared_ptr<LoadedModel> ModelPool::load(const std::string& reference,
     model->path = path;
     model->size_bytes = static_cast<std::int64_t>(std::filesystem::file_size(path));
     model->loaded_at = std::chrono::system_clock::now();
-    // The Llama's own context only serves tokenizing and chat formatting: it stays small.
-    platform::llama::Params params{.model_path = path,
-                                   .n_ctx = 64,
-                                   .n_threads = options_.n_threads,
-                                   .n_batch = 64,
-                                   .verbose = false};
-    place_layers(params);
-    model->llama = platform::llama::load(params);
-    model->scheduler = std::make_unique<Scheduler>(*model->llama, options_.scheduler);
+    model->model = std::make_shared<inference::Model>(
+        inference::ModelOptions{.path = path,
+                                .n_threads = options_.n_threads,
+                                .rpc_workers = options_.rpc_workers,
+                                .scheduler = options_.scheduler});
     return model;
 }
 

@@ -1,18 +1,20 @@
 // The models a server answers with: a request's model is a reference like any other (a path,
 // hf://…, ollama://…, a catalogue name), resolved once and loaded on demand, up to a number of
 // models at once (the least recently used is unloaded first). A reference that would download
-// is refused unless pulling is allowed.
+// is refused unless pulling is allowed. Locating and loading happen outside the pool's lock, one
+// load per reference at a time, so the models already loaded answer meanwhile.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
-#include "platform/llama/binding.hpp"
-#include "server/scheduler.hpp"
+#include "inference/model.hpp"
 
 namespace kestrune::server {
 
@@ -21,8 +23,7 @@ struct LoadedModel {
     std::string path;
     std::int64_t size_bytes = 0;
     std::chrono::system_clock::time_point loaded_at;
-    std::unique_ptr<platform::llama::Llama> llama;
-    std::unique_ptr<Scheduler> scheduler;  // declared last: stops before the weights go
+    std::shared_ptr<inference::Model> model;
 };
 
 struct PoolOptions {
@@ -31,7 +32,7 @@ struct PoolOptions {
     std::string download_dir = ".";
     int n_threads = 0;
     std::vector<std::string> rpc_workers;
-    SchedulerOptions scheduler;
+    inference::SchedulerOptions scheduler;
 };
 
 class ModelPool {
@@ -50,11 +51,16 @@ class ModelPool {
     std::vector<std::shared_ptr<LoadedModel>> loaded() const;
 
   private:
+    // Called with mutex_ held.
+    std::shared_ptr<LoadedModel> find(const std::string& reference);
+    std::shared_ptr<LoadedModel> use(std::shared_ptr<LoadedModel> model);
+    std::shared_ptr<LoadedModel> locate_and_load(const std::string& reference);
     std::shared_ptr<LoadedModel> load(const std::string& reference, const std::string& path);
-    void place_layers(platform::llama::Params& params) const;
 
     PoolOptions options_;
     mutable std::mutex mutex_;
+    std::condition_variable loads_done_;
+    std::set<std::string> loading_;                     // references being located or loaded
     std::vector<std::shared_ptr<LoadedModel>> models_;  // most recently used first
 };
 

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "core/json.hpp"
+#include "inference/model.hpp"
 #include "kestrune/core/errors.hpp"
 #include "platform/llama/binding.hpp"
 #include "platform/llama/library.hpp"
@@ -64,7 +65,8 @@ TEST(NativeBackend, DetectReportsTheLibraryOrTheInstallHint) {
     EXPECT_EQ(absent.version, "");
     EXPECT_THAT(absent.details, HasSubstr("scripts/setup"));
     EXPECT_THROW(backend.load(testing::tiny_chat_model(), {}), MissingComponentError);
-    EXPECT_EQ(backend._model_path, "") << "a missing binding fails before anything is recorded";
+    EXPECT_EQ(backend.stats().model_name, "")
+        << "a missing binding fails before anything is recorded";
 }
 
 TEST(NativeBackend, KvCacheTypesCarryTheirIdentifierAndUnknownNamesBecomeF16) {
@@ -78,47 +80,49 @@ TEST(NativeBackend, KvCacheTypesCarryTheirIdentifierAndUnknownNamesBecomeF16) {
 TEST(NativeBackend, LoadRecordsItsSettingsAndPassesKvTypesOnlyWhenBothAreQuantised) {
     NativeBackend backend = tiny_backend({.n_ctx = kSmallContext, .n_threads = 6});
     EXPECT_TRUE(backend.is_loaded());
-    EXPECT_EQ(backend._model_path, testing::tiny_chat_model());
-    EXPECT_EQ(backend._config->dump(),
+    EXPECT_EQ(backend.stats().model_name,
+              std::filesystem::path(testing::tiny_chat_model()).filename());
+    EXPECT_EQ(backend.load_settings()->dump(),
               R"({"n_ctx":256,"n_gpu_layers":-1,"n_threads":6,"kv_type_k":"f16"})");
-    EXPECT_EQ(backend._llm->params().n_threads, 6);
-    EXPECT_EQ(backend._llm->params().n_gpu_layers, -1);
-    EXPECT_FALSE(backend._llm->params().verbose);
-    EXPECT_EQ(backend._llm->params().type_k, std::nullopt);
+    EXPECT_EQ(backend.model()->weights().params().n_threads, 6);
+    EXPECT_EQ(backend.model()->weights().params().n_gpu_layers, -1);
+    EXPECT_FALSE(backend.model()->weights().params().verbose);
+    EXPECT_EQ(backend.model()->weights().params().type_k, std::nullopt);
 
     backend.load(testing::tiny_chat_model(),
                  {.n_ctx = kSmallContext, .n_threads = 1, .kv_type_k = "q8_0", .kv_type_v = "f16"});
-    EXPECT_EQ(backend._llm->params().type_k, std::nullopt);
-    EXPECT_EQ(backend._llm->params().type_v, std::nullopt);
-    EXPECT_EQ((*backend._config)["kv_type_k"], "q8_0");
+    EXPECT_EQ(backend.model()->weights().params().type_k, std::nullopt);
+    EXPECT_EQ(backend.model()->weights().params().type_v, std::nullopt);
+    EXPECT_EQ((*backend.load_settings())["kv_type_k"], "q8_0");
 
     backend.load(
         testing::tiny_chat_model(),
         {.n_ctx = kSmallContext, .n_threads = 1, .kv_type_k = "q8_0", .kv_type_v = "q8_0"});
-    EXPECT_THAT(backend._llm->params().type_k, Optional(llama::KvType{"q8_0", 8}));
-    EXPECT_THAT(backend._llm->params().type_v, Optional(llama::KvType{"q8_0", 8}));
+    EXPECT_THAT(backend.model()->weights().params().type_k, Optional(llama::KvType{"q8_0", 8}));
+    EXPECT_THAT(backend.model()->weights().params().type_v, Optional(llama::KvType{"q8_0", 8}));
     EXPECT_FALSE(backend.chat(kQuestion, kGreedy).empty()) << "the quantised cache generates";
 
     backend.load(
         testing::tiny_chat_model(),
         {.n_ctx = kSmallContext, .n_threads = 1, .kv_type_k = "q8_0", .kv_type_v = "no-such-type"});
-    EXPECT_THAT(backend._llm->params().type_k, Optional(llama::KvType{"q8_0", 8}));
-    EXPECT_THAT(backend._llm->params().type_v, Optional(llama::KvType{"f16", 1}));
+    EXPECT_THAT(backend.model()->weights().params().type_k, Optional(llama::KvType{"q8_0", 8}));
+    EXPECT_THAT(backend.model()->weights().params().type_v, Optional(llama::KvType{"f16", 1}));
 }
 
 TEST(NativeBackend, TokenCountsOfEachAnswerAreTheBindingsOwn) {
     NativeBackend backend = tiny_backend({.n_ctx = 1024});
-    const auto completion =
-        backend._llm->create_chat_completion(kQuestion, {.max_tokens = 24, .temperature = 0.0});
+    const ChatReply reply =
+        backend.chat_reply(kQuestion, GenerationConfig{.max_tokens = 24, .temperature = 0.0});
     const TokenCounts first = backend.last_token_counts();
-    EXPECT_EQ(first.prompt_tokens, completion.prompt_tokens);
-    EXPECT_EQ(first.generated_tokens, completion.completion_tokens);
-    EXPECT_EQ(backend.count_prompt_tokens(kQuestion), completion.prompt_tokens);
+    EXPECT_EQ(first.prompt_tokens, backend.count_prompt_tokens(kQuestion));
+    EXPECT_EQ(first.evaluated_tokens, first.prompt_tokens) << "nothing was cached yet";
+    EXPECT_GT(first.generated_tokens, 1);
+    EXPECT_LE(first.generated_tokens, 24);
 
     // The next turn extends the conversation: only its new tokens are evaluated, and a
     // stream counts what it generates too.
     Messages next = kQuestion;
-    next.emplace_back("assistant", completion.text);
+    next.emplace_back("assistant", reply.content);
     next.emplace_back("user", "the model");
     auto pieces = backend.stream(next, GenerationConfig{.max_tokens = 5, .temperature = 0.0});
     ASSERT_TRUE(pieces.next());
@@ -149,9 +153,9 @@ TEST(NativeBackend, KvTypesTheLibraryRefusesAreDroppedInOneRetry) {
     NativeBackend backend = tiny_backend(
         {.n_ctx = kSmallContext, .n_threads = 1, .kv_type_k = "turbo3_0", .kv_type_v = "turbo3_0"});
     EXPECT_TRUE(backend.is_loaded());
-    EXPECT_EQ(backend._llm->params().type_k, std::nullopt);
-    EXPECT_EQ(backend._llm->params().type_v, std::nullopt);
-    EXPECT_EQ((*backend._config)["kv_type_k"], "turbo3_0");
+    EXPECT_EQ(backend.model()->weights().params().type_k, std::nullopt);
+    EXPECT_EQ(backend.model()->weights().params().type_v, std::nullopt);
+    EXPECT_EQ((*backend.load_settings())["kv_type_k"], "turbo3_0");
     EXPECT_FALSE(backend.chat(kQuestion, kGreedy).empty());
 
     // Other failures are not retried, and the settings stay recorded.
@@ -169,29 +173,29 @@ TEST(NativeBackend, ThreadCountDefaultsToTheLogicalProcessors) {
     const int expected = processors == 0 ? 4 : static_cast<int>(processors);
     for (const int requested : {0, -3}) {
         NativeBackend backend = tiny_backend({.n_ctx = kSmallContext, .n_threads = requested});
-        EXPECT_EQ((*backend._config)["n_threads"], expected);
-        EXPECT_EQ(backend._llm->params().n_threads, expected);
+        EXPECT_EQ((*backend.load_settings())["n_threads"], expected);
+        EXPECT_EQ(backend.model()->weights().params().n_threads, expected);
     }
 }
 
 TEST(NativeBackend, EvictorIsPreparedFromContextsOf2048) {
     NativeBackend backend = tiny_backend({.n_ctx = 2047, .n_threads = 1});
-    EXPECT_FALSE(backend._evictor.has_value());
+    EXPECT_FALSE((backend.evictor() != nullptr));
 
     backend.load(testing::tiny_chat_model(), {.n_ctx = 2048, .n_threads = 1});
-    ASSERT_TRUE(backend._evictor.has_value());
+    ASSERT_TRUE((backend.evictor() != nullptr));
     EXPECT_EQ(
-        *backend._evictor->config,
+        *backend.evictor()->config,
         (cache::EvictionConfig{.sink_tokens = 4, .window_size = 512, .max_cache_tokens = 2048}));
 
     backend.load(testing::tiny_chat_model(), {.n_ctx = 4096, .n_threads = 1});
-    EXPECT_EQ(backend._evictor->config->max_cache_tokens, 4096);
-    EXPECT_EQ(backend._evictor->config->window_size, 512);
+    EXPECT_EQ(backend.evictor()->config->max_cache_tokens, 4096);
+    EXPECT_EQ(backend.evictor()->config->window_size, 512);
 
     // A small context keeps the evictor of the last large one.
     backend.load(testing::tiny_chat_model(), {.n_ctx = kSmallContext, .n_threads = 1});
-    ASSERT_TRUE(backend._evictor.has_value());
-    EXPECT_EQ(backend._evictor->config->max_cache_tokens, 4096);
+    ASSERT_TRUE((backend.evictor() != nullptr));
+    EXPECT_EQ(backend.evictor()->config->max_cache_tokens, 4096);
 }
 
 TEST(NativeBackend, StatsBeforeLoadAfterLoadAndAfterUnload) {

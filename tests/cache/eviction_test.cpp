@@ -121,9 +121,9 @@ TEST(AttentionSinkEvictor, EvictsARealFullContextAndGenerationGoesOn) {
     llm.eval(llm.tokenize("the cat"));
     auto sampler = llm.make_sampler({.temperature = 0.0});
     EXPECT_EQ(llm.token_to_piece(sampler.sample(llm.logits())), " sat");
-    const auto answer =
-        llm.create_chat_completion({{"user", "the cat"}}, {.max_tokens = 32, .temperature = 0.0});
-    EXPECT_EQ(answer.finish_reason, "stop");
+    // A whole new prompt starts afresh in the evicted context.
+    const auto prompt = llm.tokenize(llm.format_chat({{"user", "the cat"}}));
+    EXPECT_EQ(llm.evaluate_prompt(prompt), static_cast<int>(prompt.size()));
 }
 
 TEST(ScoredEvictor, AccumulatesScoresAndRanksTheMiddle) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "inference/model.hpp"
 #include "kestrune/core/errors.hpp"
 #include "platform/llama/binding.hpp"
 #include "support/test_models.hpp"
@@ -30,7 +31,7 @@ TEST(KestruneBackend, FirstChatLoadsWithTheFourLinesAndAnswers) {
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), kLoadingLines);
     ASSERT_TRUE(std::holds_alternative<std::string>(reply));
     EXPECT_EQ(std::get<std::string>(reply).back(), '.');
-    EXPECT_EQ(backend._llm->n_ctx(), 4096);
+    EXPECT_EQ(backend._llm->scheduler().n_ctx(), 4096);
 
     // Streamed at temperature 0 it is the same answer; complete gives a continuation.
     auto streamed = backend.chat("the cat", 512, 0.0, true);

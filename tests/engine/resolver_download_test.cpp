@@ -12,6 +12,7 @@
 
 #include "core/json.hpp"
 #include "kestrune/core/errors.hpp"
+#include "kestrune/core/output.hpp"
 #include "kestrune/engine/resolver.hpp"
 #include "platform/net/http.hpp"
 #include "support/cout_capture.hpp"
@@ -154,17 +155,21 @@ TEST_F(UrlReferences, DownloadsOnceWithoutTheQueryInTheName) {
     EXPECT_EQ(model_requests, 1);
 }
 
-TEST_F(UrlReferences, ShowAProgressBarOnATerminalOnly) {
+TEST_F(UrlReferences, ReportTheirProgressAndDrawNothingThemselves) {
+    std::vector<DownloadProgress> reports;
+    set_download_progress([&](const DownloadProgress& progress) { reports.push_back(progress); });
     CoutCapture printed;
     const std::string shown = testing::stderr_on_a_terminal(
         [&] { resolve_model(server.url("/files/model.gguf"), out.path()); });
-    EXPECT_THAT(shown, HasSubstr("model.gguf ["));
-    EXPECT_THAT(shown, HasSubstr("100%"));
-    EXPECT_THAT(shown, HasSubstr("left"));
-    fs::remove(out.path() / "model.gguf");
-    ::testing::internal::CaptureStderr();
-    resolve_model(server.url("/files/model.gguf"), out.path());
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    set_download_progress({});
+    EXPECT_EQ(shown, "") << "drawing is the front end's job";
+    ASSERT_FALSE(reports.empty());
+    const auto size = static_cast<long long>(std::string("GGUF model bytes").size());
+    EXPECT_THAT(reports.back().label, HasSubstr("model.gguf"));
+    EXPECT_TRUE(reports.back().finished);
+    EXPECT_EQ(reports.back().done, size);
+    EXPECT_EQ(reports.back().total, size);
+    EXPECT_EQ(std::ranges::count_if(reports, &DownloadProgress::finished), 1);
 }
 
 TEST_F(UrlReferences, CredentialsInTheAddressAreNotPrinted) {

@@ -15,6 +15,7 @@
 #include "kestrune/backends/native.hpp"
 #include "kestrune/core/errors.hpp"
 #include "platform/llama/binding.hpp"
+#include "support/generation.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_models.hpp"
 
@@ -35,23 +36,54 @@ NativeBackend loaded(const std::string& model) {
     return backend;
 }
 
+using ModelPtr = std::shared_ptr<inference::Model>;
+
+// A plain completion of kPrompt through the same token loop.
+std::string plain_completion(const ModelPtr& target, const llama::Sampling& settings) {
+    return testing::complete(target, kPrompt, settings).text;
+}
+
+// kPrompt completed with `draft` proposing.
+std::string speculative_completion(const ModelPtr& target, const ModelPtr& draft,
+                                   const SpeculativeOptions& options, SpeculativeStats& stats) {
+    inference::Reply reply(
+        target, inference::CompletionRequest{
+                    .prompt = kPrompt,
+                    .sampling = {.max_tokens = options.max_tokens,
+                                 .temperature = options.temperature,
+                                 .top_p = options.top_p,
+                                 .top_k = options.top_k,
+                                 .repeat_penalty = options.repeat_penalty,
+                                 .seed = options.seed},
+                    .speculation = inference::Speculation{.draft = draft->shared_weights(),
+                                                          .k = options.k,
+                                                          .adaptive_k = options.adaptive_k}});
+    const testing::Generated generated = testing::read_all(reply);
+    const inference::SpeculationCounts& counts = reply.summary().speculation;
+    stats = {.rounds = counts.rounds,
+             .drafted = counts.drafted,
+             .accepted = counts.accepted,
+             .generated = generated.completion_tokens,
+             .last_k = counts.last_k,
+             .prompt_tokens = generated.prompt_tokens,
+             .prompt_evaluated = generated.evaluated_tokens};
+    return generated.text;
+}
+
 std::string plain_greedy(NativeBackend& backend, int max_tokens = kMaxTokens) {
-    return backend._llm
-        ->create_chat_completion(kQuestion, {.max_tokens = max_tokens, .temperature = 0.0})
+    return testing::chat(backend.model(),
+                         {.messages = kQuestion, .sampling = testing::greedy(max_tokens)})
         .text;
 }
 
 std::string plain_greedy_completion(NativeBackend& backend, int max_tokens) {
-    return backend._llm->create_completion(kPrompt, {.max_tokens = max_tokens, .temperature = 0.0})
-        .text;
+    return plain_completion(backend.model(), testing::greedy(max_tokens));
 }
 
 std::string speculative_completion(NativeBackend& target, NativeBackend& draft, int max_tokens,
                                    int k, SpeculativeStats& stats) {
-    return speculative_generate_tokens(*target._llm, *draft._llm, target._llm->tokenize(kPrompt),
-                                       {.max_tokens = max_tokens, .k = k, .temperature = 0.0},
-                                       &stats)
-        .collect();
+    return speculative_completion(target.model(), draft.model(),
+                                  {.max_tokens = max_tokens, .k = k, .temperature = 0.0}, stats);
 }
 
 void report(const std::string& label, const SpeculativeStats& stats) {
@@ -126,8 +158,8 @@ TEST(Speculative, SampledOutputFollowsTheSeedAndAcceptsAnIdenticalDraft) {
     NativeBackend target = loaded(testing::tiny_chat_model());
     NativeBackend draft = loaded(testing::tiny_chat_model());
     auto run = [&](std::uint32_t seed, SpeculativeStats* stats) {
-        return speculative_generate(
-                   *target._llm, *draft._llm, kQuestion,
+        return speculative_generate_from_backends(
+                   target, draft, kQuestion,
                    {.max_tokens = kMaxTokens, .k = 4, .temperature = 0.9, .seed = seed}, stats)
             .collect();
     };
@@ -146,12 +178,12 @@ TEST(Speculative, SampledTokensFollowTheTargetWhateverTheDraftProposes) {
     // model proposes such pairs all the time. Under the acceptance rule none may get through.
     NativeBackend tiny = loaded(testing::tiny_chat_model());
     NativeBackend random_weights = loaded(testing::throughput_model());
-    llama::Llama& target = *tiny._llm;
     SpeculativeStats stats;
-    const std::string text = speculative_generate_tokens(
-                                 target, *random_weights._llm, target.tokenize(kPrompt),
-                                 {.max_tokens = 24, .k = 3, .temperature = 0.9, .seed = 11}, &stats)
-                                 .collect();
+    const std::string text =
+        speculative_completion(tiny.model(), random_weights.model(),
+                               {.max_tokens = 24, .k = 3, .temperature = 0.9, .seed = 11}, stats);
+    llama::Llama target(
+        {.model_path = testing::tiny_chat_model(), .n_ctx = 512, .n_threads = 1, .verbose = false});
     report("throughput drafts for tiny, temperature 0.9", stats);
     EXPECT_LT(stats.accepted, stats.drafted);
 
@@ -171,18 +203,8 @@ TEST(Speculative, SampledTokensFollowTheTargetWhateverTheDraftProposes) {
 
 // --- target/draft pairs of controlled agreement ----------------------------------------------
 
-llama::Llama load_llama(const std::string& path) {
-    return llama::Llama({.model_path = path, .n_ctx = 512, .n_threads = 1, .verbose = false});
-}
-
-std::string plain_completion(llama::Llama& target, const llama::Sampling& settings) {
-    return target.create_completion(kPrompt, settings).text;
-}
-
-std::string speculative_completion(llama::Llama& target, llama::Llama& draft,
-                                   const SpeculativeOptions& options, SpeculativeStats& stats) {
-    return speculative_generate_tokens(target, draft, target.tokenize(kPrompt), options, &stats)
-        .collect();
+ModelPtr load_llama(const std::string& path) {
+    return testing::load_model(path, 512);
 }
 
 TEST(SpeculativePairs, GreedyOutputIsPlainGreedyOnEveryPairWithAndWithoutRepeatPenalty) {
@@ -191,8 +213,8 @@ TEST(SpeculativePairs, GreedyOutputIsPlainGreedyOnEveryPairWithAndWithoutRepeatP
     bool penalty_matters = false;
     for (const int agreement : {50, 80, 95}) {
         const auto pair = testing::draft_pair("pair-" + std::to_string(agreement));
-        llama::Llama target = load_llama(pair.target);
-        llama::Llama draft = load_llama(pair.draft);
+        const ModelPtr target = load_llama(pair.target);
+        const ModelPtr draft = load_llama(pair.draft);
         std::string without_penalty;
         for (const double penalty : {1.0, 1.5}) {
             const std::string expected = plain_completion(
@@ -245,8 +267,8 @@ TEST(SpeculativePairs, BackendStreamsKeepTheSamplingSettingsOfPlainStreams) {
 
 TEST(SpeculativePairs, AdaptiveKFallsOnADisagreeingDraftAndHoldsOnAnAgreeingOne) {
     // A pair's draft knows nothing of the tiny model's bigrams: it is almost always rejected.
-    llama::Llama tiny = load_llama(testing::tiny_chat_model());
-    llama::Llama stranger = load_llama(testing::draft_pair("pair-50").draft);
+    const ModelPtr tiny = load_llama(testing::tiny_chat_model());
+    const ModelPtr stranger = load_llama(testing::draft_pair("pair-50").draft);
     const std::string expected = plain_completion(tiny, {.max_tokens = 16, .temperature = 0.0});
     SpeculativeStats adaptive;
     EXPECT_EQ(speculative_completion(tiny, stranger, {.max_tokens = 16, .k = 8}, adaptive),
@@ -263,8 +285,8 @@ TEST(SpeculativePairs, AdaptiveKFallsOnADisagreeingDraftAndHoldsOnAnAgreeingOne)
     EXPECT_GT(fixed.drafted, 2 * adaptive.drafted) << "adaptive k wastes fewer proposals";
 
     // A draft identical to its target has every proposal kept: k stays at its most.
-    llama::Llama same = load_llama(testing::draft_pair("pair-80").draft);
-    llama::Llama twin = load_llama(testing::draft_pair("pair-80").draft);
+    const ModelPtr same = load_llama(testing::draft_pair("pair-80").draft);
+    const ModelPtr twin = load_llama(testing::draft_pair("pair-80").draft);
     SpeculativeStats agreeing;
     speculative_completion(same, twin, {.max_tokens = 20, .k = 4}, agreeing);
     EXPECT_EQ(agreeing.accepted, agreeing.drafted);
@@ -322,9 +344,9 @@ TEST(SpeculativeSampling, TokensFollowPlainSamplingsDistributionOverManySeeds) {
     const SpeculativeOptions options{
         .max_tokens = 3, .k = 2, .temperature = 1.0, .top_k = 4, .repeat_penalty = 1.3};
     const auto pair = testing::draft_pair("pair-small");
-    llama::Llama target = load_llama(pair.target);
-    llama::Llama draft = load_llama(pair.draft);
-    auto plain_sample = [&](llama::Llama& model) {
+    const ModelPtr target = load_llama(pair.target);
+    const ModelPtr draft = load_llama(pair.draft);
+    auto plain_sample = [&](const ModelPtr& model) {
         std::map<std::string, int> counts;
         for (std::uint32_t seed = 1; seed <= kSamples; ++seed) {
             ++counts[plain_completion(model, {.max_tokens = options.max_tokens,

@@ -13,8 +13,8 @@
 
 #include "core/json.hpp"
 #include "kestrune/cache/eviction.hpp"
-#include "kestrune/engine/speculative.hpp"
 #include "platform/llama/binding.hpp"
+#include "support/generation.hpp"
 #include "support/test_models.hpp"
 
 namespace kestrune {
@@ -98,22 +98,23 @@ TEST(BundledChat, ASecondTurnFromThePromptCacheEqualsAFreshContext) {
     const Messages pull = {{"user", "How do I pull a model?"}};
     const Messages install = {{"user", "How do I install Kestrune?"}};
     const std::string question = "And how do I remove it?";
+    auto greedy_chat = [](const auto& model, const Messages& messages) {
+        return testing::chat(model, {.messages = messages, .sampling = kGreedy});
+    };
 
-    llama::Llama cached = load(testing::bundled_chat_model());
-    const auto second =
-        follow_up(pull, cached.create_chat_completion(pull, kGreedy).text, question);
-    const auto reused = cached.create_chat_completion(second, kGreedy);
-    const auto use = cached.last_prompt_use();
-    EXPECT_LT(use.evaluated_tokens, use.prompt_tokens / 2) << "the first turn was evaluated again";
+    const auto cached = testing::load_model(testing::bundled_chat_model());
+    const auto second = follow_up(pull, greedy_chat(cached, pull).text, question);
+    const auto reused = greedy_chat(cached, second);
+    EXPECT_LT(reused.evaluated_tokens, reused.prompt_tokens / 2)
+        << "the first turn was evaluated again";
 
-    llama::Llama fresh = load(testing::bundled_chat_model());
-    EXPECT_EQ(fresh.create_chat_completion(second, kGreedy).text, reused.text);
+    const auto fresh = testing::load_model(testing::bundled_chat_model());
+    EXPECT_EQ(greedy_chat(fresh, second).text, reused.text);
     EXPECT_EQ(reused.finish_reason, "stop");
 
     // The same words after another first turn get another answer: the history is read.
-    const auto other =
-        follow_up(install, fresh.create_chat_completion(install, kGreedy).text, question);
-    EXPECT_NE(fresh.create_chat_completion(other, kGreedy).text, reused.text);
+    const auto other = follow_up(install, greedy_chat(fresh, install).text, question);
+    EXPECT_NE(greedy_chat(fresh, other).text, reused.text);
 }
 
 TEST(BundledChat, GenerationAfterEvictionMatchesAFreshContextOfTheKeptTokens) {
@@ -149,22 +150,22 @@ TEST(BundledChat, GenerationAfterEvictionMatchesAFreshContextOfTheKeptTokens) {
 }
 
 TEST(BundledChat, DraftingForADeeperTargetGivesTheTargetsGreedyAnswer) {
-    llama::Llama target = load(testing::deeper_chat_model());
-    llama::Llama draft = load(testing::bundled_chat_model());
-    ASSERT_EQ(target.vocab_fingerprint(), draft.vocab_fingerprint());
-    speculative::SpeculativeStats total;
+    const auto target = testing::load_model(testing::deeper_chat_model());
+    const auto draft = testing::load_model(testing::bundled_chat_model());
+    ASSERT_EQ(target->weights().vocab_fingerprint(), draft->weights().vocab_fingerprint());
+    inference::SpeculationCounts total;
     for (const std::string question :
          {"How do I pull a model?", "What is GGUF?", "Which backends are there?"}) {
         const Messages chat = {{"user", question}};
-        const auto own = target.create_chat_completion(chat, kGreedy).text;
-        speculative::SpeculativeStats stats;
-        const auto drafted =
-            speculative::speculative_generate(
-                target, draft, chat, {.max_tokens = kMaxTokens, .k = 4, .temperature = 0.0}, &stats)
-                .collect();
-        EXPECT_EQ(drafted, own) << question;
-        total.drafted += stats.drafted;
-        total.accepted += stats.accepted;
+        const auto own = testing::chat(target, {.messages = chat, .sampling = kGreedy}).text;
+        inference::Reply drafted(
+            target, inference::ChatRequest{.messages = chat,
+                                           .sampling = kGreedy,
+                                           .speculation = inference::Speculation{
+                                               .draft = draft->shared_weights(), .k = 4}});
+        EXPECT_EQ(testing::read_all(drafted).text, own) << question;
+        total.drafted += drafted.summary().speculation.drafted;
+        total.accepted += drafted.summary().speculation.accepted;
     }
     std::cout << "[ speculative ] accepted " << total.accepted << " of " << total.drafted
               << " drafted tokens" << std::endl;

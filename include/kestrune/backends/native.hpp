@@ -60,9 +60,9 @@ class KESTRUNE_API NativeBackend final : public BackendAdapter, public speculati
     ~NativeBackend() override;
 
     std::string name() const override { return "native"; }
-    bool is_loaded() const override { return _llm != nullptr; }
+    bool is_loaded() const override;
     // The loaded model, for speculative decoding; null when none is loaded.
-    std::shared_ptr<platform::llama::Llama> model() const override { return _llm; }
+    std::shared_ptr<inference::Model> model() const override;
 
     BackendInfo detect() override;
     // Scan common directories for GGUF files.
@@ -70,12 +70,14 @@ class KESTRUNE_API NativeBackend final : public BackendAdapter, public speculati
     // "owner/repo/path/in/repo.gguf" is downloaded from the hub and its local path returned;
     // anything else comes back unchanged. progress_callback is never called.
     std::string pull(const std::string& model_name,
-                     const ProgressCallback& progress_callback) override;
-    void load(const std::string& model_ref, const LoadOptions& options) override;
+                     const ProgressCallback& progress_callback = nullptr) override;
+    // The model runs in the inference core as a one-sequence session: the next turn of a chat
+    // evaluates only what is new.
+    void load(const std::string& model_ref, const LoadOptions& options = {}) override;
     std::string chat(const Messages& messages,
-                     const std::optional<GenerationConfig>& config) override;
+                     const std::optional<GenerationConfig>& config = std::nullopt) override;
     TextStream stream(const Messages& messages,
-                      const std::optional<GenerationConfig>& config) override;
+                      const std::optional<GenerationConfig>& config = std::nullopt) override;
     // The reply read in its parts: the answer, the reasoning of a model that thinks first, and
     // the calls it asked for of the tools offered in config.tools (a call that does not read
     // as one stays in the answer as text). chat() and stream() give the answer alone.
@@ -106,31 +108,25 @@ class KESTRUNE_API NativeBackend final : public BackendAdapter, public speculati
         const std::optional<GenerationConfig>& config = std::nullopt) const;
     TokenCounts last_token_counts() const;
     // Counts of the last speculative stream, complete once it has ended.
-    const speculative::SpeculativeStats& last_speculative_stats() const {
-        return _speculative_stats;
-    }
+    const speculative::SpeculativeStats& last_speculative_stats() const;
     // The KV cache type the loaded model uses, after any fall-back to f16.
     std::string kv_type_in_use() const;
     // How the last load spread the model over RPC workers; absent when it used none.
-    const std::optional<engine::InferencePlan>& worker_split() const { return _worker_split; }
-
-    // Shared with the streams running on it.
-    std::shared_ptr<platform::llama::Llama> _llm;
-    std::string _model_path;
+    const std::optional<engine::InferencePlan>& worker_split() const;
     // Settings of the last load: "n_ctx", "n_gpu_layers", "n_threads", "kv_type_k".
-    JsonValue _config;
-    std::optional<cache::AttentionSinkEvictor> _evictor;
+    const JsonValue& load_settings() const;
+    // The attention-sink evictor prepared by a load with a long context; null otherwise.
+    const cache::AttentionSinkEvictor* evictor() const;
 
   private:
+    struct State;
     // Lazy bodies of the streams (the public calls copy their arguments into them).
     TextStream stream_pieces(Messages messages, GenerationConfig config,
                              std::function<void(const std::string&)> on_reasoning);
     TextStream speculative_pieces(NativeBackend& draft_backend, Messages messages,
                                   GenerationConfig config, int k);
 
-    speculative::SpeculativeStats _speculative_stats;
-    std::optional<engine::InferencePlan> _worker_split;
-    bool _last_stream_speculative = false;  // which counts last_token_counts() reads
+    std::unique_ptr<State> state_;
 };
 
 }  // namespace kestrune::backends

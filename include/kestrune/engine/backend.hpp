@@ -15,14 +15,14 @@
 #include "kestrune/engine/hardware.hpp"
 #include "kestrune/engine/planner.hpp"
 
-namespace kestrune::platform::llama {
-class Llama;
+namespace kestrune::inference {
+class Model;
 }
 
 namespace kestrune::engine {
 
 // The reply text, or a lazy stream of its pieces when streaming was asked.
-using ChatReply = std::variant<std::string, TextStream>;
+using TextOrStream = std::variant<std::string, TextStream>;
 
 class KESTRUNE_API KestruneBackend {
   public:
@@ -37,8 +37,8 @@ class KESTRUNE_API KestruneBackend {
     void load(bool verbose = true);
     // One user message, no history. Loads the model first when needed, so the loading lines
     // appear at the call even when streaming.
-    ChatReply chat(const std::string& prompt, int max_tokens = 512, double temperature = 0.7,
-                   bool stream = false);
+    TextOrStream chat(const std::string& prompt, int max_tokens = 512, double temperature = 0.7,
+                      bool stream = false);
     // Lazy: nothing happens before the first pull; does not load the model. The stream keeps
     // the model it started on.
     TextStream _chat_stream(Messages messages, int max_tokens, double temperature);
@@ -48,8 +48,9 @@ class KESTRUNE_API KestruneBackend {
     InferencePlan plan;
     HardwareProfile hw;
     ModelSpec spec;
-    // Shared with the streams reading it, which keep it alive across a load.
-    std::shared_ptr<platform::llama::Llama> _llm;
+    // The loaded model (an opaque handle of the inference core), shared with the streams
+    // reading it, which keep it alive across a load.
+    std::shared_ptr<inference::Model> _llm;
 };
 
 }  // namespace kestrune::engine

@@ -25,17 +25,18 @@
 #include "kestrune/core/messages.hpp"
 #include "kestrune/core/stream.hpp"
 
-namespace kestrune::platform::llama {
-class Llama;
+namespace kestrune::inference {
+class Model;
 }
 
 namespace kestrune::speculative {
 
-// What speculative decoding asks of a backend: the model it holds now, null when none. Shared,
-// so a stream keeps its models whatever the backend loads or unloads meanwhile.
+// What speculative decoding asks of a backend: the model it holds now, null when none (an
+// opaque handle of the inference core). Shared, so a stream keeps its models whatever the
+// backend loads or unloads meanwhile.
 class KESTRUNE_API ModelHolder {
   public:
-    virtual std::shared_ptr<platform::llama::Llama> model() const = 0;
+    virtual std::shared_ptr<inference::Model> model() const = 0;
 
   protected:
     ModelHolder() = default;
@@ -73,22 +74,10 @@ struct KESTRUNE_API SpeculativeOptions {
     std::optional<std::uint32_t> seed = std::nullopt;  // absent: a random seed
 };
 
-// Lazy: nothing runs before the first pull. Both models must stay alive and unmoved while the
-// stream is used; `stats`, when given, must too and is filled as the stream goes.
-// Continues a prompt given as tokens.
-KESTRUNE_API TextStream speculative_generate_tokens(platform::llama::Llama& target,
-                                                    platform::llama::Llama& draft,
-                                                    std::vector<std::int32_t> prompt,
-                                                    SpeculativeOptions options,
-                                                    SpeculativeStats* stats = nullptr);
-// Answers chat messages, formatted with the target's chat template.
-KESTRUNE_API TextStream speculative_generate(platform::llama::Llama& target,
-                                             platform::llama::Llama& draft, Messages messages,
-                                             SpeculativeOptions options,
-                                             SpeculativeStats* stats = nullptr);
-
-// The same on two backends' models, taken at the first pull: "No model loaded" when the
-// target holds none, "No draft model loaded" when the draft holds none.
+// Lazy: nothing runs before the first pull. Answers chat messages, formatted with the target's
+// chat template, on two backends' models, taken at the first pull: "No model loaded" when the
+// target holds none, "No draft model loaded" when the draft holds none. `stats`, when given,
+// must stay alive while the stream is used; it is complete once the stream has ended.
 KESTRUNE_API TextStream speculative_generate_from_backends(const ModelHolder& target_backend,
                                                            const ModelHolder& draft_backend,
                                                            Messages messages, int max_tokens = 512,

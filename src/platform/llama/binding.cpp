@@ -11,8 +11,6 @@
 #include <mutex>
 #include <utility>
 
-#include "core/stop_texts.hpp"
-#include "core/utf8.hpp"
 #include "platform/llama/library.hpp"
 #include "platform/llama/rpc.hpp"
 #include "platform/os/system.hpp"
@@ -268,119 +266,7 @@ Llama::~Llama() {
     model_.reset();
 }
 
-// --- generation ------------------------------------------------------------------------------
-
-Completion Llama::create_chat_completion(const Messages& messages, const Sampling& settings,
-                                         const chat_template::Options& options) {
-    const chat_template::Rendered rendered = render_chat(messages, options);
-    Completion result;
-    TextStream pieces = stream_tokens(tokenize(rendered.prompt), settings, &result, rendered.stops);
-    std::string reply;
-    while (auto piece = pieces.next()) {
-        reply += *piece;
-    }
-    chat_template::Reply parsed = chat_template::parse_reply(reply, rendered.reply_format);
-    result.text = std::move(parsed.content);
-    result.reasoning = std::move(parsed.reasoning);
-    result.tool_calls = std::move(parsed.tool_calls);
-    return result;
-}
-
-TextStream Llama::create_chat_completion_stream(Messages messages, Sampling settings,
-                                                chat_template::Options options,
-                                                ReasoningSink on_reasoning) {
-    chat_template::Rendered rendered = render_chat(messages, options);
-    TextStream pieces =
-        stream_tokens(tokenize(rendered.prompt), settings, nullptr, std::move(rendered.stops));
-    if (!on_reasoning || !rendered.thinking) {
-        while (auto piece = pieces.next()) {
-            co_yield std::move(*piece);
-        }
-        co_return;
-    }
-    chat_template::StreamedReply reply(std::move(rendered.reply_format));
-    auto pass_on = [&](chat_template::StreamedReply::Delta delta) {
-        if (!delta.reasoning.empty()) {
-            on_reasoning(delta.reasoning);
-        }
-        return std::move(delta.content);
-    };
-    while (auto piece = pieces.next()) {
-        if (std::string answer = pass_on(reply.add(*piece)); !answer.empty()) {
-            co_yield std::move(answer);
-        }
-    }
-    if (std::string answer = pass_on(reply.finish()); !answer.empty()) {
-        co_yield std::move(answer);
-    }
-}
-
-Completion Llama::create_completion(const std::string& prompt, const Sampling& settings) {
-    return complete_tokens(tokenize(prompt), settings);
-}
-
-TextStream Llama::create_completion_stream(std::string prompt, Sampling settings) {
-    TextStream pieces = stream_tokens(tokenize(prompt), settings, nullptr);
-    while (auto piece = pieces.next()) {
-        co_yield std::move(*piece);
-    }
-}
-
-Completion Llama::complete_tokens(std::vector<Token> prompt, const Sampling& settings) {
-    Completion result;
-    TextStream pieces = stream_tokens(std::move(prompt), settings, &result);
-    while (auto piece = pieces.next()) {
-        result.text += *piece;
-    }
-    return result;
-}
-
-TextStream Llama::stream_tokens(std::vector<Token> prompt, Sampling settings, Completion* report,
-                                std::vector<std::string> stops) {
-    evaluate_prompt(prompt);
-    Sampler sampler = make_sampler(settings);
-    const std::size_t window = std::min<std::size_t>(prompt.size(), kPenaltyWindow);
-    sampler.accept(std::span(prompt).last(window));
-
-    const int limit = settings.max_tokens.value_or(0) > 0 ? *settings.max_tokens : INT_MAX;
-    const int n_context = n_ctx();
-    int produced = 0;
-    last_completion_tokens_ = 0;
-    std::string finish_reason = "length";
-    utf8::WholeCharacters characters;
-    StopTexts stop_texts(std::move(stops));
-    while (produced < limit) {
-        const Token token = sampler.sample(logits());
-        if (is_eog(token)) {
-            finish_reason = "stop";
-            break;
-        }
-        last_completion_tokens_ = ++produced;
-        if (const std::string whole = characters.add(token_to_piece(token)); !whole.empty()) {
-            if (std::string piece = stop_texts.push(whole); !piece.empty()) {
-                co_yield std::move(piece);
-            }
-        }
-        if (stop_texts.stopped()) {
-            finish_reason = "stop";
-            break;
-        }
-        if (produced == limit || n_tokens() >= n_context) {
-            break;
-        }
-        eval(std::span(&token, 1));
-    }
-    if (!stop_texts.stopped()) {
-        if (std::string rest = stop_texts.flush() + characters.finish(); !rest.empty()) {
-            co_yield std::move(rest);
-        }
-    }
-    if (report != nullptr) {
-        report->finish_reason = finish_reason;
-        report->prompt_tokens = static_cast<int>(prompt.size());
-        report->completion_tokens = produced;
-    }
-}
+// --- chats ---------------------------------------------------------------------------------
 
 std::string Llama::format_chat(const Messages& messages) const {
     return render_chat(messages).prompt;
@@ -390,10 +276,6 @@ chat_template::Rendered Llama::render_chat(const Messages& messages,
                                            const chat_template::Options& options) const {
     QuietScope quiet(!params_.verbose);
     return templates_->render(messages, options);
-}
-
-std::vector<Token> Llama::chat_prompt(const Messages& messages) const {
-    return tokenize(format_chat(messages));
 }
 
 // --- the context -----------------------------------------------------------------------------

@@ -1,12 +1,13 @@
-// Our binding of llama.cpp: one loaded model with its context, driven through the library's C
-// API. It offers what the engine and the adapters call (chat completion whole and streamed,
-// text completion, the token count, KV cache sequence removal and shift, the version) and the
-// token-level access speculative decoding needs (tokenize, evaluate a batch with the logits of
-// every position, sample from logits, trim the cache).
+// Our binding of llama.cpp: one loaded model with a context of its own, driven through the
+// library's C API. It offers the weights (which further contexts decode over: platform/llama/
+// batch), the vocabulary (tokenize, pieces, end tokens), the model's chat templates, and
+// token-level access to its own context (evaluate tokens with the logits of every position,
+// trim and shift the cache). Generating text is not its job: the inference core's one token
+// loop does that.
 //
 // Prompt reuse: the context remembers the tokens it has evaluated. A prompt that extends them
-// (the next turn of a chat) evaluates only its new suffix; a prompt that diverges keeps the
-// common prefix and drops the rest of the cache.
+// evaluates only its new suffix; a prompt that diverges keeps the common prefix and drops the
+// rest of the cache.
 //
 // Chat formatting uses the model's own template (tokenizer.chat_template) through llama.cpp's
 // Jinja chat engine (platform/chat_template), which also names the texts that end a turn and
@@ -28,7 +29,6 @@
 #include "kestrune/core/errors.hpp"
 #include "kestrune/core/kv_type.hpp"
 #include "kestrune/core/messages.hpp"
-#include "kestrune/core/stream.hpp"
 #include "platform/llama/chat_template.hpp"
 #include "platform/llama/sampler.hpp"
 
@@ -59,9 +59,6 @@ class BindingMissing : public MissingComponentError {
 
 using kestrune::KvType;
 
-// Receives the reasoning of a streamed reply, piece by piece.
-using ReasoningSink = std::function<void(const std::string&)>;
-
 // A worker of llama.cpp's RPC backend and how many of the model's layers it holds.
 struct WorkerLayers {
     std::string endpoint;  // host:port
@@ -83,15 +80,6 @@ struct Params {
     std::optional<KvType> type_v = std::nullopt;
 };
 
-struct Completion {
-    std::string text;  // of a chat: the answer, without the reasoning and tool calls
-    std::string reasoning;
-    std::vector<chat_template::ToolCall> tool_calls;
-    std::string finish_reason;  // "stop" at an end token, "length" at max_tokens or context end
-    int prompt_tokens = 0;
-    int completion_tokens = 0;
-};
-
 // How the last prompt met the cache: its size and how many of its tokens were evaluated
 // (the rest were already held by the context).
 struct PromptUse {
@@ -110,20 +98,7 @@ class Llama {
     Llama& operator=(const Llama&) = delete;
     ~Llama();
 
-    // --- generation ---
-    Completion create_chat_completion(const Messages& messages, const Sampling& settings = {},
-                                      const chat_template::Options& options = {});
-    // Lazy: nothing is formatted or evaluated before the first pull. Pieces are whole UTF-8
-    // characters of the reply as generated (reasoning and tool calls in the model's own
-    // markup; parse_reply reads them). With `on_reasoning`, a reply the prompt asked to think
-    // first is split as it streams: the stream yields the answer, and the reasoning goes to
-    // on_reasoning piece by piece. A stream must not outlive this object, nor see it moved.
-    TextStream create_chat_completion_stream(Messages messages, Sampling settings = {},
-                                             chat_template::Options options = {},
-                                             ReasoningSink on_reasoning = nullptr);
-    Completion create_completion(const std::string& prompt, const Sampling& settings = {});
-    TextStream create_completion_stream(std::string prompt, Sampling settings = {});
-
+    // --- chats ---
     // The chat prompt for `messages` with the assistant's turn opened.
     std::string format_chat(const Messages& messages) const;
     // The same, with how it was rendered and how to read the reply.
@@ -137,8 +112,6 @@ class Llama {
     int n_tokens() const { return static_cast<int>(tokens_.size()); }
     const std::vector<Token>& tokens() const { return tokens_; }
     PromptUse last_prompt_use() const { return last_prompt_use_; }
-    // Tokens the last (or current) generation has produced so far.
-    int last_completion_tokens() const { return last_completion_tokens_; }
 
     // Removes positions [p0, p1) of a sequence (p1 < 0: to the end); false when the library
     // cannot remove that range.
@@ -204,12 +177,6 @@ class Llama {
     Placement place_on_workers();
     void confirm_workers(const std::vector<ggml_backend_device*>& devices) const;
     void decode(std::span<const Token> tokens, bool all_logits);
-    Completion complete_tokens(std::vector<Token> prompt, const Sampling& settings);
-    // The one generation loop; fills `report` (when given) once the stream ends.
-    // Generation also ends where one of `stops` appears (which is not passed on).
-    TextStream stream_tokens(std::vector<Token> prompt, Sampling settings, Completion* report,
-                             std::vector<std::string> stops = {});
-    std::vector<Token> chat_prompt(const Messages& messages) const;
     void check_fits(std::size_t n_prompt) const;
 
     Params params_;
@@ -224,7 +191,6 @@ class Llama {
     std::vector<const float*> row_views_;  // else the library's rows, read in place
     int n_logit_rows_ = 0;
     PromptUse last_prompt_use_;
-    int last_completion_tokens_ = 0;
 };
 
 // --- the seam through which modules obtain the binding at the moment of use ---

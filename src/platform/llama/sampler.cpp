@@ -70,9 +70,10 @@ Sampler::Sampler(const Sampling& settings, const llama_vocab* vocab)
     : n_vocab_(llama_vocab_n_tokens(vocab)) {
     chain_.reset(new_chain());
     add_shaping(chain_.get(), settings, n_vocab_);
-    llama_sampler_chain_add(chain_.get(), settings.temperature <= 0.0
-                                              ? llama_sampler_init_greedy()
-                                              : llama_sampler_init_dist(settings.seed));
+    llama_sampler_chain_add(
+        chain_.get(), settings.temperature <= 0.0
+                          ? llama_sampler_init_greedy()
+                          : llama_sampler_init_dist(settings.seed.value_or(LLAMA_DEFAULT_SEED)));
 }
 
 Sampler::Sampler(Sampler&&) noexcept = default;

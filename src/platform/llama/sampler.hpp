@@ -16,7 +16,8 @@ namespace kestrune::platform::llama {
 
 using Token = std::int32_t;
 
-// Sampling settings. temperature 0 (or less) is greedy; repeat_penalty 1 is off.
+// The sampling settings every generation is made with: the one record the doors translate
+// their own into. temperature 0 (or less) is greedy; repeat_penalty 1 is off.
 struct Sampling {
     std::optional<int> max_tokens =
         std::nullopt;  // absent: until an end token or the context is full
@@ -24,7 +25,7 @@ struct Sampling {
     double top_p = 0.95;
     int top_k = 40;
     double repeat_penalty = 1.0;
-    std::uint32_t seed = 0xFFFFFFFF;  // 0xFFFFFFFF: a random seed
+    std::optional<std::uint32_t> seed = std::nullopt;  // absent: a random seed
 };
 
 // How many of the latest tokens the repeat penalty looks at.

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "core/utf8.hpp"
 #include "support/test_models.hpp"
 
 namespace kestrune::platform::llama {
@@ -21,55 +20,8 @@ Sampling greedy(std::optional<int> max_tokens = 48) {
 
 const Messages kQuestion = {{"user", "the cat"}};
 
-TEST(LlamaBinding, GreedyChatIsDeterministicReadableAndStopsAtTheEndToken) {
-    Llama first(tiny());
-    const Completion answer = first.create_chat_completion(kQuestion, greedy());
-    EXPECT_EQ(answer.finish_reason, "stop");
-    EXPECT_GT(answer.completion_tokens, 1);
-    EXPECT_EQ(answer.text.back(), '.');
-    EXPECT_EQ(answer.text.find("<|im_end|>"), std::string::npos);
-    // Every word comes from the corpus the model was built from.
-    EXPECT_NE(answer.text.find(" the "), std::string::npos) << answer.text;
-
-    Llama second(tiny());
-    EXPECT_EQ(second.create_chat_completion(kQuestion, greedy()).text, answer.text);
-    // The same object again, now reusing its cache.
-    EXPECT_EQ(first.create_chat_completion(kQuestion, greedy()).text, answer.text);
-}
-
-TEST(LlamaBinding, StreamedAnswerConcatenatesToTheWholeAnswer) {
-    Llama model(tiny());
-    const std::string whole = model.create_chat_completion(kQuestion, greedy()).text;
-    std::vector<std::string> pieces;
-    for (const auto& piece : model.create_chat_completion_stream(kQuestion, greedy())) {
-        pieces.push_back(piece);
-    }
-    EXPECT_GT(pieces.size(), 1U);
-    std::string joined;
-    for (const auto& piece : pieces) {
-        joined += piece;
-    }
-    EXPECT_EQ(joined, whole);
-    EXPECT_EQ(model.create_completion_stream("the model", greedy()).collect(),
-              model.create_completion("the model", greedy()).text);
-}
-
-TEST(LlamaBinding, MaxTokensIsHonouredWholeAndStreamed) {
-    Llama model(tiny());
-    const Sampling sampled{.max_tokens = 3, .temperature = 0.9, .seed = 7};
-    const Completion answer = model.create_completion("the model reads your", sampled);
-    EXPECT_EQ(answer.completion_tokens, 3);
-    EXPECT_EQ(answer.finish_reason, "length");
-    EXPECT_EQ(model.create_completion_stream("the model reads your", greedy(2)).collect(),
-              model.create_completion("the model reads your", greedy(2)).text);
-    EXPECT_EQ(model.create_chat_completion(kQuestion, greedy(1)).completion_tokens, 1);
-}
-
-TEST(LlamaBinding, SampledOutputDependsOnTheSeedOnly) {
-    Llama model(tiny());
-    const Sampling sampled{.max_tokens = 20, .temperature = 1.5, .top_k = 0, .seed = 42};
-    const std::string once = model.create_completion("the", sampled).text;
-    EXPECT_EQ(model.create_completion("the", sampled).text, once);
+std::vector<Token> first_tokens(const Params& params) {
+    return Llama(params).tokenize("the cat");
 }
 
 TEST(LlamaBinding, QuietModelPrintsNothingAndAVerboseOneLogs) {
@@ -77,7 +29,7 @@ TEST(LlamaBinding, QuietModelPrintsNothingAndAVerboseOneLogs) {
     ::testing::internal::CaptureStderr();
     {
         Llama quiet(tiny());
-        quiet.create_chat_completion(kQuestion, greedy());
+        quiet.evaluate_prompt(quiet.tokenize(quiet.format_chat(kQuestion)));
     }
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
@@ -91,53 +43,19 @@ TEST(LlamaBinding, QuietModelPrintsNothingAndAVerboseOneLogs) {
     EXPECT_NE(::testing::internal::GetCapturedStderr(), "");
 }
 
-TEST(LlamaBinding, SecondTurnEvaluatesOnlyItsNewTokens) {
+TEST(LlamaBinding, APromptThatExtendsTheContextEvaluatesOnlyItsNewTokens) {
     Llama model(tiny());
-    Messages chat = kQuestion;
-    const Completion first = model.create_chat_completion(chat, greedy());
-    const int turn_one_prompt = static_cast<int>(model.tokenize(model.format_chat(chat)).size());
-    EXPECT_EQ(model.last_prompt_use().evaluated_tokens, turn_one_prompt);
-
-    chat.emplace_back("assistant", first.text);
-    chat.emplace_back("user", "and the cache");
-    const int turn_two_prompt = static_cast<int>(model.tokenize(model.format_chat(chat)).size());
-    model.create_chat_completion(chat, greedy());
-    // The context held turn one's prompt and every answer token but the end token.
-    const int held = turn_one_prompt + first.completion_tokens;
-    EXPECT_EQ(model.last_prompt_use().prompt_tokens, turn_two_prompt);
-    EXPECT_EQ(model.last_prompt_use().evaluated_tokens, turn_two_prompt - held);
-    EXPECT_GT(held, turn_one_prompt);
-
+    const auto first = model.tokenize("the cat sat on the mat");
+    EXPECT_EQ(model.evaluate_prompt(first), static_cast<int>(first.size()));
+    auto longer = first;
+    const auto more = model.tokenize(" and the dog", false);
+    longer.insert(longer.end(), more.begin(), more.end());
+    EXPECT_EQ(model.evaluate_prompt(longer), static_cast<int>(more.size()));
+    EXPECT_EQ(model.last_prompt_use().prompt_tokens, static_cast<int>(longer.size()));
     // A prompt that diverges keeps only the common prefix.
-    model.create_chat_completion({{"user", "a local model"}}, greedy());
-    EXPECT_LT(model.last_prompt_use().evaluated_tokens, turn_one_prompt + 2);
-    EXPECT_GT(model.last_prompt_use().evaluated_tokens, 2);
-}
-
-TEST(LlamaBinding, PromptLongerThanTheContextFailsWithBothNumbersAndLeavesTheModelUsable) {
-    Llama model(tiny(256));
-    std::string prompt;
-    for (int i = 0; i < 150; ++i) {
-        prompt += "the cache ";
-    }
-    const auto n_prompt = model.tokenize(prompt).size();
-    try {
-        model.create_completion(prompt, greedy());
-        FAIL() << "expected InvalidValueError";
-    } catch (const InvalidValueError& failure) {
-        EXPECT_EQ(std::string(failure.what()), "Requested tokens (" + std::to_string(n_prompt) +
-                                                   ") exceed context window of " +
-                                                   std::to_string(model.n_ctx()));
-    }
-    // Generation ends when the context is full instead of failing.
-    std::string nearly_full;
-    for (int i = 0; i < (model.n_ctx() - 2) / 2; ++i) {
-        nearly_full += "the cache ";
-    }
-    const Completion rest = model.create_completion(nearly_full, greedy(1000));
-    EXPECT_EQ(rest.finish_reason, "length");
-    EXPECT_EQ(model.n_tokens(), model.n_ctx());
-    EXPECT_FALSE(rest.text.empty());
+    const auto other = model.tokenize("the cat ran");
+    EXPECT_LT(model.evaluate_prompt(other), static_cast<int>(other.size()));
+    EXPECT_THROW(model.evaluate_prompt(std::vector<Token>(600, first[1])), InvalidValueError);
 }
 
 TEST(LlamaBinding, KvTypesAreCheckedAgainstTheLibrary) {
@@ -150,13 +68,14 @@ TEST(LlamaBinding, KvTypesAreCheckedAgainstTheLibrary) {
         // What a caller does on that refusal: build again without the KV type options.
         params.type_k.reset();
         params.type_v.reset();
-        EXPECT_EQ(Llama(params).create_chat_completion(kQuestion, greedy()).finish_reason, "stop");
+        EXPECT_NO_THROW(Llama(params).evaluate_prompt(first_tokens(params))) << name;
     }
     Params quantised = tiny();
     quantised.type_k = KvType{"q8_0", 8};
     quantised.type_v = KvType{"q8_0", 8};
     Llama model(quantised);
-    EXPECT_EQ(model.create_chat_completion(kQuestion, greedy()).finish_reason, "stop");
+    const auto tokens = model.tokenize("the cat");
+    EXPECT_EQ(model.evaluate_prompt(tokens), static_cast<int>(tokens.size()));
 }
 
 TEST(LlamaBinding, BatchLogitsMatchTokenByTokenEvaluation) {
@@ -191,25 +110,9 @@ TEST(LlamaBinding, ThroughputModelSharesTheVocabularyAndGenerates) {
                .n_threads = 1,
                .verbose = false});
     EXPECT_EQ(big.vocab_fingerprint(), tiny_model.vocab_fingerprint());
-    const Completion answer =
-        big.create_completion("the cat", {.max_tokens = 4, .temperature = 0.0});
-    EXPECT_LE(answer.completion_tokens, 4);
-    EXPECT_EQ(big.n_tokens(), answer.prompt_tokens + answer.completion_tokens - 1);
-}
-
-// Random weights pick lone bytes of the vocabulary that form no character: the streamed answer
-// must read as the whole one does (U+FFFD for each), never pass the raw bytes on.
-TEST(LlamaBinding, BytesThatFormNoCharacterStreamAsTheWholeAnswerReadsThem) {
-    Llama model({.model_path = testing::throughput_model(),
-                 .n_ctx = 256,
-                 .n_threads = 1,
-                 .verbose = false});
-    const Sampling sampled{.max_tokens = 40, .temperature = 1.5, .top_k = 0, .seed = 3};
-    const std::string whole = model.create_chat_completion(kQuestion, sampled).text;
-    const std::string streamed = model.create_chat_completion_stream(kQuestion, sampled).collect();
-    EXPECT_NE(whole.find("\uFFFD"), std::string::npos) << "no lone byte was sampled";
-    EXPECT_EQ(streamed, whole);
-    EXPECT_EQ(utf8::valid_prefix(streamed), streamed.size());
+    const auto prompt = big.tokenize("the cat");
+    EXPECT_EQ(big.evaluate_prompt(prompt), static_cast<int>(prompt.size()));
+    EXPECT_EQ(big.n_tokens(), static_cast<int>(prompt.size()));
 }
 
 TEST(LlamaBinding, MissingFilesAndAMissingBindingFailCleanly) {

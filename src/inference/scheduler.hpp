@@ -1,5 +1,9 @@
+// The one token loop: every generation, whichever door it came through, is decoded here.
 // Continuous batching over one model: up to `parallel` generations share one llama.cpp context
-// and advance together, one decode per step. A request waiting in the queue takes a free slot
+// and advance together, one decode per step. Each token is sampled, checked for the end of the
+// turn, assembled into whole UTF-8 characters, searched for the request's stop texts and
+// counted against the limits in one place; a generation with a draft model verifies the
+// draft's proposals in the same decode. A request waiting in the queue takes a free slot
 // at the next step; a prompt is evaluated in chunks beside the running generations so their
 // streams keep flowing. A slot keeps the tokens it last held, and a new request goes to the free
 // slot whose tokens share the longest prefix with its prompt (the next turn of a chat evaluates
@@ -19,14 +23,12 @@
 #include <thread>
 #include <vector>
 
+#include "inference/speculation.hpp"
 #include "kestrune/core/errors.hpp"
 #include "platform/llama/batch.hpp"
 #include "platform/llama/binding.hpp"
 
-namespace kestrune::server {
-
-using platform::llama::Sampling;
-using platform::llama::Token;
+namespace kestrune::inference {
 
 // The queue is full: the request is refused at once.
 class QueueFull : public RuntimeFailure {
@@ -34,11 +36,23 @@ class QueueFull : public RuntimeFailure {
     using RuntimeFailure::RuntimeFailure;
 };
 
+// What to generate.
+struct Request {
+    std::vector<Token> prompt;
+    Sampling sampling;
+    // Texts that end the answer where they appear (they are not passed on).
+    std::vector<std::string> stops = {};
+    std::optional<Speculation> speculation = std::nullopt;
+};
+
 // What a finished generation reports.
 struct GenerationSummary {
-    std::string finish_reason;  // "stop" at an end token (or a cancel), "length" at a limit
+    // "stop" at an end token, a stop text (or a cancel), "length" at a limit
+    std::string finish_reason;
     int prompt_tokens = 0;
+    int evaluated_tokens = 0;  // of the prompt, those evaluated (the rest were cached)
     int completion_tokens = 0;
+    SpeculationCounts speculation;            // of a generation with a draft model
     std::chrono::nanoseconds queued{0};       // waiting for a slot
     std::chrono::nanoseconds prompt_eval{0};  // from the slot to the first token's logits
     std::chrono::nanoseconds eval{0};         // from there to the end
@@ -57,16 +71,20 @@ class Generation {
     bool cancelled() const { return cancelled_; }
     // Valid once next() has returned absent.
     const GenerationSummary& summary() const { return summary_; }
+    // The tokens generated up to the last piece next() returned (the scheduler may be ahead).
+    int tokens_read() const { return tokens_read_; }
 
     // --- the scheduler's side ---
-    void push(std::string piece);
+    // A piece made of the first `tokens` tokens generated.
+    void push(std::string piece, int tokens);
     void finish(const GenerationSummary& summary);
     void fail(std::exception_ptr error);
 
   private:
     std::mutex mutex_;
     std::condition_variable ready_;
-    std::deque<std::string> pieces_;
+    std::deque<std::pair<std::string, int>> pieces_;
+    int tokens_read_ = 0;  // the reader's own
     bool finished_ = false;
     std::exception_ptr error_;
     GenerationSummary summary_;
@@ -92,7 +110,7 @@ class Scheduler {
 
     // Queues a generation. A prompt longer than a sequence's context is an InvalidValueError;
     // a full queue is QueueFull.
-    std::shared_ptr<Generation> submit(std::vector<Token> prompt, const Sampling& sampling);
+    std::shared_ptr<Generation> submit(Request request);
 
     // Ends running generations (their streams finish normally), fails queued ones and refuses
     // new ones. Safe to call more than once.
@@ -109,8 +127,14 @@ class Scheduler {
 
     void loop();
     void take_waiting_requests();
-    void start(Slot& slot, Pending request);
+    void start(Slot& slot, Pending& pending);
     void step();
+    void add_running(Slot& slot);
+    void add_prompt(Slot& slot);
+    void fail_batch(std::exception_ptr error);
+    void fail(Slot& slot, std::exception_ptr error);
+    void advance(Slot& slot);
+    bool emit(Slot& slot, Token token);
     void finish(Slot& slot, const std::string& finish_reason);
 
     const platform::llama::Llama& weights_;
@@ -126,4 +150,4 @@ class Scheduler {
     std::thread worker_;
 };
 
-}  // namespace kestrune::server
+}  // namespace kestrune::inference

@@ -1,12 +1,13 @@
-#include "kestrune/engine/backend.hpp"
-
 #include <exception>
 #include <string>
 #include <utility>
 
 #include "core/output.hpp"
 #include "core/text.hpp"
+#include "inference/model.hpp"
+#include "inference/reply.hpp"
 #include "kestrune/core/errors.hpp"
+#include "kestrune/engine/backend.hpp"
 #include "kestrune/engine/modelcheck.hpp"
 #include "platform/llama/binding.hpp"
 
@@ -50,19 +51,19 @@ void KestruneBackend::load(bool verbose) {
                       "  Context: " + text::with_thousands_separator(plan.max_context) +
                       " tokens\n" + "  Threads: " + std::to_string(hw.cpu_cores) + "\n");
     }
-    modelcheck::check_model_file(model_path);
-    _llm = platform::llama::load({.model_path = model_path,
-                                  .n_ctx = plan.max_context,
-                                  .n_gpu_layers = plan.n_gpu_layers,
-                                  .n_threads = hw.cpu_cores,
-                                  .verbose = verbose});
+    _llm = std::make_shared<inference::Model>(inference::ModelOptions{
+        .path = model_path,
+        .n_gpu_layers = plan.n_gpu_layers,
+        .n_threads = hw.cpu_cores,
+        .scheduler = {.parallel = 1, .n_ctx = plan.max_context, .n_threads = hw.cpu_cores},
+        .verbose = verbose});
     if (verbose) {
         output::print("  Model loaded.\n\n");
     }
 }
 
-ChatReply KestruneBackend::chat(const std::string& prompt, int max_tokens, double temperature,
-                                bool stream) {
+TextOrStream KestruneBackend::chat(const std::string& prompt, int max_tokens, double temperature,
+                                   bool stream) {
     if (!_llm) {
         load();
     }
@@ -70,19 +71,26 @@ ChatReply KestruneBackend::chat(const std::string& prompt, int max_tokens, doubl
     if (stream) {
         return _chat_stream(std::move(messages), max_tokens, temperature);
     }
-    return _llm->create_chat_completion(messages, sampling(max_tokens, temperature)).text;
+    return inference::Reply(_llm,
+                            inference::ChatRequest{.messages = std::move(messages),
+                                                   .sampling = sampling(max_tokens, temperature)})
+        .rest()
+        .content;
 }
 
 TextStream KestruneBackend::_chat_stream(Messages messages, int max_tokens, double temperature) {
     // Held for the whole stream: a load meanwhile replaces _llm, not the model read here.
-    const std::shared_ptr<platform::llama::Llama> llm = _llm;
-    if (!llm) {
+    const std::shared_ptr<inference::Model> model = _llm;
+    if (!model) {
         throw RuntimeFailure("No model loaded");
     }
-    auto pieces =
-        llm->create_chat_completion_stream(std::move(messages), sampling(max_tokens, temperature));
-    while (auto piece = pieces.next()) {
-        co_yield std::move(*piece);
+    inference::Reply reply(model,
+                           inference::ChatRequest{.messages = std::move(messages),
+                                                  .sampling = sampling(max_tokens, temperature)});
+    while (auto delta = reply.next_delta()) {
+        if (!delta->content.empty()) {
+            co_yield std::move(delta->content);
+        }
     }
 }
 
@@ -91,7 +99,11 @@ std::string KestruneBackend::complete(const std::string& prompt, int max_tokens,
     if (!_llm) {
         load();
     }
-    return _llm->create_completion(prompt, sampling(max_tokens, temperature)).text;
+    return inference::Reply(
+               _llm, inference::CompletionRequest{.prompt = prompt,
+                                                  .sampling = sampling(max_tokens, temperature)})
+        .rest()
+        .content;
 }
 
 }  // namespace kestrune::engine

@@ -1,0 +1,86 @@
+#include "inference/reply.hpp"
+
+#include <utility>
+
+namespace kestrune::inference {
+
+namespace {
+
+// The caller's stop texts and the template's, without empty ones (which would end every
+// answer before it began).
+std::vector<std::string> stop_texts(std::vector<std::string> stops,
+                                    const std::vector<std::string>& more) {
+    stops.insert(stops.end(), more.begin(), more.end());
+    std::erase_if(stops, [](const std::string& stop) { return stop.empty(); });
+    return stops;
+}
+
+}  // namespace
+
+platform::chat_template::Options template_options(const std::vector<ToolSpec>& tools,
+                                                  std::optional<bool> think) {
+    return {.tools = tools, .enable_thinking = think.value_or(true)};
+}
+
+Reply::Reply(std::shared_ptr<Model> model, const ChatRequest& request) : model_(std::move(model)) {
+    auto rendered = model_->weights().render_chat(request.messages,
+                                                  template_options(request.tools, request.think));
+    if (rendered.thinking || !request.tools.empty()) {
+        reader_.emplace(std::move(rendered.reply_format));
+    }
+    std::vector<Token> prompt = model_->weights().tokenize(rendered.prompt);
+    prompt_tokens_ = static_cast<int>(prompt.size());
+    generation_ = model_->scheduler().submit({.prompt = std::move(prompt),
+                                              .sampling = request.sampling,
+                                              .stops = stop_texts(request.stops, rendered.stops),
+                                              .speculation = request.speculation});
+}
+
+Reply::Reply(std::shared_ptr<Model> model, const CompletionRequest& request)
+    : model_(std::move(model)) {
+    std::vector<Token> prompt = model_->weights().tokenize(request.prompt);
+    prompt_tokens_ = static_cast<int>(prompt.size());
+    generation_ = model_->scheduler().submit({.prompt = std::move(prompt),
+                                              .sampling = request.sampling,
+                                              .stops = stop_texts(request.stops, {}),
+                                              .speculation = request.speculation});
+}
+
+Reply::~Reply() {
+    generation_->cancel();
+}
+
+std::optional<std::string> Reply::next() {
+    return generation_->next();
+}
+
+std::optional<Reply::Delta> Reply::next_delta() {
+    while (!read_) {
+        std::optional<std::string> piece = next();
+        if (!reader_) {
+            if (piece) {
+                reply_.content += *piece;
+                return Delta{.reasoning = {}, .content = std::move(*piece)};
+            }
+            read_ = true;
+            break;
+        }
+        Delta delta = piece ? reader_->add(*piece) : reader_->finish();
+        if (!piece) {
+            read_ = true;
+            reply_ = reader_->reply();
+        }
+        if (!delta.reasoning.empty() || !delta.content.empty()) {
+            return delta;
+        }
+    }
+    return std::nullopt;
+}
+
+const ChatReply& Reply::rest() {
+    while (next_delta()) {
+    }
+    return reply_;
+}
+
+}  // namespace kestrune::inference
