@@ -14,7 +14,9 @@
 #include "core/stop_texts.hpp"
 #include "core/utf8.hpp"
 #include "platform/llama/library.hpp"
-#include "platform/llama/rpc.hpp"
+#include "platform/llama/rpc_probe.hpp"
+#include "platform/llama/rpc_relay.hpp"
+#include "platform/llama/rpc_worker.hpp"
 #include "platform/os/system.hpp"
 
 namespace kestrune::platform::llama {
