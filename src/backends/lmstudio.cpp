@@ -100,7 +100,7 @@ std::optional<BackendInfo> LMStudioBackend::_probe_server() {
     try {
         // The status is enough; the listing itself is not read.
         http::ResponseStream::open(
-            openai_compat::models_request(_host, _listing_headers(), _lms_timeouts.probe));
+            openai_compat::models_request(_host, listing_headers(), _lms_timeouts.probe));
     } catch (const http::HttpError&) {
         return std::nullopt;
     }

@@ -46,8 +46,9 @@ class KESTRUNE_API HuggingFaceBackend : public BackendAdapter {
     BackendStats stats() const override;
 
   private:
-    TextStream _stream_pieces(Messages messages, std::optional<GenerationConfig> config);
-    const platform::python::TextGenerationPipeline& _loaded_pipeline() const;
+    KESTRUNE_LOCAL TextStream _stream_pieces(Messages messages,
+                                             std::optional<GenerationConfig> config);
+    KESTRUNE_LOCAL const platform::python::TextGenerationPipeline& _loaded_pipeline() const;
 
     std::unique_ptr<platform::python::TextGenerationPipeline> _pipeline;
     std::string _model_name;

@@ -49,9 +49,9 @@ class KESTRUNE_API LMStudioBackend : public OpenAICompatibleBackend {
     static std::vector<std::string> cache_dirs();
 
   private:
-    std::optional<BackendInfo> _probe_cli();
-    std::optional<BackendInfo> _probe_server();
-    std::vector<ModelEntry> _scan_cache() const;
+    KESTRUNE_LOCAL std::optional<BackendInfo> _probe_cli();
+    KESTRUNE_LOCAL std::optional<BackendInfo> _probe_server();
+    KESTRUNE_LOCAL std::vector<ModelEntry> _scan_cache() const;
 
     LMStudioTimeouts _lms_timeouts;
 };

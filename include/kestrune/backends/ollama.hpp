@@ -60,9 +60,10 @@ class KESTRUNE_API OllamaBackend : public BackendAdapter {
     // POSTs that JSON (unless `method` says otherwise), else it GETs. Absent when the server
     // cannot be reached or answers an error status; a time-out after connecting or a body
     // that is not JSON (InvalidValueError) is thrown.
-    std::optional<Json> _request(const std::string& endpoint);
-    std::optional<Json> _request(const std::string& endpoint, const Json& data,
-                                 const std::optional<std::string>& method = std::nullopt);
+    KESTRUNE_LOCAL std::optional<Json> _request(const std::string& endpoint);
+    KESTRUNE_LOCAL std::optional<Json> _request(
+        const std::string& endpoint, const Json& data,
+        const std::optional<std::string>& method = std::nullopt);
 
   private:
     std::string _host;

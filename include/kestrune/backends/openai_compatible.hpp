@@ -54,17 +54,18 @@ class KESTRUNE_API OpenAICompatibleBackend : public BackendAdapter {
     OpenAICompatibleBackend(const std::string& host, OpenAICompatibleTimeouts timeouts,
                             BrokenEvents broken_events);
 
-    // Headers of the listing (none by default) and of the chat requests (Content-Type).
-    virtual Headers _listing_headers() const;
-    virtual Headers _chat_headers() const;
+    // Headers of the listing (none by default) and of the chat requests (Content-Type). Hooks
+    // for subclasses, which may live outside the library: exported, so not internal.
+    virtual Headers listing_headers() const;
+    virtual Headers chat_headers() const;
 
     // Appends one entry per listed model to `entries`. Throws on any failure, keeping the
     // entries appended before it.
-    void _append_listed_models(std::vector<ModelEntry>& entries,
-                               std::chrono::milliseconds timeout) const;
+    KESTRUNE_LOCAL void _append_listed_models(std::vector<ModelEntry>& entries,
+                                              std::chrono::milliseconds timeout) const;
     // The number of models the server lists (0 when the answer has no `data`); throws on any
     // failure.
-    int _listed_model_count(std::chrono::milliseconds timeout) const;
+    KESTRUNE_LOCAL int _listed_model_count(std::chrono::milliseconds timeout) const;
 
     std::string _host;
     std::string _model;
