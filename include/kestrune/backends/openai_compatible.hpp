@@ -32,16 +32,16 @@ class KESTRUNE_API OpenAICompatibleBackend : public BackendAdapter {
     std::vector<ModelEntry> list_models() override;
     // The server fetches models itself: returns `model_name`; the callback is never called.
     std::string pull(const std::string& model_name,
-                     const ProgressCallback& progress_callback) override;
+                     const ProgressCallback& progress_callback = nullptr) override;
     // Remembers the model to ask for; the options are not passed on.
-    void load(const std::string& model_ref, const LoadOptions& options) override;
+    void load(const std::string& model_ref, const LoadOptions& options = {}) override;
     // Catches nothing: the http failures, InvalidValueError for a body that is not JSON and
     // RuntimeFailure for an answer of another shape reach the caller.
     std::string chat(const Messages& messages,
-                     const std::optional<GenerationConfig>& config) override;
+                     const std::optional<GenerationConfig>& config = std::nullopt) override;
     // Sends nothing before the first pull; failures are thrown at the pull where they happen.
     TextStream stream(const Messages& messages,
-                      const std::optional<GenerationConfig>& config) override;
+                      const std::optional<GenerationConfig>& config = std::nullopt) override;
     // Forgets the model; the server is not contacted.
     void unload() override { _model.clear(); }
     BackendStats stats() const override { return {.model_name = _model}; }

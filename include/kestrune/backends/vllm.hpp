@@ -40,7 +40,7 @@ class KESTRUNE_API VLLMBackend : public OpenAICompatibleBackend {
     BackendInfo detect() override;
     // Starts `vllm serve` unless the server already lists a model whose name holds
     // `model_ref`; a server started for an earlier model is terminated first.
-    void load(const std::string& model_ref, const LoadOptions& options) override;
+    void load(const std::string& model_ref, const LoadOptions& options = {}) override;
     // Also terminates the server this adapter started.
     void unload() override;
 
