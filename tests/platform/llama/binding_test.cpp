@@ -70,6 +70,9 @@ TEST(LlamaBinding, SampledOutputDependsOnTheSeedOnly) {
     const Sampling sampled{.max_tokens = 20, .temperature = 1.5, .top_k = 0, .seed = 42};
     const std::string once = model.create_completion("the", sampled).text;
     EXPECT_EQ(model.create_completion("the", sampled).text, once);
+    Sampling reseeded = sampled;
+    reseeded.seed = 4242;
+    EXPECT_NE(model.create_completion("the", reseeded).text, once);
 }
 
 TEST(LlamaBinding, QuietModelPrintsNothingAndAVerboseOneLogs) {
