@@ -60,8 +60,11 @@ std::vector<ModelEntry> HuggingFaceBackend::list_models() {
 std::string HuggingFaceBackend::pull(const std::string& model_name, const ProgressCallback&) {
     try {
         return registry::hub::snapshot_download(model_name);
-    } catch (const std::exception&) {
-        return model_name;
+    } catch (const NotFoundError& error) {
+        throw NotFoundError("Hugging Face has no model '" + model_name + "': " + error.what());
+    } catch (const Error& error) {
+        throw RuntimeFailure("Could not pull '" + model_name +
+                             "' from Hugging Face: " + error.what());
     }
 }
 

@@ -27,8 +27,8 @@ std::string below_home(std::initializer_list<std::string_view> parts) {
     return path;
 }
 
-// lms is a convenience: downloads, loads and unloads go ahead whatever it does, so every
-// failure to run it is ignored.
+// lms is a convenience for loads and unloads, which go ahead whatever it does: every failure
+// to run it is ignored there.
 void run_lms_ignoring_failures(const std::vector<std::string>& argv,
                                std::chrono::milliseconds timeout) {
     try {
@@ -100,7 +100,7 @@ std::optional<BackendInfo> LMStudioBackend::_probe_server() {
     try {
         // The status is enough; the listing itself is not read.
         http::ResponseStream::open(
-            openai_compat::models_request(_host, _listing_headers(), _lms_timeouts.probe));
+            openai_compat::models_request(_host, listing_headers(), _lms_timeouts.probe));
     } catch (const http::HttpError&) {
         return std::nullopt;
     }
@@ -142,7 +142,18 @@ std::vector<ModelEntry> LMStudioBackend::_scan_cache() const {
 
 std::string LMStudioBackend::pull(const std::string& model_name,
                                   const ProgressCallback& /*progress_callback*/) {
-    run_lms_ignoring_failures({"lms", "get", model_name}, _lms_timeouts.download);
+    // A download that did not happen leaves nothing to load: unlike loads, its failure is told.
+    process::RunResult result;
+    try {
+        result = process::run({"lms", "get", model_name}, _lms_timeouts.download);
+    } catch (const process::ProgramNotFound&) {
+        throw MissingComponentError("LM Studio's lms command is not installed: cannot pull '" +
+                                    model_name + "'");
+    }
+    if (result.exit_code != 0) {
+        throw RuntimeFailure("lms get " + model_name + " failed with status " +
+                             std::to_string(result.exit_code) + ": " + result.err);
+    }
     return model_name;
 }
 

@@ -311,13 +311,16 @@ std::string OllamaBackend::pull(const std::string& model_name,
                                 const ProgressCallback& /*progress_callback*/) {
     const std::optional<Json> answer =
         _request("/api/pull", Json{{"name", model_name}, {"stream", false}});
-    if (is_present(answer) && answer->is_object()) {
-        const Json* status = field(*answer, "status");
-        if (status != nullptr && *status == "success") {
-            return model_name;
-        }
+    if (!is_present(answer)) {
+        throw RuntimeFailure("Ollama at " + _host + " did not pull '" + model_name +
+                             "': no answer, or an error status");
     }
-    return "";
+    const Json* status = answer->is_object() ? field(*answer, "status") : nullptr;
+    if (status == nullptr || *status != "success") {
+        throw RuntimeFailure("Ollama at " + _host + " did not pull '" + model_name +
+                             "': it answered " + answer->dump());
+    }
+    return model_name;
 }
 
 void OllamaBackend::load(const std::string& model_ref, const LoadOptions& options) {

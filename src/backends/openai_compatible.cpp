@@ -14,22 +14,22 @@ OpenAICompatibleBackend::OpenAICompatibleBackend(const std::string& host,
       _timeouts(timeouts),
       _broken_events(broken_events) {}
 
-OpenAICompatibleBackend::Headers OpenAICompatibleBackend::_listing_headers() const {
+OpenAICompatibleBackend::Headers OpenAICompatibleBackend::listing_headers() const {
     return {};
 }
 
-OpenAICompatibleBackend::Headers OpenAICompatibleBackend::_chat_headers() const {
+OpenAICompatibleBackend::Headers OpenAICompatibleBackend::chat_headers() const {
     return openai_compat::json_headers();
 }
 
 void OpenAICompatibleBackend::_append_listed_models(std::vector<ModelEntry>& entries,
                                                     std::chrono::milliseconds timeout) const {
-    const Json answer = openai_compat::fetch_models(_host, _listing_headers(), timeout);
+    const Json answer = openai_compat::fetch_models(_host, listing_headers(), timeout);
     openai_compat::append_model_entries(answer, name(), entries);
 }
 
 int OpenAICompatibleBackend::_listed_model_count(std::chrono::milliseconds timeout) const {
-    const Json answer = openai_compat::fetch_models(_host, _listing_headers(), timeout);
+    const Json answer = openai_compat::fetch_models(_host, listing_headers(), timeout);
     return static_cast<int>(openai_compat::models_data(answer).size());
 }
 
@@ -54,7 +54,7 @@ void OpenAICompatibleBackend::load(const std::string& model_ref, const LoadOptio
 
 std::string OpenAICompatibleBackend::chat(const Messages& messages,
                                           const std::optional<GenerationConfig>& config) {
-    return openai_compat::chat(_host, _chat_headers(), _timeouts.chat, _model, messages,
+    return openai_compat::chat(_host, chat_headers(), _timeouts.chat, _model, messages,
                                config.value_or(GenerationConfig{}));
 }
 
@@ -62,7 +62,7 @@ TextStream OpenAICompatibleBackend::stream(const Messages& messages,
                                            const std::optional<GenerationConfig>& config) {
     const auto on_malformed =
         _broken_events == BrokenEvents::fail ? sse::OnMalformed::fail : sse::OnMalformed::skip;
-    return openai_compat::stream(_host, _chat_headers(), _timeouts.chat, _model, messages,
+    return openai_compat::stream(_host, chat_headers(), _timeouts.chat, _model, messages,
                                  config.value_or(GenerationConfig{}), on_malformed);
 }
 

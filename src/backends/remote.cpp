@@ -17,6 +17,14 @@ RemoteBackend::Headers RemoteBackend::_headers() const {
     return headers;
 }
 
+RemoteBackend::Headers RemoteBackend::listing_headers() const {
+    return _headers();
+}
+
+RemoteBackend::Headers RemoteBackend::chat_headers() const {
+    return _headers();
+}
+
 BackendInfo RemoteBackend::detect() {
     try {
         const int models_count = _listed_model_count(_timeouts.list);

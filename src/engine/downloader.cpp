@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "core/json.hpp"
+#include "engine/downloader_internal.hpp"
 #include "kestrune/registry/store.hpp"
 
 namespace kestrune::downloader {

@@ -9,6 +9,7 @@
 
 #include "core/json.hpp"
 #include "core/utf8.hpp"
+#include "engine/evaluator_internal.hpp"
 #include "kestrune/core/errors.hpp"
 
 namespace kestrune::evaluator {

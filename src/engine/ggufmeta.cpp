@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "core/utf8.hpp"
+#include "engine/ggufmeta_internal.hpp"
 #include "kestrune/core/errors.hpp"
 
 namespace kestrune::ggufmeta {

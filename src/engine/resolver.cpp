@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "core/json.hpp"
+#include "engine/downloader_internal.hpp"
 #include "engine/lookup.hpp"
+#include "engine/resolver_internal.hpp"
 #include "kestrune/core/errors.hpp"
 #include "kestrune/engine/downloader.hpp"
 #include "platform/net/download.hpp"

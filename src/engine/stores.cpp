@@ -1,4 +1,4 @@
-#include "kestrune/engine/stores.hpp"
+#include "engine/stores.hpp"
 
 #include <sys/stat.h>
 

@@ -3,7 +3,8 @@
 #include <algorithm>
 
 #include "kestrune/engine/hardware.hpp"
-#include "platform/llama/rpc.hpp"
+#include "platform/llama/rpc_probe.hpp"
+#include "platform/llama/rpc_worker.hpp"
 
 namespace kestrune::engine {
 

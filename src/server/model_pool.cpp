@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string_view>
 
+#include "engine/resolver_internal.hpp"
 #include "kestrune/core/errors.hpp"
 #include "kestrune/engine/downloader.hpp"
 #include "kestrune/engine/resolver.hpp"

@@ -1,5 +1,6 @@
 #include "kestrune/backends/huggingface.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -224,7 +225,7 @@ TEST(HuggingFaceBackend, MissingLibrariesMakeItUnavailable) {
     EXPECT_EQ(backend.stats().model_name, "");
 }
 
-TEST(HuggingFaceBackend, PullDownloadsTheRepositoryOrReturnsTheName) {
+TEST(HuggingFaceBackend, PullDownloadsTheRepositoryOrFails) {
     kestrune::testing::FakeHub hub;
     hub.add_file("user/tiny", "config.json", "{}");
     hub.add_file("user/tiny", "weights/model.safetensors", "weights");
@@ -240,9 +241,15 @@ TEST(HuggingFaceBackend, PullDownloadsTheRepositoryOrReturnsTheName) {
     EXPECT_TRUE(std::filesystem::is_regular_file(directory + "/weights/model.safetensors"));
     EXPECT_FALSE(progress_called);
 
-    EXPECT_EQ(backend.pull("user/absent", nullptr), "user/absent");
+    EXPECT_THROW(backend.pull("user/absent", nullptr), kestrune::NotFoundError);
     ScopedEnv unreachable("HF_ENDPOINT", "http://127.0.0.1:1");
-    EXPECT_EQ(backend.pull("user/tiny2", nullptr), "user/tiny2");
+    try {
+        backend.pull("user/tiny2", nullptr);
+        ADD_FAILURE() << "an unreachable hub must not pass";
+    } catch (const kestrune::RuntimeFailure& failure) {
+        EXPECT_THAT(failure.what(),
+                    ::testing::StartsWith("Could not pull 'user/tiny2' from Hugging Face: "));
+    }
 }
 
 class WithStubLibraries : public ::testing::Test {

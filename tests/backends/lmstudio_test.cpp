@@ -176,16 +176,21 @@ TEST_F(LMStudioTest, LmsCommandsAreRunWithTheirArguments) {
               "get lmstudio-community/Qwen2.5-7B-GGUF\nload qwen2.5-7b --yes\nunload --yes\n");
 }
 
-TEST_F(LMStudioTest, LmsFailuresAreIgnored) {
+TEST_F(LMStudioTest, LmsFailuresFailAPullAndAreIgnoredByLoads) {
     LMStudioBackend lmstudio(closed_url());
-    EXPECT_EQ(lmstudio.pull("m", nullptr), "m");
+    EXPECT_THROW(lmstudio.pull("m", nullptr), MissingComponentError);
     lmstudio.load("m", {});
     EXPECT_TRUE(lmstudio.is_loaded());
     lmstudio.unload();
     EXPECT_FALSE(lmstudio.is_loaded());
 
-    programs_.add("lms", "exit 2");
-    EXPECT_EQ(lmstudio.pull("m", nullptr), "m");
+    programs_.add("lms", "echo 'no such model' >&2; exit 2");
+    try {
+        lmstudio.pull("m", nullptr);
+        ADD_FAILURE() << "a failed download must not pass";
+    } catch (const RuntimeFailure& failure) {
+        EXPECT_STREQ(failure.what(), "lms get m failed with status 2: no such model\n");
+    }
     lmstudio.load("m", {});
     EXPECT_TRUE(lmstudio.is_loaded());
 }

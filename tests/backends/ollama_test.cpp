@@ -262,10 +262,19 @@ TEST_F(OllamaTest, PullAsksForOneFinalAnswerAndNeedsExactSuccess) {
     const auto progress = [&](std::int64_t, std::int64_t) { called = true; };
     EXPECT_EQ(at("/ok").pull("llama3.2", progress), "llama3.2");
     EXPECT_FALSE(called);
-    for (const char* prefix : {"/capital", "/progress", "/failing"}) {
-        EXPECT_EQ(at(prefix).pull("llama3.2", nullptr), "") << prefix;
-    }
-    EXPECT_EQ(OllamaBackend(closed_address()).pull("llama3.2", nullptr), "");
+    const auto failure_of = [](OllamaBackend ollama) {
+        try {
+            ollama.pull("llama3.2", nullptr);
+        } catch (const RuntimeFailure& failure) {
+            return std::string(failure.what());
+        }
+        return std::string("no failure");
+    };
+    EXPECT_THAT(failure_of(at("/capital")),
+                HasSubstr(R"(did not pull 'llama3.2': it answered {"status":"Success"})"));
+    EXPECT_THAT(failure_of(at("/progress")), HasSubstr("pulling manifest"));
+    EXPECT_THAT(failure_of(at("/failing")), HasSubstr("did not pull 'llama3.2': no answer"));
+    EXPECT_THAT(failure_of(OllamaBackend(closed_address())), HasSubstr("no answer"));
     const auto sent = received("/ok/api/pull");
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].method, "POST");

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "core/json.hpp"
+#include "engine/downloader_internal.hpp"
 #include "kestrune/core/errors.hpp"
 #include "kestrune/registry/store.hpp"
 #include "support/fake_hub.hpp"

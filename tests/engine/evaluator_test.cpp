@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/json.hpp"
+#include "engine/evaluator_internal.hpp"
 #include "kestrune/core/errors.hpp"
 
 namespace kestrune::evaluator {

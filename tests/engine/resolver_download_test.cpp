@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/json.hpp"
+#include "engine/resolver_internal.hpp"
 #include "kestrune/core/errors.hpp"
 #include "kestrune/core/output.hpp"
 #include "kestrune/engine/resolver.hpp"

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/resolver_internal.hpp"
 #include "kestrune/core/errors.hpp"
 #include "support/cout_capture.hpp"
 #include "support/runtime_stores.hpp"

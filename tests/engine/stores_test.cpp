@@ -1,6 +1,6 @@
 // The stores of Ollama, LM Studio, vLLM, llama.cpp and MLX, built in a temporary HOME, and the
 // two locators. Nothing here reaches the network.
-#include "kestrune/engine/stores.hpp"
+#include "engine/stores.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <future>
 #include <regex>
 #include <string>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "core/json.hpp"
 #include "platform/os/process.hpp"
 #include "support/running_program.hpp"
+#include "support/streamed_post.hpp"
 #include "support/temp_home.hpp"
 #include "support/test_models.hpp"
 
@@ -58,18 +58,14 @@ TEST_F(ServeCommand, ServesUntilASignalThenEndsStreamsAndExitsZero) {
         EXPECT_EQ(tags->status, 200);
         EXPECT_EQ(client.Get("/nowhere")->status, 404);
         // A long stream is running when the signal comes.
-        auto running = std::async(std::launch::async, [port, &model] {
-            httplib::Client streaming("127.0.0.1", port);
-            streaming.set_read_timeout(120, 0);
-            const Json request = {
-                {"model", model}, {"prompt", "the cat"}, {"stream", true}, {"max_tokens", 1500}};
-            return streaming.Post("/v1/completions", request.dump(), "application/json");
-        });
-        std::this_thread::sleep_for(1500ms);
+        const Json request = {
+            {"model", model}, {"prompt", "the cat"}, {"stream", true}, {"max_tokens", 1500}};
+        kestrune::testing::StreamedPost running(port, "/v1/completions", request.dump());
+        ASSERT_TRUE(running.wait_for_body());
         EXPECT_EQ(serve.stop_with(signal), 0) << signal;
-        auto streamed = running.get();
-        ASSERT_TRUE(streamed);
-        EXPECT_TRUE(streamed->body.ends_with("data: [DONE]\n\n")) << streamed->body.size();
+        const auto streamed = running.finish();
+        EXPECT_EQ(streamed.status, 200);
+        EXPECT_TRUE(streamed.body.ends_with("data: [DONE]\n\n")) << streamed.body.size();
         const std::string log = serve.standard_error();
         EXPECT_NE(log.find("GET /api/tags 200 0 tokens"), std::string::npos) << log;
         EXPECT_NE(log.find("GET /nowhere 404 0 tokens"), std::string::npos) << log;

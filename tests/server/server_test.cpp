@@ -9,14 +9,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <future>
 #include <iostream>
 #include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/json.hpp"
@@ -25,6 +23,7 @@
 #include "server/fields.hpp"
 #include "server/ollama_api.hpp"
 #include "server/openai_api.hpp"
+#include "support/streamed_post.hpp"
 #include "support/temp_home.hpp"
 #include "support/test_models.hpp"
 
@@ -33,8 +32,8 @@ namespace {
 using kestrune::Json;
 using kestrune::server::Server;
 using kestrune::server::ServerOptions;
+using kestrune::testing::StreamedPost;
 using kestrune::testing::tiny_chat_model;
-using namespace std::chrono_literals;
 
 Json user_chat(const std::string& model, const std::string& text, int max_tokens) {
     return {{"model", model},
@@ -462,26 +461,19 @@ TEST_F(ServerTest, BeyondTheQueueRequestsAre429AndStoppingEndsStreamsCleanly) {
                           {"prompt", "the cat"},
                           {"stream", true},
                           {"max_tokens", 4000}};
-    auto running = std::async(std::launch::async, [&] {
-        httplib::Client client("127.0.0.1", server_->port());
-        client.set_read_timeout(120, 0);
-        return client.Post("/v1/completions", endless.dump(), "application/json");
-    });
-    // Once it streams, one more request waits in the queue and the next is refused.
-    std::this_thread::sleep_for(500ms);
-    auto queued = std::async(std::launch::async, [&] {
-        httplib::Client client("127.0.0.1", server_->port());
-        client.set_read_timeout(120, 0);
-        return client.Post("/v1/completions", endless.dump(), "application/json");
-    });
-    std::this_thread::sleep_for(300ms);
+    StreamedPost running(server_->port(), "/v1/completions", endless.dump());
+    // Once it streams, one more request waits in the queue (its headers come once it is
+    // queued) and the next is refused.
+    ASSERT_TRUE(running.wait_for_body());
+    StreamedPost queued(server_->port(), "/v1/completions", endless.dump());
+    ASSERT_TRUE(queued.wait_for_headers());
     auto refused = post("/v1/completions", endless);
     EXPECT_EQ(refused->status, 429) << refused->body;
     EXPECT_EQ(Json::parse(refused->body)["error"]["type"], "rate_limit_error");
     // Stopping ends the running stream as a complete answer; the waiting one never started.
     server_->stop();
-    EXPECT_EQ(sse_data(running.get()->body).back(), "[DONE]");
-    const auto never_started = sse_data(queued.get()->body);
+    EXPECT_EQ(sse_data(running.finish().body).back(), "[DONE]");
+    const auto never_started = sse_data(queued.finish().body);
     ASSERT_EQ(never_started.size(), 2U);
     EXPECT_EQ(Json::parse(never_started[0])["error"]["message"], "The server is stopping");
 }

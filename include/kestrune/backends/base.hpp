@@ -95,6 +95,11 @@ class KESTRUNE_API BackendAdapter {
 
     virtual BackendInfo detect() = 0;
     virtual std::vector<ModelEntry> list_models() = 0;
+    // Makes `model_name` ready to load and returns the reference load takes for it: a local
+    // path, or `model_name` itself where the runtime keeps or fetches its models on its own.
+    // A pull that fails throws one of the library's failure kinds (NotFoundError,
+    // RuntimeFailure, MissingComponentError) saying what failed; it never returns a stand-in
+    // text. Adapters may never call `progress_callback`.
     virtual std::string pull(const std::string& model_name,
                              const ProgressCallback& progress_callback = nullptr) = 0;
     virtual void load(const std::string& model_ref, const LoadOptions& options = {}) = 0;

@@ -29,25 +29,27 @@ class KESTRUNE_API HuggingFaceBackend : public BackendAdapter {
 
     BackendInfo detect() override;
     std::vector<ModelEntry> list_models() override;
-    // The local directory of the downloaded repository, or `model_name` unchanged on failure.
+    // The local directory of the downloaded repository. A repository the hub does not have is
+    // a NotFoundError, any other failure a RuntimeFailure.
     std::string pull(const std::string& model_name,
-                     const ProgressCallback& progress_callback) override;
+                     const ProgressCallback& progress_callback = nullptr) override;
     // Only the model reference matters: the context length is the model's own.
-    void load(const std::string& model_ref, const LoadOptions& options) override;
+    void load(const std::string& model_ref, const LoadOptions& options = {}) override;
     std::string chat(const Messages& messages,
-                     const std::optional<GenerationConfig>& config) override;
+                     const std::optional<GenerationConfig>& config = std::nullopt) override;
     // Generation runs on a thread of its own, started at the first pull. Dropping the stream
     // early stops generation and waits for the thread. When generation cannot start or fails
     // before any piece was handed out, the stream yields the whole chat answer instead; a
     // failure after that reaches the consumer.
     TextStream stream(const Messages& messages,
-                      const std::optional<GenerationConfig>& config) override;
+                      const std::optional<GenerationConfig>& config = std::nullopt) override;
     void unload() override;
     BackendStats stats() const override;
 
   private:
-    TextStream _stream_pieces(Messages messages, std::optional<GenerationConfig> config);
-    const platform::python::TextGenerationPipeline& _loaded_pipeline() const;
+    KESTRUNE_LOCAL TextStream _stream_pieces(Messages messages,
+                                             std::optional<GenerationConfig> config);
+    KESTRUNE_LOCAL const platform::python::TextGenerationPipeline& _loaded_pipeline() const;
 
     std::unique_ptr<platform::python::TextGenerationPipeline> _pipeline;
     std::string _model_name;

@@ -37,10 +37,11 @@ class KESTRUNE_API LMStudioBackend : public OpenAICompatibleBackend {
     // The server's listing; when it fails, the GGUF files of the model cache after whatever
     // the server listed before failing.
     std::vector<ModelEntry> list_models() override;
-    // These run `lms` and ignore every failure of it.
+    // These run `lms`. pull fails when it does (MissingComponentError without it,
+    // RuntimeFailure for a time-out or a failed download); load and unload ignore its failures.
     std::string pull(const std::string& model_name,
-                     const ProgressCallback& progress_callback) override;
-    void load(const std::string& model_ref, const LoadOptions& options) override;
+                     const ProgressCallback& progress_callback = nullptr) override;
+    void load(const std::string& model_ref, const LoadOptions& options = {}) override;
     void unload() override;
 
     // Where an installation keeps its data, below the home directory.
@@ -49,9 +50,9 @@ class KESTRUNE_API LMStudioBackend : public OpenAICompatibleBackend {
     static std::vector<std::string> cache_dirs();
 
   private:
-    std::optional<BackendInfo> _probe_cli();
-    std::optional<BackendInfo> _probe_server();
-    std::vector<ModelEntry> _scan_cache() const;
+    KESTRUNE_LOCAL std::optional<BackendInfo> _probe_cli();
+    KESTRUNE_LOCAL std::optional<BackendInfo> _probe_server();
+    KESTRUNE_LOCAL std::vector<ModelEntry> _scan_cache() const;
 
     LMStudioTimeouts _lms_timeouts;
 };

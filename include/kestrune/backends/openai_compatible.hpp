@@ -32,16 +32,16 @@ class KESTRUNE_API OpenAICompatibleBackend : public BackendAdapter {
     std::vector<ModelEntry> list_models() override;
     // The server fetches models itself: returns `model_name`; the callback is never called.
     std::string pull(const std::string& model_name,
-                     const ProgressCallback& progress_callback) override;
+                     const ProgressCallback& progress_callback = nullptr) override;
     // Remembers the model to ask for; the options are not passed on.
-    void load(const std::string& model_ref, const LoadOptions& options) override;
+    void load(const std::string& model_ref, const LoadOptions& options = {}) override;
     // Catches nothing: the http failures, InvalidValueError for a body that is not JSON and
     // RuntimeFailure for an answer of another shape reach the caller.
     std::string chat(const Messages& messages,
-                     const std::optional<GenerationConfig>& config) override;
+                     const std::optional<GenerationConfig>& config = std::nullopt) override;
     // Sends nothing before the first pull; failures are thrown at the pull where they happen.
     TextStream stream(const Messages& messages,
-                      const std::optional<GenerationConfig>& config) override;
+                      const std::optional<GenerationConfig>& config = std::nullopt) override;
     // Forgets the model; the server is not contacted.
     void unload() override { _model.clear(); }
     BackendStats stats() const override { return {.model_name = _model}; }
@@ -54,17 +54,18 @@ class KESTRUNE_API OpenAICompatibleBackend : public BackendAdapter {
     OpenAICompatibleBackend(const std::string& host, OpenAICompatibleTimeouts timeouts,
                             BrokenEvents broken_events);
 
-    // Headers of the listing (none by default) and of the chat requests (Content-Type).
-    virtual Headers _listing_headers() const;
-    virtual Headers _chat_headers() const;
+    // Headers of the listing (none by default) and of the chat requests (Content-Type). Hooks
+    // for subclasses, which may live outside the library: exported, so not internal.
+    virtual Headers listing_headers() const;
+    virtual Headers chat_headers() const;
 
     // Appends one entry per listed model to `entries`. Throws on any failure, keeping the
     // entries appended before it.
-    void _append_listed_models(std::vector<ModelEntry>& entries,
-                               std::chrono::milliseconds timeout) const;
+    KESTRUNE_LOCAL void _append_listed_models(std::vector<ModelEntry>& entries,
+                                              std::chrono::milliseconds timeout) const;
     // The number of models the server lists (0 when the answer has no `data`); throws on any
     // failure.
-    int _listed_model_count(std::chrono::milliseconds timeout) const;
+    KESTRUNE_LOCAL int _listed_model_count(std::chrono::milliseconds timeout) const;
 
     std::string _host;
     std::string _model;

@@ -23,11 +23,12 @@ class KESTRUNE_API RemoteBackend : public OpenAICompatibleBackend {
     BackendInfo detect() override;
 
     // The headers of every request: Content-Type, and Authorization when a key is set.
-    Headers _headers() const;
+    KESTRUNE_LOCAL Headers _headers() const;
 
   protected:
-    Headers _listing_headers() const override { return _headers(); }
-    Headers _chat_headers() const override { return _headers(); }
+    // Out of line: they call _headers, which only the library reaches.
+    Headers listing_headers() const override;
+    Headers chat_headers() const override;
 
   private:
     std::string _api_key;

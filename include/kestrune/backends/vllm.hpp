@@ -40,7 +40,7 @@ class KESTRUNE_API VLLMBackend : public OpenAICompatibleBackend {
     BackendInfo detect() override;
     // Starts `vllm serve` unless the server already lists a model whose name holds
     // `model_ref`; a server started for an earlier model is terminated first.
-    void load(const std::string& model_ref, const LoadOptions& options) override;
+    void load(const std::string& model_ref, const LoadOptions& options = {}) override;
     // Also terminates the server this adapter started.
     void unload() override;
 
@@ -48,12 +48,12 @@ class KESTRUNE_API VLLMBackend : public OpenAICompatibleBackend {
     const platform::process::Child* server_process() const { return _process.get(); }
 
     // The port of a server address: the one it names, else 8000.
-    static std::string _port_of(const std::string& host);
+    KESTRUNE_LOCAL static std::string _port_of(const std::string& host);
 
   private:
-    std::optional<std::string> _installed_version();
-    std::optional<std::string> _library_version();
-    bool _already_served(const std::string& model_ref);
+    KESTRUNE_LOCAL std::optional<std::string> _installed_version();
+    KESTRUNE_LOCAL std::optional<std::string> _library_version();
+    KESTRUNE_LOCAL bool _already_served(const std::string& model_ref);
 
     std::unique_ptr<platform::process::Child> _process;
     std::chrono::milliseconds _startup_wait;

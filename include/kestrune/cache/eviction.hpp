@@ -76,7 +76,8 @@ class KESTRUNE_API AttentionSinkEvictor {
     // whose cache cannot shift positions, or whose cache operations fail, gets 0 and keeps
     // every position: a removal is never left without its shift.
     int apply_eviction(KvCacheTarget& llm, int seq_id = 0);
-    int apply_eviction(platform::llama::Llama& llm, int seq_id = 0);
+    // The library's own model, which its users never hold: not exported.
+    KESTRUNE_LOCAL int apply_eviction(platform::llama::Llama& llm, int seq_id = 0);
 
     // {"strategy", "total_evicted", "sink_tokens", "window_size", "max_cache"}, in this order.
     Json stats() const;

@@ -64,7 +64,8 @@ class KESTRUNE_API KVMerger {
 
     // Cosine similarity between two vectors: the dot product over the common length, the
     // norms over each full length; 0.0 when either norm is below 1e-12.
-    static double _cosine_similarity(const std::vector<double>& a, const std::vector<double>& b);
+    KESTRUNE_LOCAL static double _cosine_similarity(const std::vector<double>& a,
+                                                    const std::vector<double>& b);
 
     MergeStats stats() const;
 

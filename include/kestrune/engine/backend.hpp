@@ -41,7 +41,7 @@ class KESTRUNE_API KestruneBackend {
                       bool stream = false);
     // Lazy: nothing happens before the first pull; does not load the model. The stream keeps
     // the model it started on.
-    TextStream _chat_stream(Messages messages, int max_tokens, double temperature);
+    KESTRUNE_LOCAL TextStream _chat_stream(Messages messages, int max_tokens, double temperature);
     std::string complete(const std::string& prompt, int max_tokens = 256, double temperature = 0.7);
 
     std::string model_path;

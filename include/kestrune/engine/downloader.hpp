@@ -27,8 +27,6 @@ KESTRUNE_API std::optional<std::string> resolve_local_model(const std::string& n
 KESTRUNE_API std::vector<Json> list_local_models();
 // Search via registry server, fallback to HF.
 KESTRUNE_API std::vector<Json> search_models(const std::string& query);
-// Check if model exists locally: {"name": name, "path": path}, or absent.
-KESTRUNE_API std::optional<Json> _find_in_catalog(const std::string& name);
 KESTRUNE_API std::optional<std::string> download_model(const std::string& model_name,
                                                        const std::string& quant = "auto",
                                                        const std::string& output_dir = ".");

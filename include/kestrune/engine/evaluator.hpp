@@ -32,14 +32,4 @@ KESTRUNE_API void to_json(Json& json, const QualityScore& score);
 // Scores `text`, optionally against the `prompt` it answers.
 KESTRUNE_API QualityScore evaluate_output(std::string_view text, std::string_view prompt = "");
 
-// Share of distinct word n-grams (case-insensitive), scaled so that two-thirds distinct
-// already scores 1.0. A negative `n` is an InvalidValueError.
-KESTRUNE_API double _check_repetition(std::string_view text, int n = 4);
-
-// Penalises runs of "?" or "!", implausible average word lengths and missing punctuation.
-KESTRUNE_API double _check_coherence(std::string_view text);
-
-// Penalises answers that are very short, very long, or out of proportion to the prompt.
-KESTRUNE_API double _check_length(std::string_view text, std::string_view prompt);
-
 }  // namespace kestrune::evaluator

@@ -150,13 +150,4 @@ enum class Integers { listed_widths, every_width };
 KESTRUNE_API GgufMetadata read_gguf_metadata(const std::string& path,
                                              Integers integers = Integers::listed_widths);
 
-// A length-prefixed string; bytes that are not valid UTF-8 become U+FFFD.
-KESTRUNE_API std::string _read_string(GgufStream& stream);
-
-// Read a GGUF value. Absent for the types that are skipped.
-KESTRUNE_API std::optional<GgufValue> _read_value(GgufStream& stream, std::uint32_t vtype);
-
-// Skip a GGUF value without reading it.
-KESTRUNE_API void _skip_value(GgufStream& stream, std::uint32_t vtype);
-
 }  // namespace kestrune::ggufmeta

@@ -6,12 +6,10 @@
 #pragma once
 
 #include <array>
-#include <optional>
 #include <string>
 #include <string_view>
 
 #include "kestrune/core/export.hpp"
-#include "kestrune/engine/stores.hpp"
 
 namespace kestrune::resolver {
 
@@ -28,18 +26,5 @@ struct KESTRUNE_API Scheme {
 };
 
 extern KESTRUNE_API const std::array<Scheme, 9> SCHEMES;
-
-// Download from HuggingFace. Format: user/repo/file.gguf or user/repo
-KESTRUNE_API std::string _resolve_huggingface(const std::string& path,
-                                              const std::string& output_dir);
-
-// Download model from direct URL.
-KESTRUNE_API std::string _resolve_url(const std::string& url, const std::string& output_dir);
-
-// Search for a model in common locations.
-// `system` defaults to this platform's system name.
-KESTRUNE_API std::optional<std::string> _search_local(const std::string& name);
-KESTRUNE_API std::optional<std::string> _search_local(const std::string& name,
-                                                      const std::string& system);
 
 }  // namespace kestrune::resolver

@@ -27,10 +27,11 @@ class KESTRUNE_API WebSearchTool : public Tool {
     ToolResult execute(const Json& arguments) override;
 
     // The instant-answer search, used when the DDGS client is not installed.
-    ToolResult _fallback_search(const std::string& query, long long max_results) const;
+    KESTRUNE_LOCAL ToolResult _fallback_search(const std::string& query,
+                                               long long max_results) const;
 
   private:
-    ToolResult _ddgs_search(const std::string& query, long long max_results) const;
+    KESTRUNE_LOCAL ToolResult _ddgs_search(const std::string& query, long long max_results) const;
 
     std::string endpoint_;
 };

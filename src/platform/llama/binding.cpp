@@ -12,7 +12,9 @@
 #include <utility>
 
 #include "platform/llama/library.hpp"
-#include "platform/llama/rpc.hpp"
+#include "platform/llama/rpc_probe.hpp"
+#include "platform/llama/rpc_relay.hpp"
+#include "platform/llama/rpc_worker.hpp"
 #include "platform/os/system.hpp"
 
 namespace kestrune::platform::llama {

@@ -128,38 +128,48 @@ TEST(Http, StalledServerTimesOutAfterTheIdleTimeout) {
 }
 
 TEST(Http, SlowSteadyAnswerDoesNotTimeOut) {
-    LoopbackServer server([](httplib::Server& s) {
-        s.Get("/drip", [](const httplib::Request&, httplib::Response& res) {
+    // The server paces its bytes (the subject here) far inside the idle time-out: each gap is a
+    // fifth of it, the whole answer twice as long as it.
+    constexpr auto idle = 750ms;
+    Gate reader_waits;
+    LoopbackServer server([&](httplib::Server& s) {
+        s.Get("/drip", [&](const httplib::Request&, httplib::Response& res) {
             res.set_chunked_content_provider("text/plain",
-                                             [](std::size_t, httplib::DataSink& sink) {
+                                             [&](std::size_t, httplib::DataSink& sink) {
                                                  for (int i = 0; i < 10; ++i) {
-                                                     std::this_thread::sleep_for(150ms);
+                                                     std::this_thread::sleep_for(idle / 5);
                                                      write(sink, "x");
                                                  }
                                                  sink.done();
                                                  return true;
                                              });
         });
-        s.Get("/pause", [](const httplib::Request&, httplib::Response& res) {
+        s.Get("/pause", [&](const httplib::Request&, httplib::Response& res) {
             res.set_chunked_content_provider("text/plain",
-                                             [](std::size_t, httplib::DataSink& sink) {
+                                             [&](std::size_t, httplib::DataSink& sink) {
                                                  write(sink, "a\n");
-                                                 std::this_thread::sleep_for(1000ms);
-                                                 write(sink, "b\n");
+                                                 // "b" comes a third of the idle time-out into the
+                                                 // reader's next wait.
+                                                 const bool waiting = reader_waits.wait();
+                                                 std::this_thread::sleep_for(idle / 3);
+                                                 write(sink, waiting ? "b\n" : "late\n");
                                                  sink.done();
                                                  return true;
                                              });
         });
     });
+    OpenOnExit release{reader_waits};
 
-    // 1.5 s in all, but never more than 150 ms between bytes.
-    EXPECT_EQ(http::fetch(get(server.url("/drip"), 500ms)).body, "xxxxxxxxxx");
+    const auto dripped =
+        time_of([&] { EXPECT_EQ(http::fetch(get(server.url("/drip"), idle)).body, "xxxxxxxxxx"); });
+    EXPECT_GT(dripped, idle);
 
     // The reader is busy for longer than the idle time-out while the server is silent too; its
-    // next wait still gets the whole idle time-out ("b" comes 200 ms into it).
-    auto stream = http::ResponseStream::open(get(server.url("/pause"), 600ms));
+    // next wait still gets the whole idle time-out.
+    auto stream = http::ResponseStream::open(get(server.url("/pause"), idle));
     EXPECT_EQ(stream.next_line(), "a");
-    std::this_thread::sleep_for(800ms);
+    std::this_thread::sleep_for(idle + idle / 3);
+    reader_waits.open();
     EXPECT_EQ(stream.next_line(), "b");
 }
 

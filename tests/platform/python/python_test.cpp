@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <latch>
 #include <string>
 #include <thread>
 #include <utility>
@@ -21,6 +21,18 @@ const PythonPackages& broken_package() {
     static const PythonPackages packages(
         Files{{"half_installed/__init__.py", "raise ValueError('half-installed')\n"}});
     return packages;
+}
+
+// What require made of `package`: "found", "missing", or how it failed otherwise.
+std::string outcome_of(const std::string& package) {
+    try {
+        python::require(package);
+        return "found";
+    } catch (const MissingComponentError&) {
+        return "missing";
+    } catch (const std::exception& error) {
+        return std::string("failed: ") + error.what();
+    }
 }
 
 }  // namespace
@@ -72,19 +84,30 @@ TEST(PythonLayer, FirstUseFromSeveralThreadsAtOnce) {
         GTEST_SKIP() << "built without embedded Python";
     }
     // Run alone (as ctest does), this is the interpreter's first use: several threads race to
-    // create it, then take turns with its lock.
-    std::atomic<int> imported{0};
+    // create it, then take turns with its lock. Each must see its own outcomes: a failed import
+    // in one thread must not leak into, or be taken by, another.
+    const std::vector<std::pair<std::string, std::string>> rounds = {
+        {"json", "found"}, {"kestrune_no_such_package", "missing"}, {"collections", "found"}};
+    constexpr int kThreads = 4;
+    std::latch start(kThreads);
+    std::vector<std::vector<std::string>> outcomes(kThreads);
     std::vector<std::thread> threads;
-    for (int i = 0; i < 4; ++i) {
-        threads.emplace_back([&imported] {
-            for (int round = 0; round < 20; ++round) {
-                python::require(round % 2 == 0 ? "json" : "collections");
-                ++imported;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            start.arrive_and_wait();
+            for (int round = 0; round < 30; ++round) {
+                outcomes[i].push_back(outcome_of(rounds[round % rounds.size()].first));
             }
         });
     }
     for (auto& thread : threads) {
         thread.join();
     }
-    EXPECT_EQ(imported.load(), 80);
+    for (int i = 0; i < kThreads; ++i) {
+        ASSERT_EQ(outcomes[i].size(), 30U);
+        for (std::size_t round = 0; round < outcomes[i].size(); ++round) {
+            EXPECT_EQ(outcomes[i][round], rounds[round % rounds.size()].second)
+                << "thread " << i << ", round " << round;
+        }
+    }
 }

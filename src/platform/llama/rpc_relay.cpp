@@ -1,115 +1,29 @@
-#include "platform/llama/rpc.hpp"
+#include "platform/llama/rpc_relay.hpp"
 
-#include <ggml-backend.h>
 #include <ggml-rpc.h>
 #include <ggml.h>
-#include <llama.h>
 #include <sys/socket.h>
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
-#include <charconv>
-#include <cstring>
-#include <filesystem>
-#include <memory>
-#include <span>
+#include <functional>
 #include <utility>
-
-#include "platform/llama/library.hpp"
 
 namespace kestrune::platform::rpc {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using tcp::Broken;
 using tcp::Bytes;
 using tcp::bytes_of;
 using tcp::Inbound;
-using tcp::Millis;
 using tcp::send_all;
 
-// The protocol's commands, numbered as the library numbers them.
-enum Command : std::uint8_t {
-    kAllocBuffer = 0,
-    kGetAlignment,
-    kGetMaxSize,
-    kBufferGetBase,
-    kFreeBuffer,
-    kBufferClear,
-    kSetTensor,
-    kSetTensorHash,
-    kGetTensor,
-    kCopyTensor,
-    kGraphCompute,
-    kGetDeviceMemory,
-    kInitTensor,
-    kGetAllocSize,
-    kHello,
-    kDeviceCount,
-    kGraphRecompute,
-    kMemsetTensor,
-    kNone,
-    kCommandCount,
-};
-static_assert(kHello == 14, "the handshake's number is fixed by the protocol");
-
-constexpr std::size_t kConnectionCapsSize = 24;
-constexpr std::size_t kHelloAnswerSize = 4 + kConnectionCapsSize;
 // Requests up to this size are read whole (every fixed-size one); larger ones (tensor data,
 // graphs) are passed on in chunks.
 constexpr std::uint64_t kWholeRequestLimit = 64 * 1024;
 constexpr std::size_t kChunk = 1 << 20;
 constexpr std::uint64_t kStandInAlignment = 64;
 constexpr std::uint64_t kStandInMaxSize = std::uint64_t{1} << 40;
-
-constexpr const char* kNotInstalled =
-    "llama.cpp's RPC backend is not installed: run scripts/setup --rpc (it compiles "
-    "libggml-rpc.so beside the llama.cpp libraries), then try again";
-
-template <typename T>
-T load_value(std::span<const std::uint8_t> bytes) {
-    T value{};
-    std::memcpy(&value, bytes.data(), std::min(bytes.size(), sizeof value));
-    return value;
-}
-
-template <typename T>
-void store_value(std::span<std::uint8_t> bytes, T value) {
-    std::memcpy(bytes.data(), &value, std::min(bytes.size(), sizeof value));
-}
-
-// The size an answer announces, which must be the one its request calls for.
-std::uint64_t read_answer_size(Inbound& in, std::uint64_t expected, std::optional<Millis> timeout) {
-    const auto size = in.read_value<std::uint64_t>(timeout);
-    if (size != expected) {
-        throw Broken("answered " + std::to_string(size) + " bytes where " +
-                     std::to_string(expected) + " were due");
-    }
-    return size;
-}
-
-// A request's command and size, as they precede its body.
-struct Header {
-    std::array<std::uint8_t, 1 + sizeof(std::uint64_t)> bytes{};
-
-    Header(std::uint8_t command, std::uint64_t size) {
-        bytes[0] = command;
-        std::memcpy(bytes.data() + 1, &size, sizeof size);
-    }
-};
-
-// One request and its answer, on a connection of our own.
-std::vector<std::uint8_t> ask(int fd, Inbound& in, Command command, Bytes request,
-                              std::uint64_t answer_size, Millis timeout) {
-    send_all(fd, {Header(command, request.size()).bytes, request}, timeout);
-    std::vector<std::uint8_t> answer(read_answer_size(in, answer_size, timeout));
-    in.read_exact(answer.data(), answer.size(), timeout);
-    return answer;
-}
-
-// --- the messages ---
 
 // The size of the answer `command` gets, or none for commands answered by nothing. A tensor
 // read is answered with the bytes it asks for: its request ends with their count.
@@ -223,70 +137,7 @@ void cap_memory(std::span<std::uint8_t> answer, std::uint64_t cap) {
     }
 }
 
-// A worker's own account of its memory: summed without wrapping around, whatever it claims.
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    return b > UINT64_MAX - a ? UINT64_MAX : a + b;
-}
-
-std::string worker_text(const Endpoint& worker) {
-    return "RPC worker " + worker.text();
-}
-
 }  // namespace
-
-Endpoint parse_endpoint(std::string_view text) {
-    const auto colon = text.rfind(':');
-    int port = 0;
-    const bool has_host = colon != std::string_view::npos && colon > 0;
-    const auto digits = has_host ? text.substr(colon + 1) : std::string_view{};
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
-    if (!has_host || digits.empty() || error != std::errc{} ||
-        end != digits.data() + digits.size() || port < 1 || port > 65535) {
-        throw InvalidValueError("An RPC worker is given as HOST:PORT (port 1 to 65535), not '" +
-                                std::string(text) + "'");
-    }
-    return {.host = std::string(text.substr(0, colon)), .port = port};
-}
-
-WorkerMemory probe_worker(const Endpoint& worker, std::chrono::milliseconds timeout) {
-    try {
-        const Descriptor socket = tcp::connect_to(worker, timeout);
-        Inbound in(socket.get());
-        const std::array<std::uint8_t, kConnectionCapsSize> no_caps{};
-        const auto hello = ask(socket.get(), in, kHello, no_caps, kHelloAnswerSize, timeout);
-        if (hello[0] != RPC_PROTO_MAJOR_VERSION) {
-            throw RuntimeFailure(worker_text(worker) + " speaks RPC protocol version " +
-                                 std::to_string(hello[0]) + ", not " +
-                                 std::to_string(RPC_PROTO_MAJOR_VERSION) +
-                                 ": run the same llama.cpp release on every machine");
-        }
-        const auto count = load_value<std::uint32_t>(
-            ask(socket.get(), in, kDeviceCount, {}, sizeof(std::uint32_t), timeout));
-        // llama.cpp places a model on at most llama_max_devices(), all machines together.
-        if (count == 0 || count > llama_max_devices()) {
-            throw RuntimeFailure(worker_text(worker) + " reports " + std::to_string(count) +
-                                 " devices, where 1 to " + std::to_string(llama_max_devices()) +
-                                 " can hold a model's layers");
-        }
-        WorkerMemory memory{.devices = static_cast<int>(count)};
-        for (std::uint32_t device = 0; device < count; ++device) {
-            std::array<std::uint8_t, sizeof device> request{};
-            store_value<std::uint32_t>(request, device);
-            const auto answer = ask(socket.get(), in, kGetDeviceMemory, request, 16, timeout);
-            memory.free_bytes =
-                saturating_add(memory.free_bytes, load_value<std::uint64_t>(answer));
-            memory.total_bytes = saturating_add(
-                memory.total_bytes, load_value<std::uint64_t>(std::span(answer).subspan(8)));
-        }
-        return memory;
-    } catch (const Broken& broken) {
-        throw RuntimeFailure(
-            worker_text(worker) + " is unreachable: " + broken.what() +
-            " (is `kestrune worker` running there, and not serving another client?)");
-    }
-}
-
-// --- the relay ---
 
 struct Relay::Connection {
     Descriptor client;
@@ -565,138 +416,5 @@ void Relay::serve(std::shared_ptr<Connection> connection) {
     std::lock_guard lock(mutex_);
     connection->upstream.reset();
 }
-
-// --- the library's RPC backend ---
-
-namespace {
-
-ggml_backend_reg_t rpc_registry() {
-    llama::initialise_library();
-    static std::mutex mutex;
-    std::lock_guard lock(mutex);
-    if (ggml_backend_reg_t registry = ggml_backend_reg_by_name("RPC")) {
-        return registry;
-    }
-    const auto file = llama::backend_directory() / "libggml-rpc.so";
-    if (!std::filesystem::exists(file)) {
-        throw MissingComponentError(kNotInstalled);
-    }
-    const llama::QuietScope quiet(true);
-    ggml_backend_reg_t registry = ggml_backend_load(file.c_str());
-    if (registry == nullptr) {
-        throw MissingComponentError("llama.cpp's RPC backend " + file.string() +
-                                    " could not be loaded: run scripts/setup --rpc again");
-    }
-    return registry;
-}
-
-template <typename Function>
-Function* rpc_function(const char* name) {
-    auto* function =
-        reinterpret_cast<Function*>(ggml_backend_reg_get_proc_address(rpc_registry(), name));
-    if (function == nullptr) {
-        throw MissingComponentError(std::string("llama.cpp's RPC backend lacks ") + name);
-    }
-    return function;
-}
-
-// The devices a worker serves: its GPUs, or its CPU when it has none.
-std::vector<ggml_backend_dev_t> devices_to_serve() {
-    std::vector<ggml_backend_dev_t> devices;
-    for (std::size_t index = 0; index < ggml_backend_dev_count(); ++index) {
-        ggml_backend_dev_t device = ggml_backend_dev_get(index);
-        if (ggml_backend_dev_type(device) == GGML_BACKEND_DEVICE_TYPE_GPU) {
-            devices.push_back(device);
-        }
-    }
-    if (devices.empty()) {
-        devices.push_back(ggml_backend_dev_by_type(GGML_BACKEND_DEVICE_TYPE_CPU));
-    }
-    return devices;
-}
-
-std::string describe(ggml_backend_dev_t device, std::optional<std::uint64_t> cap) {
-    std::size_t free_bytes = 0;
-    std::size_t total_bytes = 0;
-    ggml_backend_dev_memory(device, &free_bytes, &total_bytes);
-    const std::uint64_t limit = cap.value_or(UINT64_MAX);
-    constexpr std::uint64_t kMb = 1 << 20;
-    return std::string(ggml_backend_dev_name(device)) + " (" +
-           ggml_backend_dev_description(device) + "), " +
-           std::to_string(std::min<std::uint64_t>(free_bytes, limit) / kMb) + " MB free of " +
-           std::to_string(std::min<std::uint64_t>(total_bytes, limit) / kMb) + " MB";
-}
-
-// The port to listen on at `endpoint`: its own, or a free one for port 0. Listening there first
-// turns a port in use into a clear error rather than a server that never starts.
-int free_port(const Endpoint& endpoint) {
-    const Descriptor socket = tcp::listen_on(endpoint);
-    return tcp::bound_port(socket.get());
-}
-
-// The library's server listens once its thread has started; connecting tells when.
-void wait_until_listening(const Endpoint& endpoint) {
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline) {
-        try {
-            tcp::connect_to(endpoint, Millis(200));
-            return;
-        } catch (const Broken&) {
-            std::this_thread::sleep_for(Millis(20));
-        }
-    }
-    throw RuntimeFailure("llama.cpp's RPC server did not start listening on " + endpoint.text());
-}
-
-}  // namespace
-
-std::vector<ggml_backend_dev_t> worker_devices(const std::string& endpoint) {
-    auto* add_server =
-        rpc_function<decltype(ggml_backend_rpc_add_server)>("ggml_backend_rpc_add_server");
-    ggml_backend_reg_t registry = add_server(endpoint.c_str());
-    std::vector<ggml_backend_dev_t> devices;
-    for (std::size_t index = 0; registry && index < ggml_backend_reg_dev_count(registry); ++index) {
-        devices.push_back(ggml_backend_reg_dev_get(registry, index));
-    }
-    return devices;
-}
-
-Worker::Worker(const WorkerOptions& options) {
-    auto* start_server =
-        rpc_function<decltype(ggml_backend_rpc_start_server)>("ggml_backend_rpc_start_server");
-    std::vector<ggml_backend_dev_t> devices = devices_to_serve();
-    for (ggml_backend_dev_t device : devices) {
-        devices_.push_back(describe(device, options.memory_cap));
-    }
-    // The library's server listens where asked unless the memory it reports must be capped: then
-    // it listens on loopback behind a relay that rewrites those answers. A relay costs a hop on
-    // every message, which a decoded token pays some twenty times.
-    Endpoint server{"127.0.0.1", 0};
-    if (!options.memory_cap) {
-        server.port = free_port({options.host, options.port});
-        server.host = tcp::numeric_address({options.host, server.port});
-    } else {
-        server.port = free_port(server);
-    }
-    const std::size_t threads = options.threads > 0
-                                    ? static_cast<std::size_t>(options.threads)
-                                    : std::max(1U, std::thread::hardware_concurrency());
-    // The library's server never returns: its thread lives as long as the process.
-    std::thread([start_server, server, threads, devices]() mutable {
-        start_server(server.text().c_str(), nullptr, threads, devices.size(), devices.data());
-    }).detach();
-    wait_until_listening(server);
-    if (options.memory_cap) {
-        front_ = std::make_unique<Relay>(server, RelayOptions{.listen_host = options.host,
-                                                              .listen_port = options.port,
-                                                              .memory_cap = options.memory_cap,
-                                                              .stand_in = false});
-        endpoint_ = front_->endpoint();
-    } else {
-        endpoint_ = options.host + ":" + std::to_string(server.port);
-    }
-}
-
-Worker::~Worker() = default;
 
 }  // namespace kestrune::platform::rpc

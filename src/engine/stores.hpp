@@ -1,13 +1,12 @@
 // The model stores of other runtimes the resolver looks into: Ollama's manifests and blobs,
 // LM Studio's models, the Hugging Face cache vLLM and MLX fill, and the usual llama.cpp
-// directories. Each finds a GGUF file for a name and announces it on standard output.
+// directories. Each finds a GGUF file for a name and announces it on standard output. Internal
+// to the resolver: its tests reach them here.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include "kestrune/core/export.hpp"
 
 namespace kestrune::resolver {
 
@@ -16,25 +15,25 @@ inline constexpr std::string_view REGISTRY = "registry.ollama.ai";
 inline constexpr std::string_view OLLAMA_DOWNLOAD_URL = "https://ollama.com/download";
 
 // Get Ollama models directory.
-KESTRUNE_API std::optional<std::string> _get_ollama_dir();
+std::optional<std::string> _get_ollama_dir();
 
 // Get LM Studio models directory.
-KESTRUNE_API std::optional<std::string> _get_lmstudio_dir();
+std::optional<std::string> _get_lmstudio_dir();
 
 // Find model in Ollama's local registry.
-KESTRUNE_API std::string _resolve_ollama(const std::string& tag);
+std::string _resolve_ollama(const std::string& tag);
 
 // Find model in LM Studio's local cache.
-KESTRUNE_API std::string _resolve_lmstudio(const std::string& name);
+std::string _resolve_lmstudio(const std::string& name);
 
 // Find model in vLLM's cache (HuggingFace models, safetensors).
-KESTRUNE_API std::string _resolve_vllm(const std::string& name);
+std::string _resolve_vllm(const std::string& name);
 
 // Find model in common llama.cpp model directories.
-KESTRUNE_API std::string _resolve_llamacpp(const std::string& name);
-KESTRUNE_API std::string _resolve_llamacpp(const std::string& name, const std::string& system);
+std::string _resolve_llamacpp(const std::string& name);
+std::string _resolve_llamacpp(const std::string& name, const std::string& system);
 
 // Find model in MLX models cache (Apple Silicon).
-KESTRUNE_API std::string _resolve_mlx(const std::string& name);
+std::string _resolve_mlx(const std::string& name);
 
 }  // namespace kestrune::resolver

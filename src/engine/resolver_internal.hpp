@@ -1,0 +1,24 @@
+// The resolver's internal steps, one per kind of reference, and the search of this machine's
+// model stores. Not exported: the resolver's tests, and the server's model pool, which looks
+// only on this machine, reach them here.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "engine/stores.hpp"
+
+namespace kestrune::resolver {
+
+// Download from HuggingFace. Format: user/repo/file.gguf or user/repo
+std::string _resolve_huggingface(const std::string& path, const std::string& output_dir);
+
+// Download model from direct URL.
+std::string _resolve_url(const std::string& url, const std::string& output_dir);
+
+// Search for a model in common locations.
+// `system` defaults to this platform's system name.
+std::optional<std::string> _search_local(const std::string& name);
+std::optional<std::string> _search_local(const std::string& name, const std::string& system);
+
+}  // namespace kestrune::resolver
