@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/json.hpp"
+#include "kestrune/backends/native.hpp"
 #include "platform/os/process.hpp"
 #include "support/running_program.hpp"
 #include "support/streamed_post.hpp"
@@ -73,6 +74,44 @@ TEST_F(ServeCommand, ServesUntilASignalThenEndsStreamsAndExitsZero) {
             log, std::regex(R"(POST /v1/completions 200 [1-9]\d* tokens \d+ ms)")))
             << log;
     }
+}
+
+// The command line, the server and the library decode through one token loop: the same greedy
+// answer, byte for byte, whichever door the question comes through.
+TEST_F(ServeCommand, RunServeAndTheLibraryGiveTheSameGreedyAnswer) {
+    const std::string model = kestrune::testing::bundled_chat_model();
+    const std::string question = "How do I pull a model?";
+    constexpr int kTokens = 48;
+
+    kestrune::backends::NativeBackend library;
+    library.load(model, {.n_ctx = 2048, .n_threads = 1});
+    const std::string from_library = library.chat(
+        {{"user", question}},
+        kestrune::backends::GenerationConfig{.max_tokens = kTokens, .temperature = 0.0});
+    ASSERT_FALSE(from_library.empty());
+
+    const auto run = kestrune::platform::process::run(
+        {KESTRUNE_CLI_PATH, "run", model, "-p", question, "--temperature", "0", "--max-tokens",
+         std::to_string(kTokens)},
+        120s);
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.out, from_library + "\n");
+
+    auto serve = serve_process({model, "--port", "0", "--quiet"});
+    const int port = port_of(serve.next_line());
+    ASSERT_GT(port, 0);
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(120, 0);
+    // The library's default repeat penalty, asked for by name.
+    const Json request = {
+        {"model", model},
+        {"messages", {{{"role", "user"}, {"content", question}}}},
+        {"stream", false},
+        {"options", {{"temperature", 0}, {"repeat_penalty", 1.1}, {"num_predict", kTokens}}}};
+    const auto answer = client.Post("/api/chat", request.dump(), "application/json");
+    ASSERT_TRUE(answer);
+    ASSERT_EQ(answer->status, 200) << answer->body;
+    EXPECT_EQ(Json::parse(answer->body)["message"]["content"], from_library);
 }
 
 TEST_F(ServeCommand, QuietServesWithoutAccessLinesAndAKeyStaysOutOfTheLog) {
