@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Our engine against llama.cpp's own llama-bench, side by side in one run: the same model
 # (the generated throughput model unless given), the same thread count, prompt 512 and
-# generation 128 tokens. Prints both figures and our ratio. Each side is repeated and its best
-# run counts, so a busy machine disturbs the comparison less.
+# generation 128 tokens. Prints both figures and our ratio. The two sides take turns for ROUNDS
+# rounds (default 3), each side's best run of a round counts, and the medians of the rounds are
+# compared, so a burst of load from elsewhere falls on both.
 #
 # Usage: bench/compare_llama_bench.sh [build dir] [model]
 # Environment: THREADS (default: nproc), KESTRUNE_LLAMA_BIN_DIR (default: llama-bench built
@@ -12,6 +13,7 @@ set -euo pipefail
 build=${1:-build/default}
 model=${2:-$build/models/throughput.gguf}
 threads=${THREADS:-$(nproc)}
+rounds=${ROUNDS:-3}
 if [[ -z "${KESTRUNE_LLAMA_BIN_DIR:-}" ]]; then
   "$(dirname "${BASH_SOURCE[0]}")/../scripts/setup" --tools
 fi
@@ -19,28 +21,37 @@ bin_dir=${KESTRUNE_LLAMA_BIN_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/kestrune/llama
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-"$bin_dir/llama-bench" -m "$model" -t "$threads" -p 512 -n 128 -r 5 -o json >"$work/llama.json"
-KESTRUNE_BENCH_MODEL=$model KESTRUNE_BENCH_THREADS=$threads "$build/bench/engine_bench" \
-  --benchmark_repetitions=3 --benchmark_format=json --benchmark_out="$work/ours.json" \
-  --benchmark_out_format=json \
-  >/dev/null
+for round in $(seq "$rounds"); do
+  "$bin_dir/llama-bench" -m "$model" -t "$threads" -p 512 -n 128 -r 3 -o json \
+    >"$work/llama-$round.json"
+  KESTRUNE_BENCH_MODEL=$model KESTRUNE_BENCH_THREADS=$threads "$build/bench/engine_bench" \
+    --benchmark_repetitions=2 --benchmark_format=json --benchmark_out="$work/ours-$round.json" \
+    --benchmark_out_format=json \
+    >/dev/null
+done
 
-python3 - "$work/llama.json" "$work/ours.json" "$threads" <<'PY'
-import json, sys
+python3 - "$work" "$rounds" "$threads" <<'PY'
+import json, statistics, sys
 from collections import defaultdict
-llama = json.load(open(sys.argv[1]))
+work, rounds = sys.argv[1], int(sys.argv[2])
+reference, measured = defaultdict(list), defaultdict(list)
 runs = defaultdict(list)
-for run in json.load(open(sys.argv[2]))["benchmarks"]:
-    if run.get("run_type") == "iteration":
-        runs[run["run_name"]].append(run)
-best_rate = lambda name: max(r["tokens_per_second"] for r in runs[name])
+for r in range(1, rounds + 1):
+    for t in json.load(open(f"{work}/llama-{r}.json")):
+        reference["prompt" if t["n_prompt"] > 0 else "decode"].append(max(t["samples_ts"]))
+    ours = defaultdict(list)
+    for run in json.load(open(f"{work}/ours-{r}.json"))["benchmarks"]:
+        if run.get("run_type") == "iteration":
+            ours[run["run_name"]].append(run)
+            runs[run["run_name"]].append(run)
+    measured["prompt"].append(max(x["tokens_per_second"]
+                                  for x in ours["BM_PromptEval/min_time:2.000/real_time"]))
+    measured["decode"].append(max(x["tokens_per_second"]
+                                  for x in ours["BM_Decode/min_time:2.000/real_time"]))
+reference = {kind: statistics.median(rates) for kind, rates in reference.items()}
+measured = {kind: statistics.median(rates) for kind, rates in measured.items()}
 fastest = lambda name: min(runs[name], key=lambda r: r["real_time"])
-reference = {("prompt" if t["n_prompt"] > 0 else "decode"): max(t["samples_ts"]) for t in llama}
-measured = {
-    "prompt": best_rate("BM_PromptEval/min_time:2.000/real_time"),
-    "decode": best_rate("BM_Decode/min_time:2.000/real_time"),
-}
-print(f"threads: {sys.argv[3]}")
+print(f"threads: {sys.argv[3]}, medians of {rounds} interleaved rounds")
 for kind, floor in (("prompt", 0.95), ("decode", 0.98)):
     ratio = measured[kind] / reference[kind]
     verdict = "ok" if ratio >= floor else "BELOW"

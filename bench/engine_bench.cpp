@@ -147,7 +147,7 @@ void BM_TimeToFirstToken(benchmark::State& state) {
         question += "a long context needs a large cache and more memory. ";
     }
     const Sampling sampling{.max_tokens = 16, .temperature = 0.0};
-    int turn = 0;
+    static int turn = 0;
     kestrune::inference::GenerationSummary last;
     for (auto _ : state) {
         state.PauseTiming();

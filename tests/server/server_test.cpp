@@ -9,12 +9,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <future>
 #include <iostream>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/json.hpp"
@@ -23,7 +25,10 @@
 #include "server/fields.hpp"
 #include "server/ollama_api.hpp"
 #include "server/openai_api.hpp"
+#include "support/gate.hpp"
+#include "support/loopback_server.hpp"
 #include "support/streamed_post.hpp"
+#include "support/temp_dir.hpp"
 #include "support/temp_home.hpp"
 #include "support/test_models.hpp"
 
@@ -405,6 +410,47 @@ TEST_F(ServerTest, BeyondMaxModelsTheLeastRecentlyUsedIsUnloaded) {
 }
 
 // --- many clients --------------------------------------------------------------------------------
+
+TEST_F(ServerTest, AModelBeingDownloadedKeepsNoOtherRequestWaiting) {
+    // A download that stalls until the test lets it go on.
+    kestrune::testing::Gate release;
+    std::atomic<bool> asked_for_file = false;
+    kestrune::testing::LoopbackServer files([&](httplib::Server& server) {
+        server.Get("/slow.gguf", [&](const httplib::Request&, httplib::Response& response) {
+            asked_for_file = true;
+            release.wait();
+            response.set_content("not a model", "application/octet-stream");
+        });
+    });
+    kestrune::testing::OpenOnExit opened{release};
+    const kestrune::testing::TempDir downloads;
+    start({.allow_pull = true, .download_dir = downloads.path().string()});
+    ASSERT_EQ(post("/v1/chat/completions", user_chat(tiny_chat_model(), "the cat", 2))->status,
+              200);
+    auto pulling = std::async(std::launch::async, [&] {
+        httplib::Client other("127.0.0.1", server_->port());
+        other.set_read_timeout(60, 0);
+        return other
+            .Post("/v1/chat/completions", user_chat(files.url("/slow.gguf"), "the cat", 2).dump(),
+                  "application/json")
+            ->status;
+    });
+    // Until the download has begun the request may not be in the pool's hands: wait for it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!asked_for_file) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the download never began";
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(get("/v1/models")->status, 200);
+    EXPECT_EQ(get("/api/ps")->status, 200);
+    EXPECT_EQ(post("/v1/chat/completions", user_chat(tiny_chat_model(), "the dog", 2))->status,
+              200);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5))
+        << "the loaded model waited behind the download";
+    release.open();
+    EXPECT_EQ(pulling.get(), 400) << "what was downloaded is no model";
+}
 
 TEST_F(ServerTest, ParallelGreedyStreamsGiveTheirOneAtATimeAnswers) {
     start({.parallel = 4});
