@@ -20,6 +20,16 @@ std::size_t common_prefix(const std::vector<Token>& a, const std::vector<Token>&
 
 }  // namespace
 
+speculative::SpeculativeStats speculative_stats(const GenerationSummary& summary) {
+    return {.rounds = summary.speculation.rounds,
+            .drafted = summary.speculation.drafted,
+            .accepted = summary.speculation.accepted,
+            .generated = summary.completion_tokens,
+            .last_k = summary.speculation.last_k,
+            .prompt_tokens = summary.prompt_tokens,
+            .prompt_evaluated = summary.evaluated_tokens};
+}
+
 // --- Generation --------------------------------------------------------------------------------
 
 std::optional<std::string> Generation::next() {

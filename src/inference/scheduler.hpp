@@ -58,6 +58,9 @@ struct GenerationSummary {
     std::chrono::nanoseconds eval{0};         // from there to the end
 };
 
+// A finished generation's counts in the public speculative record.
+speculative::SpeculativeStats speculative_stats(const GenerationSummary& summary);
+
 // One request's generation, shared by the request's thread (which reads pieces) and the
 // scheduler (which writes them).
 class Generation {

@@ -35,6 +35,16 @@ std::size_t common_prefix(std::span<const Token> a, std::span<const Token> b) {
 
 }  // namespace
 
+Sampling sampling_of(const speculative::SpeculativeOptions& options) {
+    return {.max_tokens =
+                options.max_tokens > 0 ? std::optional<int>(options.max_tokens) : std::nullopt,
+            .temperature = options.temperature,
+            .top_p = options.top_p,
+            .top_k = options.top_k,
+            .repeat_penalty = options.repeat_penalty,
+            .seed = options.seed};
+}
+
 void check_speculation(const platform::llama::Llama& target, const Speculation& speculation) {
     if (speculation.k < 1) {
         throw InvalidValueError("Speculative decoding needs k of at least 1, got " +

@@ -20,6 +20,7 @@
 #include <span>
 #include <vector>
 
+#include "kestrune/engine/speculative.hpp"
 #include "platform/llama/batch.hpp"
 #include "platform/llama/binding.hpp"
 #include "platform/llama/sampler.hpp"
@@ -43,6 +44,10 @@ struct SpeculationCounts {
     int accepted = 0;  // proposals the target kept
     int last_k = 0;    // proposals asked for in the last round
 };
+
+// The sampling settings of the public speculative options (a max_tokens of 0 or less: no
+// limit but the context).
+Sampling sampling_of(const speculative::SpeculativeOptions& options);
 
 // Refuses a speculation the target cannot use (k below 1, another vocabulary).
 void check_speculation(const platform::llama::Llama& target, const Speculation& speculation);

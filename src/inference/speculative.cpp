@@ -35,14 +35,7 @@ TextStream speculative_generate_from_backends(const ModelHolder& target_backend,
     inference::Reply reply(
         target, inference::ChatRequest{
                     .messages = std::move(messages),
-                    .sampling = {.max_tokens = options.max_tokens > 0
-                                                   ? std::optional<int>(options.max_tokens)
-                                                   : std::nullopt,
-                                 .temperature = options.temperature,
-                                 .top_p = options.top_p,
-                                 .top_k = options.top_k,
-                                 .repeat_penalty = options.repeat_penalty,
-                                 .seed = options.seed},
+                    .sampling = inference::sampling_of(options),
                     .speculation = inference::Speculation{.draft = draft->shared_weights(),
                                                           .k = options.k,
                                                           .adaptive_k = options.adaptive_k}});
@@ -50,14 +43,7 @@ TextStream speculative_generate_from_backends(const ModelHolder& target_backend,
         co_yield std::move(*piece);
     }
     if (stats != nullptr) {
-        const inference::GenerationSummary& summary = reply.summary();
-        *stats = {.rounds = summary.speculation.rounds,
-                  .drafted = summary.speculation.drafted,
-                  .accepted = summary.speculation.accepted,
-                  .generated = summary.completion_tokens,
-                  .last_k = summary.speculation.last_k,
-                  .prompt_tokens = summary.prompt_tokens,
-                  .prompt_evaluated = summary.evaluated_tokens};
+        *stats = inference::speculative_stats(reply.summary());
     }
 }
 

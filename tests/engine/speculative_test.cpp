@@ -49,24 +49,12 @@ std::string speculative_completion(const ModelPtr& target, const ModelPtr& draft
     inference::Reply reply(
         target, inference::CompletionRequest{
                     .prompt = kPrompt,
-                    .sampling = {.max_tokens = options.max_tokens,
-                                 .temperature = options.temperature,
-                                 .top_p = options.top_p,
-                                 .top_k = options.top_k,
-                                 .repeat_penalty = options.repeat_penalty,
-                                 .seed = options.seed},
+                    .sampling = inference::sampling_of(options),
                     .speculation = inference::Speculation{.draft = draft->shared_weights(),
                                                           .k = options.k,
                                                           .adaptive_k = options.adaptive_k}});
     const testing::Generated generated = testing::read_all(reply);
-    const inference::SpeculationCounts& counts = reply.summary().speculation;
-    stats = {.rounds = counts.rounds,
-             .drafted = counts.drafted,
-             .accepted = counts.accepted,
-             .generated = generated.completion_tokens,
-             .last_k = counts.last_k,
-             .prompt_tokens = generated.prompt_tokens,
-             .prompt_evaluated = generated.evaluated_tokens};
+    stats = inference::speculative_stats(reply.summary());
     return generated.text;
 }
 
