@@ -52,10 +52,7 @@ std::string not_found_message(const std::string& model_ref) {
 // A name without "://": what the registry holds, then the usual directories, then a pull
 // from the catalogue.
 std::string resolve_bare_name(const std::string& model_ref) {
-    if (auto held = downloader::resolve_local_model(model_ref); held && !held->empty()) {
-        return *held;
-    }
-    if (auto found = _search_local(model_ref)) {
+    if (auto found = find_local_model(model_ref)) {
         return *found;
     }
     if (const auto record = downloader::_find_in_catalog(model_ref); record && !record->empty()) {
@@ -141,6 +138,13 @@ const std::array<Scheme, 9> SCHEMES = {{
     {"https", [](const std::string& reference, const std::string&,
                  const std::string& output_dir) { return _resolve_url(reference, output_dir); }},
 }};
+
+std::optional<std::string> find_local_model(const std::string& name) {
+    if (auto held = downloader::resolve_local_model(name); held && !held->empty()) {
+        return *held;
+    }
+    return _search_local(name);
+}
 
 std::string resolve_model(const std::string& model_ref, const std::string& output_dir) {
     if (exists(model_ref)) {

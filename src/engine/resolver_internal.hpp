@@ -21,4 +21,8 @@ std::string _resolve_url(const std::string& url, const std::string& output_dir);
 std::optional<std::string> _search_local(const std::string& name);
 std::optional<std::string> _search_local(const std::string& name, const std::string& system);
 
+// The file a bare name stands for on this machine, in the resolver's order (Kestrune's own
+// models, then the stores of other runtimes), without downloading; absent when none is here.
+std::optional<std::string> find_local_model(const std::string& name);
+
 }  // namespace kestrune::resolver

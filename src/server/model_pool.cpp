@@ -7,7 +7,6 @@
 
 #include "engine/resolver_internal.hpp"
 #include "kestrune/core/errors.hpp"
-#include "kestrune/engine/downloader.hpp"
 #include "kestrune/engine/resolver.hpp"
 
 namespace kestrune::server {
@@ -39,10 +38,7 @@ std::string locate_without_download(const std::string& reference) {
     if (std::filesystem::is_regular_file(reference)) {
         return std::filesystem::absolute(reference).lexically_normal().string();
     }
-    if (auto held = downloader::resolve_local_model(reference); held && !held->empty()) {
-        return *held;
-    }
-    if (auto found = resolver::_search_local(reference)) {
+    if (auto found = resolver::find_local_model(reference)) {
         return *found;
     }
     refuse_download(reference);
