@@ -5,7 +5,7 @@
 
 #include "platform/llama/binding.hpp"
 
-namespace kestrune::kvquant {
+namespace kestrune::cache::kvquant {
 
 namespace {
 
@@ -64,4 +64,4 @@ void to_json(Json& json, const KvQuantConfig& config) {
             {"enabled", config.enabled}};
 }
 
-}  // namespace kestrune::kvquant
+}  // namespace kestrune::cache::kvquant

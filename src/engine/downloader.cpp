@@ -10,7 +10,7 @@
 #include "engine/downloader_internal.hpp"
 #include "kestrune/registry/store.hpp"
 
-namespace kestrune::downloader {
+namespace kestrune::engine::downloader {
 
 namespace {
 
@@ -89,4 +89,4 @@ std::optional<std::string> download_model(const std::string& model_name, const s
     return pull_model(model_name, quant);
 }
 
-}  // namespace kestrune::downloader
+}  // namespace kestrune::engine::downloader

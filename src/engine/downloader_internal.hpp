@@ -6,9 +6,9 @@
 
 #include "kestrune/core/json_value.hpp"
 
-namespace kestrune::downloader {
+namespace kestrune::engine::downloader {
 
 // Check if model exists locally: {"name": name, "path": path}, or absent.
 std::optional<Json> _find_in_catalog(const std::string& name);
 
-}  // namespace kestrune::downloader
+}  // namespace kestrune::engine::downloader

@@ -12,7 +12,7 @@
 #include "engine/evaluator_internal.hpp"
 #include "kestrune/core/errors.hpp"
 
-namespace kestrune::evaluator {
+namespace kestrune::engine::evaluator {
 
 namespace {
 
@@ -282,4 +282,4 @@ void to_json(Json& json, const QualityScore& score) {
             {"details", *score.details}};
 }
 
-}  // namespace kestrune::evaluator
+}  // namespace kestrune::engine::evaluator

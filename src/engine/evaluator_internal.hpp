@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-namespace kestrune::evaluator {
+namespace kestrune::engine::evaluator {
 
 // Share of distinct word n-grams (case-insensitive), scaled so that two-thirds distinct
 // already scores 1.0. A negative `n` is an InvalidValueError.
@@ -16,4 +16,4 @@ double _check_coherence(std::string_view text);
 // Penalises answers that are very short, very long, or out of proportion to the prompt.
 double _check_length(std::string_view text, std::string_view prompt);
 
-}  // namespace kestrune::evaluator
+}  // namespace kestrune::engine::evaluator

@@ -15,7 +15,7 @@
 #include "engine/ggufmeta_internal.hpp"
 #include "kestrune/core/errors.hpp"
 
-namespace kestrune::ggufmeta {
+namespace kestrune::engine::ggufmeta {
 
 namespace {
 
@@ -327,4 +327,4 @@ void to_json(Json& json, const GgufMetadata& meta) {
     }
 }
 
-}  // namespace kestrune::ggufmeta
+}  // namespace kestrune::engine::ggufmeta

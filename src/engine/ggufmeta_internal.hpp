@@ -7,7 +7,7 @@
 
 #include "kestrune/engine/ggufmeta.hpp"
 
-namespace kestrune::ggufmeta {
+namespace kestrune::engine::ggufmeta {
 
 // A length-prefixed string; bytes that are not valid UTF-8 become U+FFFD.
 std::string _read_string(GgufStream& stream);
@@ -18,4 +18,4 @@ std::optional<GgufValue> _read_value(GgufStream& stream, std::uint32_t vtype);
 // Skip a GGUF value without reading it.
 void _skip_value(GgufStream& stream, std::uint32_t vtype);
 
-}  // namespace kestrune::ggufmeta
+}  // namespace kestrune::engine::ggufmeta

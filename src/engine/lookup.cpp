@@ -8,7 +8,7 @@
 #include "core/text.hpp"
 #include "platform/os/files.hpp"
 
-namespace kestrune::resolver {
+namespace kestrune::engine::resolver {
 
 namespace files = platform::files;
 
@@ -65,4 +65,4 @@ std::optional<std::string> first_gguf_in(const std::vector<std::string>& directo
     return std::nullopt;
 }
 
-}  // namespace kestrune::resolver
+}  // namespace kestrune::engine::resolver

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrune::resolver {
+namespace kestrune::engine::resolver {
 
 // One progress line on standard output, control characters escaped, flushed.
 void say(const std::string& line);
@@ -27,4 +27,4 @@ std::optional<std::string> first_existing(std::initializer_list<std::string> can
 std::optional<std::string> first_gguf_in(const std::vector<std::string>& directories,
                                          const std::string& name);
 
-}  // namespace kestrune::resolver
+}  // namespace kestrune::engine::resolver

@@ -16,7 +16,7 @@
 #include "kestrune/engine/ggufmeta.hpp"
 #include "platform/os/files.hpp"
 
-namespace kestrune::ggufmeta {
+namespace kestrune::engine::ggufmeta {
 
 namespace {
 
@@ -194,4 +194,4 @@ void print_model_info(const engine::ModelSpec& spec, const GgufMetadata* meta) {
     output::print(out.str());
 }
 
-}  // namespace kestrune::ggufmeta
+}  // namespace kestrune::engine::ggufmeta

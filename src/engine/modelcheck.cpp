@@ -9,7 +9,7 @@
 
 #include "kestrune/core/errors.hpp"
 
-namespace kestrune::modelcheck {
+namespace kestrune::engine::modelcheck {
 
 namespace {
 
@@ -133,4 +133,4 @@ void check_header(const ggufmeta::GgufMetadata& meta, const std::string& path) {
     check_experts(header);
 }
 
-}  // namespace kestrune::modelcheck
+}  // namespace kestrune::engine::modelcheck

@@ -24,7 +24,7 @@
 #include "platform/os/system.hpp"
 #include "registry/hub.hpp"
 
-namespace kestrune::resolver {
+namespace kestrune::engine::resolver {
 
 namespace files = platform::files;
 namespace fs = std::filesystem;
@@ -219,4 +219,4 @@ std::optional<std::string> _search_local(const std::string& name, const std::str
     return first_gguf_in(directories, name);
 }
 
-}  // namespace kestrune::resolver
+}  // namespace kestrune::engine::resolver

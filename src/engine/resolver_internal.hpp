@@ -8,7 +8,7 @@
 
 #include "engine/stores.hpp"
 
-namespace kestrune::resolver {
+namespace kestrune::engine::resolver {
 
 // Download from HuggingFace. Format: user/repo/file.gguf or user/repo
 std::string _resolve_huggingface(const std::string& path, const std::string& output_dir);
@@ -25,4 +25,4 @@ std::optional<std::string> _search_local(const std::string& name, const std::str
 // models, then the stores of other runtimes), without downloading; absent when none is here.
 std::optional<std::string> find_local_model(const std::string& name);
 
-}  // namespace kestrune::resolver
+}  // namespace kestrune::engine::resolver

@@ -18,7 +18,7 @@
 #include "platform/os/files.hpp"
 #include "platform/os/system.hpp"
 
-namespace kestrune::resolver {
+namespace kestrune::engine::resolver {
 
 namespace files = platform::files;
 namespace fs = std::filesystem;
@@ -277,4 +277,4 @@ std::string _resolve_mlx(const std::string& name) {
     return announce("  Found MLX model: ", *match);
 }
 
-}  // namespace kestrune::resolver
+}  // namespace kestrune::engine::resolver

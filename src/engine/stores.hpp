@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace kestrune::resolver {
+namespace kestrune::engine::resolver {
 
 // The directory under which Ollama files the manifests of its standard models.
 inline constexpr std::string_view REGISTRY = "registry.ollama.ai";
@@ -36,4 +36,4 @@ std::string _resolve_llamacpp(const std::string& name, const std::string& system
 // Find model in MLX models cache (Apple Silicon).
 std::string _resolve_mlx(const std::string& name);
 
-}  // namespace kestrune::resolver
+}  // namespace kestrune::engine::resolver

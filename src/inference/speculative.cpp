@@ -9,7 +9,7 @@
 #include "inference/reply.hpp"
 #include "kestrune/core/errors.hpp"
 
-namespace kestrune::speculative {
+namespace kestrune::engine::speculative {
 
 TextStream speculative_generate_from_backends(const ModelHolder& target_backend,
                                               const ModelHolder& draft_backend, Messages messages,
@@ -47,4 +47,4 @@ TextStream speculative_generate_from_backends(const ModelHolder& target_backend,
     }
 }
 
-}  // namespace kestrune::speculative
+}  // namespace kestrune::engine::speculative

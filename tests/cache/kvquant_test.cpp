@@ -7,7 +7,7 @@
 
 #include "platform/llama/binding.hpp"
 
-namespace kestrune::kvquant {
+namespace kestrune::cache::kvquant {
 namespace {
 
 TEST(KvQuant, TypeIdsComeFromTheStandardTableThenTheExtendedOneElseF16) {
@@ -66,4 +66,4 @@ TEST(KvQuant, SupportFollowsTheBindingAndPrintsNothing) {
 }
 
 }  // namespace
-}  // namespace kestrune::kvquant
+}  // namespace kestrune::cache::kvquant

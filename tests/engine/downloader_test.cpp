@@ -11,7 +11,7 @@
 #include "support/fake_hub.hpp"
 #include "support/temp_home.hpp"
 
-namespace kestrune::downloader {
+namespace kestrune::engine::downloader {
 namespace {
 
 using testing::FakeHub;
@@ -120,4 +120,4 @@ TEST_F(DownloaderForwarding, SearchForwardsToTheRegistry) {
 }
 
 }  // namespace
-}  // namespace kestrune::downloader
+}  // namespace kestrune::engine::downloader

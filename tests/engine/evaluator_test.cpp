@@ -8,7 +8,7 @@
 #include "engine/evaluator_internal.hpp"
 #include "kestrune/core/errors.hpp"
 
-namespace kestrune::evaluator {
+namespace kestrune::engine::evaluator {
 namespace {
 
 std::string repeat_words(const std::string& word, int count) {
@@ -107,4 +107,4 @@ TEST(CheckLength, ThresholdsAreStrict) {
 }
 
 }  // namespace
-}  // namespace kestrune::evaluator
+}  // namespace kestrune::engine::evaluator

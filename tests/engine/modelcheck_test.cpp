@@ -13,7 +13,7 @@
 #include "support/gguf_header.hpp"
 #include "support/temp_dir.hpp"
 
-namespace kestrune::modelcheck {
+namespace kestrune::engine::modelcheck {
 namespace {
 
 using testing::GgufEntry;
@@ -110,4 +110,4 @@ TEST(ModelCheck, FilesThatAreNoRegularFilesAreRefusedWithoutBlocking) {
 }
 
 }  // namespace
-}  // namespace kestrune::modelcheck
+}  // namespace kestrune::engine::modelcheck

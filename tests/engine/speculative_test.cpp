@@ -19,7 +19,7 @@
 #include "support/temp_dir.hpp"
 #include "support/test_models.hpp"
 
-namespace kestrune::speculative {
+namespace kestrune::engine::speculative {
 namespace {
 
 using backends::NativeBackend;
@@ -430,4 +430,4 @@ TEST(Speculative, ModelsWithDifferentVocabulariesAreRefused) {
 }
 
 }  // namespace
-}  // namespace kestrune::speculative
+}  // namespace kestrune::engine::speculative

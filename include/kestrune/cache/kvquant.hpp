@@ -15,7 +15,7 @@
 #include "kestrune/core/export.hpp"
 #include "kestrune/core/json_value.hpp"
 
-namespace kestrune::kvquant {
+namespace kestrune::cache::kvquant {
 
 struct KESTRUNE_API KvQuantConfig {
     std::string k_type = "turbo4_0";
@@ -62,4 +62,9 @@ KESTRUNE_API KvQuantConfig recommend_kv_config(double model_params_b,
                                                std::int64_t available_vram_mb,
                                                std::int64_t target_context);
 
-}  // namespace kestrune::kvquant
+}  // namespace kestrune::cache::kvquant
+
+// The module by its own name, as callers have always written it.
+namespace kestrune {
+namespace kvquant = cache::kvquant;
+}  // namespace kestrune

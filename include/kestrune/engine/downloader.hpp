@@ -10,7 +10,7 @@
 #include "kestrune/core/json_value.hpp"
 #include "kestrune/engine/hardware.hpp"
 
-namespace kestrune::downloader {
+namespace kestrune::engine::downloader {
 
 // Recommend quantization based on available hardware: the size words in the name ("70b",
 // "27b", "14b", ...) against the memory of `hardware`, this machine unless told otherwise.
@@ -31,4 +31,9 @@ KESTRUNE_API std::optional<std::string> download_model(const std::string& model_
                                                        const std::string& quant = "auto",
                                                        const std::string& output_dir = ".");
 
-}  // namespace kestrune::downloader
+}  // namespace kestrune::engine::downloader
+
+// The module by its own name, as callers have always written it.
+namespace kestrune {
+namespace downloader = engine::downloader;
+}  // namespace kestrune

@@ -11,7 +11,7 @@
 #include "kestrune/core/export.hpp"
 #include "kestrune/core/json_value.hpp"
 
-namespace kestrune::evaluator {
+namespace kestrune::engine::evaluator {
 
 // Quality assessment of generated text.
 struct KESTRUNE_API QualityScore {
@@ -32,4 +32,9 @@ KESTRUNE_API void to_json(Json& json, const QualityScore& score);
 // Scores `text`, optionally against the `prompt` it answers.
 KESTRUNE_API QualityScore evaluate_output(std::string_view text, std::string_view prompt = "");
 
-}  // namespace kestrune::evaluator
+}  // namespace kestrune::engine::evaluator
+
+// The module by its own name, as callers have always written it.
+namespace kestrune {
+namespace evaluator = engine::evaluator;
+}  // namespace kestrune

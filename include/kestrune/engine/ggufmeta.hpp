@@ -26,7 +26,7 @@
 #include "kestrune/core/export.hpp"
 #include "kestrune/core/json_value.hpp"
 
-namespace kestrune::ggufmeta {
+namespace kestrune::engine::ggufmeta {
 
 // Value-type identifiers of the GGUF format.
 inline constexpr std::uint32_t GGUF_TYPE_UINT8 = 0;
@@ -150,4 +150,9 @@ enum class Integers { listed_widths, every_width };
 KESTRUNE_API GgufMetadata read_gguf_metadata(const std::string& path,
                                              Integers integers = Integers::listed_widths);
 
-}  // namespace kestrune::ggufmeta
+}  // namespace kestrune::engine::ggufmeta
+
+// The module by its own name, as callers have always written it.
+namespace kestrune {
+namespace ggufmeta = engine::ggufmeta;
+}  // namespace kestrune

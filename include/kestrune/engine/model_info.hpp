@@ -7,7 +7,7 @@
 #include "kestrune/core/export.hpp"
 #include "kestrune/engine/planner.hpp"
 
-namespace kestrune::ggufmeta {
+namespace kestrune::engine::ggufmeta {
 
 class GgufMetadata;
 
@@ -18,4 +18,9 @@ KESTRUNE_API engine::ModelSpec gguf_to_model_spec(const std::string& path);
 KESTRUNE_API void print_model_info(const engine::ModelSpec& spec,
                                    const GgufMetadata* meta = nullptr);
 
-}  // namespace kestrune::ggufmeta
+}  // namespace kestrune::engine::ggufmeta
+
+// The module by its own name, as callers have always written it.
+namespace kestrune {
+namespace ggufmeta = engine::ggufmeta;
+}  // namespace kestrune

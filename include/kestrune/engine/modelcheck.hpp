@@ -10,7 +10,7 @@
 #include "kestrune/core/export.hpp"
 #include "kestrune/engine/ggufmeta.hpp"
 
-namespace kestrune::modelcheck {
+namespace kestrune::engine::modelcheck {
 
 // The most layers and experts the pinned llama.cpp holds (LLAMA_MAX_LAYERS, LLAMA_MAX_EXPERTS).
 inline constexpr std::uint64_t kMaxLayers = 512;
@@ -29,4 +29,9 @@ KESTRUNE_API void check_model_file(const std::string& path);
 // names the file in the message.
 KESTRUNE_API void check_header(const ggufmeta::GgufMetadata& meta, const std::string& path);
 
-}  // namespace kestrune::modelcheck
+}  // namespace kestrune::engine::modelcheck
+
+// The module by its own name, as callers have always written it.
+namespace kestrune {
+namespace modelcheck = engine::modelcheck;
+}  // namespace kestrune

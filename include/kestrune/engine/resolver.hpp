@@ -11,7 +11,7 @@
 
 #include "kestrune/core/export.hpp"
 
-namespace kestrune::resolver {
+namespace kestrune::engine::resolver {
 
 // Resolves `model_ref` to the path of a model file; downloads land in `output_dir`.
 KESTRUNE_API std::string resolve_model(const std::string& model_ref,
@@ -27,4 +27,9 @@ struct KESTRUNE_API Scheme {
 
 extern KESTRUNE_API const std::array<Scheme, 9> SCHEMES;
 
-}  // namespace kestrune::resolver
+}  // namespace kestrune::engine::resolver
+
+// The module by its own name, as callers have always written it.
+namespace kestrune {
+namespace resolver = engine::resolver;
+}  // namespace kestrune

@@ -29,7 +29,7 @@ namespace kestrune::inference {
 class Model;
 }
 
-namespace kestrune::speculative {
+namespace kestrune::engine::speculative {
 
 // What speculative decoding asks of a backend: the model it holds now, null when none (an
 // opaque handle of the inference core). Shared, so a stream keeps its models whatever the
@@ -90,4 +90,9 @@ KESTRUNE_API TextStream speculative_generate_from_backends(const ModelHolder& ta
                                                            SpeculativeOptions options,
                                                            SpeculativeStats* stats = nullptr);
 
-}  // namespace kestrune::speculative
+}  // namespace kestrune::engine::speculative
+
+// The module by its own name, as callers have always written it.
+namespace kestrune {
+namespace speculative = engine::speculative;
+}  // namespace kestrune
