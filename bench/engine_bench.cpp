@@ -1,6 +1,6 @@
-// The engine on the throughput model: prompt evaluation through the binding, token generation
-// through the inference core's token loop (as every door generates), and the time to the first
-// token of a chat's first and second turn (the second reuses the cache).
+// The engine on the throughput model, through the inference core as every door uses it: prompt
+// evaluation, token generation through the one token loop, and the time to the first token of
+// a chat's first and second turn (the second reuses the cache).
 // bench/compare_llama_bench.sh runs llama-bench beside it.
 //
 // KESTRUNE_BENCH_MODEL overrides the model, KESTRUNE_BENCH_THREADS the thread count
@@ -23,7 +23,6 @@
 namespace {
 
 using kestrune::Messages;
-using kestrune::platform::llama::Llama;
 using kestrune::platform::llama::Sampling;
 using kestrune::platform::llama::Token;
 
@@ -61,20 +60,7 @@ std::string bench_model() {
     return path != nullptr ? path : KESTRUNE_TEST_MODELS_DIR "/throughput.gguf";
 }
 
-Llama& model() {
-    static const std::unique_ptr<Llama> llama = [] {
-        return std::make_unique<Llama>(
-            kestrune::platform::llama::Params{.model_path = bench_model(),
-                                              .n_ctx = 1024,
-                                              .n_gpu_layers = bench_gpu_layers(),
-                                              .workers = bench_workers(),
-                                              .n_threads = bench_threads(),
-                                              .verbose = false});
-    }();
-    return *llama;
-}
-
-// The same model in the inference core, its layers placed as the binding's are.
+// The model in the inference core, with its layers on the GPU and the RPC workers asked for.
 const std::shared_ptr<kestrune::inference::Model>& core_model() {
     static const auto core = [] {
         std::vector<std::string> endpoints;
@@ -91,28 +77,34 @@ const std::shared_ptr<kestrune::inference::Model>& core_model() {
     return core;
 }
 
-std::vector<Token> prompt_tokens(Llama& llm, int count) {
+std::vector<Token> prompt_tokens(int count) {
     std::vector<Token> tokens;
     while (static_cast<int>(tokens.size()) < count) {
-        const auto sentence = llm.tokenize("the model reads your prompt and writes an answer.");
+        const auto sentence =
+            core_model()->weights().tokenize("the model reads your prompt and writes an answer.");
         tokens.insert(tokens.end(), sentence.begin(), sentence.end());
     }
     tokens.resize(static_cast<std::size_t>(count));
     return tokens;
 }
 
-// Prompt processing from an empty cache, as llama-bench's pp test.
+// Prompt processing with nothing cached, as llama-bench's pp test: the prompt's first token
+// alternates, so no iteration reuses the cells of the one before.
 void BM_PromptEval(benchmark::State& state) {
-    Llama& llm = model();
-    const auto tokens = prompt_tokens(llm, kPromptTokens);
+    auto tokens = prompt_tokens(kPromptTokens);
+    const Token firsts[2] = {tokens[1], tokens[2]};
+    int evaluated = 0;
+    static int round = 0;
     for (auto _ : state) {
-        state.PauseTiming();
-        llm.truncate(0);
-        state.ResumeTiming();
-        llm.eval(tokens);
+        tokens[0] = firsts[++round % 2];
+        auto generation = core_model()->scheduler().submit(
+            {.prompt = tokens, .sampling = {.max_tokens = 1, .temperature = 0.0}});
+        while (generation->next()) {
+        }
+        evaluated += generation->summary().evaluated_tokens;
     }
-    state.counters["tokens_per_second"] = benchmark::Counter(
-        static_cast<double>(state.iterations() * kPromptTokens), benchmark::Counter::kIsRate);
+    state.counters["tokens_per_second"] =
+        benchmark::Counter(static_cast<double>(evaluated), benchmark::Counter::kIsRate);
     state.counters["threads"] = bench_threads();
 }
 BENCHMARK(BM_PromptEval)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
