@@ -67,12 +67,15 @@ const std::shared_ptr<kestrune::inference::Model>& core_model() {
         for (const auto& worker : bench_workers()) {
             endpoints.push_back(worker.endpoint);
         }
-        return std::make_shared<kestrune::inference::Model>(kestrune::inference::ModelOptions{
-            .path = bench_model(),
-            .n_gpu_layers = bench_gpu_layers(),
-            .n_threads = bench_threads(),
-            .rpc_workers = endpoints,
-            .scheduler = {.parallel = 1, .n_ctx = 1024, .n_threads = bench_threads()}});
+        return std::make_shared<kestrune::inference::Model>(
+            kestrune::inference::ModelOptions{.path = bench_model(),
+                                              .n_gpu_layers = bench_gpu_layers(),
+                                              .n_threads = bench_threads(),
+                                              .rpc_workers = endpoints,
+                                              .scheduler = {.parallel = 1,
+                                                            .n_ctx = 1024,
+                                                            .n_threads = bench_threads(),
+                                                            .on_callers_thread = true}});
     }();
     return core;
 }

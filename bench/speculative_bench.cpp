@@ -67,7 +67,8 @@ ModelPtr load(const std::string& path) {
     return std::make_shared<kestrune::inference::Model>(kestrune::inference::ModelOptions{
         .path = path,
         .n_threads = kThreads,
-        .scheduler = {.parallel = 1, .n_ctx = kContext, .n_threads = kThreads}});
+        .scheduler = {
+            .parallel = 1, .n_ctx = kContext, .n_threads = kThreads, .on_callers_thread = true}});
 }
 
 // kPrompt continued through the token loop, with `draft` proposing when given.

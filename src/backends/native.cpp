@@ -183,12 +183,14 @@ void NativeBackend::load(const std::string& model_ref, const LoadOptions& option
                           {"n_gpu_layers", options.n_gpu_layers},
                           {"n_threads", n_threads},
                           {"kv_type_k", options.kv_type_k}};
-    inference::ModelOptions settings{
-        .path = model_ref,
-        .n_gpu_layers = options.n_gpu_layers,
-        .n_threads = n_threads,
-        .rpc_workers = options.rpc_workers,
-        .scheduler = {.parallel = 1, .n_ctx = options.n_ctx, .n_threads = n_threads}};
+    inference::ModelOptions settings{.path = model_ref,
+                                     .n_gpu_layers = options.n_gpu_layers,
+                                     .n_threads = n_threads,
+                                     .rpc_workers = options.rpc_workers,
+                                     .scheduler = {.parallel = 1,
+                                                   .n_ctx = options.n_ctx,
+                                                   .n_threads = n_threads,
+                                                   .on_callers_thread = true}};
     if (options.kv_type_k != "f16" && options.kv_type_v != "f16") {
         settings.type_k = requested_kv_type(options.kv_type_k);
         settings.type_v = requested_kv_type(options.kv_type_v);

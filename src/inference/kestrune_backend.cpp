@@ -51,12 +51,15 @@ void KestruneBackend::load(bool verbose) {
                       "  Context: " + text::with_thousands_separator(plan.max_context) +
                       " tokens\n" + "  Threads: " + std::to_string(hw.cpu_cores) + "\n");
     }
-    _llm = std::make_shared<inference::Model>(inference::ModelOptions{
-        .path = model_path,
-        .n_gpu_layers = plan.n_gpu_layers,
-        .n_threads = hw.cpu_cores,
-        .scheduler = {.parallel = 1, .n_ctx = plan.max_context, .n_threads = hw.cpu_cores},
-        .verbose = verbose});
+    _llm = std::make_shared<inference::Model>(
+        inference::ModelOptions{.path = model_path,
+                                .n_gpu_layers = plan.n_gpu_layers,
+                                .n_threads = hw.cpu_cores,
+                                .scheduler = {.parallel = 1,
+                                              .n_ctx = plan.max_context,
+                                              .n_threads = hw.cpu_cores,
+                                              .on_callers_thread = true},
+                                .verbose = verbose});
     if (verbose) {
         output::print("  Model loaded.\n\n");
     }

@@ -34,6 +34,16 @@ speculative::SpeculativeStats speculative_stats(const GenerationSummary& summary
 
 std::optional<std::string> Generation::next() {
     std::unique_lock lock(mutex_);
+    // On the caller's thread the reader runs the loop itself until its next piece is there.
+    while (drive_ && pieces_.empty() && !finished_) {
+        lock.unlock();
+        const bool stepped = drive_();
+        lock.lock();
+        if (!stepped && pieces_.empty() && !finished_) {
+            error_ = std::make_exception_ptr(RuntimeFailure("The scheduler has stopped"));
+            finished_ = true;
+        }
+    }
     ready_.wait(lock, [&] { return !pieces_.empty() || finished_; });
     if (!pieces_.empty()) {
         auto [piece, tokens] = std::move(pieces_.front());
@@ -116,7 +126,9 @@ Scheduler::Scheduler(const platform::llama::Llama& weights, const SchedulerOptio
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         slots_[i].seq = static_cast<int>(i);
     }
-    worker_ = std::thread([this] { loop(); });
+    if (!options_.on_callers_thread) {
+        worker_ = std::thread([this] { loop(); });
+    }
 }
 
 Scheduler::~Scheduler() {
@@ -126,12 +138,17 @@ Scheduler::~Scheduler() {
 void Scheduler::stop() {
     {
         std::lock_guard lock(mutex_);
-        stopping_ = true;
+        if (std::exchange(stopping_, true)) {
+            return;
+        }
     }
     wake_.notify_one();
     if (worker_.joinable()) {
         worker_.join();
+        return;
     }
+    std::lock_guard stepping(stepping_);
+    end_all();
 }
 
 std::shared_ptr<Generation> Scheduler::submit(Request request) {
@@ -147,6 +164,9 @@ std::shared_ptr<Generation> Scheduler::submit(Request request) {
         check_speculation(weights_, *request.speculation);
     }
     auto generation = std::make_shared<Generation>();
+    if (options_.on_callers_thread) {
+        generation->drive_ = [this] { return step_once(); };
+    }
     {
         std::lock_guard lock(mutex_);
         if (stopping_) {
@@ -177,10 +197,29 @@ void Scheduler::loop() {
             if (stopping_) {
                 break;
             }
-            take_waiting_requests();
         }
-        step();
+        step_once();
     }
+    end_all();
+}
+
+bool Scheduler::step_once() {
+    std::lock_guard stepping(stepping_);
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) {
+            return false;
+        }
+        take_waiting_requests();
+        if (active_ == 0) {
+            return false;
+        }
+    }
+    step();
+    return true;
+}
+
+void Scheduler::end_all() {
     // Running streams end as if their answer were complete; waiting ones never started.
     for (Slot& slot : slots_) {
         if (slot.generation) {

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -92,6 +93,9 @@ class Generation {
     std::exception_ptr error_;
     GenerationSummary summary_;
     std::atomic<bool> cancelled_ = false;
+    // Set by a scheduler without a thread of its own: runs one of its steps.
+    std::function<bool()> drive_;
+    friend class Scheduler;
 };
 
 struct SchedulerOptions {
@@ -100,6 +104,10 @@ struct SchedulerOptions {
     int n_batch = 512;   // tokens per decode, prompt chunks included
     int max_queue = 64;  // requests waiting for a slot; beyond: QueueFull
     int n_threads = 0;   // 0: as the model was loaded with
+    // No thread of its own: reading a generation runs the loop on the reader's thread. For a
+    // session that reads one answer at a time, where a reader woken for every token would
+    // take a core from ggml's threads (on a small machine a whole time slice per token).
+    bool on_callers_thread = false;
 };
 
 class Scheduler {
@@ -129,6 +137,9 @@ class Scheduler {
     struct Pending;
 
     void loop();
+    // One step, on whichever thread calls it; false when there is nothing to do.
+    bool step_once();
+    void end_all();
     void take_waiting_requests();
     void start(Slot& slot, Pending& pending);
     void step();
@@ -147,6 +158,7 @@ class Scheduler {
     std::vector<platform::llama::BatchToken> batch_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
+    std::mutex stepping_;  // one step at a time, whoever takes it
     std::deque<Pending> waiting_;
     bool stopping_ = false;
     int active_ = 0;  // slots holding a generation; written by the worker under mutex_

@@ -5,7 +5,9 @@ namespace kestrune::testing {
 std::shared_ptr<inference::Model> load_model(const std::string& path, int n_ctx, int parallel) {
     // One thread: tests run side by side on few cores, and ggml's threads spin while waiting.
     return std::make_shared<inference::Model>(inference::ModelOptions{
-        .path = path, .n_threads = 1, .scheduler = {.parallel = parallel, .n_ctx = n_ctx}});
+        .path = path,
+        .n_threads = 1,
+        .scheduler = {.parallel = parallel, .n_ctx = n_ctx, .on_callers_thread = parallel == 1}});
 }
 
 Generated read_all(inference::Reply& reply) {
