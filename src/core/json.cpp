@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "kestrune/core/errors.hpp"
+
 namespace kestrune {
 
 namespace {
@@ -13,7 +15,7 @@ namespace {
 // container grows.
 class AppendingBuilder {
   public:
-    explicit AppendingBuilder(Json& root) : root_(root) {}
+    AppendingBuilder(Json& root, std::size_t max_depth) : root_(root), max_depth_(max_depth) {}
 
     bool null() { return place(nullptr) != nullptr; }
     bool boolean(bool value) { return place(value) != nullptr; }
@@ -24,14 +26,8 @@ class AppendingBuilder {
     }
     bool string(std::string& value) { return place(std::move(value)) != nullptr; }
     bool binary(Json::binary_t& value) { return place(Json::binary(std::move(value))) != nullptr; }
-    bool start_object(std::size_t) {
-        open_.push_back({place(Json::object()), {}});
-        return true;
-    }
-    bool start_array(std::size_t) {
-        open_.push_back({place(Json::array()), {}});
-        return true;
-    }
+    bool start_object(std::size_t) { return open(Json::object()); }
+    bool start_array(std::size_t) { return open(Json::array()); }
     bool end_object() { return close(); }
     bool end_array() { return close(); }
 
@@ -76,23 +72,40 @@ class AppendingBuilder {
         return member_;
     }
 
+    // Deeper than the limit, parsing stops: every use of a value (copying, printing, freeing
+    // it) recurses into it, and a hostile nesting would overflow the stack.
+    bool open(Json container) {
+        if (open_.size() >= max_depth_) {
+            return false;
+        }
+        open_.push_back({place(std::move(container)), {}});
+        return true;
+    }
+
     bool close() {
         open_.pop_back();
         return true;
     }
 
     Json& root_;
+    std::size_t max_depth_;
     std::vector<Open> open_;
     Json* member_ = nullptr;
 };
 
 }  // namespace
 
-Json parse_answer(std::string_view text, bool allow_exceptions) {
+Json parse_answer(std::string_view text, bool allow_exceptions, std::size_t max_depth) {
     Json value;
-    AppendingBuilder builder(value);
+    AppendingBuilder builder(value, max_depth);
     try {
-        Json::sax_parse(text, &builder);
+        if (!Json::sax_parse(text, &builder)) {
+            if (allow_exceptions) {
+                throw InvalidValueError("JSON nested deeper than " + std::to_string(max_depth) +
+                                        " levels");
+            }
+            return Json(Json::value_t::discarded);
+        }
     } catch (const Json::exception&) {
         if (allow_exceptions) {
             throw;

@@ -16,9 +16,12 @@ std::string dump_ascii(const Json& value);
 
 // Parses JSON text a server sent, keys in the order they came. Each key is appended instead of
 // searched for in the object (a hash set spots repeats: the last value wins), so an answer with
-// very many keys parses in linear time. A syntax error throws Json::parse_error, or gives a
-// discarded value when exceptions are not allowed.
-Json parse_answer(std::string_view text, bool allow_exceptions = true);
+// very many keys parses in linear time. A syntax error throws Json::parse_error, and arrays and
+// objects nested deeper than `max_depth` an InvalidValueError; either gives a discarded value
+// when exceptions are not allowed.
+inline constexpr std::size_t kMaxJsonDepth = 512;
+Json parse_answer(std::string_view text, bool allow_exceptions = true,
+                  std::size_t max_depth = kMaxJsonDepth);
 
 // The messages as the JSON list servers take: one object per message, keys in their order.
 Json messages_to_json(const Messages& messages);

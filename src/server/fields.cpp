@@ -62,9 +62,14 @@ std::string to_text(const Json& value) {
 }
 
 Json parse_object(const std::string& body) {
-    Json parsed = parse_answer(body, false);
-    if (parsed.is_discarded()) {
+    Json parsed;
+    try {
+        parsed = parse_answer(body, true, kMaxBodyDepth);
+    } catch (const Json::exception&) {
         throw RequestError(400, "the body is not valid JSON");
+    } catch (const InvalidValueError&) {
+        throw RequestError(
+            400, "the body is nested deeper than " + std::to_string(kMaxBodyDepth) + " levels");
     }
     if (!parsed.is_object()) {
         throw RequestError(400, "the body must be a JSON object");

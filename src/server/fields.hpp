@@ -15,7 +15,10 @@ namespace kestrune::server::fields {
 // Compact JSON text; bytes that are not UTF-8 become U+FFFD instead of failing.
 std::string to_text(const Json& value);
 
-// The body as a JSON object.
+// No request needs more: tool schemas and content parts nest a few levels deep.
+inline constexpr std::size_t kMaxBodyDepth = 64;
+// The body as a JSON object; one nested deeper than kMaxBodyDepth is refused (400) before it is
+// built.
 Json parse_object(const std::string& body);
 
 std::optional<std::string> text(const Json& object, std::string_view key);

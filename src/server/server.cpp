@@ -5,6 +5,7 @@
 #include <mutex>
 #include <utility>
 
+#include "core/text.hpp"
 #include "platform/net/http_server.hpp"
 #include "server/answer.hpp"
 #include "server/model_pool.hpp"
@@ -44,6 +45,17 @@ bool authorised(const http::Request& request, const std::string& api_key) {
     const std::string given = request.header("Authorization").value_or("");
     constexpr std::string_view kBearer = "Bearer ";
     return given.starts_with(kBearer) && same_secret(given.substr(kBearer.size()), api_key);
+}
+
+// What a client sent, fit for the operator's terminal: control characters written out (no
+// escape sequence or forged line reaches the log) and the length capped.
+std::string loggable(std::string_view text) {
+    constexpr std::size_t kMost = 200;
+    std::string shown = text::escape_controls(text.substr(0, kMost));
+    if (text.size() > kMost) {
+        shown += "...";
+    }
+    return shown;
 }
 
 }  // namespace
@@ -89,8 +101,8 @@ struct Server::Impl {
         const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - began);
         std::lock_guard lock(log_mutex);
-        std::cerr << request.method << ' ' << request.path << ' ' << status << ' ' << tokens
-                  << " tokens " << elapsed.count() << " ms" << std::endl;
+        std::cerr << loggable(request.method) << ' ' << loggable(request.path) << ' ' << status
+                  << ' ' << tokens << " tokens " << elapsed.count() << " ms" << std::endl;
     }
 
     // Wraps an endpoint with the key check, the error shapes and the access line.

@@ -87,9 +87,9 @@ std::string streamed_chat_text(const std::string& body) {
 
 class ServerTest : public ::testing::Test {
   protected:
-    void start(ServerOptions options = {}) {
+    void start(ServerOptions options = {}, bool quiet = true) {
         options.port = 0;
-        options.quiet = true;
+        options.quiet = quiet;
         if (options.model.empty()) {
             options.model = tiny_chat_model();
         }
@@ -373,6 +373,44 @@ TEST_F(ServerTest, OversizedBodiesAre413AndPromptsBeyondTheContext400) {
                    {{"model", tiny_chat_model()}, {"prompt", "the cat"}, {"max_tokens", 2}})
                   ->status,
               200);
+}
+
+TEST_F(ServerTest, DeeplyNestedBodiesAreRefusedWhereverTheNestingIs) {
+    start();
+    const std::string deep = std::string(50000, '[') + std::string(50000, ']');
+    const std::string model = Json(tiny_chat_model()).dump();
+    const std::string chat = R"({"model":)" + model + R"(,"messages":[{"role":"user","content":)";
+    for (const auto& [path, body] : std::vector<std::pair<std::string, std::string>>{
+             {"/v1/chat/completions", chat + deep + "}]}"},
+             {"/v1/chat/completions", chat +
+                                          R"("hi"}],"tools":[{"type":"function","function":)"
+                                          R"({"name":"f","parameters":)" +
+                                          deep + "}}]}"},
+             {"/api/chat", chat + R"("hi"}],"unused":)" + deep + "}"},
+             {"/api/generate",
+              R"({"model":)" + model + R"(,"prompt":"hi","options":)" + deep + "}"},
+         }) {
+        auto refused = client_->Post(path, body, "application/json");
+        ASSERT_TRUE(refused) << path << ": the server went down";
+        EXPECT_EQ(refused->status, 400) << path;
+        EXPECT_NE(refused->body.find("nested deeper than 64 levels"), std::string::npos)
+            << refused->body;
+    }
+    EXPECT_EQ(post("/v1/chat/completions", user_chat(tiny_chat_model(), "the cat", 2))->status,
+              200);
+}
+
+TEST_F(ServerTest, TheAccessLogWritesOutWhatAClientSentRatherThanObeyingIt) {
+    ::testing::internal::CaptureStderr();
+    start({}, false);
+    EXPECT_EQ(get("/%1b%5b2J%0d%0aGET%20/forged")->status, 404);
+    EXPECT_EQ(get("/" + std::string(5000, 'a'))->status, 404);
+    server_.reset();
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log.find('\x1b'), std::string::npos) << log;
+    EXPECT_EQ(log.find("\nGET /forged"), std::string::npos) << log;
+    EXPECT_EQ(log.find(std::string(201, 'a')), std::string::npos) << "a request line is capped";
+    EXPECT_NE(log.find(" 404 0 tokens"), std::string::npos) << log;
 }
 
 TEST_F(ServerTest, WithAKeyEveryRequestMustCarryIt) {
