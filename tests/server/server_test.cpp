@@ -26,6 +26,7 @@
 #include "server/ollama_api.hpp"
 #include "server/openai_api.hpp"
 #include "support/gate.hpp"
+#include "support/gguf_header.hpp"
 #include "support/loopback_server.hpp"
 #include "support/streamed_post.hpp"
 #include "support/temp_dir.hpp"
@@ -396,6 +397,21 @@ TEST_F(ServerTest, DeeplyNestedBodiesAreRefusedWhereverTheNestingIs) {
         EXPECT_NE(refused->body.find("nested deeper than 64 levels"), std::string::npos)
             << refused->body;
     }
+    EXPECT_EQ(post("/v1/chat/completions", user_chat(tiny_chat_model(), "the cat", 2))->status,
+              200);
+}
+
+TEST_F(ServerTest, AModelFileLlamaCppWouldAbortOnIsRefusedAndTheServerGoesOn) {
+    const kestrune::testing::TempDir dir;
+    const std::string hostile = (dir.path() / "hostile.gguf").string();
+    kestrune::testing::write_gguf_header(
+        hostile,
+        kestrune::testing::llama_header({{"llama.block_count", std::uint32_t{2147483647}}}));
+    start();
+    auto refused = post("/v1/chat/completions", user_chat(hostile, "the cat", 2));
+    ASSERT_TRUE(refused) << "the server went down";
+    EXPECT_EQ(refused->status, 400) << refused->body;
+    EXPECT_NE(refused->body.find("block_count"), std::string::npos) << refused->body;
     EXPECT_EQ(post("/v1/chat/completions", user_chat(tiny_chat_model(), "the cat", 2))->status,
               200);
 }
