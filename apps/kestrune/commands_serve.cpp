@@ -148,6 +148,11 @@ void add_serve_command(CLI::App& app) {
     command->add_flag("--allow-pull", server.allow_pull, "download models requests name");
     command->add_flag("--quiet", server.quiet, "no access line per request on standard error");
     command
+        ->add_option("--allow-host", server.allowed_hosts,
+                     "also answer requests whose Host header names NAME (on a loopback address "
+                     "only this machine's own names are answered)")
+        ->delimiter(',');
+    command
         ->add_option("--rpc", server.rpc_workers,
                      "RPC workers (HOST:PORT, comma-separated) to spread each model over")
         ->delimiter(',');

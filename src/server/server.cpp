@@ -1,5 +1,6 @@
 #include "kestrune/server/server.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <mutex>
@@ -45,6 +46,38 @@ bool authorised(const http::Request& request, const std::string& api_key) {
     const std::string given = request.header("Authorization").value_or("");
     constexpr std::string_view kBearer = "Bearer ";
     return given.starts_with(kBearer) && same_secret(given.substr(kBearer.size()), api_key);
+}
+
+bool is_loopback(std::string_view host) {
+    // 127.x.y.z as an address, not a name that merely begins so.
+    const bool ipv4_loopback = host.starts_with("127.") && std::ranges::all_of(host, [](char c) {
+                                   return c == '.' || (c >= '0' && c <= '9');
+                               });
+    return host == "localhost" || host == "::1" || host == "[::1]" || ipv4_loopback;
+}
+
+// The name of a Host header without its port ("[::1]:8080" is "[::1]").
+std::string_view host_name(std::string_view host) {
+    const std::size_t colon = host.rfind(':');
+    if (colon == std::string_view::npos || host.find(']', colon) != std::string_view::npos) {
+        return host;
+    }
+    return host.substr(0, colon);
+}
+
+// Whether a request may be answered by a server listening on `served`: on a loopback address
+// only requests that name this machine (or a name the operator allowed) are.
+bool host_allowed(const http::Request& request, const std::string& served,
+                  const std::vector<std::string>& allowed) {
+    if (!is_loopback(served)) {
+        return true;
+    }
+    const std::optional<std::string> header = request.header("Host");
+    if (!header) {
+        return true;  // HTTP/1.0: no name to re-resolve
+    }
+    const std::string_view name = host_name(*header);
+    return name == served || is_loopback(name) || std::ranges::find(allowed, name) != allowed.end();
 }
 
 // What a client sent, fit for the operator's terminal: control characters written out (no
@@ -107,31 +140,36 @@ struct Server::Impl {
 
     // Wraps an endpoint with the key check, the error shapes and the access line.
     void add(const std::string& method, const std::string& path, Endpoint endpoint) {
-        http.route(method, path,
-                   [this, endpoint = std::move(endpoint)](const http::Request& request) {
-                       const auto began = std::chrono::steady_clock::now();
-                       auto note = std::make_shared<AccessNote>();
-                       http::Response response;
-                       if (!authorised(request, options.api_key)) {
-                           response = error_answer(request, 401, "invalid or missing API key");
-                       } else {
-                           try {
-                               response = endpoint(request, note);
-                           } catch (const std::exception& error) {
-                               response = error_answer(request, status_for(error), error.what());
-                           }
-                       }
-                       if (!response.stream) {
-                           log(request, response.status, note->tokens, began);
-                           return response;
-                       }
-                       response.stream = [this, request, began, note, status = response.status,
-                                          stream = std::move(response.stream)](http::Sink& sink) {
-                           stream(sink);
-                           log(request, status, note->tokens, began);
-                       };
-                       return response;
-                   });
+        http.route(
+            method, path, [this, endpoint = std::move(endpoint)](const http::Request& request) {
+                const auto began = std::chrono::steady_clock::now();
+                auto note = std::make_shared<AccessNote>();
+                http::Response response;
+                if (!host_allowed(request, options.host, options.allowed_hosts)) {
+                    response =
+                        error_answer(request, 403,
+                                     "this server answers requests for its own address only (see "
+                                     "--allow-host)");
+                } else if (!authorised(request, options.api_key)) {
+                    response = error_answer(request, 401, "invalid or missing API key");
+                } else {
+                    try {
+                        response = endpoint(request, note);
+                    } catch (const std::exception& error) {
+                        response = error_answer(request, status_for(error), error.what());
+                    }
+                }
+                if (!response.stream) {
+                    log(request, response.status, note->tokens, began);
+                    return response;
+                }
+                response.stream = [this, request, began, note, status = response.status,
+                                   stream = std::move(response.stream)](http::Sink& sink) {
+                    stream(sink);
+                    log(request, status, note->tokens, began);
+                };
+                return response;
+            });
     }
 
     void add_routes() {

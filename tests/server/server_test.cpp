@@ -416,6 +416,30 @@ TEST_F(ServerTest, AModelFileLlamaCppWouldAbortOnIsRefusedAndTheServerGoesOn) {
               200);
 }
 
+TEST_F(ServerTest, OnLoopbackOnlyRequestsNamingThisMachineAreAnswered) {
+    start({.allowed_hosts = {"my.box"}});
+    const std::string port = std::to_string(server_->port());
+    for (const auto& [host, status] : std::vector<std::pair<std::string, int>>{
+             {"evil.example", 403},
+             {"evil.example:" + port, 403},
+             {"127.0.0.1.evil.example:" + port, 403},
+             {"127.0.0.1:" + port, 200},
+             {"localhost:" + port, 200},
+             {"[::1]:" + port, 200},
+             {"my.box", 200},
+             {"my.box:" + port, 200},
+         }) {
+        auto answer = client_->Get("/v1/models", {{"Host", host}});
+        ASSERT_TRUE(answer) << host;
+        EXPECT_EQ(answer->status, status) << host;
+    }
+    auto refused =
+        client_->Post("/api/chat", {{"Host", "evil.example"}},
+                      user_chat(tiny_chat_model(), "the cat", 2).dump(), "application/json");
+    EXPECT_EQ(refused->status, 403);
+    EXPECT_NE(refused->body.find("--allow-host"), std::string::npos) << refused->body;
+}
+
 TEST_F(ServerTest, TheAccessLogWritesOutWhatAClientSentRatherThanObeyingIt) {
     ::testing::internal::CaptureStderr();
     start({}, false);

@@ -33,6 +33,10 @@ struct KESTRUNE_API ServerOptions {
     std::string download_dir = ".";  // where --allow-pull downloads land
     // RPC workers (host:port) each model's layers are spread over, with this machine.
     std::vector<std::string> rpc_workers = {};
+    // Served on a loopback address, a request must name it, localhost, 127.0.0.1 or [::1] (with
+    // or without the port) in its Host header, or one of these names; anything else is 403, so
+    // a web page on a name that re-resolves to this machine cannot read the answers.
+    std::vector<std::string> allowed_hosts = {};
 };
 
 class KESTRUNE_API Server {
