@@ -159,9 +159,10 @@ void add_serve_command(CLI::App& app) {
     command->footer(
         "Examples:\n"
         "  kestrune serve ./model.gguf --parallel 4\n"
-        "  curl http://127.0.0.1:11435/v1/chat/completions -d "
+        "  curl http://127.0.0.1:11435/v1/chat/completions -H 'Content-Type: application/json' -d "
         "'{\"model\":\"./model.gguf\",\"messages\":[{\"role\":\"user\",\"content\":\"hi\"}]}'\n"
-        "  curl http://127.0.0.1:11435/api/generate -d '{\"model\":\"./model.gguf\","
+        "  curl http://127.0.0.1:11435/api/generate -H 'Content-Type: application/json' -d "
+        "'{\"model\":\"./model.gguf\","
         "\"prompt\":\"hi\"}'");
     command->callback([options] {
         options->server.model = options->ref.value_or(default_model_path());

@@ -1,6 +1,7 @@
 #include "kestrune/server/server.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <iostream>
 #include <mutex>
@@ -80,6 +81,19 @@ bool host_allowed(const http::Request& request, const std::string& served,
     return name == served || is_loopback(name) || std::ranges::find(allowed, name) != allowed.end();
 }
 
+// A body a web page can send without asking first (a form, text/plain) must not reach a
+// model: JSON routes take application/json only.
+bool json_body(const http::Request& request) {
+    if (request.method != "POST") {
+        return true;
+    }
+    std::string type = request.header("Content-Type").value_or("");
+    type = type.substr(0, type.find(';'));
+    std::erase_if(type, [](char c) { return c == ' ' || c == '\t'; });
+    std::ranges::transform(type, type.begin(), [](unsigned char c) { return std::tolower(c); });
+    return type == "application/json";
+}
+
 // What a client sent, fit for the operator's terminal: control characters written out (no
 // escape sequence or forged line reaches the log) and the length capped.
 std::string loggable(std::string_view text) {
@@ -152,6 +166,9 @@ struct Server::Impl {
                                      "--allow-host)");
                 } else if (!authorised(request, options.api_key)) {
                     response = error_answer(request, 401, "invalid or missing API key");
+                } else if (!json_body(request)) {
+                    response =
+                        error_answer(request, 415, "the body must be sent as application/json");
                 } else {
                     try {
                         response = endpoint(request, note);

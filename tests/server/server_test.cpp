@@ -440,6 +440,23 @@ TEST_F(ServerTest, OnLoopbackOnlyRequestsNamingThisMachineAreAnswered) {
     EXPECT_NE(refused->body.find("--allow-host"), std::string::npos) << refused->body;
 }
 
+TEST_F(ServerTest, BodiesAPageCouldPostWithoutAskingAreRefused) {
+    start();
+    const std::string body = user_chat(tiny_chat_model(), "the cat", 2).dump();
+    for (const auto& [type, status] : std::vector<std::pair<std::string, int>>{
+             {"text/plain", 415},
+             {"application/x-www-form-urlencoded", 415},
+             {"application/json; charset=utf-8", 200},
+             {"Application/JSON", 200},
+         }) {
+        for (const std::string path : {"/v1/chat/completions", "/api/chat"}) {
+            auto answer = client_->Post(path, body, type);
+            ASSERT_TRUE(answer) << type;
+            EXPECT_EQ(answer->status, status) << path << " " << type;
+        }
+    }
+}
+
 TEST_F(ServerTest, TheAccessLogWritesOutWhatAClientSentRatherThanObeyingIt) {
     ::testing::internal::CaptureStderr();
     start({}, false);
@@ -567,7 +584,7 @@ void hang_up_mid_stream(int port, const std::string& body) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     const std::string request =
-        "POST /v1/completions HTTP/1.1\r\nHost: x\r\nContent-Type: "
+        "POST /v1/completions HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
         "application/json\r\nContent-Length: " +
         std::to_string(body.size()) + "\r\n\r\n" + body;
     ASSERT_EQ(::write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
