@@ -139,6 +139,10 @@ const std::array<Scheme, 9> SCHEMES = {{
                  const std::string& output_dir) { return _resolve_url(reference, output_dir); }},
 }};
 
+bool known_scheme(std::string_view scheme) {
+    return std::ranges::find(SCHEMES, scheme, &Scheme::name) != SCHEMES.end();
+}
+
 std::optional<std::string> find_local_model(const std::string& name) {
     if (auto held = downloader::resolve_local_model(name); held && !held->empty()) {
         return *held;

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "engine/stores.hpp"
 
@@ -20,6 +21,9 @@ std::string _resolve_url(const std::string& url, const std::string& output_dir);
 // `system` defaults to this platform's system name.
 std::optional<std::string> _search_local(const std::string& name);
 std::optional<std::string> _search_local(const std::string& name, const std::string& system);
+
+// Whether references may begin with "`scheme`://".
+bool known_scheme(std::string_view scheme);
 
 // The file a bare name stands for on this machine, in the resolver's order (Kestrune's own
 // models, then the stores of other runtimes), without downloading; absent when none is here.

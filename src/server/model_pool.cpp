@@ -13,6 +13,9 @@ namespace kestrune::server {
 
 namespace {
 
+// Longer than any path or reference a person writes.
+constexpr std::size_t kMaxReference = 4096;
+
 // Schemes whose resolution downloads.
 constexpr std::array<std::string_view, 4> kDownloadSchemes = {"hf", "huggingface", "http", "https"};
 
@@ -49,6 +52,16 @@ std::string locate_without_download(const std::string& reference) {
 std::string ModelPool::locate(const std::string& reference) const {
     if (reference.empty()) {
         throw InvalidValueError("no model named");
+    }
+    if (reference.size() > kMaxReference) {
+        throw InvalidValueError("a model name of " + std::to_string(reference.size()) +
+                                " characters is longer than the " + std::to_string(kMaxReference) +
+                                " allowed");
+    }
+    if (const auto separator = reference.find("://");
+        separator != std::string::npos && !resolver::known_scheme(reference.substr(0, separator))) {
+        throw InvalidValueError("unknown kind of model reference '" +
+                                reference.substr(0, separator) + "://'");
     }
     try {
         return options_.allow_pull ? resolver::resolve_model(reference, options_.download_dir)

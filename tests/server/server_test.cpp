@@ -440,6 +440,19 @@ TEST_F(ServerTest, OnLoopbackOnlyRequestsNamingThisMachineAreAnswered) {
     EXPECT_NE(refused->body.find("--allow-host"), std::string::npos) << refused->body;
 }
 
+TEST_F(ServerTest, ModelNamesTooLongOrOfUnknownKindsGetTheServersOwn400) {
+    start();
+    for (const auto& [name, says] : std::vector<std::pair<std::string, std::string>>{
+             {std::string(100000, 'm'), "longer than the 4096 allowed"},
+             {"file:///etc/passwd", "unknown kind of model reference 'file://'"},
+         }) {
+        auto refused = post("/v1/chat/completions", user_chat(name, "the cat", 2));
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->status, 400) << refused->body;
+        EXPECT_NE(refused->body.find(says), std::string::npos) << refused->body;
+    }
+}
+
 TEST_F(ServerTest, BodiesAPageCouldPostWithoutAskingAreRefused) {
     start();
     const std::string body = user_chat(tiny_chat_model(), "the cat", 2).dump();
