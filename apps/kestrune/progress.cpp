@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <memory>
 
 #include "kestrune/core/output.hpp"
 
@@ -80,20 +79,18 @@ std::string clock_text(double seconds) {
 
 void draw_download_progress() {
     // One download at a time: a report of another label starts a new bar.
-    auto bar = std::make_shared<std::optional<ProgressBar>>();
-    auto label = std::make_shared<std::string>();
-    set_download_progress([bar, label](const DownloadProgress& progress) {
-        if (!*bar || *label != progress.label) {
-            bar->emplace(progress.label, progress.total, progress.start);
-            *label = progress.label;
-        }
-        if (!progress.finished) {
-            (*bar)->update(progress.done);
-            return;
-        }
-        (*bar)->finish(progress.done);
-        bar->reset();
-    });
+    set_download_progress(
+        [bar = std::optional<ProgressBar>()](const DownloadProgress& progress) mutable {
+            if (!bar || bar->label() != progress.label) {
+                bar.emplace(progress.label, progress.total, progress.start);
+            }
+            if (!progress.finished) {
+                bar->update(progress.done);
+                return;
+            }
+            bar->finish(progress.done);
+            bar.reset();
+        });
 }
 
 }  // namespace kestrune::cli

@@ -15,6 +15,7 @@ class ProgressBar {
     // already there (a resumed download), which do not count towards the rate.
     ProgressBar(std::string label, std::optional<long long> total, long long start = 0);
 
+    const std::string& label() const { return label_; }
     void update(long long done);
     // Draws the final state and ends the line.
     void finish(long long done);

@@ -4,19 +4,6 @@
 
 namespace kestrune::inference {
 
-namespace {
-
-// The caller's stop texts and the template's, without empty ones (which would end every
-// answer before it began).
-std::vector<std::string> stop_texts(std::vector<std::string> stops,
-                                    const std::vector<std::string>& more) {
-    stops.insert(stops.end(), more.begin(), more.end());
-    std::erase_if(stops, [](const std::string& stop) { return stop.empty(); });
-    return stops;
-}
-
-}  // namespace
-
 platform::chat_template::Options template_options(const std::vector<ToolSpec>& tools,
                                                   std::optional<bool> think) {
     return {.tools = tools, .enable_thinking = think.value_or(true)};
@@ -28,21 +15,29 @@ Reply::Reply(std::shared_ptr<Model> model, const ChatRequest& request) : model_(
     if (rendered.thinking || !request.tools.empty()) {
         reader_.emplace(std::move(rendered.reply_format));
     }
-    std::vector<Token> prompt = model_->weights().tokenize(rendered.prompt);
-    prompt_tokens_ = static_cast<int>(prompt.size());
-    generation_ = model_->scheduler().submit({.prompt = std::move(prompt),
-                                              .sampling = request.sampling,
-                                              .stops = stop_texts(request.stops, rendered.stops),
-                                              .speculation = request.speculation});
+    // The texts that end the model's turn stop the answer as the caller's do.
+    std::vector<std::string> stops = request.stops;
+    stops.insert(stops.end(), rendered.stops.begin(), rendered.stops.end());
+    start({.prompt = rendered.prompt,
+           .sampling = request.sampling,
+           .stops = std::move(stops),
+           .speculation = request.speculation});
 }
 
 Reply::Reply(std::shared_ptr<Model> model, const CompletionRequest& request)
     : model_(std::move(model)) {
+    start(request);
+}
+
+void Reply::start(const CompletionRequest& request) {
     std::vector<Token> prompt = model_->weights().tokenize(request.prompt);
     prompt_tokens_ = static_cast<int>(prompt.size());
+    // An empty stop text would end every answer before it began.
+    std::vector<std::string> stops = request.stops;
+    std::erase_if(stops, [](const std::string& stop) { return stop.empty(); });
     generation_ = model_->scheduler().submit({.prompt = std::move(prompt),
                                               .sampling = request.sampling,
-                                              .stops = stop_texts(request.stops, {}),
+                                              .stops = std::move(stops),
                                               .speculation = request.speculation});
 }
 

@@ -74,6 +74,9 @@ class Reply {
     int tokens_read() const { return generation_->tokens_read(); }
 
   private:
+    // Tokenizes on the caller's thread and queues the generation.
+    void start(const CompletionRequest& request);
+
     std::shared_ptr<Model> model_;
     // Set for a chat whose reply needs reading: a model asked to think, or offered tools.
     std::optional<platform::chat_template::StreamedReply> reader_;

@@ -138,15 +138,16 @@ Scheduler::~Scheduler() {
 void Scheduler::stop() {
     {
         std::lock_guard lock(mutex_);
-        if (std::exchange(stopping_, true)) {
-            return;
-        }
+        stopping_ = true;
     }
     wake_.notify_one();
-    if (worker_.joinable()) {
-        worker_.join();
+    if (!options_.on_callers_thread) {
+        if (worker_.joinable()) {
+            worker_.join();
+        }
         return;
     }
+    // No thread ends the generations: ending them again finds nothing left.
     std::lock_guard stepping(stepping_);
     end_all();
 }

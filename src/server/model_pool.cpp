@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <exception>
 #include <filesystem>
 #include <string_view>
 
@@ -100,17 +101,18 @@ std::shared_ptr<LoadedModel> ModelPool::acquire(const std::string& reference) {
     loading_.insert(reference);
     lock.unlock();
     std::shared_ptr<LoadedModel> model;
+    std::exception_ptr failure;
     try {
         model = locate_and_load(reference);
     } catch (...) {
-        lock.lock();
-        loading_.erase(reference);
-        loads_done_.notify_all();
-        throw;
+        failure = std::current_exception();
     }
     lock.lock();
     loading_.erase(reference);
     loads_done_.notify_all();
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
     return use(std::move(model));
 }
 
