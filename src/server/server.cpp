@@ -129,16 +129,34 @@ struct Server::Impl {
                               .max_queue = options.max_queue,
                               .n_threads = options.n_threads}}),
           context{pool, options.model},
-          http({.host = options.host,
-                .port = options.port,
-                .max_body_bytes = options.max_body_bytes,
-                // Every slot and queue place streaming, with room for quick requests beside.
-                .threads = options.parallel + options.max_queue + 8},
-               [this](const http::Request& request, int status, const std::string& message) {
-                   // Requests that reached no endpoint (an unknown path, a body too large).
-                   log(request, status, 0, std::chrono::steady_clock::now());
-                   return error_answer(request, status, message);
-               }) {}
+          http(
+              {.host = options.host,
+               .port = options.port,
+               .max_body_bytes = options.max_body_bytes},
+              [this](const http::Request& request, int status, const std::string& message) {
+                  // Requests that reached no endpoint (an unknown path, a body too large).
+                  log(request, status, 0, std::chrono::steady_clock::now());
+                  return error_answer(request, status, message);
+              },
+              [this](const http::Request& head) { return admission(head); }) {}
+
+    // The rules every route follows, decided before a body is read.
+    std::optional<http::Response> admission(const http::Request& head) {
+        std::optional<http::Response> refusal;
+        if (!host_allowed(head, options.host, options.allowed_hosts)) {
+            refusal = error_answer(
+                head, 403,
+                "this server answers requests for its own address only (see --allow-host)");
+        } else if (!authorised(head, options.api_key)) {
+            refusal = error_answer(head, 401, "invalid or missing API key");
+        } else if (!json_body(head)) {
+            refusal = error_answer(head, 415, "the body must be sent as application/json");
+        }
+        if (refusal) {
+            log(head, refusal->status, 0, std::chrono::steady_clock::now());
+        }
+        return refusal;
+    }
 
     void log(const http::Request& request, int status, int tokens,
              std::chrono::steady_clock::time_point began) {
@@ -152,41 +170,29 @@ struct Server::Impl {
                   << ' ' << tokens << " tokens " << elapsed.count() << " ms" << std::endl;
     }
 
-    // Wraps an endpoint with the key check, the error shapes and the access line.
+    // Wraps an endpoint with the error shapes and the access line.
     void add(const std::string& method, const std::string& path, Endpoint endpoint) {
-        http.route(
-            method, path, [this, endpoint = std::move(endpoint)](const http::Request& request) {
-                const auto began = std::chrono::steady_clock::now();
-                auto note = std::make_shared<AccessNote>();
-                http::Response response;
-                if (!host_allowed(request, options.host, options.allowed_hosts)) {
-                    response =
-                        error_answer(request, 403,
-                                     "this server answers requests for its own address only (see "
-                                     "--allow-host)");
-                } else if (!authorised(request, options.api_key)) {
-                    response = error_answer(request, 401, "invalid or missing API key");
-                } else if (!json_body(request)) {
-                    response =
-                        error_answer(request, 415, "the body must be sent as application/json");
-                } else {
-                    try {
-                        response = endpoint(request, note);
-                    } catch (const std::exception& error) {
-                        response = error_answer(request, status_for(error), error.what());
-                    }
-                }
-                if (!response.stream) {
-                    log(request, response.status, note->tokens, began);
-                    return response;
-                }
-                response.stream = [this, request, began, note, status = response.status,
-                                   stream = std::move(response.stream)](http::Sink& sink) {
-                    stream(sink);
-                    log(request, status, note->tokens, began);
-                };
-                return response;
-            });
+        http.route(method, path,
+                   [this, endpoint = std::move(endpoint)](const http::Request& request) {
+                       const auto began = std::chrono::steady_clock::now();
+                       auto note = std::make_shared<AccessNote>();
+                       http::Response response;
+                       try {
+                           response = endpoint(request, note);
+                       } catch (const std::exception& error) {
+                           response = error_answer(request, status_for(error), error.what());
+                       }
+                       if (!response.stream) {
+                           log(request, response.status, note->tokens, began);
+                           return response;
+                       }
+                       response.stream = [this, request, began, note, status = response.status,
+                                          stream = std::move(response.stream)](http::Sink& sink) {
+                           stream(sink);
+                           log(request, status, note->tokens, began);
+                       };
+                       return response;
+                   });
     }
 
     void add_routes() {

@@ -1,6 +1,8 @@
 // HTTP server on cpp-httplib: routes by method and exact path, whole answers and streamed
-// (chunked) ones, a limit on request bodies. Handlers run on a pool of threads, one request
-// each; what they throw becomes the error answer the owner builds, never a crash.
+// (chunked) ones. A request is judged on its head before its body is read; a body is capped as
+// it arrives, whatever its framing, and must arrive in time. Each connection has a thread of
+// its own up to a cap (an idle client holds no place others wait for); past it, connections
+// are answered 503. What a handler throws becomes the error answer the owner builds.
 #pragma once
 
 #include <cstddef>
@@ -42,14 +44,19 @@ struct Response {
 
 using Handler = std::function<Response(const Request&)>;
 // Builds the answer to a request that never reached a handler (an unknown path: 404; a body
-// over the limit: 413) or whose handler threw (500, with the exception's text).
+// over the limit: 413; an encoded body: 415; a body too slow: 408; too many connections: 503)
+// or whose handler threw (500, with the exception's text).
 using ErrorAnswer = std::function<Response(const Request&, int status, const std::string& message)>;
+// Judges a routed request on its head (the body is not read yet: `body` is empty). An answer
+// it gives is sent instead of the handler's, and the body is read only to be thrown away.
+using Admission = std::function<std::optional<Response>(const Request& head)>;
 
 struct Options {
     std::string host = "127.0.0.1";
     int port = 0;  // 0: any free port
     std::size_t max_body_bytes = 8 * 1024 * 1024;
-    int threads = 32;  // requests served at once, streams included
+    int body_seconds = 30;               // the time a client has to send a whole body
+    std::size_t max_connections = 2048;  // open at once; more are answered 503
     // How long an idle connection is kept open. stop() waits for idle connections too, so this
     // bounds how long stopping takes; clients (Node's keep-alive agents drop idle sockets after
     // 4 s) reconnect on their own.
@@ -58,7 +65,7 @@ struct Options {
 
 class Server {
   public:
-    explicit Server(const Options& options, ErrorAnswer error_answer);
+    Server(const Options& options, ErrorAnswer error_answer, Admission admission = {});
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
