@@ -43,7 +43,13 @@ void serve(server::ServerOptions options) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     server::Server server(std::move(options));
     server.start();
-    results() << "Kestrune serving on " << server.address() << std::endl;
+    results() << "Kestrune serving on " << server.address() << "\n"
+              << "  OpenAI API: " << server.address() << "/v1\n"
+              << "  Ollama API: " << server.address() << "\n";
+    for (const std::string& name : server.model_names()) {
+        results() << "  model: " << name << "\n";
+    }
+    results() << std::flush;
     wait_for_stop_signal(signals);
     server.stop();
     pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
@@ -153,6 +159,12 @@ void add_serve_command(CLI::App& app) {
                      "only this machine's own names are answered)")
         ->delimiter(',');
     command
+        ->add_option("--models-dir", server.models_dirs,
+                     "a folder whose GGUF files requests may name by path (repeatable; besides "
+                     "these the server opens only REF, Kestrune's models and other runtimes' "
+                     "stores)")
+        ->check(CLI::ExistingDirectory);
+    command
         ->add_option("--rpc", server.rpc_workers,
                      "RPC workers (HOST:PORT, comma-separated) to spread each model over")
         ->delimiter(',');
@@ -160,10 +172,12 @@ void add_serve_command(CLI::App& app) {
         "Examples:\n"
         "  kestrune serve ./model.gguf --parallel 4\n"
         "  curl http://127.0.0.1:11435/v1/chat/completions -H 'Content-Type: application/json' -d "
-        "'{\"model\":\"./model.gguf\",\"messages\":[{\"role\":\"user\",\"content\":\"hi\"}]}'\n"
+        "'{\"model\":\"model\",\"messages\":[{\"role\":\"user\",\"content\":\"hi\"}]}'\n"
         "  curl http://127.0.0.1:11435/api/generate -H 'Content-Type: application/json' -d "
-        "'{\"model\":\"./model.gguf\","
-        "\"prompt\":\"hi\"}'");
+        "'{\"model\":\"model\","
+        "\"prompt\":\"hi\"}'\n"
+        "Requests name a model by the short name the banner shows (the file name without .gguf), "
+        "its file name or the reference it was served by.");
     command->callback([options] {
         options->server.model = options->ref.value_or(default_model_path());
         options->server.download_dir = registry::RegistryStore().store_dir();

@@ -80,17 +80,10 @@ LocalModel describe_file(const std::string& name, const std::string& path) {
     return model;
 }
 
-std::vector<LocalModel> local_models(const ModelPool& pool, const std::string& default_model) {
+std::vector<LocalModel> local_models(const ModelPool& pool) {
     std::vector<std::pair<std::string, std::string>> found;  // name, path
-    if (!default_model.empty()) {
-        try {
-            found.emplace_back(default_model, pool.locate(default_model));
-        } catch (const std::exception&) {
-            // A default that cannot be found is reported when it is used.
-        }
-    }
-    for (const auto& loaded : pool.loaded()) {
-        found.emplace_back(loaded->name, loaded->path);
+    for (const KnownModel& known : pool.known()) {
+        found.emplace_back(known.name, known.path);
     }
     for (const Json& record : downloader::list_local_models()) {
         found.emplace_back(record.value("name", ""), record.value("path", ""));

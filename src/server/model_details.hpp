@@ -20,8 +20,9 @@ struct LocalModel {
     std::chrono::system_clock::time_point modified;
 };
 
-// The default model, the loaded ones and those the registry holds; each file once.
-std::vector<LocalModel> local_models(const ModelPool& pool, const std::string& default_model);
+// The models served by name (the default one, those loaded since) and those the registry
+// holds; each file once, by its short name.
+std::vector<LocalModel> local_models(const ModelPool& pool);
 LocalModel describe_file(const std::string& name, const std::string& path);
 
 // {"parent_model", "format", "family", "families", "parameter_size", "quantization_level"}.

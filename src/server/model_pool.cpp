@@ -6,9 +6,14 @@
 #include <filesystem>
 #include <string_view>
 
+#include "core/json.hpp"
+#include "engine/lookup.hpp"
 #include "engine/resolver_internal.hpp"
 #include "kestrune/core/errors.hpp"
+#include "kestrune/engine/downloader.hpp"
 #include "kestrune/engine/resolver.hpp"
+#include "kestrune/registry/store.hpp"
+#include "platform/os/files.hpp"
 
 namespace kestrune::server {
 
@@ -20,37 +25,37 @@ constexpr std::size_t kMaxReference = 4096;
 // Schemes whose resolution downloads.
 constexpr std::array<std::string_view, 4> kDownloadSchemes = {"hf", "huggingface", "http", "https"};
 
-std::string first_line(const std::string& text) {
-    return text.substr(0, text.find('\n'));
+namespace fs = std::filesystem;
+
+bool downloads(std::string_view scheme) {
+    return std::ranges::find(kDownloadSchemes, scheme) != kDownloadSchemes.end();
 }
 
-[[noreturn]] void refuse_download(const std::string& reference) {
+// A reference that reads as a file of the disk rather than a name.
+bool names_a_path(const std::string& reference) {
+    return reference.find_first_of("/\\") != std::string::npos || reference.starts_with('.') ||
+           reference.starts_with('~') || reference.ends_with(".gguf");
+}
+
+std::string normal_path(const std::string& path) {
+    return fs::absolute(path).lexically_normal().string();
+}
+
+// Decided on the text alone, so that asking about a file elsewhere touches nothing.
+bool lexically_within(const std::string& path, const std::vector<std::string>& folders) {
+    const fs::path normal = normal_path(path);
+    return std::ranges::any_of(folders, [&](const std::string& folder) {
+        const fs::path relative = normal.lexically_relative(fs::path(normal_path(folder)));
+        return !relative.empty() && *relative.begin() != ".." && relative != ".";
+    });
+}
+
+[[noreturn]] void not_served(const std::string& reference) {
     throw NotFoundError("model '" + reference +
-                        "' is not on this machine (the server downloads only with --allow-pull)");
+                        "' is not served here (see --models-dir, and --allow-pull for downloads)");
 }
 
-// The local file for `reference` without downloading anything.
-std::string locate_without_download(const std::string& reference) {
-    const auto separator = reference.find("://");
-    if (separator != std::string::npos) {
-        if (std::ranges::find(kDownloadSchemes, reference.substr(0, separator)) !=
-            kDownloadSchemes.end()) {
-            refuse_download(reference);
-        }
-        return resolver::resolve_model(reference);
-    }
-    if (std::filesystem::is_regular_file(reference)) {
-        return std::filesystem::absolute(reference).lexically_normal().string();
-    }
-    if (auto found = resolver::find_local_model(reference)) {
-        return *found;
-    }
-    refuse_download(reference);
-}
-
-}  // namespace
-
-std::string ModelPool::locate(const std::string& reference) const {
+void check_reference(const std::string& reference) {
     if (reference.empty()) {
         throw InvalidValueError("no model named");
     }
@@ -64,12 +69,106 @@ std::string ModelPool::locate(const std::string& reference) const {
         throw InvalidValueError("unknown kind of model reference '" +
                                 reference.substr(0, separator) + "://'");
     }
-    try {
-        return options_.allow_pull ? resolver::resolve_model(reference, options_.download_dir)
-                                   : locate_without_download(reference);
-    } catch (const NotFoundError& error) {
-        throw NotFoundError(first_line(error.what()));
+}
+
+bool in_catalogue(const std::string& name) {
+    const auto catalogue = registry::RegistryStore::catalog();
+    return std::ranges::any_of(catalogue,
+                               [&](const Json& entry) { return entry.value("name", "") == name; });
+}
+
+}  // namespace
+
+bool KnownModel::answers_to(const std::string& reference) const {
+    return std::ranges::find(aliases, reference) != aliases.end() ||
+           (names_a_path(reference) && normal_path(reference) == path);
+}
+
+std::string short_name(const std::string& reference, const std::string& path) {
+    const auto separator = reference.find("://");
+    if (separator == std::string::npos) {
+        return names_a_path(reference) ? fs::path(path).stem().string() : reference;
     }
+    return downloads(reference.substr(0, separator)) ? fs::path(path).stem().string()
+                                                     : reference.substr(separator + 3);
+}
+
+KnownModel ModelPool::remember(const std::string& reference, const std::string& path) {
+    std::lock_guard lock(mutex_);
+    auto same = std::ranges::find(known_, path, &KnownModel::path);
+    if (same == known_.end()) {
+        const std::string name = short_name(reference, path);
+        known_.push_back(
+            {.name = name, .path = path, .aliases = {name, fs::path(path).filename().string()}});
+        same = std::prev(known_.end());
+    }
+    if (!same->answers_to(reference)) {
+        same->aliases.push_back(reference);
+    }
+    return *same;
+}
+
+KnownModel ModelPool::serve(const std::string& reference) {
+    check_reference(reference);
+    const std::string path = options_.allow_pull
+                                 ? resolver::resolve_model(reference, options_.download_dir)
+                                 : resolver::resolve_model(reference);
+    return remember(reference, normal_path(path));
+}
+
+std::vector<KnownModel> ModelPool::known() const {
+    std::lock_guard lock(mutex_);
+    return known_;
+}
+
+// The file for `reference` among what the server serves, downloading only where allowed.
+std::optional<std::string> ModelPool::find_path(const std::string& reference) const {
+    const auto separator = reference.find("://");
+    if (separator != std::string::npos) {
+        if (downloads(reference.substr(0, separator)) && !options_.allow_pull) {
+            return std::nullopt;
+        }
+        // The stores of other runtimes take safe names only.
+        return resolver::resolve_model(reference, options_.download_dir);
+    }
+    if (reference.find_first_of("/\\") != std::string::npos || reference.starts_with('~')) {
+        std::vector<std::string> folders = options_.models_dirs;
+        folders.push_back(registry::RegistryStore().store_dir());
+        const std::string path = platform::files::expand_home(reference);
+        if (lexically_within(path, folders) && fs::is_regular_file(path)) {
+            return path;
+        }
+        return std::nullopt;
+    }
+    if (auto found = resolver::find_local_model(reference)) {
+        return found;
+    }
+    if (auto found = resolver::first_gguf_in(options_.models_dirs, reference)) {
+        return found;
+    }
+    if (options_.allow_pull && in_catalogue(reference)) {
+        return downloader::pull_model(reference);
+    }
+    return std::nullopt;
+}
+
+KnownModel ModelPool::locate(const std::string& reference) {
+    check_reference(reference);
+    for (const KnownModel& known : known()) {
+        if (known.answers_to(reference)) {
+            return known;
+        }
+    }
+    std::optional<std::string> path;
+    try {
+        path = find_path(reference);
+    } catch (const NotFoundError&) {
+        not_served(reference);
+    }
+    if (!path || path->empty()) {
+        not_served(reference);
+    }
+    return remember(reference, normal_path(*path));
 }
 
 std::shared_ptr<LoadedModel> ModelPool::find(const std::string& reference) {
@@ -78,7 +177,8 @@ std::shared_ptr<LoadedModel> ModelPool::find(const std::string& reference) {
     std::erase_if(models_, [](const std::shared_ptr<LoadedModel>& model) {
         return model->model->weights().worker_failure().has_value();
     });
-    const auto found = std::ranges::find(models_, reference, &LoadedModel::name);
+    const auto found = std::ranges::find_if(
+        models_, [&](const auto& model) { return model->known.answers_to(reference); });
     return found == models_.end() ? nullptr : *found;
 }
 
@@ -118,11 +218,12 @@ std::shared_ptr<LoadedModel> ModelPool::acquire(const std::string& reference) {
 
 // Outside the lock: locating may download, and loading takes a while.
 std::shared_ptr<LoadedModel> ModelPool::locate_and_load(const std::string& reference) {
-    const std::string path = locate(reference);
+    const KnownModel known = locate(reference);
     {
         std::lock_guard lock(mutex_);
-        const auto same_file = std::ranges::find(models_, path, &LoadedModel::path);
+        const auto same_file = std::ranges::find(models_, known.path, &LoadedModel::path);
         if (same_file != models_.end()) {
+            (*same_file)->known = known;
             return *same_file;
         }
         // A worker serves one client at a time: the model holding the workers goes first.
@@ -130,7 +231,7 @@ std::shared_ptr<LoadedModel> ModelPool::locate_and_load(const std::string& refer
             models_.clear();
         }
     }
-    return load(reference, path);
+    return load(known);
 }
 
 std::vector<std::shared_ptr<LoadedModel>> ModelPool::loaded() const {
@@ -144,11 +245,12 @@ void ModelPool::stop() {
     }
 }
 
-std::shared_ptr<LoadedModel> ModelPool::load(const std::string& reference,
-                                             const std::string& path) {
+std::shared_ptr<LoadedModel> ModelPool::load(const KnownModel& known) {
+    const std::string& path = known.path;
     auto model = std::make_shared<LoadedModel>();
-    model->name = reference;
+    model->name = known.name;
     model->path = path;
+    model->known = known;
     model->size_bytes = static_cast<std::int64_t>(std::filesystem::file_size(path));
     model->loaded_at = std::chrono::system_clock::now();
     model->model = std::make_shared<inference::Model>(

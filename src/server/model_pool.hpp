@@ -1,8 +1,12 @@
-// The models a server answers with: a request's model is a reference like any other (a path,
-// hf://…, ollama://…, a catalogue name), resolved once and loaded on demand, up to a number of
-// models at once (the least recently used is unloaded first). A reference that would download
-// is refused unless pulling is allowed. Locating and loading happen outside the pool's lock, one
-// load per reference at a time, so the models already loaded answer meanwhile.
+// The models a server answers with, loaded on demand, up to a number of models at once (the
+// least recently used is unloaded first). The server opens only what it serves: the models it
+// was started with, Kestrune's own models and the stores of other runtimes (by name or
+// ollama://… and the like), and files under its models folders; a path anywhere else gets the
+// same 404 as a name nothing answers to, without the disk being touched, so a client learns
+// nothing of the machine's files. A reference that would download is refused unless pulling is
+// allowed. Each model is shown by its short name and answers to that, its file name and the
+// reference it was found by. Locating and loading happen outside the pool's lock, one load per
+// reference at a time, so the models already loaded answer meanwhile.
 #pragma once
 
 #include <chrono>
@@ -10,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,9 +23,23 @@
 
 namespace kestrune::server {
 
-struct LoadedModel {
-    std::string name;  // the reference it was first asked for by
+// A model file the server has found, and the names it answers to.
+struct KnownModel {
+    std::string name;  // its short name, what answers show
     std::string path;
+    std::vector<std::string> aliases;  // the short name, the file's name, the references
+
+    bool answers_to(const std::string& reference) const;
+};
+
+// The name a model is shown by: a file's name without ".gguf" for a path or a download, what
+// follows "scheme://" for a model of another runtime's store, a catalogue name as it is.
+std::string short_name(const std::string& reference, const std::string& path);
+
+struct LoadedModel {
+    std::string name;  // its short name
+    std::string path;
+    KnownModel known;
     std::int64_t size_bytes = 0;
     std::chrono::system_clock::time_point loaded_at;
     std::shared_ptr<inference::Model> model;
@@ -32,6 +51,7 @@ struct PoolOptions {
     std::string download_dir = ".";
     int n_threads = 0;
     std::vector<std::string> rpc_workers;
+    std::vector<std::string> models_dirs;  // folders whose GGUF files may be named by path
     inference::SchedulerOptions scheduler;
 };
 
@@ -39,9 +59,14 @@ class ModelPool {
   public:
     explicit ModelPool(const PoolOptions& options) : options_(options) {}
 
-    // The path of a model file for `reference`; NotFoundError when there is none here (or only
-    // a download, which pulling must allow).
-    std::string locate(const std::string& reference) const;
+    // Takes a model the server was started with: any reference the resolver takes, located
+    // without downloading unless pulling is allowed.
+    KnownModel serve(const std::string& reference);
+    // The model file for `reference`; NotFoundError when the server serves none by that name
+    // (or only a download, which pulling must allow).
+    KnownModel locate(const std::string& reference);
+    // The models served by name: those the server was started with and those loaded since.
+    std::vector<KnownModel> known() const;
     // The loaded model for `reference`, loading it (and unloading the least recently used one
     // beyond the limit) when needed. A model in use stays alive until its last user lets go.
     std::shared_ptr<LoadedModel> acquire(const std::string& reference);
@@ -55,13 +80,16 @@ class ModelPool {
     std::shared_ptr<LoadedModel> find(const std::string& reference);
     std::shared_ptr<LoadedModel> use(std::shared_ptr<LoadedModel> model);
     std::shared_ptr<LoadedModel> locate_and_load(const std::string& reference);
-    std::shared_ptr<LoadedModel> load(const std::string& reference, const std::string& path);
+    std::shared_ptr<LoadedModel> load(const KnownModel& known);
+    std::optional<std::string> find_path(const std::string& reference) const;
+    KnownModel remember(const std::string& reference, const std::string& path);
 
     PoolOptions options_;
     mutable std::mutex mutex_;
     std::condition_variable loads_done_;
     std::set<std::string> loading_;                     // references being located or loaded
     std::vector<std::shared_ptr<LoadedModel>> models_;  // most recently used first
+    std::vector<KnownModel> known_;                     // in the order found
 };
 
 }  // namespace kestrune::server

@@ -105,8 +105,7 @@ Response answer(const ServeContext& context, const Request& request,
     const bool stream = fields::flag(body, "stream").value_or(true);
     if (!chat && wanted.prompt.empty()) {
         // An empty prompt only loads the model.
-        context.pool.acquire(wanted.model);
-        Json line = line_start(wanted.model);
+        Json line = line_start(context.pool.acquire(wanted.model)->name);
         line["response"] = "";
         line["done_reason"] = "load";
         line["done"] = true;
@@ -119,7 +118,7 @@ Response answer(const ServeContext& context, const Request& request,
         note->tokens = running->summary().completion_tokens;
         return json_response(final_line(*running, chat, true, elapsed()));
     }
-    const std::string model = wanted.model;
+    const std::string model = running->model_name();
     EventFormat format{
         .piece =
             [model, chat](const Answer::Delta& piece) {
@@ -234,7 +233,7 @@ Response version() {
 
 Response tags(const ServeContext& context) {
     Json models = Json::array();
-    for (const LocalModel& model : local_models(context.pool, context.default_model)) {
+    for (const LocalModel& model : local_models(context.pool)) {
         models.push_back(describe(model));
     }
     return json_response({{"models", models}});
@@ -242,7 +241,7 @@ Response tags(const ServeContext& context) {
 
 Response show(const ServeContext& context, const Request& request) {
     const Json body = fields::parse_object(request.body);
-    const std::string path = context.pool.locate(model_of(body, context));
+    const std::string path = context.pool.locate(model_of(body, context)).path;
     return json_response({{"modelfile", ""},
                           {"parameters", ""},
                           {"template", chat_template(path)},

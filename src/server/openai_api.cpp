@@ -202,7 +202,7 @@ Response complete(const ServeContext& context, const Request& request,
     const Header header{
         new_id(chat ? "chatcmpl-" : "cmpl-"),
         chat ? (stream ? "chat.completion.chunk" : "chat.completion") : "text_completion",
-        unix_seconds(std::chrono::system_clock::now()), wanted.model};
+        unix_seconds(std::chrono::system_clock::now()), answer->model_name()};
     if (stream) {
         return streamed(std::move(answer), header, chat, include_usage, note);
     }
@@ -288,7 +288,7 @@ Response error(int status, const std::string& message) {
 
 Response models(const ServeContext& context) {
     Json data = Json::array();
-    for (const LocalModel& model : local_models(context.pool, context.default_model)) {
+    for (const LocalModel& model : local_models(context.pool)) {
         data.push_back({{"id", model.name},
                         {"object", "model"},
                         {"created", unix_seconds(model.modified)},

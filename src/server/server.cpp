@@ -123,6 +123,7 @@ struct Server::Impl {
                 .download_dir = options.download_dir,
                 .n_threads = options.n_threads,
                 .rpc_workers = options.rpc_workers,
+                .models_dirs = options.models_dirs,
                 .scheduler = {.parallel = options.parallel,
                               .n_ctx = options.n_ctx,
                               .n_batch = 512,
@@ -234,6 +235,7 @@ Server::~Server() {
 void Server::start() {
     impl_->port = impl_->http.bind();
     if (!impl_->options.model.empty()) {
+        impl_->pool.serve(impl_->options.model);
         impl_->pool.acquire(impl_->options.model);
     }
     impl_->http.start();
@@ -249,6 +251,14 @@ void Server::stop() {
 
 std::string Server::address() const {
     return "http://" + impl_->options.host + ":" + std::to_string(impl_->port);
+}
+
+std::vector<std::string> Server::model_names() const {
+    std::vector<std::string> names;
+    for (const KnownModel& known : impl_->pool.known()) {
+        names.push_back(known.name);
+    }
+    return names;
 }
 
 int Server::port() const {

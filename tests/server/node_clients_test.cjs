@@ -18,6 +18,8 @@ const WEB_SEARCH = {
   },
 };
 const MODEL = process.env.KESTRUNE_MODEL;
+// The name the server shows a model by: its file name without ".gguf".
+const SHOWN = require("node:path").basename(MODEL, ".gguf");
 
 // Starts the server and resolves with its address once it prints the ready line.
 function startServer() {
@@ -38,7 +40,7 @@ function startServer() {
 async function checkOpenAi(address) {
   const client = new OpenAI({ baseURL: `${address}/v1`, apiKey: KEY });
   const models = await client.models.list();
-  assert.ok(models.data.some((model) => model.id === MODEL), JSON.stringify(models.data));
+  assert.ok(models.data.some((model) => model.id === SHOWN), JSON.stringify(models.data));
 
   const request = {
     model: MODEL,
@@ -102,7 +104,7 @@ async function checkOllama(address, chatAnswer) {
   const { version } = await client.version();
   assert.match(version, /^\d+\.\d+\.\d+$/);
   const tags = await client.list();
-  const listed = tags.models.find((model) => model.name === MODEL);
+  const listed = tags.models.find((model) => model.name === SHOWN);
   assert.ok(listed && listed.size > 0 && listed.details.format === "gguf", JSON.stringify(tags));
 
   const request = {
@@ -146,7 +148,7 @@ async function checkOllama(address, chatAnswer) {
   const shown = await client.show({ model: MODEL });
   assert.equal(shown.details.format, "gguf");
   const running = await client.ps();
-  assert.ok(running.models.some((model) => model.name === MODEL));
+  assert.ok(running.models.some((model) => model.name === SHOWN));
 
   await assert.rejects(client.chat({ ...request, model: "no-such-model" }),
                        (error) => error.name === "ResponseError" && error.status_code === 404 &&

@@ -94,6 +94,13 @@ class ServerTest : public ::testing::Test {
         if (options.model.empty()) {
             options.model = tiny_chat_model();
         }
+        if (options.models_dirs.empty()) {
+            // The tests name the generated and bundled models by path.
+            for (const std::string& model :
+                 {tiny_chat_model(), kestrune::testing::bundled_chat_model()}) {
+                options.models_dirs.push_back(std::filesystem::path(model).parent_path().string());
+            }
+        }
         server_ = std::make_unique<Server>(options);
         server_->start();
         client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
@@ -123,7 +130,7 @@ TEST_F(ServerTest, OpenAiModelsListTheDefaultModel) {
     const Json body = Json::parse(result->body);
     EXPECT_EQ(body["object"], "list");
     ASSERT_EQ(body["data"].size(), 1U) << body;
-    EXPECT_EQ(body["data"][0]["id"], tiny_chat_model());
+    EXPECT_EQ(body["data"][0]["id"], "tiny-chat");
     EXPECT_EQ(body["data"][0]["object"], "model");
 }
 
@@ -137,7 +144,7 @@ TEST_F(ServerTest, OpenAiChatAnswersWholeWithRealTokenCounts) {
     EXPECT_TRUE(body["id"].get<std::string>().starts_with("chatcmpl-"));
     EXPECT_EQ(body["object"], "chat.completion");
     EXPECT_GT(body["created"].get<long long>(), 1700000000);
-    EXPECT_EQ(body["model"], tiny_chat_model());
+    EXPECT_EQ(body["model"], "tiny-chat");
     const Json& choice = body["choices"][0];
     EXPECT_EQ(choice["message"]["role"], "assistant");
     EXPECT_FALSE(choice["message"]["content"].get<std::string>().empty());
@@ -239,7 +246,7 @@ TEST_F(ServerTest, OllamaDescribesItsModelsFromTheirHeaders) {
     const Json tags = Json::parse(get("/api/tags")->body);
     ASSERT_EQ(tags["models"].size(), 1U) << tags;
     const Json& model = tags["models"][0];
-    EXPECT_EQ(model["name"], tiny_chat_model());
+    EXPECT_EQ(model["name"], "tiny-chat");
     EXPECT_EQ(model["size"], std::filesystem::file_size(tiny_chat_model()));
     EXPECT_EQ(model["details"]["format"], "gguf");
     EXPECT_EQ(model["details"]["family"], "llama");
@@ -253,7 +260,7 @@ TEST_F(ServerTest, OllamaDescribesItsModelsFromTheirHeaders) {
 
     const Json ps = Json::parse(get("/api/ps")->body);
     ASSERT_EQ(ps["models"].size(), 1U);
-    EXPECT_EQ(ps["models"][0]["name"], tiny_chat_model());
+    EXPECT_EQ(ps["models"][0]["name"], "tiny-chat");
 }
 
 TEST_F(ServerTest, OllamaChatStreamsLinesAndEndsWithCountsAndDurations) {
@@ -407,7 +414,7 @@ TEST_F(ServerTest, AModelFileLlamaCppWouldAbortOnIsRefusedAndTheServerGoesOn) {
     kestrune::testing::write_gguf_header(
         hostile,
         kestrune::testing::llama_header({{"llama.block_count", std::uint32_t{2147483647}}}));
-    start();
+    start({.models_dirs = {dir.path().string()}});
     auto refused = post("/v1/chat/completions", user_chat(hostile, "the cat", 2));
     ASSERT_TRUE(refused) << "the server went down";
     EXPECT_EQ(refused->status, 400) << refused->body;
@@ -450,6 +457,37 @@ TEST_F(ServerTest, ModelNamesTooLongOrOfUnknownKindsGetTheServersOwn400) {
         ASSERT_TRUE(refused);
         EXPECT_EQ(refused->status, 400) << refused->body;
         EXPECT_NE(refused->body.find(says), std::string::npos) << refused->body;
+    }
+}
+
+TEST_F(ServerTest, TheServerOpensOnlyWhatItServesAndShowsNoPathOfTheMachine) {
+    const kestrune::testing::TempDir served;
+    const kestrune::testing::TempDir elsewhere;
+    std::filesystem::copy_file(tiny_chat_model(), served.path() / "shelved.gguf");
+    std::filesystem::copy_file(tiny_chat_model(), elsewhere.path() / "hidden.gguf");
+    const std::string outside =
+        (served.path() / ".." / elsewhere.path().filename() / "hidden.gguf");
+    start({.models_dirs = {served.path().string()}});
+    // Whether the file exists, is a model or is no model at all, the answer is the same.
+    for (const std::string& name : {std::string("/etc/passwd"), std::string("/no/such/file.gguf"),
+                                    std::string("../../etc/passwd"), std::string("~/.bashrc"),
+                                    (elsewhere.path() / "hidden.gguf").string(), outside}) {
+        for (const std::string path : {"/v1/chat/completions", "/api/show"}) {
+            auto answer = post(path, user_chat(name, "the cat", 2));
+            ASSERT_TRUE(answer);
+            EXPECT_EQ(answer->status, 404) << name << " " << answer->body;
+            EXPECT_NE(answer->body.find("is not served here"), std::string::npos) << answer->body;
+        }
+    }
+    // A file of a models folder, by path and then by its short name; the default by its own.
+    const std::vector<std::string> served_names = {(served.path() / "shelved.gguf").string(),
+                                                   "shelved", "tiny-chat", "tiny-chat.gguf"};
+    for (const std::string& name : served_names) {
+        auto answer = post("/v1/chat/completions", user_chat(name, "the cat", 2));
+        EXPECT_EQ(answer->status, 200) << name << " " << answer->body;
+    }
+    for (const Json& model : Json::parse(get("/v1/models")->body)["data"]) {
+        EXPECT_EQ(model["id"].get<std::string>().find('/'), std::string::npos) << model;
     }
 }
 
@@ -513,8 +551,8 @@ TEST_F(ServerTest, BeyondMaxModelsTheLeastRecentlyUsedIsUnloaded) {
     }
     const Json ps = Json::parse(get("/api/ps")->body);
     ASSERT_EQ(ps["models"].size(), 2U) << ps;
-    EXPECT_EQ(ps["models"][0]["name"], third);
-    EXPECT_EQ(ps["models"][1]["name"], tiny_chat_model());
+    EXPECT_EQ(ps["models"][0]["name"], "kestrune-tiny-chat-deeper");
+    EXPECT_EQ(ps["models"][1]["name"], "tiny-chat");
 }
 
 // --- many clients --------------------------------------------------------------------------------

@@ -37,6 +37,9 @@ struct KESTRUNE_API ServerOptions {
     // or without the port) in its Host header, or one of these names; anything else is 403, so
     // a web page on a name that re-resolves to this machine cannot read the answers.
     std::vector<std::string> allowed_hosts = {};
+    // Folders whose GGUF files requests may name by path. Besides them the server opens only
+    // `model`, Kestrune's own models and the stores of other runtimes.
+    std::vector<std::string> models_dirs = {};
 };
 
 class KESTRUNE_API Server {
@@ -56,6 +59,8 @@ class KESTRUNE_API Server {
 
     // "http://HOST:PORT", once started.
     std::string address() const;
+    // The short names the models served by name are shown by (the default one first).
+    std::vector<std::string> model_names() const;
     int port() const;
 
   private:
