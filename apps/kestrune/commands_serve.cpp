@@ -5,12 +5,15 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <future>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "commands.hpp"
 #include "kestrune/core/errors.hpp"
@@ -38,9 +41,28 @@ void wait_for_stop_signal(const sigset_t& signals) {
     sigwait(&signals, &received);
 }
 
+// Loading a model cannot be interrupted: a stop signal that finds the server still busy after
+// this long ends the process as it stands.
+constexpr auto kStopGrace = std::chrono::milliseconds(1500);
+
+// Takes the first stop signal on a thread of its own, so that it is seen whatever the server
+// is doing, and fulfils `stop`.
+void watch_for_stop(const sigset_t& signals, std::promise<void>& stop) {
+    std::thread([signals, &stop] {
+        wait_for_stop_signal(signals);
+        stop.set_value();
+        std::this_thread::sleep_for(kStopGrace);
+        std::cerr << "  Stopped while still busy." << std::endl;
+        std::_Exit(0);
+    }).detach();
+}
+
 void serve(server::ServerOptions options) {
     const sigset_t signals = stop_signals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // Lives as long as the process: the watching thread may set it at any time.
+    static std::promise<void> stop;
+    watch_for_stop(signals, stop);
     server::Server server(std::move(options));
     server.start();
     results() << "Kestrune serving on " << server.address() << "\n"
@@ -50,9 +72,8 @@ void serve(server::ServerOptions options) {
         results() << "  model: " << name << "\n";
     }
     results() << std::flush;
-    wait_for_stop_signal(signals);
+    stop.get_future().wait();
     server.stop();
-    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
 }
 
 bool loopback(const std::string& host) {

@@ -1,6 +1,8 @@
 #include "kestrune/engine/modelcheck.hpp"
 
+#include <array>
 #include <cstdint>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -114,9 +116,30 @@ void check_experts(const Header& header) {
     }
 }
 
+// The key count of a GGUF header (magic, version, tensor count, key count; little-endian);
+// 0 for a file too short to hold one, which the reader then refuses.
+std::uint64_t declared_key_count(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::array<unsigned char, 24> head{};
+    file.read(reinterpret_cast<char*>(head.data()), head.size());
+    if (file.gcount() != static_cast<std::streamsize>(head.size())) {
+        return 0;
+    }
+    std::uint64_t count = 0;
+    for (int byte = 7; byte >= 0; --byte) {
+        count = (count << 8) | head[16 + static_cast<std::size_t>(byte)];
+    }
+    return count;
+}
+
 }  // namespace
 
 void check_model_file(const std::string& path) {
+    if (const std::uint64_t keys = declared_key_count(path); keys > kMaxKeys) {
+        throw InvalidValueError("Invalid model file " + path + ": its header has " +
+                                std::to_string(keys) + " keys, expected at most " +
+                                std::to_string(kMaxKeys));
+    }
     check_header(ggufmeta::read_gguf_metadata(path), path);
 }
 

@@ -110,13 +110,9 @@ Json model_details(const std::string& path) {
 }
 
 Json model_metadata(const std::string& path) {
-    Json info = Json::object();
-    for (const auto& [key, value] : ggufmeta::read_gguf_metadata(path)) {
-        if (key == "tokenizer.chat_template") {
-            continue;
-        }
-        std::visit([&info, &key](const auto& held) { info[key] = held; }, value);
-    }
+    // Built in one pass: a header may hold many thousands of keys.
+    Json info = ggufmeta::read_gguf_metadata(path);
+    info.erase("tokenizer.chat_template");
     return info;
 }
 

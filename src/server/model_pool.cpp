@@ -110,10 +110,8 @@ KnownModel ModelPool::remember(const std::string& reference, const std::string& 
 
 KnownModel ModelPool::serve(const std::string& reference) {
     check_reference(reference);
-    const std::string path = options_.allow_pull
-                                 ? resolver::resolve_model(reference, options_.download_dir)
-                                 : resolver::resolve_model(reference);
-    return remember(reference, normal_path(path));
+    return remember(reference,
+                    normal_path(resolver::resolve_model(reference, options_.download_dir)));
 }
 
 std::vector<KnownModel> ModelPool::known() const {

@@ -59,8 +59,8 @@ class ModelPool {
   public:
     explicit ModelPool(const PoolOptions& options) : options_(options) {}
 
-    // Takes a model the server was started with: any reference the resolver takes, located
-    // without downloading unless pulling is allowed.
+    // Takes a model the server was started with: any reference the resolver takes, downloaded
+    // when it must be, as the command line does.
     KnownModel serve(const std::string& reference);
     // The model file for `reference`; NotFoundError when the server serves none by that name
     // (or only a download, which pulling must allow).

@@ -11,11 +11,14 @@
 #include <chrono>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/json.hpp"
 #include "kestrune/backends/native.hpp"
 #include "platform/os/process.hpp"
+#include "support/gate.hpp"
+#include "support/loopback_server.hpp"
 #include "support/running_program.hpp"
 #include "support/streamed_post.hpp"
 #include "support/temp_home.hpp"
@@ -125,6 +128,39 @@ TEST_F(ServeCommand, QuietServesWithoutAccessLinesAndAKeyStaysOutOfTheLog) {
     EXPECT_EQ(client.Get("/v1/models")->status, 200);
     EXPECT_EQ(serve.stop_with(SIGTERM), 0);
     EXPECT_EQ(serve.standard_error(), "");
+}
+
+TEST_F(ServeCommand, AStopSignalEndsTheServerWhileItIsStillBusyStarting) {
+    // The model to serve is a download that never ends.
+    kestrune::testing::Gate release;
+    kestrune::testing::LoopbackServer files([&](httplib::Server& server) {
+        server.Get("/endless.gguf", [&](const httplib::Request&, httplib::Response& response) {
+            release.wait();
+            response.set_content("never mind", "application/octet-stream");
+        });
+    });
+    kestrune::testing::OpenOnExit opened{release};
+    auto serve = serve_process({files.url("/endless.gguf"), "--port", "0"});
+    std::this_thread::sleep_for(1s);
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(serve.stop_with(SIGTERM), 0) << serve.standard_error();
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s)
+        << "the server went on with its start after the signal";
+}
+
+TEST_F(ServeCommand, APortAlreadyServedIsRefusedWithStatusOne) {
+    auto first = serve_process({kestrune::testing::tiny_chat_model(), "--port", "0", "--quiet"});
+    const int port = port_of(first.next_line());
+    ASSERT_GT(port, 0);
+    const auto second = kestrune::platform::process::run(
+        {KESTRUNE_CLI_PATH, "serve", kestrune::testing::tiny_chat_model(), "--port",
+         std::to_string(port)},
+        60s);
+    EXPECT_EQ(second.exit_code, 1);
+    EXPECT_NE(second.err.find("address 127.0.0.1:" + std::to_string(port) + " is in use"),
+              std::string::npos)
+        << second.err;
+    EXPECT_EQ(second.out, "");
 }
 
 TEST_F(ServeCommand, MalformedCommandLinesExitTwoAndHelpHasAnExample) {

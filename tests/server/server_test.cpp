@@ -408,17 +408,27 @@ TEST_F(ServerTest, DeeplyNestedBodiesAreRefusedWhereverTheNestingIs) {
               200);
 }
 
-TEST_F(ServerTest, AModelFileLlamaCppWouldAbortOnIsRefusedAndTheServerGoesOn) {
+TEST_F(ServerTest, AModelFileLlamaCppWouldAbortOrStallOnIsRefusedAndTheServerGoesOn) {
     const kestrune::testing::TempDir dir;
-    const std::string hostile = (dir.path() / "hostile.gguf").string();
-    kestrune::testing::write_gguf_header(
-        hostile,
-        kestrune::testing::llama_header({{"llama.block_count", std::uint32_t{2147483647}}}));
+    std::vector<kestrune::testing::GgufEntry> many_keys;
+    for (int i = 0; i < 20000; ++i) {
+        many_keys.emplace_back("x.key" + std::to_string(i), std::uint32_t{1});
+    }
+    const std::vector<std::pair<std::string, std::vector<kestrune::testing::GgufEntry>>> files = {
+        {"block_count", {{"llama.block_count", std::uint32_t{2147483647}}}},
+        {"keys", many_keys},
+    };
     start({.models_dirs = {dir.path().string()}});
-    auto refused = post("/v1/chat/completions", user_chat(hostile, "the cat", 2));
-    ASSERT_TRUE(refused) << "the server went down";
-    EXPECT_EQ(refused->status, 400) << refused->body;
-    EXPECT_NE(refused->body.find("block_count"), std::string::npos) << refused->body;
+    for (const auto& [says, entries] : files) {
+        const std::string hostile = (dir.path() / (says + ".gguf")).string();
+        kestrune::testing::write_gguf_header(hostile, kestrune::testing::llama_header(entries));
+        auto refused = post("/v1/chat/completions", user_chat(hostile, "the cat", 2));
+        ASSERT_TRUE(refused) << "the server went down";
+        EXPECT_EQ(refused->status, 400) << refused->body;
+        EXPECT_NE(refused->body.find(says), std::string::npos) << refused->body;
+        // Its header is still shown.
+        EXPECT_EQ(post("/api/show", {{"model", hostile}})->status, 200) << says;
+    }
     EXPECT_EQ(post("/v1/chat/completions", user_chat(tiny_chat_model(), "the cat", 2))->status,
               200);
 }

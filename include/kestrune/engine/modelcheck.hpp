@@ -15,9 +15,12 @@ namespace kestrune::engine::modelcheck {
 // The most layers and experts the pinned llama.cpp holds (LLAMA_MAX_LAYERS, LLAMA_MAX_EXPERTS).
 inline constexpr std::uint64_t kMaxLayers = 512;
 inline constexpr std::uint64_t kMaxExperts = 1024;
+// llama.cpp compares each key of a header with every other as it opens a file, so a header of
+// hundreds of thousands of keys holds a load for minutes; real models have a few dozen.
+inline constexpr std::uint64_t kMaxKeys = 16384;
 
-// Reads the header of `path` and checks it as check_header does. Failures to read the header
-// propagate as the reader reports them.
+// Reads the header of `path` and checks it as check_header does, and that it holds at most
+// kMaxKeys keys. Failures to read the header propagate as the reader reports them.
 KESTRUNE_API void check_model_file(const std::string& path);
 
 // Fails with InvalidValueError naming the key when a value of the architecture's keys would
