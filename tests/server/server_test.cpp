@@ -433,6 +433,44 @@ TEST_F(ServerTest, AModelFileLlamaCppWouldAbortOrStallOnIsRefusedAndTheServerGoe
               200);
 }
 
+TEST_F(ServerTest, AChatTemplateThatCrashesStallsOrFloodsIsRefusedAndTheServerGoesOn) {
+    std::string nested_ifs;
+    for (int i = 0; i < 10000; ++i) {
+        nested_ifs += "{% if true %}";
+    }
+    for (int i = 0; i < 10000; ++i) {
+        nested_ifs += "{% endif %}";
+    }
+    const std::vector<std::pair<std::string, std::string>> templates = {
+        {"recursive macro", "{% macro f(x) %}{{ f(x) }}{% endmacro %}{{ f(1) }}"},
+        {"nested ifs", nested_ifs},
+        {"parentheses", "{{ " + std::string(100000, '(') + "1" + std::string(100000, ')') + " }}"},
+        {"doubled string",
+         "{% set s = namespace(v='x') %}{% for i in range(40) %}"
+         "{% set s.v = s.v ~ s.v %}{% endfor %}{{ s.v }}"},
+        {"endless loops",
+         "{% for i in range(1000000) %}{% for j in range(1000000) %}{% endfor %}{% endfor %}"},
+    };
+    std::vector<std::unique_ptr<kestrune::testing::TempDir>> dirs;
+    ServerOptions options;
+    std::vector<std::string> models;
+    for (std::size_t i = 0; i < templates.size(); ++i) {
+        dirs.push_back(std::make_unique<kestrune::testing::TempDir>());
+        models.push_back(kestrune::testing::with_chat_template(*dirs.back(), templates[i].second));
+        options.models_dirs.push_back(dirs.back()->path().string());
+    }
+    options.models_dirs.push_back(std::filesystem::path(tiny_chat_model()).parent_path());
+    start(options);
+    for (std::size_t i = 0; i < templates.size(); ++i) {
+        auto refused = post("/v1/chat/completions", user_chat(models[i], "the cat", 2));
+        ASSERT_TRUE(refused) << templates[i].first << ": the server went down";
+        EXPECT_EQ(refused->status, 400) << templates[i].first << " " << refused->body;
+        EXPECT_NE(refused->body.find("chat template"), std::string::npos) << refused->body;
+    }
+    EXPECT_EQ(post("/v1/chat/completions", user_chat(tiny_chat_model(), "the cat", 2))->status,
+              200);
+}
+
 TEST_F(ServerTest, OnLoopbackOnlyRequestsNamingThisMachineAreAnswered) {
     start({.allowed_hosts = {"my.box"}});
     const std::string port = std::to_string(server_->port());

@@ -3,13 +3,22 @@
 #include <chat.h>
 #include <llama.h>
 #include <log.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
+#include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <thread>
 #include <utility>
+
+#include "kestrune/core/errors.hpp"
 
 namespace kestrune::platform::chat_template {
 
@@ -133,6 +142,82 @@ std::string describe(const Rendered& rendered) {
     return {};
 }
 
+// --- a template tried apart ------------------------------------------------------------------
+
+// The engine has no limits of its own: a template may recurse without end or nest thousands
+// deep (the stack overflows), loop for minutes or build gigabytes of text. So each template is
+// first parsed and rendered once in a child process, under limits on time and memory, and only
+// a template that comes through is used here.
+constexpr unsigned kProbeSeconds = 3;
+constexpr std::size_t kProbeMemory = std::size_t{1} << 30;
+constexpr int kOutOfMemory = 3;
+
+// Addresses this process maps now, in bytes.
+std::size_t mapped_bytes() {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0;
+    statm >> pages;
+    return pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+[[noreturn]] void probe_in_this_child(const llama_model* model) {
+    ::alarm(kProbeSeconds);
+#if !defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's shadow memory is mapped up front: it would not start under a limit.
+    const rlim_t memory = mapped_bytes() + kProbeMemory;
+    const rlimit limit{.rlim_cur = memory, .rlim_max = memory};
+    ::setrlimit(RLIMIT_AS, &limit);
+#endif
+    try {
+        const common_chat_templates_ptr templates = common_chat_templates_init(model, "");
+        common_chat_templates_inputs inputs;
+        inputs.messages = engine_messages({{"system", "You are helpful."},
+                                           {"user", "Hello"},
+                                           {"assistant", "Hi."},
+                                           {"user", "How are you?"}});
+        common_chat_templates_apply(templates.get(), inputs);
+    } catch (const std::bad_alloc&) {
+        ::_exit(kOutOfMemory);
+    } catch (...) {
+        // An ordinary failure: the template fails the same way here, where it is reported.
+    }
+    ::_exit(0);
+}
+
+// What the template does wrong, "" when it rendered (or failed in an ordinary way) apart.
+std::string probe_apart(const llama_model* model) {
+    const pid_t child = ::fork();
+    if (child < 0) {
+        return "";  // no room for a child: use the template as before
+    }
+    if (child == 0) {
+        probe_in_this_child(model);
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(kProbeSeconds + 2);
+    int status = 0;
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            return "took longer than " + std::to_string(kProbeSeconds) +
+                   " s to render a short chat";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        return "";
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == kOutOfMemory) {
+        return "needed more than " + std::to_string(kProbeMemory >> 20) +
+               " MB to render a short chat";
+    }
+    if (WIFSIGNALED(status) && (WTERMSIG(status) == SIGALRM || WTERMSIG(status) == SIGXCPU)) {
+        return "took longer than " + std::to_string(kProbeSeconds) + " s to render a short chat";
+    }
+    return "crashed rendering a short chat (it recurses or nests too deeply)";
+}
+
 // --- the model's templates -------------------------------------------------------------------
 
 struct Templates::Engine {
@@ -143,6 +228,10 @@ Templates::Templates(const llama_model* model) {
     silence_engine_log();
     has_template_ = llama_model_chat_template(model, nullptr) != nullptr;
     if (!has_template_) {
+        return;
+    }
+    hostile_ = probe_apart(model);
+    if (!hostile_.empty()) {
         return;
     }
     try {
@@ -163,6 +252,9 @@ bool Templates::supports_thinking() const {
 Rendered Templates::render(const Messages& messages, const Options& options) const {
     if (!has_template_) {
         return chatml_rendering(messages, Path::no_template, "");
+    }
+    if (!hostile_.empty()) {
+        throw InvalidValueError("The model's chat template " + hostile_ + "; it is not used");
     }
     if (!engine_) {
         return chatml_rendering(messages, Path::failed_template, init_failure_);

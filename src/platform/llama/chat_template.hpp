@@ -101,7 +101,9 @@ std::string chatml(const Messages& messages);
 class Templates {
   public:
     // Reads the model's template (tokenizer.chat_template). A template the engine cannot
-    // parse counts as failed: every render then falls back to ChatML and says why.
+    // parse counts as failed: every render then falls back to ChatML and says why. One that
+    // crashes, stalls or floods memory when tried apart first is never used here: every
+    // render throws InvalidValueError saying so.
     explicit Templates(const llama_model* model);
     Templates(Templates&&) noexcept;
     Templates& operator=(Templates&&) noexcept;
@@ -117,6 +119,7 @@ class Templates {
     std::unique_ptr<Engine> engine_;
     bool has_template_ = false;
     std::string init_failure_;
+    std::string hostile_;  // what the template did when tried apart; "" when it behaved
 };
 
 }  // namespace kestrune::platform::chat_template
