@@ -13,6 +13,7 @@
 #include "server/model_pool.hpp"
 #include "server/ollama_api.hpp"
 #include "server/openai_api.hpp"
+#include "server/web_page.hpp"
 
 namespace kestrune::server {
 
@@ -214,6 +215,12 @@ struct Server::Impl {
         add("POST", "/api/generate", [this](const auto& request, const auto& note) {
             return ollama_api::generate(context, request, note);
         });
+        if (options.webui) {
+            // The page holds no secret: it loads without the key and asks for one on a 401.
+            for (const std::string& path : web_page::paths()) {
+                http.route("GET", path, web_page::answer);
+            }
+        }
     }
 };
 

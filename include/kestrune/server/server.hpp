@@ -37,6 +37,7 @@ struct KESTRUNE_API ServerOptions {
     // or without the port) in its Host header, or one of these names; anything else is 403, so
     // a web page on a name that re-resolves to this machine cannot read the answers.
     std::vector<std::string> allowed_hosts = {};
+    bool webui = true;  // the chat page at / (built into the program)
 };
 
 class KESTRUNE_API Server {
