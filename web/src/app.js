@@ -198,7 +198,7 @@ function formatRate(value) {
 // "24 tokens · 85.3 tokens/s · first token 0.12 s · prompt 31 tokens, 258 tokens/s": the
 // server's timings where it sent them, else what the page measured.
 function statsText(stats) {
-  const parts = [`${stats.tokens} tokens`];
+  const parts = [`${stats.tokens} ${stats.tokens === 1 ? "token" : "tokens"}`];
   if (stats.generationRate) {
     parts.push(`${formatRate(stats.generationRate)} tokens/s`);
   }
