@@ -154,6 +154,12 @@ async function reloadFindsConversation(page) {
   await page.locator("#conversations input.rename").press("Enter");
   await page.reload();
   await page.locator("#conversations .title", { hasText: "Cats" }).waitFor();
+  // Exported as the JSON the page keeps.
+  const [download] = await Promise.all([page.waitForEvent("download"),
+                                        page.locator("#export").click()]);
+  const exported = JSON.parse(fs.readFileSync(await download.path(), "utf8"));
+  assert.deepEqual(exported, await page.evaluate(() => JSON.parse(localStorage["kestrune.conversations"])));
+  assert.equal(exported[0].title, "Cats");
 }
 
 // Stored model output goes through the very renderer a streamed answer does.
@@ -194,14 +200,23 @@ async function hostileAnswerIsInert(page) {
     copy: 1,
     highlighted: 1,
   });
+  await page.locator("#conversations button", { hasText: "Delete" }).first().click();
+  await page.reload();
+  assert.deepEqual(await page.locator("#conversations .title").allInnerTexts(), ["Cats"]);
 }
 
 async function narrowScreen(browser, address) {
   const page = await openPage(browser, address, { viewport: { width: 360, height: 740 },
                                                   colorScheme: "dark" });
   await page.waitForFunction(() => document.querySelectorAll("#model option").length >= 2);
-  await ask(page, "what is the cat doing?");
+  // Shift+Enter breaks the line; Enter sends both lines.
+  await page.locator("#prompt").fill("what is");
+  await page.locator("#prompt").press("Shift+Enter");
+  await page.locator("#prompt").pressSequentially("the cat doing?");
+  assert.equal(await page.locator(".message").count(), 0);
+  await page.locator("#prompt").press("Enter");
   await page.locator(`${lastAnswer} .stats`).waitFor();
+  assert.equal(await page.locator(".message.user .content").innerText(), "what is\nthe cat doing?");
   assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= 360));
   assert.ok(await page.locator("#prompt").isVisible());
   assert.ok(!(await page.locator("#sidebar").isVisible()));
@@ -216,7 +231,11 @@ async function keyAskedFor(browser) {
   const server = await startServer(["--quiet", "--api-key", KEY]);
   try {
     const page = await openPage(browser, server.address);
-    await page.locator("#key-dialog").waitFor();
+    // A wrong key is said in words; the page asks again on the next load.
+    await page.locator("#api-key").fill("wrong");
+    await page.locator("#key-dialog button", { hasText: "Use key" }).click();
+    await page.locator("#error", { hasText: "The server needs a valid API key" }).waitFor();
+    await page.reload();
     await page.locator("#api-key").fill(KEY);
     await page.locator("#key-dialog button", { hasText: "Use key" }).click();
     await page.waitForFunction(() => document.querySelectorAll("#model option").length >= 1);
