@@ -326,8 +326,17 @@ function chatRequest(conversation) {
       messages.push({ role: message.role, content: message.content });
     }
   }
-  return { model: ui.model.value, messages, temperature: Number(state.settings.temperature),
-           max_tokens: Number(state.settings.maxTokens) };
+  const request = { model: ui.model.value, messages };
+  // An empty or unusable field leaves the choice to the server.
+  const temperature = Number.parseFloat(state.settings.temperature);
+  const maxTokens = Number.parseInt(state.settings.maxTokens, 10);
+  if (temperature >= 0) {
+    request.temperature = temperature;
+  }
+  if (maxTokens > 0) {
+    request.max_tokens = maxTokens;
+  }
+  return request;
 }
 
 async function answer(conversation) {
@@ -465,8 +474,12 @@ function bindEvents() {
   });
   ui.stop.addEventListener("click", stopAnswer);
   ui.newChat.addEventListener("click", () => {
-    const conversation = newConversation();
-    state.conversations.push(conversation);
+    // An empty conversation is reused rather than listed twice.
+    let conversation = state.conversations.find((c) => c.messages.length === 0);
+    if (!conversation) {
+      conversation = newConversation();
+      state.conversations.push(conversation);
+    }
     selectConversation(conversation);
     ui.prompt.focus();
   });
