@@ -87,6 +87,16 @@ async function seriousViolations(page) {
 
 const lastAnswer = ".message.assistant:last-of-type";
 
+// The picker's entry for a model file: listed by its path or by the short name (the file name
+// without .gguf) the server shows it by.
+async function modelOption(page, file) {
+  const name = file.slice(file.lastIndexOf("/") + 1, -".gguf".length);
+  const values = await page.locator("#model option").evaluateAll((all) => all.map((o) => o.value));
+  const value = values.find((v) => v === file || v === name);
+  assert.ok(value, `${file} is not among the models listed: ${values}`);
+  return value;
+}
+
 async function ask(page, question) {
   await page.locator("#prompt").fill(question);
   await page.locator("#prompt").press("Enter");
@@ -97,7 +107,9 @@ async function chatAndStop(page, server) {
   await page.locator("#toggle-settings").click();
   await page.locator("#temperature").fill("0");
   await page.locator("#temperature").dispatchEvent("change");
-  await page.locator("#model").selectOption(BUNDLED);
+  const bundled = await modelOption(page, BUNDLED);
+  const long = await modelOption(page, LONG);
+  await page.locator("#model").selectOption(bundled);
 
   // Asked with Enter, answered by the bundled model's stream, rates underneath.
   await ask(page, "what is the cat doing?");
@@ -106,7 +118,7 @@ async function chatAndStop(page, server) {
   const direct = await (await fetch(`${server.address}/v1/chat/completions`, {
     method: "POST",
     headers: { "Content-Type": "application/json" },
-    body: JSON.stringify({ model: BUNDLED, temperature: 0, max_tokens: 1024,
+    body: JSON.stringify({ model: bundled, temperature: 0, max_tokens: 1024,
                            messages: [{ role: "user", content: "what is the cat doing?" }] }),
   })).json();
   assert.ok(shown.length > 0);
@@ -118,7 +130,7 @@ async function chatAndStop(page, server) {
 
   // Another model, a long answer, stopped with Escape once it streams: the server's log line
   // for it comes at once, with far fewer tokens than were asked for.
-  await page.locator("#model").selectOption(LONG);
+  await page.locator("#model").selectOption(long);
   await page.locator("#max-tokens").fill("100000");
   await page.locator("#max-tokens").dispatchEvent("change");
   const linesBefore = server.log.split("\n").length;
@@ -139,8 +151,8 @@ async function chatAndStop(page, server) {
   const stored = await page.evaluate(() => JSON.parse(localStorage["kestrune.conversations"]));
   assert.equal(stored.length, 1);
   assert.deepEqual(stored[0].messages.map((m) => [m.role, m.model]),
-                   [["user", undefined], ["assistant", BUNDLED], ["user", undefined],
-                    ["assistant", LONG]]);
+                   [["user", undefined], ["assistant", bundled], ["user", undefined],
+                    ["assistant", long]]);
 }
 
 async function reloadFindsConversation(page) {
