@@ -9,6 +9,8 @@ set(KESTRUNE_LLAMA_ROOT "${kestrune_cache}/llama-current"
     CACHE PATH "The llama.cpp scripts/setup installed (prefix/: prebuilt or built from source)")
 set(KESTRUNE_NODE_CLIENTS "${kestrune_cache}/node-clients"
     CACHE PATH "The official OpenAI and Ollama Node.js clients scripts/setup installed")
+set(KESTRUNE_WEB_TOOLS "${kestrune_cache}/web-tools"
+    CACHE PATH "esbuild and the chat page's libraries, which scripts/setup installed from npm")
 set(KESTRUNE_LLAMA_SOURCE_ROOT "${kestrune_cache}/llama-source"
     CACHE PATH "The pinned llama.cpp source (src/) and the build tree of its tools (build/bin/)")
 

@@ -147,6 +147,7 @@ void add_serve_command(CLI::App& app) {
     struct Options {
         std::optional<std::string> ref;
         server::ServerOptions server;
+        bool no_webui = false;
     };
     auto options = std::make_shared<Options>();
     auto& server = options->server;
@@ -174,6 +175,7 @@ void add_serve_command(CLI::App& app) {
         ->capture_default_str();
     command->add_flag("--allow-pull", server.allow_pull, "download models requests name");
     command->add_flag("--quiet", server.quiet, "no access line per request on standard error");
+    command->add_flag("--no-webui", options->no_webui, "no chat page at /");
     command
         ->add_option("--allow-host", server.allowed_hosts,
                      "also answer requests whose Host header names NAME (on a loopback address "
@@ -201,6 +203,7 @@ void add_serve_command(CLI::App& app) {
         "its file name or the reference it was served by.");
     command->callback([options] {
         options->server.model = options->ref.value_or(default_model_path());
+        options->server.webui = !options->no_webui;
         options->server.download_dir = registry::RegistryStore().store_dir();
         serve(options->server);
     });

@@ -13,6 +13,7 @@
 #include "server/model_pool.hpp"
 #include "server/ollama_api.hpp"
 #include "server/openai_api.hpp"
+#include "server/web_page.hpp"
 
 namespace kestrune::server {
 
@@ -141,6 +142,13 @@ struct Server::Impl {
               },
               [this](const http::Request& head) { return admission(head); }) {}
 
+    // The page holds no secret: it loads without the key and asks for one on a 401.
+    bool page_request(const http::Request& head) const {
+        const std::vector<std::string> paths = web_page::paths();
+        return options.webui && head.method == "GET" &&
+               std::ranges::find(paths, head.path) != paths.end();
+    }
+
     // The rules every route follows, decided before a body is read.
     std::optional<http::Response> admission(const http::Request& head) {
         std::optional<http::Response> refusal;
@@ -148,7 +156,7 @@ struct Server::Impl {
             refusal = error_answer(
                 head, 403,
                 "this server answers requests for its own address only (see --allow-host)");
-        } else if (!authorised(head, options.api_key)) {
+        } else if (!authorised(head, options.api_key) && !page_request(head)) {
             refusal = error_answer(head, 401, "invalid or missing API key");
         } else if (!json_body(head)) {
             refusal = error_answer(head, 415, "the body must be sent as application/json");
@@ -221,6 +229,11 @@ struct Server::Impl {
         add("POST", "/api/generate", [this](const auto& request, const auto& note) {
             return ollama_api::generate(context, request, note);
         });
+        if (options.webui) {
+            for (const std::string& path : web_page::paths()) {
+                http.route("GET", path, web_page::answer);
+            }
+        }
     }
 };
 

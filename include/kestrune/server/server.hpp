@@ -40,6 +40,7 @@ struct KESTRUNE_API ServerOptions {
     // Folders whose GGUF files requests may name by path. Besides them the server opens only
     // `model`, Kestrune's own models and the stores of other runtimes.
     std::vector<std::string> models_dirs = {};
+    bool webui = true;  // the chat page at / (built into the program)
 };
 
 class KESTRUNE_API Server {

@@ -61,6 +61,18 @@ class DataSinkWriter : public Sink {
 
 void apply(const Response& ours, httplib::Response& response) {
     response.status = ours.status;
+    for (const auto& [name, value] : ours.headers) {
+        response.set_header(name, value);
+    }
+    if (!ours.stream && response.has_header("Content-Encoding")) {
+        // A body of known length goes out untouched; set_content would compress it again.
+        response.set_content_provider(
+            ours.body.size(), ours.content_type,
+            [body = ours.body](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                return sink.write(body.data() + offset, length);
+            });
+        return;
+    }
     if (!ours.stream) {
         response.set_content(ours.body, ours.content_type.c_str());
         return;

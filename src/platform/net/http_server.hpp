@@ -40,6 +40,9 @@ struct Response {
     // When set, the answer is streamed: called once, on the request's thread, it writes the
     // whole body to the sink.
     std::function<void(Sink&)> stream;
+    // Further headers. With Content-Encoding among them the body is sent as it is (already
+    // encoded), never compressed again.
+    std::vector<std::pair<std::string, std::string>> headers = {};
 };
 
 using Handler = std::function<Response(const Request&)>;
