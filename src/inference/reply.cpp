@@ -10,8 +10,11 @@ platform::chat_template::Options template_options(const std::vector<ToolSpec>& t
 }
 
 Reply::Reply(std::shared_ptr<Model> model, const ChatRequest& request) : model_(std::move(model)) {
-    auto rendered = model_->weights().render_chat(request.messages,
-                                                  template_options(request.tools, request.think));
+    // A constrained answer is the answer itself: a model that can think is asked not to.
+    const std::optional<bool> think =
+        request.sampling.grammar.empty() ? request.think : std::optional(false);
+    auto rendered =
+        model_->weights().render_chat(request.messages, template_options(request.tools, think));
     if (rendered.thinking || !request.tools.empty()) {
         reader_.emplace(std::move(rendered.reply_format));
     }
