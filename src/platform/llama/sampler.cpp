@@ -3,6 +3,7 @@
 #include <llama.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -36,6 +37,10 @@ void add_shaping(llama_sampler* chain, const Sampling& settings, int n_vocab) {
         std::vector<llama_logit_bias> biases;
         biases.reserve(settings.logit_bias.size());
         for (const auto& [token, bias] : settings.logit_bias) {
+            if (token < 0 || token >= n_vocab) {
+                throw InvalidValueError("The logit bias names token " + std::to_string(token) +
+                                        ", beyond the vocabulary of " + std::to_string(n_vocab));
+            }
             biases.push_back({token, bias});
         }
         llama_sampler_chain_add(
@@ -96,10 +101,8 @@ Token selected(const llama_token_data_array& array) {
     return array.data[array.selected].id;
 }
 
-[[noreturn]] void cannot_carry(const char* where) {
-    throw InvalidValueError(std::string("This model's vocabulary cannot carry the grammar: no "
-                                        "token of it ") +
-                            where + " the grammar allows");
+[[noreturn]] void cannot_carry(const std::string& why) {
+    throw InvalidValueError("This model's vocabulary cannot carry the grammar: " + why);
 }
 
 // `chain` applied to one row of logits, through `candidates` (reused between calls).
@@ -110,6 +113,30 @@ llama_token_data_array apply(llama_sampler* chain, std::span<const float> logits
     llama_token_data_array array{candidates.data(), candidates.size(), -1, false};
     llama_sampler_apply(chain, &array);
     return array;
+}
+
+// `text` spelled one byte a token. The grammar reads text, not tokens, and the tokenizer's own
+// tokens for it may begin with a space it adds (SentencePiece): bytes spell it exactly.
+std::vector<Token> spelled(const llama_vocab* vocab, const std::string& text) {
+    std::array<Token, 256> of_byte{};
+    of_byte.fill(-1);
+    const int n_vocab = llama_vocab_n_tokens(vocab);
+    for (Token token = 0; token < n_vocab; ++token) {
+        char piece[8];
+        if (llama_token_to_piece(vocab, token, piece, sizeof piece, 0, false) == 1) {
+            Token& spelling = of_byte[static_cast<unsigned char>(piece[0])];
+            spelling = spelling < 0 ? token : spelling;
+        }
+    }
+    std::vector<Token> tokens;
+    for (const char byte : text) {
+        const Token token = of_byte[static_cast<unsigned char>(byte)];
+        if (token < 0) {
+            cannot_carry("it has no token for a byte of the text the grammar begins with");
+        }
+        tokens.push_back(token);
+    }
+    return tokens;
 }
 
 }  // namespace
@@ -134,12 +161,13 @@ Sampler::Sampler(const Sampling& settings, const llama_vocab* vocab)
         throw InvalidValueError(
             "The grammar is not one llama.cpp can parse (GBNF with a rule named root)");
     }
+    prefill(vocab, settings.grammar_prefill);
     // A vocabulary that cannot begin the answer is told now, before anything is generated.
     fill(candidates_, std::vector<float>(static_cast<std::size_t>(n_vocab_), 0.0F));
     llama_token_data_array array{candidates_.data(), candidates_.size(), -1, false};
     llama_sampler_apply(grammar_.get(), &array);
     if (!any_left(array)) {
-        cannot_carry("begins an answer");
+        cannot_carry("no token of it begins an answer the grammar allows");
     }
 }
 
@@ -159,6 +187,17 @@ Token Sampler::sample(std::span<const float> logits) {
     return token;
 }
 
+void Sampler::prefill(const llama_vocab* vocab, const std::string& text) {
+    for (const Token token : spelled(vocab, text)) {
+        try {
+            llama_sampler_accept(grammar_.get(), token);
+        } catch (const std::exception& error) {
+            throw InvalidValueError(std::string("The grammar does not begin as the prompt ends: ") +
+                                    error.what());
+        }
+    }
+}
+
 bool Sampler::allowed(Token token) {
     llama_token_data single{token, 1.0F, 0.0F};
     llama_token_data_array array{&single, 1, -1, false};
@@ -171,7 +210,7 @@ Token Sampler::pick_allowed(std::span<const float> logits) {
     llama_token_data_array array{candidates_.data(), candidates_.size(), -1, false};
     llama_sampler_apply(grammar_.get(), &array);
     if (!any_left(array)) {
-        cannot_carry("continues an answer");
+        cannot_carry("no token of it continues the answer as the grammar allows");
     }
     llama_sampler_apply(chain_.get(), &array);
     return selected(array);

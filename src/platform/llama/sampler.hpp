@@ -42,6 +42,9 @@ struct Sampling {
     std::vector<std::pair<Token, float>> logit_bias = {};
     // GBNF (rule "root") the answer must follow; empty: free text.
     std::string grammar = {};
+    // Text the prompt already ends with that the grammar begins with (a template's call
+    // grammar starts at the assistant's turn): fed to the grammar before the answer.
+    std::string grammar_prefill = {};
 };
 
 // A sampler chain built from Sampling; owns the library's samplers. With a grammar a token the
@@ -50,8 +53,8 @@ struct Sampling {
 // cost of a pass over the vocabulary only where needed).
 class Sampler {
   public:
-    // A grammar llama.cpp cannot parse, or one no token of the vocabulary can begin, is an
-    // InvalidValueError.
+    // A grammar llama.cpp cannot parse, one no token of the vocabulary can begin, or a logit
+    // bias for a token beyond the vocabulary is an InvalidValueError.
     Sampler(const Sampling& settings, const llama_vocab* vocab);
     Sampler(Sampler&&) noexcept;
     Sampler& operator=(Sampler&&) noexcept;
@@ -70,6 +73,8 @@ class Sampler {
     llama_sampler* get() const { return chain_.get(); }
 
   private:
+    // Feeds `text` to the grammar.
+    void prefill(const llama_vocab* vocab, const std::string& text);
     // Whether the grammar allows `token` next.
     bool allowed(Token token);
     // `logits` restricted to what the grammar allows, then through the chain.
