@@ -298,6 +298,22 @@ void tool_choice(const Json& body, AnswerRequest& request) {
     request.require_tool_call = true;
 }
 
+// What this server cannot give yet is said, not dropped: one choice and no log-probabilities.
+void refuse_unanswerable(const Json& body) {
+    if (fields::integer(body, "n").value_or(1) != 1) {
+        throw RequestError(400, "'n' must be 1: this server answers one choice");
+    }
+    const auto logprobs = body.find("logprobs");
+    const bool wanted =
+        logprobs != body.end() && ((logprobs->is_boolean() && logprobs->get<bool>()) ||
+                                   (logprobs->is_number() && logprobs->get<double>() > 0));
+    if (wanted || fields::integer(body, "top_logprobs").value_or(0) > 0) {
+        throw RequestError(400,
+                           "'logprobs' cannot be answered: this server reports no "
+                           "log-probabilities");
+    }
+}
+
 }  // namespace
 
 AnswerRequest answer_request(const Json& body, const ServeContext& context, bool chat) {
@@ -337,6 +353,7 @@ AnswerRequest answer_request(const Json& body, const ServeContext& context, bool
     request.sampling.logit_bias = fields::logit_bias(body, "logit_bias");
     request.sampling.grammar = grammar_of(body);
     request.stop = fields::texts(body, "stop");
+    refuse_unanswerable(body);
     return request;
 }
 

@@ -911,6 +911,9 @@ TEST_F(ServerTest, SamplingControlsAndAnswerFormatsOutOfRangeAre400NamingTheFiel
          {{"tools", Json::array({kWebSearchTool})},
           {"tool_choice", {{"type", "function"}, {"function", {{"name", "nope"}}}}}},
          "'nope'"},
+        {"/v1/chat/completions", {{"n", 2}}, "'n'"},
+        {"/v1/chat/completions", {{"logprobs", true}}, "'logprobs'"},
+        {"/v1/completions", {{"prompt", "hi"}, {"logprobs", 2}}, "'logprobs'"},
         {"/api/chat", {{"format", 5}}, "'format'"},
         {"/api/chat", {{"format", {{"type", "string"}, {"pattern", "[a-z]+"}}}}, "pattern"},
         {"/api/chat", {{"options", {{"temperature", -1}}}}, "'temperature'"},
@@ -934,6 +937,8 @@ TEST_F(ServerTest, SamplingControlsAndAnswerFormatsOutOfRangeAre400NamingTheFiel
                      {"repeat_last_n", -1},
                      {"logit_bias", {{"5", -100}}},
                      {"seed", 1},
+                     {"n", 1},
+                     {"logprobs", false},
                      {"user", "someone"},
                      {"no_such_field", true}});
     EXPECT_EQ(post("/v1/chat/completions", controls)->status, 200);
