@@ -4,8 +4,10 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -114,7 +116,20 @@ struct RunOptions {
     bool no_stream = false;
     std::vector<std::string> tools;
     std::vector<std::string> rpc;
+    std::string format;
 };
+
+// --format's value as the library takes it: "json", or the text of the schema file it names.
+std::string answer_format(const std::string& value) {
+    if (value == "json") {
+        return value;
+    }
+    std::ifstream in(value);
+    if (!in) {
+        throw NotFoundError("Cannot read the JSON schema file: " + value);
+    }
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 // The file's path, then its description.
 OrderedJson model_spec_json(const std::string& path, const engine::ModelSpec& spec) {
@@ -282,6 +297,8 @@ void add_run(CLI::App& app, int& exit_status) {
         ->check(known_kv_type())
         ->capture_default_str();
     run->add_option("--draft", options->draft, "a draft model for speculative decoding");
+    run->add_option("--format", options->format,
+                    "keep the answer to JSON: json (any object) or FILE.json (a JSON schema)");
     add_output_dir_option(*run, options->output_dir);
     run->add_flag("--no-stream", options->no_stream, "print the answer whole");
     run->add_option("--tools", options->tools,
@@ -314,6 +331,12 @@ void add_run(CLI::App& app, int& exit_status) {
         options->session.stream = !options->no_stream;
         if (!options->rpc.empty() && options->backend != "native") {
             throw CLI::ValidationError("--rpc needs the native backend");
+        }
+        if (!options->format.empty()) {
+            if (options->backend != "native") {
+                throw CLI::ValidationError("--format needs the native backend");
+            }
+            options->session.config.format = answer_format(options->format);
         }
         if (!options->tools.empty()) {
             if (options->backend != "native") {

@@ -8,6 +8,7 @@
 #include "core/json.hpp"
 #include "core/output.hpp"
 #include "inference/model.hpp"
+#include "inference/output_format.hpp"
 #include "inference/reply.hpp"
 #include "kestrune/cache/kvquant.hpp"
 #include "kestrune/core/errors.hpp"
@@ -47,7 +48,8 @@ inference::Sampling sampling(const GenerationConfig& config) {
             .temperature = config.temperature,
             .top_p = config.top_p,
             .top_k = config.top_k,
-            .repeat_penalty = config.repeat_penalty};
+            .repeat_penalty = config.repeat_penalty,
+            .grammar = inference::output_format::grammar_of(config.format)};
 }
 
 inference::ChatRequest chat_request(Messages messages, const GenerationConfig& config) {
@@ -256,6 +258,10 @@ TextStream NativeBackend::stream_pieces(Messages messages, GenerationConfig conf
 
 TextStream NativeBackend::stream_speculative(NativeBackend& draft_backend, const Messages& messages,
                                              const std::optional<GenerationConfig>& config, int k) {
+    // A draft proposes free text: an answer kept to a format is decoded without it.
+    if (config && !config->format.empty()) {
+        return stream_pieces(messages, *config, [](const std::string&) {});
+    }
     return speculative_pieces(draft_backend, messages, config.value_or(GenerationConfig{}), k);
 }
 

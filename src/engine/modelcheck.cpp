@@ -135,12 +135,14 @@ std::uint64_t declared_key_count(const std::string& path) {
 }  // namespace
 
 void check_model_file(const std::string& path) {
+    // The reader first: it refuses what is no regular file without blocking on it.
+    const ggufmeta::GgufMetadata meta = ggufmeta::read_gguf_metadata(path);
     if (const std::uint64_t keys = declared_key_count(path); keys > kMaxKeys) {
         throw InvalidValueError("Invalid model file " + path + ": its header has " +
                                 std::to_string(keys) + " keys, expected at most " +
                                 std::to_string(kMaxKeys));
     }
-    check_header(ggufmeta::read_gguf_metadata(path), path);
+    check_header(meta, path);
 }
 
 void check_header(const ggufmeta::GgufMetadata& meta, const std::string& path) {

@@ -9,9 +9,44 @@ platform::chat_template::Options template_options(const std::vector<ToolSpec>& t
     return {.tools = tools, .enable_thinking = think.value_or(true)};
 }
 
+platform::chat_template::Options template_options(const ChatRequest& request) {
+    // A constrained answer is the answer itself: a model that can think is asked not to.
+    const bool constrained = !request.sampling.grammar.empty() || request.require_tool_call;
+    auto options = template_options(request.tools, constrained ? false : request.think);
+    options.require_tool_call = request.require_tool_call;
+    options.parallel_tool_calls = request.parallel_tool_calls;
+    return options;
+}
+
+namespace {
+
+// The sampling of the reply: the caller's grammar, or that of a tool call when one is required.
+Sampling sampling_of(const ChatRequest& request,
+                     const platform::chat_template::Rendered& rendered) {
+    Sampling sampling = request.sampling;
+    if (!request.require_tool_call) {
+        return sampling;
+    }
+    if (request.tools.empty()) {
+        throw InvalidValueError("A tool call is required, but no tools are offered");
+    }
+    if (!request.sampling.grammar.empty()) {
+        throw InvalidValueError("A required tool call cannot be combined with a response format");
+    }
+    if (rendered.tool_call_grammar.empty()) {
+        throw InvalidValueError("This model's chat template (" + rendered.format_name +
+                                ") gives no grammar for tool calls, so a call cannot be required");
+    }
+    sampling.grammar = rendered.tool_call_grammar;
+    sampling.grammar_prefill = rendered.tool_call_prefill;
+    return sampling;
+}
+
+}  // namespace
+
 Reply::Reply(std::shared_ptr<Model> model, const ChatRequest& request) : model_(std::move(model)) {
-    auto rendered = model_->weights().render_chat(request.messages,
-                                                  template_options(request.tools, request.think));
+    auto rendered = model_->weights().render_chat(request.messages, template_options(request));
+    Sampling sampling = sampling_of(request, rendered);
     if (rendered.thinking || !request.tools.empty()) {
         reader_.emplace(std::move(rendered.reply_format));
     }
@@ -19,7 +54,7 @@ Reply::Reply(std::shared_ptr<Model> model, const ChatRequest& request) : model_(
     std::vector<std::string> stops = request.stops;
     stops.insert(stops.end(), rendered.stops.begin(), rendered.stops.end());
     start({.prompt = rendered.prompt,
-           .sampling = request.sampling,
+           .sampling = std::move(sampling),
            .stops = std::move(stops),
            .speculation = request.speculation});
 }

@@ -25,6 +25,10 @@ struct ChatRequest {
     std::vector<ToolSpec> tools = {};
     std::optional<bool> think = std::nullopt;
     std::optional<Speculation> speculation = std::nullopt;
+    // The reply must call one of `tools` (the grammar of the template's call format keeps it
+    // to that), and whether it may call several at once (absent: where the template can).
+    bool require_tool_call = false;
+    std::optional<bool> parallel_tool_calls = std::nullopt;
 };
 
 struct CompletionRequest {
@@ -37,13 +41,16 @@ struct CompletionRequest {
 // The options a chat is rendered with.
 platform::chat_template::Options template_options(const std::vector<ToolSpec>& tools,
                                                   std::optional<bool> think);
+platform::chat_template::Options template_options(const ChatRequest& request);
 
 // Destroying a reply before its end cancels the generation, which frees its sequence at the
 // scheduler's next step. The model must outlive the reply (hold it by its shared pointer).
 class Reply {
   public:
     // Render and tokenize on the caller's thread, then queue: a prompt too long for the
-    // context is an InvalidValueError, a full queue QueueFull.
+    // context, a grammar the model cannot carry, or a tool call required of a template that
+    // gives no grammar for one (or beside a grammar of the caller's) is an InvalidValueError,
+    // a full queue QueueFull.
     Reply(std::shared_ptr<Model> model, const ChatRequest& request);
     Reply(std::shared_ptr<Model> model, const CompletionRequest& request);
     ~Reply();

@@ -12,8 +12,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-using platform::llama::kPenaltyWindow;
-
 std::size_t common_prefix(const std::vector<Token>& a, const std::vector<Token>& b) {
     return static_cast<std::size_t>(std::ranges::mismatch(a, b).in1 - a.begin());
 }
@@ -89,6 +87,7 @@ void Generation::fail(std::exception_ptr error) {
 struct Scheduler::Pending {
     std::shared_ptr<Generation> generation;
     Request request;
+    platform::llama::Sampler sampler;
     Clock::time_point queued_at;
 };
 
@@ -161,9 +160,19 @@ std::shared_ptr<Generation> Scheduler::submit(Request request) {
         throw InvalidValueError("Requested tokens (" + std::to_string(prompt.size()) +
                                 ") exceed context window of " + std::to_string(options_.n_ctx));
     }
+    // A draft model proposes free text: a constrained answer is decoded without one.
+    if (!request.sampling.grammar.empty()) {
+        request.speculation.reset();
+    }
     if (request.speculation) {
         check_speculation(weights_, *request.speculation);
     }
+    // -1: the penalties look at the whole sequence.
+    if (request.sampling.repeat_last_n < 0) {
+        request.sampling.repeat_last_n = options_.n_ctx;
+    }
+    // Made here so that a grammar the model cannot follow is refused before anything queues.
+    platform::llama::Sampler sampler = weights_.make_sampler(request.sampling);
     auto generation = std::make_shared<Generation>();
     if (options_.on_callers_thread) {
         generation->drive_ = [this] { return step_once(); };
@@ -179,7 +188,7 @@ std::shared_ptr<Generation> Scheduler::submit(Request request) {
             throw QueueFull("Too many requests: " + std::to_string(waiting_.size()) +
                             " are waiting for a free slot");
         }
-        waiting_.push_back({generation, std::move(request), Clock::now()});
+        waiting_.push_back({generation, std::move(request), std::move(sampler), Clock::now()});
     }
     wake_.notify_one();
     return generation;
@@ -281,10 +290,11 @@ void Scheduler::start(Slot& slot, Pending& pending) {
     slot.prompt_done = kept;
     slot.evaluated = slot.prompt.size() - kept;
     slot.generation = std::move(pending.generation);
-    slot.sampler.emplace(weights_.make_sampler(request.sampling));
+    slot.sampler.emplace(std::move(pending.sampler));
     slot.sampler->accept(
         std::span(slot.prompt)
-            .last(std::min(slot.prompt.size(), static_cast<std::size_t>(kPenaltyWindow))));
+            .last(std::min(slot.prompt.size(),
+                           static_cast<std::size_t>(slot.sampler->penalty_window()))));
     slot.speculator = std::move(speculator);
     slot.speculation = {};
     const int requested = request.sampling.max_tokens.value_or(0);
@@ -330,8 +340,16 @@ void Scheduler::step() {
         return;
     }
     for (Slot& slot : slots_) {
-        if (slot.logits_row >= 0) {
+        if (slot.logits_row < 0) {
+            continue;
+        }
+        try {
             advance(slot);
+        } catch (...) {
+            // A grammar the vocabulary cannot continue ends its own generation only.
+            if (slot.generation) {
+                fail(slot, std::current_exception());
+            }
         }
     }
 }

@@ -119,8 +119,9 @@ class Scheduler {
     Scheduler(const Scheduler&) = delete;
     Scheduler& operator=(const Scheduler&) = delete;
 
-    // Queues a generation. A prompt longer than a sequence's context is an InvalidValueError;
-    // a full queue is QueueFull.
+    // Queues a generation. A prompt longer than a sequence's context, or a grammar the model's
+    // vocabulary cannot carry, is an InvalidValueError; a full queue is QueueFull. A generation
+    // under a grammar is decoded without its draft model.
     std::shared_ptr<Generation> submit(Request request);
 
     // Ends running generations (their streams finish normally), fails queued ones and refuses

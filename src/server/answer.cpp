@@ -27,11 +27,14 @@ Answer::Answer(ModelPool& pool, const AnswerRequest& request)
     : model_(pool.acquire(request.model)) {
     if (request.messages) {
         reply_ = std::make_unique<inference::Reply>(
-            model_->model, inference::ChatRequest{.messages = *request.messages,
-                                                  .sampling = request.sampling,
-                                                  .stops = request.stop,
-                                                  .tools = request.tools,
-                                                  .think = request.think});
+            model_->model,
+            inference::ChatRequest{.messages = *request.messages,
+                                   .sampling = request.sampling,
+                                   .stops = request.stop,
+                                   .tools = request.tools,
+                                   .think = request.think,
+                                   .require_tool_call = request.require_tool_call,
+                                   .parallel_tool_calls = request.parallel_tool_calls});
         return;
     }
     reply_ = std::make_unique<inference::Reply>(

@@ -45,6 +45,9 @@ struct AnswerRequest {
     // should (absent: as its template defaults, which is to think).
     std::vector<ToolSpec> tools;
     std::optional<bool> think;
+    // The reply must call one of `tools`; whether it may call several at once.
+    bool require_tool_call = false;
+    std::optional<bool> parallel_tool_calls;
 };
 
 // One answer as it is generated, on the model the request names. Destroying it before the end

@@ -1,5 +1,10 @@
 #include "server/fields.hpp"
 
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+#include "inference/output_format.hpp"
 #include "server/answer.hpp"
 
 namespace kestrune::server::fields {
@@ -53,6 +58,22 @@ std::string tool_calls_text(const Json& calls) {
             {required_text(*function, "name"), std::move(arguments_text), std::move(id)});
     }
     return to_text(openai_tool_calls(read));
+}
+
+// A number of `object` within [low, high] (`open_low`: above low), or absent.
+std::optional<double> bounded(const Json& object, std::string_view key, double low, double high,
+                              bool open_low = false) {
+    const auto value = number(object, key);
+    if (value && (*value < low || *value > high || (open_low && *value == low))) {
+        const auto shown = [](double limit) {
+            return std::isinf(limit) ? std::string(limit < 0 ? "-infinity" : "infinity")
+                                     : to_text(Json(limit));
+        };
+        throw RequestError(400, "'" + std::string(key) + "' must be " +
+                                    (open_low ? "above " : "at least ") + shown(low) +
+                                    " and at most " + shown(high));
+    }
+    return value;
 }
 
 }  // namespace
@@ -210,6 +231,70 @@ std::vector<ToolSpec> tools(const Json& object, std::string_view key) {
         result.push_back(std::move(spec));
     }
     return result;
+}
+
+void sampling_controls(const Json& object, platform::llama::Sampling& sampling) {
+    constexpr double kAny = std::numeric_limits<double>::infinity();
+    sampling.temperature = bounded(object, "temperature", 0, 2).value_or(sampling.temperature);
+    sampling.top_p = bounded(object, "top_p", 0, 1, true).value_or(sampling.top_p);
+    sampling.min_p = bounded(object, "min_p", 0, 1).value_or(sampling.min_p);
+    sampling.typical_p = bounded(object, "typical_p", 0, 1, true).value_or(sampling.typical_p);
+    sampling.repeat_penalty =
+        bounded(object, "repeat_penalty", 0, kAny, true).value_or(sampling.repeat_penalty);
+    sampling.presence_penalty =
+        bounded(object, "presence_penalty", -2, 2).value_or(sampling.presence_penalty);
+    sampling.frequency_penalty =
+        bounded(object, "frequency_penalty", -2, 2).value_or(sampling.frequency_penalty);
+    if (const auto top_k = integer(object, "top_k")) {
+        if (*top_k < 0) {
+            throw RequestError(400, "'top_k' must be at least 0");
+        }
+        sampling.top_k = static_cast<int>(std::min<long long>(*top_k, 1 << 30));
+    }
+    if (const auto window = integer(object, "repeat_last_n")) {
+        if (*window < -1) {
+            throw RequestError(400, "'repeat_last_n' must be at least -1");
+        }
+        sampling.repeat_last_n = static_cast<int>(std::min<long long>(*window, 1 << 30));
+    }
+    if (const auto seed = integer(object, "seed")) {
+        sampling.seed = *seed < 0 ? std::nullopt : std::optional(static_cast<std::uint32_t>(*seed));
+    }
+}
+
+std::vector<std::pair<platform::llama::Token, float>> logit_bias(const Json& object,
+                                                                 std::string_view key) {
+    const Json* biases = find(object, key);
+    if (biases == nullptr) {
+        return {};
+    }
+    if (!biases->is_object()) {
+        wrong(key, "an object from token ids to biases");
+    }
+    std::vector<std::pair<platform::llama::Token, float>> result;
+    for (const auto& [id, bias] : biases->items()) {
+        int token = -1;
+        const auto [end, failure] = std::from_chars(id.data(), id.data() + id.size(), token);
+        if (failure != std::errc() || end != id.data() + id.size() || token < 0) {
+            wrong(key, "keyed by token ids");
+        }
+        if (!bias.is_number() || bias.get<double>() < -100 || bias.get<double>() > 100) {
+            wrong(key, "an object of biases from -100 to 100");
+        }
+        // -100 bans the token, as OpenAI reads it.
+        const double value = bias.get<double>();
+        result.emplace_back(token, value <= -100 ? -std::numeric_limits<float>::infinity()
+                                                 : static_cast<float>(value));
+    }
+    return result;
+}
+
+std::string schema_grammar(const Json& schema, std::string_view key) {
+    try {
+        return inference::output_format::schema_grammar(schema);
+    } catch (const InvalidValueError& error) {
+        throw RequestError(400, "'" + std::string(key) + "': " + error.what());
+    }
 }
 
 }  // namespace kestrune::server::fields

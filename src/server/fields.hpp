@@ -9,6 +9,7 @@
 
 #include "core/json.hpp"
 #include "kestrune/core/messages.hpp"
+#include "platform/llama/sampler.hpp"
 
 namespace kestrune::server::fields {
 
@@ -37,5 +38,18 @@ Messages messages(const Json& object, std::string_view key);
 // The tools offered, in the form both APIs share:
 // [{"type": "function", "function": {"name": …, "description": …, "parameters": {…}}}].
 std::vector<ToolSpec> tools(const Json& object, std::string_view key);
+
+// The sampling controls both APIs name alike, read from `object` (OpenAI's body, Ollama's
+// options) over what `sampling` holds: temperature [0, 2], top_p (0, 1], top_k (0: off),
+// min_p [0, 1], typical_p (0, 1], repeat_penalty (> 0), presence_penalty and
+// frequency_penalty [-2, 2], repeat_last_n (-1: the whole context, 0: penalties off) and seed
+// (negative: a random one). A value out of its range is a 400 naming the field.
+void sampling_controls(const Json& object, platform::llama::Sampling& sampling);
+// OpenAI's logit_bias: {"token id": bias in [-100, 100]}; -100 bans the token.
+std::vector<std::pair<platform::llama::Token, float>> logit_bias(const Json& object,
+                                                                 std::string_view key);
+// The grammar of the answers valid under `schema`, found at `key`; a schema constrained output
+// cannot keep is a 400 naming the key and the part.
+std::string schema_grammar(const Json& schema, std::string_view key);
 
 }  // namespace kestrune::server::fields

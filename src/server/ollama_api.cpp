@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "inference/output_format.hpp"
 #include "server/fields.hpp"
 #include "server/model_details.hpp"
 
@@ -150,6 +151,21 @@ Response answer(const ServeContext& context, const Request& request,
     return response;
 }
 
+// Ollama's format: "json" (any JSON object) or a JSON schema.
+std::string format_grammar(const Json& body) {
+    const auto format = body.find("format");
+    if (format == body.end() || format->is_null() || *format == "") {
+        return {};
+    }
+    if (*format == "json") {
+        return inference::output_format::json_object_grammar();
+    }
+    if (!format->is_object()) {
+        throw RequestError(400, "'format' must be \"json\" or a JSON schema");
+    }
+    return fields::schema_grammar(*format, "format");
+}
+
 }  // namespace
 
 AnswerRequest answer_request(const Json& body, const ServeContext& context, bool chat) {
@@ -177,6 +193,7 @@ AnswerRequest answer_request(const Json& body, const ServeContext& context, bool
             request.messages = std::move(messages);
         }
     }
+    request.sampling.grammar = format_grammar(body);
     const auto options = body.find("options");
     if (options == body.end() || options->is_null()) {
         return request;
@@ -188,17 +205,11 @@ AnswerRequest answer_request(const Json& body, const ServeContext& context, bool
     if (const auto limit = fields::integer(*options, "num_predict"); limit && *limit > 0) {
         request.sampling.max_tokens = static_cast<int>(std::min<long long>(*limit, 1 << 30));
     }
-    auto& sampling = request.sampling;
-    sampling.temperature = fields::number(*options, "temperature").value_or(sampling.temperature);
-    sampling.top_p = fields::number(*options, "top_p").value_or(sampling.top_p);
-    sampling.top_k = static_cast<int>(fields::integer(*options, "top_k").value_or(sampling.top_k));
-    sampling.repeat_penalty =
-        fields::number(*options, "repeat_penalty").value_or(sampling.repeat_penalty);
-    if (const auto seed = fields::integer(*options, "seed")) {
-        sampling.seed = static_cast<std::uint32_t>(*seed);
-    }
-    // The server sets each request's context; the value is only checked.
+    fields::sampling_controls(*options, request.sampling);
+    // The server sets each request's context and keeps no tokens aside when the context is
+    // full (it ends the answer instead): these values are only checked.
     static_cast<void>(fields::integer(*options, "num_ctx"));
+    static_cast<void>(fields::integer(*options, "num_keep"));
     request.stop = fields::texts(*options, "stop");
     return request;
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <random>
 
+#include "inference/output_format.hpp"
 #include "server/fields.hpp"
 #include "server/model_details.hpp"
 
@@ -209,6 +210,110 @@ Response complete(const ServeContext& context, const Request& request,
     return whole(*answer, header, chat, *note);
 }
 
+// The schema of {"type": "json_schema", "json_schema": {"name", "schema", "strict"}}.
+const Json& json_schema_of(const Json& format) {
+    const auto wrapper = format.find("json_schema");
+    if (wrapper == format.end() || !wrapper->is_object()) {
+        throw RequestError(400, "'response_format' of type json_schema needs 'json_schema'");
+    }
+    const auto schema = wrapper->find("schema");
+    if (schema == wrapper->end() || !schema->is_object()) {
+        throw RequestError(400, "'response_format.json_schema.schema' must be a JSON schema");
+    }
+    return *schema;
+}
+
+// The grammar the answer keeps to: OpenAI's response_format, or llama.cpp's server's own
+// fields, a JSON schema ("json_schema") or GBNF ("grammar"); one of them at most.
+std::string grammar_of(const Json& body) {
+    const auto format = body.find("response_format");
+    const bool formatted = format != body.end() && !format->is_null();
+    const auto schema = body.find("json_schema");
+    const bool schemed = schema != body.end() && !schema->is_null();
+    const auto grammar = fields::text(body, "grammar");
+    if (static_cast<int>(formatted) + static_cast<int>(schemed) +
+            static_cast<int>(grammar.has_value()) >
+        1) {
+        throw RequestError(400,
+                           "'response_format', 'json_schema' and 'grammar' cannot be combined");
+    }
+    if (grammar) {
+        return *grammar;
+    }
+    if (schemed) {
+        return fields::schema_grammar(*schema, "json_schema");
+    }
+    if (!formatted) {
+        return {};
+    }
+    if (!format->is_object()) {
+        throw RequestError(400, "'response_format' must be an object");
+    }
+    const std::string type = fields::text(*format, "type").value_or("");
+    if (type == "text") {
+        return {};
+    }
+    if (type == "json_object") {
+        // llama.cpp's server also takes a schema beside the type.
+        const auto inner = format->find("schema");
+        return inner != format->end() && !inner->is_null()
+                   ? fields::schema_grammar(*inner, "response_format.schema")
+                   : inference::output_format::json_object_grammar();
+    }
+    if (type == "json_schema") {
+        return fields::schema_grammar(json_schema_of(*format),
+                                      "response_format.json_schema.schema");
+    }
+    throw RequestError(
+        400, "'response_format.type' must be \"text\", \"json_object\" or \"json_schema\"");
+}
+
+// "auto" (the model decides), "none" (no tools are offered), "required" (a call to one of
+// them) or {"type": "function", "function": {"name": …}} (a call to that one).
+void tool_choice(const Json& body, AnswerRequest& request) {
+    const auto choice = body.find("tool_choice");
+    if (choice == body.end() || choice->is_null() || *choice == "auto") {
+        return;
+    }
+    if (*choice == "none") {
+        request.tools.clear();
+        return;
+    }
+    if (*choice == "required") {
+        request.require_tool_call = true;
+        return;
+    }
+    const auto function = choice->is_object() ? choice->find("function") : choice->end();
+    if (!choice->is_object() || function == choice->end() || !function->is_object()) {
+        throw RequestError(400,
+                           "'tool_choice' must be \"auto\", \"none\", \"required\" or "
+                           "{\"type\": \"function\", \"function\": {\"name\": …}}");
+    }
+    const std::string name = fields::required_text(*function, "name");
+    std::erase_if(request.tools, [&](const ToolSpec& tool) { return tool.name != name; });
+    if (request.tools.empty()) {
+        throw RequestError(
+            400, "'tool_choice' names the function '" + name + "', which is not among the tools");
+    }
+    request.require_tool_call = true;
+}
+
+// What this server cannot give yet is said, not dropped: one choice and no log-probabilities.
+void refuse_unanswerable(const Json& body) {
+    if (fields::integer(body, "n").value_or(1) != 1) {
+        throw RequestError(400, "'n' must be 1: this server answers one choice");
+    }
+    const auto logprobs = body.find("logprobs");
+    const bool wanted =
+        logprobs != body.end() && ((logprobs->is_boolean() && logprobs->get<bool>()) ||
+                                   (logprobs->is_number() && logprobs->get<double>() > 0));
+    if (wanted || fields::integer(body, "top_logprobs").value_or(0) > 0) {
+        throw RequestError(400,
+                           "'logprobs' cannot be answered: this server reports no "
+                           "log-probabilities");
+    }
+}
+
 }  // namespace
 
 AnswerRequest answer_request(const Json& body, const ServeContext& context, bool chat) {
@@ -220,16 +325,8 @@ AnswerRequest answer_request(const Json& body, const ServeContext& context, bool
     if (chat) {
         request.messages = fields::messages(body, "messages");
         request.tools = fields::tools(body, "tools");
-        const auto choice = body.find("tool_choice");
-        if (choice != body.end() && !choice->is_null()) {
-            if (*choice == "none") {
-                request.tools.clear();
-            } else if (*choice != "auto") {
-                throw RequestError(400,
-                                   "'tool_choice' must be \"auto\" or \"none\" here: "
-                                   "the model decides which tool to call");
-            }
-        }
+        tool_choice(body, request);
+        request.parallel_tool_calls = fields::flag(body, "parallel_tool_calls");
         // As llama.cpp's server takes it: {"chat_template_kwargs": {"enable_thinking": false}}.
         if (const auto kwargs = body.find("chat_template_kwargs");
             kwargs != body.end() && kwargs->is_object()) {
@@ -252,13 +349,11 @@ AnswerRequest answer_request(const Json& body, const ServeContext& context, bool
     if (max_tokens) {
         request.sampling.max_tokens = static_cast<int>(std::min<long long>(*max_tokens, 1 << 30));
     }
-    request.sampling.temperature =
-        fields::number(body, "temperature").value_or(request.sampling.temperature);
-    request.sampling.top_p = fields::number(body, "top_p").value_or(request.sampling.top_p);
-    if (const auto seed = fields::integer(body, "seed")) {
-        request.sampling.seed = static_cast<std::uint32_t>(*seed);
-    }
+    fields::sampling_controls(body, request.sampling);
+    request.sampling.logit_bias = fields::logit_bias(body, "logit_bias");
+    request.sampling.grammar = grammar_of(body);
     request.stop = fields::texts(body, "stop");
+    refuse_unanswerable(body);
     return request;
 }
 

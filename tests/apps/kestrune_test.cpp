@@ -493,4 +493,33 @@ TEST_F(KestruneCli, KvRecommendAndEvalPrintTheModulesResults) {
     EXPECT_EQ(scores["details"], score.details);
 }
 
+TEST_F(KestruneCli, RunWithAFormatAnswersJsonOfItsSchemaOrSaysWhyNot) {
+    const std::string schema = home_.path() + "/person.json";
+    std::ofstream(schema) << R"({"type":"object","properties":{
+        "name":{"type":"string","maxLength":10},"age":{"type":"integer","minimum":1,"maximum":99}},
+        "required":["name","age"]})";
+    const auto shaped = kestrune_cli({"run", kestrune::testing::vocab_model("phi-3"), "-p", "Who?",
+                                      "--temperature", "1", "--format", schema});
+    ASSERT_EQ(shaped.exit_code, 0) << shaped.err;
+    const Json person = Json::parse(shaped.out);
+    EXPECT_TRUE(person["name"].is_string()) << shaped.out;
+    EXPECT_TRUE(person["age"].is_number_integer() && person["age"] >= 1 && person["age"] <= 99)
+        << shaped.out;
+    const auto object = kestrune_cli({"run", "-p", "What is Kestrune?", "--temperature", "0",
+                                      "--max-tokens", "400", "--format", "json"});
+    ASSERT_EQ(object.exit_code, 0) << object.err;
+    EXPECT_TRUE(Json::parse(object.out).is_object()) << object.out;
+
+    const std::string unkept = home_.path() + "/unkept.json";
+    std::ofstream(unkept) << R"({"type":"array","uniqueItems":true})";
+    for (const std::string& format : {unkept, home_.path() + "/missing.json"}) {
+        const auto refused = kestrune_cli({"run", "-p", "x", "--format", format});
+        EXPECT_NE(refused.exit_code, 0) << format;
+        EXPECT_EQ(refused.out, "");
+        EXPECT_NE(refused.err.find(format == unkept ? "'uniqueItems'" : "missing.json"),
+                  std::string::npos)
+            << refused.err;
+    }
+}
+
 }  // namespace

@@ -965,3 +965,74 @@ TEST_F(RecordedReplies, CallsAndResultsSentBackRenderInTheModelsOwnFormat) {
 }
 
 }  // namespace
+
+TEST_F(ServerTest, SamplingControlsAndAnswerFormatsOutOfRangeAre400NamingTheField) {
+    start();
+    const Json chat = user_chat(tiny_chat_model(), "hi", 4);
+    const Json ollama = {
+        {"model", tiny_chat_model()}, {"stream", false}, {"messages", chat["messages"]}};
+    const struct {
+        const char* path;
+        Json fields;
+        const char* named;
+    } cases[] = {
+        {"/v1/chat/completions", {{"temperature", 3}}, "'temperature'"},
+        {"/v1/chat/completions", {{"top_p", 0}}, "'top_p'"},
+        {"/v1/chat/completions", {{"presence_penalty", 2.5}}, "'presence_penalty'"},
+        {"/v1/chat/completions", {{"frequency_penalty", -3}}, "'frequency_penalty'"},
+        {"/v1/chat/completions", {{"min_p", -0.1}}, "'min_p'"},
+        {"/v1/chat/completions", {{"typical_p", 0}}, "'typical_p'"},
+        {"/v1/chat/completions", {{"top_k", -1}}, "'top_k'"},
+        {"/v1/chat/completions", {{"repeat_last_n", -2}}, "'repeat_last_n'"},
+        {"/v1/chat/completions", {{"logit_bias", {{"abc", 1}}}}, "'logit_bias'"},
+        {"/v1/chat/completions", {{"logit_bias", {{"5", 200}}}}, "'logit_bias'"},
+        {"/v1/chat/completions", {{"logit_bias", {{"99999", 1}}}}, "beyond the vocabulary"},
+        {"/v1/chat/completions", {{"response_format", {{"type", "yaml"}}}}, "response_format.type"},
+        {"/v1/chat/completions", {{"response_format", {{"type", "json_schema"}}}}, "json_schema"},
+        {"/v1/chat/completions",
+         {{"grammar", "root ::= \"a\""}, {"response_format", {{"type", "json_object"}}}},
+         "cannot be combined"},
+        {"/v1/chat/completions", {{"grammar", "root ::= ("}}, "not one llama.cpp can parse"},
+        {"/v1/chat/completions",
+         {{"tools", Json::array({kWebSearchTool})},
+          {"tool_choice", {{"type", "function"}, {"function", {{"name", "nope"}}}}}},
+         "'nope'"},
+        {"/v1/chat/completions", {{"n", 2}}, "'n'"},
+        {"/v1/chat/completions", {{"logprobs", true}}, "'logprobs'"},
+        {"/v1/completions", {{"prompt", "hi"}, {"logprobs", 2}}, "'logprobs'"},
+        {"/api/chat", {{"format", 5}}, "'format'"},
+        {"/api/chat", {{"format", {{"type", "string"}, {"pattern", "[a-z]+"}}}}, "pattern"},
+        {"/api/chat", {{"options", {{"temperature", -1}}}}, "'temperature'"},
+        {"/api/generate", {{"prompt", "hi"}, {"options", {{"min_p", 2}}}}, "'min_p'"},
+    };
+    for (const auto& [path, fields, named] : cases) {
+        Json body = std::string_view(path).starts_with("/api/") ? ollama : chat;
+        body.update(fields);
+        const auto answer = post(path, body);
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->status, 400) << path << " " << fields.dump() << ": " << answer->body;
+        EXPECT_NE(answer->body.find(named), std::string::npos) << answer->body;
+    }
+    // Every control in range, and fields the server does not know, are taken.
+    Json controls = chat;
+    controls.update({{"presence_penalty", 0.5},
+                     {"frequency_penalty", 0.5},
+                     {"min_p", 0.05},
+                     {"top_k", 20},
+                     {"typical_p", 0.9},
+                     {"repeat_last_n", -1},
+                     {"logit_bias", {{"5", -100}}},
+                     {"seed", 1},
+                     {"n", 1},
+                     {"logprobs", false},
+                     {"user", "someone"},
+                     {"no_such_field", true}});
+    EXPECT_EQ(post("/v1/chat/completions", controls)->status, 200);
+    // A grammar holds the answer on a made-up vocabulary too.
+    Json yes_no = chat;
+    yes_no.update({{"grammar", R"(root ::= "yes" | "no")"}, {"temperature", 1}});
+    const auto answer = post("/v1/chat/completions", yes_no);
+    ASSERT_EQ(answer->status, 200) << answer->body;
+    const Json content = Json::parse(answer->body)["choices"][0]["message"]["content"];
+    EXPECT_TRUE(content == "yes" || content == "no") << content;
+}

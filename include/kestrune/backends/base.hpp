@@ -66,6 +66,11 @@ struct KESTRUNE_API GenerationConfig {
     // Tools offered to the model in its own tool format (the native adapter; the others
     // ignore them). The calls it asks for come back in NativeBackend::chat_reply.
     std::vector<ToolSpec> tools = {};
+    // What the answer must be: "" free text, "json" any JSON object, otherwise the text of a
+    // JSON schema every answer validates against. The native adapter keeps the answer to it
+    // token by token (a grammar); a schema it cannot keep whole (a keyword whose constraint it
+    // would drop) is an InvalidValueError naming the part. The other adapters ignore it.
+    std::string format = {};
 
     bool operator==(const GenerationConfig&) const = default;
 };

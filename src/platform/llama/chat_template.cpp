@@ -264,8 +264,13 @@ Rendered Templates::render(const Messages& messages, const Options& options) con
         // conversation renders here exactly as it does there.
         common_chat_templates_inputs inputs;
         inputs.messages = engine_messages(messages);
-        inputs.parallel_tool_calls = common_chat_templates_get_caps(
-            engine_->templates.get())["supports_parallel_tool_calls"];
+        inputs.parallel_tool_calls =
+            common_chat_templates_get_caps(
+                engine_->templates.get())["supports_parallel_tool_calls"] &&
+            options.parallel_tool_calls.value_or(true);
+        if (options.require_tool_call && !options.tools.empty()) {
+            inputs.tool_choice = COMMON_CHAT_TOOL_CHOICE_REQUIRED;
+        }
         inputs.reasoning_format = COMMON_REASONING_FORMAT_DEEPSEEK;
         inputs.enable_thinking = options.enable_thinking && supports_thinking();
         inputs.chat_template_kwargs["preserve_reasoning"] = "true";
@@ -276,11 +281,16 @@ Rendered Templates::render(const Messages& messages, const Options& options) con
         rendered.format_name = common_chat_format_name(params.format);
         rendered.stops = params.additional_stops;
         rendered.thinking = inputs.enable_thinking;
+        if (inputs.tool_choice == COMMON_CHAT_TOOL_CHOICE_REQUIRED && !params.grammar_lazy) {
+            rendered.tool_call_grammar = params.grammar;
+            rendered.tool_call_prefill = params.generation_prompt;
+        }
         if (options.tools.empty()) {
             rendered.reply_format.plain = reader_of(params);
         } else {
             rendered.reply_format.with_tools = reader_of(params);
             // The same conversation without tools: its reader falls back on plain text.
+            inputs.tool_choice = COMMON_CHAT_TOOL_CHOICE_AUTO;
             rendered.reply_format.plain =
                 reader_of(apply(engine_->templates.get(), inputs, Options{}));
         }

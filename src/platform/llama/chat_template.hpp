@@ -36,6 +36,11 @@ struct Options {
     std::vector<Tool> tools;
     // Asks a model that can think before answering to do so (ignored by the others).
     bool enable_thinking = true;
+    // The reply must call one of the tools: the rendering then carries the grammar of a call
+    // in the template's own format.
+    bool require_tool_call = false;
+    // Whether the reply may call several tools at once (absent: where the template can).
+    std::optional<bool> parallel_tool_calls = std::nullopt;
 };
 
 // How to read back the reply to a rendered prompt. Opaque to callers.
@@ -57,6 +62,10 @@ struct Rendered {
     std::vector<std::string> stops;  // texts that end the reply, besides end-of-turn tokens
     bool thinking = false;           // the prompt asks the model to think first
     ReplyFormat reply_format;
+    // With require_tool_call: GBNF a reply that calls a tool follows; empty when the template
+    // gives none (ChatML, or a template whose format has no call grammar).
+    std::string tool_call_grammar;
+    std::string tool_call_prefill;  // what of it the prompt's end already holds
 };
 
 // One line saying which way a conversation was rendered, e.g. for --verbose.

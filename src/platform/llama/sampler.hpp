@@ -1,11 +1,14 @@
-// A llama.cpp sampler chain: picks the next token from a row of logits with the temperature,
-// top-k, top-p and repeat penalty of a Sampling.
+// A llama.cpp sampler chain: picks the next token from a row of logits with the controls of a
+// Sampling (logit bias, penalties, top-k, typical, top-p, min-p, temperature), and keeps the
+// answer to a grammar when one is given.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
+#include <utility>
 #include <vector>
 
 struct llama_vocab;
@@ -16,8 +19,12 @@ namespace kestrune::platform::llama {
 
 using Token = std::int32_t;
 
+// How many of the latest tokens the penalties look at unless a request says otherwise.
+constexpr int kPenaltyWindow = 64;
+
 // The sampling settings every generation is made with: the one record the doors translate
-// their own into. temperature 0 (or less) is greedy; repeat_penalty 1 is off.
+// their own into. temperature 0 (or less) is greedy; each other control has a value that
+// leaves it off (top_k 0, top_p 1, min_p 0, typical_p 1, penalties 1 and 0).
 struct Sampling {
     std::optional<int> max_tokens =
         std::nullopt;  // absent: until an end token or the context is full
@@ -26,39 +33,67 @@ struct Sampling {
     int top_k = 40;
     double repeat_penalty = 1.0;
     std::optional<std::uint32_t> seed = std::nullopt;  // absent: a random seed
+    double min_p = 0.0;
+    double typical_p = 1.0;
+    double presence_penalty = 0.0;       // subtracted once from a token already in the window
+    double frequency_penalty = 0.0;      // subtracted for each time it is there
+    int repeat_last_n = kPenaltyWindow;  // the window of the penalties; 0 turns them off
+    // Added to a token's logit before anything else; -infinity bans it.
+    std::vector<std::pair<Token, float>> logit_bias = {};
+    // GBNF (rule "root") the answer must follow; empty: free text.
+    std::string grammar = {};
+    // Text the prompt already ends with that the grammar begins with (a template's call
+    // grammar starts at the assistant's turn): fed to the grammar before the answer.
+    std::string grammar_prefill = {};
 };
 
-// How many of the latest tokens the repeat penalty looks at.
-constexpr int kPenaltyWindow = 64;
-
-// A sampler chain built from Sampling; owns the library's sampler.
+// A sampler chain built from Sampling; owns the library's samplers. With a grammar a token the
+// chain picks is checked against it and, when the grammar refuses it, picked again among the
+// tokens it allows (as llama.cpp's own sampler does: the same distribution, restricted, at the
+// cost of a pass over the vocabulary only where needed).
 class Sampler {
   public:
+    // A grammar llama.cpp cannot parse, one no token of the vocabulary can begin, or a logit
+    // bias for a token beyond the vocabulary is an InvalidValueError.
     Sampler(const Sampling& settings, const llama_vocab* vocab);
     Sampler(Sampler&&) noexcept;
     Sampler& operator=(Sampler&&) noexcept;
     ~Sampler();
 
     // Picks a token from a row of logits (one value per vocabulary entry) and records it for
-    // the repeat penalty.
+    // the penalties and the grammar. A grammar that no token can continue is an
+    // InvalidValueError (the vocabulary cannot spell what it asks for).
     Token sample(std::span<const float> logits);
-    // Records tokens already in the text so the repeat penalty sees them.
+    // Records tokens already in the text so the penalties see them (not the grammar: it
+    // starts with the answer).
     void accept(std::span<const Token> tokens);
+    // The window the penalties look at.
+    int penalty_window() const { return window_; }
 
     llama_sampler* get() const { return chain_.get(); }
 
   private:
+    // Feeds `text` to the grammar.
+    void prefill(const llama_vocab* vocab, const std::string& text);
+    // Whether the grammar allows `token` next.
+    bool allowed(Token token);
+    // `logits` restricted to what the grammar allows, then through the chain.
+    Token pick_allowed(std::span<const float> logits);
+
     struct Free {
         void operator()(llama_sampler* sampler) const;
     };
     std::unique_ptr<llama_sampler, Free> chain_;
+    std::unique_ptr<llama_sampler, Free> grammar_;  // null: free text
     std::vector<llama_token_data> candidates_;
     int n_vocab_ = 0;
+    int window_ = kPenaltyWindow;
 };
 
 // The distribution a Sampler draws from, made explicit for speculative decoding, which has to
-// weigh proposals against it: the same library samplers (repeat penalty, then top-k, top-p and
-// temperature) without the final draw. Buffers are reused: no allocation per token.
+// weigh proposals against it: the same library samplers (bias and penalties, then top-k,
+// typical, top-p, min-p and temperature) without the final draw; no grammar. Buffers are reused: no
+// allocation per token.
 class TokenDistribution {
   public:
     TokenDistribution(const Sampling& settings, const llama_vocab* vocab);
@@ -86,6 +121,7 @@ class TokenDistribution {
     std::unique_ptr<llama_sampler, Free> chain_;
     std::vector<llama_token_data> candidates_;
     int n_vocab_ = 0;
+    int window_ = kPenaltyWindow;
 };
 
 }  // namespace kestrune::platform::llama
