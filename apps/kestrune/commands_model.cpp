@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <iomanip>
@@ -14,6 +15,7 @@
 #include <system_error>
 
 #include "commands.hpp"
+#include "failure.hpp"
 #include "kestrune/backends/native.hpp"
 #include "kestrune/cache/kvquant.hpp"
 #include "kestrune/core/errors.hpp"
@@ -92,11 +94,49 @@ void prepare_download(const std::string& ref, const std::string& output_dir) {
     std::cerr << "  " << ref << " is not here yet: downloading it into " << output_dir << std::endl;
 }
 
+bool in_catalogue(const std::string& name) {
+    return std::ranges::any_of(registry::RegistryStore::catalog(),
+                               [&](const auto& record) { return record["name"] == name; });
+}
+
+// Downloads a catalogue model into the cache at `quant` ("auto": what fits this machine), or
+// finds it there.
+std::string pull_catalogue_model(const std::string& name, const std::string& quant) {
+    const auto path = downloader::pull_model(name, quant);
+    if (!path) {
+        throw NotFoundError("Could not pull " + name);
+    }
+    return *path;
+}
+
+// The resolver's path for `ref`. A catalogue name that is not on this machine is pulled, as
+// users expect of `run NAME` (the resolver's own catalogue step finds only what was pulled
+// before).
 std::string resolve_reference(const std::string& ref, const std::string& output_dir) {
     if (is_remote(ref)) {
         prepare_download(ref, output_dir);
     }
-    return resolver::resolve_model(ref, output_dir);
+    try {
+        return resolver::resolve_model(ref, output_dir);
+    } catch (const NotFoundError& error) {
+        if (!in_catalogue(ref)) {
+            rethrow_worded(reference_problem(ref, error), error);
+        }
+    } catch (const Error& error) {
+        rethrow_worded(reference_problem(ref, error), error);
+    }
+    std::cerr << "  " << ref << " is not on this machine: pulling it from the catalogue into "
+              << registry::RegistryStore().store_dir() << std::endl;
+    return pull_catalogue_model(ref, "auto");
+}
+
+// The description of the model file at `path`; a path that is no readable file is said so.
+engine::ModelSpec read_model_spec(const std::string& path) {
+    try {
+        return ggufmeta::gguf_to_model_spec(path);
+    } catch (const Error& error) {
+        rethrow_worded(file_problem(path), error);
+    }
 }
 
 // --- run ---------------------------------------------------------------------------------------
@@ -150,7 +190,7 @@ void refuse_context_that_does_not_fit(const engine::ModelSpec& spec,
 }
 
 engine::InferencePlan plan_for(const std::string& path, const RunOptions& options) {
-    const auto spec = ggufmeta::gguf_to_model_spec(path);
+    const auto spec = read_model_spec(path);
     if (options.session.verbose) {
         const auto meta = ggufmeta::read_gguf_metadata(path);
         ggufmeta::print_model_info(spec, &meta);
@@ -259,6 +299,11 @@ CLI::Validator known_kv_type() {
             "TYPE"};
 }
 
+// --verbose of a command whose only talk is its result: a failure's library text too.
+void add_verbose_failure_flag(CLI::App& command) {
+    command.add_flag("-v,--verbose")->description("on failure, the library's own message too");
+}
+
 void add_run(CLI::App& app, int& exit_status) {
     auto options = std::make_shared<RunOptions>();
     CLI::App* run = app.add_subcommand("run", "chat with a model (the bundled model by default)");
@@ -339,10 +384,11 @@ void add_info(CLI::App& app) {
     info->add_option("REF", options->ref, "the model")->required();
     add_output_dir_option(*info, options->output_dir);
     info->add_flag("--json", options->json, "the description as JSON");
+    add_verbose_failure_flag(*info);
     info->footer("Example:\n  kestrune info hf://bartowski/Qwen2.5-0.5B-Instruct-GGUF --json");
     info->callback([options] {
         const std::string path = resolve_reference(options->ref, options->output_dir);
-        const auto spec = ggufmeta::gguf_to_model_spec(path);
+        const auto spec = read_model_spec(path);
         if (options->json) {
             print_json(model_spec_json(path, spec));
             return;
@@ -359,7 +405,19 @@ void add_meta(CLI::App& app) {
     CLI::App* meta = app.add_subcommand("meta", "the whole GGUF metadata map as JSON");
     meta->add_option("PATH", *path, "a GGUF file")->required();
     meta->footer("Example:\n  kestrune meta model.gguf");
-    meta->callback([path] { print_json(OrderedJson(ggufmeta::read_gguf_metadata(*path))); });
+    add_verbose_failure_flag(*meta);
+    meta->callback([path] {
+        try {
+            print_json(OrderedJson(ggufmeta::read_gguf_metadata(*path)));
+        } catch (const Error& error) {
+            auto problem = file_problem(*path);
+            if (problem && path->find("://") != std::string::npos) {
+                *problem += " (meta reads a local file; kestrune resolve " + *path +
+                            " gives the path of the model it names)";
+            }
+            rethrow_worded(problem, error);
+        }
+    });
 }
 
 void add_resolve(CLI::App& app) {
@@ -372,6 +430,7 @@ void add_resolve(CLI::App& app) {
         app.add_subcommand("resolve", "turn a model reference into a local GGUF path");
     resolve->add_option("REF", options->ref, "the model")->required();
     add_output_dir_option(*resolve, options->output_dir);
+    add_verbose_failure_flag(*resolve);
     resolve->footer(std::string("Example:\n  kestrune resolve ollama://llama3:8b\n\n") +
                     kReferences);
     resolve->callback([options] {
@@ -381,22 +440,29 @@ void add_resolve(CLI::App& app) {
 
 void add_pull(CLI::App& app) {
     struct Options {
-        std::string name;
+        std::string ref;
         std::string quant = "auto";
+        std::string output_dir;
     };
     auto options = std::make_shared<Options>();
-    CLI::App* pull = app.add_subcommand("pull", "download a catalogue model into the store");
-    pull->add_option("NAME", options->name, "a catalogue name (kestrune list --catalog)")
+    CLI::App* pull = app.add_subcommand("pull", "download a model onto this machine");
+    pull->add_option("REF", options->ref, "a catalogue name (kestrune list --catalog), or any REF")
         ->required();
-    pull->add_option("--quant", options->quant, "quantisation; auto fits this machine")
+    pull->add_option("--quant", options->quant,
+                     "a catalogue model's quantisation; auto fits this machine")
         ->capture_default_str();
-    pull->footer("Example:\n  kestrune pull qwen2.5:0.5b --quant Q4_K_M");
+    add_output_dir_option(*pull, options->output_dir);
+    add_verbose_failure_flag(*pull);
+    pull->footer(std::string("Examples:\n"
+                             "  kestrune pull qwen2.5:0.5b --quant Q4_K_M\n"
+                             "  kestrune pull hf://bartowski/Qwen2.5-0.5B-Instruct-GGUF\n\n") +
+                 kReferences);
     pull->callback([options] {
-        const auto path = downloader::pull_model(options->name, options->quant);
-        if (!path) {
-            throw NotFoundError("Could not pull " + options->name);
+        if (!in_catalogue(options->ref)) {
+            results() << resolve_reference(options->ref, options->output_dir) << std::endl;
+            return;
         }
-        results() << *path << std::endl;
+        results() << pull_catalogue_model(options->ref, options->quant) << std::endl;
     });
 }
 
