@@ -58,8 +58,7 @@ std::optional<std::filesystem::path> landing_file(const std::string& ref,
                                                   const std::string& output_dir) {
     const std::string rest = ref.substr(ref.find("://") + 3);
     if (ref.starts_with("http")) {
-        const std::string address = rest.substr(0, rest.find_first_of("?#"));
-        return std::filesystem::path(output_dir) / address.substr(address.rfind('/') + 1);
+        return resolver::url_download_path(ref, output_dir);
     }
     const auto repo_end = rest.find('/', rest.find('/') + 1);
     if (rest.find('/') == std::string::npos || repo_end == std::string::npos) {
