@@ -298,6 +298,42 @@ CLI::Validator known_kv_type() {
             "TYPE"};
 }
 
+// The options of `run` that only some backends use, and those backends.
+struct BackendOption {
+    const char* name;
+    std::vector<std::string> backends;
+};
+
+const std::vector<BackendOption>& backend_options() {
+    static const std::vector<BackendOption> options{
+        {"--host", {"ollama", "lmstudio", "vllm", "remote"}},
+        {"--api-key", {"remote"}},
+        {"--kv-type", {"native"}},
+        {"--draft", {"native"}},
+        {"--rpc", {"native"}},
+        {"--tools", {"native"}},
+    };
+    return options;
+}
+
+// An option given for a backend that would ignore it is a mistake on the command line (a
+// --host without --backend would otherwise be answered by the model in this process).
+void refuse_options_the_backend_ignores(const CLI::App& run, const std::string& backend) {
+    for (const auto& [name, backends] : backend_options()) {
+        if (run.count(name) > 0 && std::ranges::find(backends, backend) == backends.end()) {
+            const std::string wanted =
+                backends.size() == 1
+                    ? "the " + backends.front() + " backend"
+                    : "--backend " +
+                          CLI::detail::join(std::vector(backends.begin(), backends.end() - 1),
+                                            ", ") +
+                          " or " + backends.back();
+            throw CLI::ValidationError(std::string(name) + " needs " + wanted + "; the " + backend +
+                                       " backend does not use it");
+        }
+    }
+}
+
 // --verbose of a command whose only talk is its result: a failure's library text too.
 void add_verbose_failure_flag(CLI::App& command) {
     command.add_flag("-v,--verbose")->description("on failure, the library's own message too");
@@ -313,8 +349,9 @@ void add_run(CLI::App& app, int& exit_status) {
     run->add_option("--backend", options->backend, "the runtime")
         ->check(known_backend())
         ->capture_default_str();
-    run->add_option("--host", options->host, "the server's address (servers)");
-    run->add_option("--api-key", options->api_key, "the server's key (remote)");
+    run->add_option("--host", options->host,
+                    "the server's address (with --backend ollama, lmstudio, vllm or remote)");
+    run->add_option("--api-key", options->api_key, "the server's key (with --backend remote)");
     run->add_option("--max-tokens", options->session.config.max_tokens, "longest answer")
         ->check(at_least(1))
         ->capture_default_str();
@@ -354,15 +391,10 @@ void add_run(CLI::App& app, int& exit_status) {
                     "  kestrune run model.gguf --tools web_search -p \"News on llama.cpp?\"\n"
                     "  kestrune run big.gguf --rpc 192.168.1.20:50052,192.168.1.21:50052\n\n") +
         kReferences);
-    run->callback([options, &exit_status] {
+    run->callback([run, options, &exit_status] {
         options->session.stream = !options->no_stream;
-        if (!options->rpc.empty() && options->backend != "native") {
-            throw CLI::ValidationError("--rpc needs the native backend");
-        }
+        refuse_options_the_backend_ignores(*run, options->backend);
         if (!options->tools.empty()) {
-            if (options->backend != "native") {
-                throw CLI::ValidationError("--tools needs the native backend");
-            }
             options->session.tools = std::make_shared<ToolBox>(make_toolbox(options->tools));
             options->session.config.tools = options->session.tools->specs();
         }

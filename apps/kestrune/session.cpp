@@ -159,11 +159,30 @@ void fit_to_context(const ChatModel& model, Conversation& conversation,
     }
 }
 
-// One turn of a conversation; a failure is told and the question taken back.
+// A message an in-process model's context cannot hold even with no turn before it is refused
+// before older turns make way for it, so the conversation stays as it was.
+void refuse_what_cannot_fit(const ChatModel& model, const Conversation& conversation) {
+    if (model.native == nullptr) {
+        return;
+    }
+    const int context = model.native->stats().context_max;
+    const int needed = model.native->count_prompt_tokens(conversation.system_and_newest());
+    if (needed >= context) {
+        throw InvalidValueError("This message does not fit: it takes " + std::to_string(needed) +
+                                " tokens of prompt, and the context window holds " +
+                                std::to_string(context) +
+                                ". Shorten it, or start again with a larger --ctx.");
+    }
+}
+
+// One turn of a conversation; a failure is told and the question taken back. Its answer line
+// ends on standard output either way (empty without an answer), so that a script piping
+// questions in reads one line per question.
 bool converse(const ChatModel& model, Conversation& conversation, const std::string& question,
               const SessionOptions& options) {
     conversation.add("user", question);
     try {
+        refuse_what_cannot_fit(model, conversation);
         fit_to_context(model, conversation, options.config);
         const Reply reply = write_reply(model, conversation.messages(), options);
         for (const Message& turn : reply.tool_turns) {
@@ -176,6 +195,7 @@ bool converse(const ChatModel& model, Conversation& conversation, const std::str
         return true;
     } catch (const Error& error) {
         conversation.drop_newest();
+        results() << std::endl;
         std::cerr << error.what() << std::endl;
         return false;
     }
@@ -191,7 +211,7 @@ int converse_from_input(const ChatModel& model, SessionOptions options) {
     }
     const auto input = make_line_input(terminal);
     Conversation conversation(options.system);
-    bool all_answered = true;
+    bool last_answered = true;
     while (true) {
         const InputLine line = input->read_message();
         if (line.kind == InputLine::Kind::End) {
@@ -210,10 +230,10 @@ int converse_from_input(const ChatModel& model, SessionOptions options) {
             }
             continue;
         }
-        all_answered = converse(model, conversation, line.text, options) && all_answered;
+        last_answered = converse(model, conversation, line.text, options);
         take_interrupt();
     }
-    return all_answered ? 0 : 1;
+    return last_answered ? 0 : 1;
 }
 
 }  // namespace
