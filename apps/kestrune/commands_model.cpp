@@ -22,10 +22,12 @@
 #include "kestrune/engine/downloader.hpp"
 #include "kestrune/engine/ggufmeta.hpp"
 #include "kestrune/engine/hardware.hpp"
+#include "kestrune/engine/inventory.hpp"
 #include "kestrune/engine/model_info.hpp"
 #include "kestrune/engine/planner.hpp"
 #include "kestrune/engine/resolver.hpp"
 #include "kestrune/registry/store.hpp"
+#include "line_input.hpp"
 #include "output.hpp"
 #include "session.hpp"
 #include "speculation.hpp"
@@ -298,6 +300,16 @@ CLI::Validator known_kv_type() {
             "TYPE"};
 }
 
+// `echo text | kestrune run -p "summarise:"`: what was piped in follows the prompt.
+void append_piped_input(std::optional<std::string>& prompt) {
+    if (!prompt) {
+        return;
+    }
+    if (const auto piped = piped_input(); piped && !piped->empty()) {
+        *prompt += "\n\n" + *piped;
+    }
+}
+
 // The options of `run` that only some backends use, and those backends.
 struct BackendOption {
     const char* name;
@@ -344,7 +356,7 @@ void add_run(CLI::App& app, int& exit_status) {
     CLI::App* run = app.add_subcommand("run", "chat with a model (the bundled model by default)");
     run->add_option("REF", options->ref, "the model; see below");
     run->add_option("-p,--prompt", options->session.prompt,
-                    "answer this prompt and leave (else chat)");
+                    "answer this prompt and leave (else chat); text piped in follows it");
     run->add_option("--system", options->session.system, "a system message");
     run->add_option("--backend", options->backend, "the runtime")
         ->check(known_backend())
@@ -394,6 +406,7 @@ void add_run(CLI::App& app, int& exit_status) {
     run->callback([run, options, &exit_status] {
         options->session.stream = !options->no_stream;
         refuse_options_the_backend_ignores(*run, options->backend);
+        append_piped_input(options->session.prompt);
         if (!options->tools.empty()) {
             options->session.tools = std::make_shared<ToolBox>(make_toolbox(options->tools));
             options->session.config.tools = options->session.tools->specs();
@@ -529,36 +542,58 @@ void add_list(CLI::App& app) {
         bool json = false;
     };
     auto options = std::make_shared<Options>();
-    CLI::App* list = app.add_subcommand("list", "models in the local store, or the catalogue");
+    CLI::App* list = app.add_subcommand(
+        "list", "the models on this machine (Kestrune's cache and other runtimes' stores)");
     list->add_flag("--catalog", options->catalog, "what can be pulled instead");
     list->add_flag("--json", options->json, "the records as JSON");
-    list->footer("Examples:\n  kestrune list\n  kestrune list --catalog --json");
+    list->footer(
+        "Examples:\n  kestrune list\n  kestrune list --catalog --json\n\n"
+        "STORE: kestrune (its cache, ~/.cache/kestrune/models), ollama, lmstudio, huggingface\n"
+        "(the hub cache) or llamacpp; run opens each by its path, or by NAME for kestrune's.");
     list->callback([options] {
         if (options->catalog) {
             print_records(registry::RegistryStore::catalog(), options->json, {"NAME", "REPO"},
                           {"name", "repo"});
             return;
         }
-        const auto models = downloader::list_local_models();
+        std::vector<OrderedJson> models;
+        for (const auto& model : inventory::list_models()) {
+            models.emplace_back(model);
+        }
         if (models.empty() && !options->json) {
-            std::cerr << "  No models pulled yet (kestrune list --catalog shows what can be)\n";
+            std::cerr << "  No models on this machine yet (kestrune list --catalog shows what "
+                         "kestrune pull can fetch)\n";
             return;
         }
-        print_records(models, options->json, {"NAME", "QUANT", "SIZE", "PATH"},
-                      {"name", "quant", "size_mb", "path"});
+        print_records(models, options->json, {"NAME", "QUANT", "SIZE", "PATH", "STORE"},
+                      {"name", "quant", "size_mb", "path", "store"});
     });
+}
+
+// What rm says of a name that only other runtimes' stores hold.
+[[noreturn]] void refuse_other_store(const std::string& name) {
+    for (const auto& model : inventory::list_models()) {
+        if (inventory::answers_to(model, name)) {
+            throw InvalidValueError(name + " is in the " + model.store + " store (" + model.path +
+                                    "), not Kestrune's cache: kestrune rm removes only what "
+                                    "Kestrune downloaded");
+        }
+    }
+    throw NotFoundError("No pulled model named " + name +
+                        " in Kestrune's cache (kestrune list shows them)");
 }
 
 void add_rm(CLI::App& app) {
     auto name = std::make_shared<std::string>();
-    CLI::App* rm = app.add_subcommand("rm", "remove a pulled model (its file and index entry)");
+    CLI::App* rm = app.add_subcommand("rm", "remove a model from Kestrune's cache");
     rm->add_option("NAME", *name, "as kestrune list shows it, or its file name")->required();
-    rm->footer("Example:\n  kestrune rm qwen2.5:0.5b");
+    rm->footer(
+        "Example:\n  kestrune rm qwen2.5:0.5b\n\n"
+        "Only Kestrune's own cache is touched: models of other runtimes' stores are left to them.");
     rm->callback([name] {
-        registry::RegistryStore store;
-        const auto removed = store.remove(*name);
+        const auto removed = inventory::remove_from_cache(*name);
         if (removed.empty()) {
-            throw NotFoundError("No pulled model named " + *name + " (kestrune list shows them)");
+            refuse_other_store(*name);
         }
         for (const auto& path : removed) {
             std::cerr << "  Removed " << path << '\n';

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <iterator>
 #include <string_view>
 
 #include "interrupt.hpp"
@@ -194,6 +196,18 @@ InputLine LineInput::read_message() {
             return {InputLine::Kind::Text, text};
         }
     }
+}
+
+std::optional<std::string> piped_input() {
+    struct stat input {};
+    if (::fstat(STDIN_FILENO, &input) != 0 || !(S_ISFIFO(input.st_mode) || S_ISREG(input.st_mode))) {
+        return std::nullopt;
+    }
+    std::string text{std::istreambuf_iterator<char>(std::cin), {}};
+    while (text.ends_with('\n') || text.ends_with('\r')) {
+        text.pop_back();
+    }
+    return text;
 }
 
 std::unique_ptr<LineInput> make_line_input(bool terminal) {

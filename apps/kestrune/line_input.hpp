@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace kestrune::cli {
@@ -24,6 +25,10 @@ class LineInput {
     // One raw line; `continued` asks for the prompt of a line inside a block.
     virtual InputLine read_line(bool continued) = 0;
 };
+
+// The whole of standard input when it is a pipe or a file (`echo text | kestrune run -p …`),
+// its last line breaks cut; absent for a terminal or a device such as /dev/null.
+std::optional<std::string> piped_input();
 
 // Line editing on a terminal, history kept for the session; otherwise plain lines.
 std::unique_ptr<LineInput> make_line_input(bool terminal);

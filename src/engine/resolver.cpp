@@ -116,25 +116,20 @@ std::string url_file_name(const std::string& url) {
     return last.substr(0, last.find('?'));
 }
 
-// The record beside a downloaded file: the address it came from, so that another address
-// serving a file of the same name is not taken for it.
-std::string source_record(const std::string& file) {
-    return file + ".source";
-}
-
+// The address the file was downloaded from, as its record says; absent without a record.
 std::optional<std::string> download_source(const std::string& file) {
-    if (!exists(source_record(file))) {
+    if (!exists(_download_record(file))) {
         return std::nullopt;
     }
     constexpr std::size_t kLongestRecord = 64 * 1024;
     return std::string(
-        text::trim_whitespace(files::read_regular_file(source_record(file), kLongestRecord)));
+        text::trim_whitespace(files::read_regular_file(_download_record(file), kLongestRecord)));
 }
 
 // Without its record the file still counts as the plain name's download, so a failure to
 // write it is not one of the download.
 void remember_download_source(const std::string& file, const std::string& address) {
-    std::ofstream(source_record(file)) << address << '\n';
+    std::ofstream(_download_record(file)) << address << '\n';
 }
 
 }  // namespace
@@ -246,6 +241,10 @@ std::string _resolve_url(const std::string& url, const std::string& output_dir) 
     platform::download::fetch_to_file(url, target, {.label = url_file_name(url)});
     remember_download_source(target, address);
     return target;
+}
+
+std::string _download_record(const std::string& file) {
+    return file + ".source";
 }
 
 std::optional<std::string> _search_local(const std::string& name) {
