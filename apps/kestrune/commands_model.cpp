@@ -1,8 +1,8 @@
 // Model commands: run, info, meta, resolve, pull, list, rm, search.
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <iomanip>

@@ -9,8 +9,7 @@ Conversation::Conversation(std::optional<std::string> system) {
 }
 
 Messages Conversation::system_and_newest() const {
-    Messages kept(messages_.begin(),
-                  messages_.begin() + static_cast<std::ptrdiff_t>(first_turn()));
+    Messages kept(messages_.begin(), messages_.begin() + static_cast<std::ptrdiff_t>(first_turn()));
     if (messages_.size() > first_turn()) {
         kept.push_back(messages_.back());
     }

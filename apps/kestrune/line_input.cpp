@@ -200,7 +200,8 @@ InputLine LineInput::read_message() {
 
 std::optional<std::string> piped_input() {
     struct stat input {};
-    if (::fstat(STDIN_FILENO, &input) != 0 || !(S_ISFIFO(input.st_mode) || S_ISREG(input.st_mode))) {
+    if (::fstat(STDIN_FILENO, &input) != 0 ||
+        !(S_ISFIFO(input.st_mode) || S_ISREG(input.st_mode))) {
         return std::nullopt;
     }
     std::string text{std::istreambuf_iterator<char>(std::cin), {}};

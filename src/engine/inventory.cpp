@@ -73,7 +73,8 @@ std::string ollama_name(const fs::path& relative) {
         parts.push_back(part.string());
     }
     std::string name;
-    const bool standard = parts.size() == 4 && parts[0] == resolver::REGISTRY && parts[1] == "library";
+    const bool standard =
+        parts.size() == 4 && parts[0] == resolver::REGISTRY && parts[1] == "library";
     for (std::size_t i = standard ? 2 : 0; i + 1 < parts.size(); ++i) {
         name += (name.empty() ? "" : "/") + parts[i];
     }
@@ -96,9 +97,8 @@ std::vector<LocalModel> ollama_store() {
         }
         try {
             if (const auto blob = resolver::_ollama_model_blob(entry->path().string(), blobs)) {
-                models.push_back(
-                    model_at(ollama_name(entry->path().lexically_relative(manifests)),
-                             OLLAMA_STORE, *blob));
+                models.push_back(model_at(ollama_name(entry->path().lexically_relative(manifests)),
+                                          OLLAMA_STORE, *blob));
             }
         } catch (const Error&) {
             // A damaged manifest names no model; the others are still listed.
@@ -155,9 +155,9 @@ std::vector<LocalModel> hub_cache() {
 // llama.cpp's download cache (LLAMA_CACHE, else ~/.cache/llama.cpp) and its model folders.
 std::vector<std::string> llamacpp_dirs() {
     const char* cache = std::getenv("LLAMA_CACHE");
-    std::vector<std::string> directories = {
-        cache != nullptr && *cache != '\0' ? std::string(cache)
-                                           : files::expand_home("~/.cache/llama.cpp")};
+    std::vector<std::string> directories = {cache != nullptr && *cache != '\0'
+                                                ? std::string(cache)
+                                                : files::expand_home("~/.cache/llama.cpp")};
     for (std::string& directory : resolver::_llamacpp_dirs(platform::system::system_name())) {
         directories.push_back(std::move(directory));
     }

@@ -213,10 +213,10 @@ std::string url_download_path(const std::string& url, const std::string& output_
     const fs::path plain(name);
     std::optional<std::string> unrecorded;
     for (int n = 1;; ++n) {
-        const std::string candidate = files::join(
-            output_dir, n == 1 ? name
-                               : plain.stem().string() + "-" + std::to_string(n) +
-                                     plain.extension().string());
+        const std::string candidate =
+            files::join(output_dir, n == 1 ? name
+                                           : plain.stem().string() + "-" + std::to_string(n) +
+                                                 plain.extension().string());
         if (!exists(candidate)) {
             return unrecorded.value_or(candidate);
         }

@@ -155,7 +155,7 @@ std::string announce(std::string_view where, const std::string& path) {
 }  // namespace
 
 std::optional<std::string> _ollama_model_blob(const std::string& manifest_path,
-                                            const std::string& blobs) {
+                                              const std::string& blobs) {
     if (!exists(manifest_path)) {
         return std::nullopt;
     }
