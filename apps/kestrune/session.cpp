@@ -180,6 +180,7 @@ void refuse_what_cannot_fit(const ChatModel& model, const Conversation& conversa
 // questions in reads one line per question.
 bool converse(const ChatModel& model, Conversation& conversation, const std::string& question,
               const SessionOptions& options) {
+    const TypingHeld held;
     conversation.add("user", question);
     try {
         refuse_what_cannot_fit(model, conversation);
@@ -199,6 +200,20 @@ bool converse(const ChatModel& model, Conversation& conversation, const std::str
         std::cerr << error.what() << std::endl;
         return false;
     }
+}
+
+// /show's lines about the model: its name, and for an in-process model how much of its
+// context the conversation fills.
+std::string describe_model(const ChatModel& model, const Conversation& conversation) {
+    const backends::BackendStats stats = model.backend->stats();
+    std::string text = "  model: " + stats.model_name + "\n";
+    if (model.native != nullptr) {
+        const Messages& messages = conversation.messages();
+        const int used = messages.empty() ? 0 : model.native->count_prompt_tokens(messages);
+        text += "  context: " + std::to_string(used) + " of " + std::to_string(stats.context_max) +
+                " tokens in use\n";
+    }
+    return text;
 }
 
 int converse_from_input(const ChatModel& model, SessionOptions options) {
@@ -225,7 +240,11 @@ int converse_from_input(const ChatModel& model, SessionOptions options) {
             continue;
         }
         if (is_chat_command(line.text)) {
-            if (run_chat_command(line.text, conversation, options.config) == AfterCommand::Leave) {
+            const auto describe = [&](const Conversation& shown) {
+                return describe_model(model, shown);
+            };
+            if (run_chat_command(line.text, conversation, options.config, describe) ==
+                AfterCommand::Leave) {
                 break;
             }
             continue;

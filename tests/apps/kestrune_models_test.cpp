@@ -268,6 +268,31 @@ TEST_F(KestruneModels, AMessageTooLargeForTheContextIsRefusedAndTheChatGoesOn) {
     EXPECT_EQ(refused_last.exit_code, 1) << refused_last.err;
 }
 
+TEST_F(KestruneModels, SearchWithoutTheHubSaysItShowsTheCatalogueOnly) {
+    const ScopedEnv endpoint("HF_ENDPOINT", "http://127.0.0.1:9");
+    const auto result = kestrune_cli({"search", "qwen"});
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_NE(result.out.find("qwen2.5:0.5b"), std::string::npos) << result.out;
+    EXPECT_NE(result.err.find("The Hugging Face hub could not be reached"), std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("catalogue models only"), std::string::npos) << result.err;
+}
+
+TEST_F(KestruneModels, ChatCommandsShowTheModelTheContextInUseAndTheValues) {
+    const std::string model = testing::tiny_chat_model();
+    const auto result = kestrune_cli_fed("/set max_tokens 8\n/set\nthe cat\n/show\n/bye\n",
+                                         {"run", model, "--temperature", "0"});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    const std::string answer = greedy_answer({{"user", "the cat"}}, 8);
+    for (const std::string& shown :
+         {std::string("  temperature = 0\n  top_p = 0.9\n  top_k = 40\n  max_tokens = 8\n"),
+          std::string("  model: tiny-chat.gguf\n  context: ") +
+              std::to_string(prompt_tokens({{"user", "the cat"}, {"assistant", answer}})) +
+              " of 2048 tokens in use\n  temperature = 0\n"}) {
+        EXPECT_NE(result.err.find(shown), std::string::npos) << shown << "\nin\n" << result.err;
+    }
+}
+
 TEST_F(KestruneModels, TextPipedInFollowsThePrompt) {
     const std::string model = testing::tiny_chat_model();
     const auto result =
