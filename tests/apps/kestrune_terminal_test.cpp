@@ -91,7 +91,7 @@ TEST_F(KestruneTerminal, TheHistoryIsThereAfterARestart) {
 TEST_F(KestruneTerminal, TextTypedDuringAnAnswerWaitsForTheNextPrompt) {
     // The random-weight model writes slowly enough to be typed into.
     TerminalSession chat({KESTRUNE_CLI_PATH, "run", kestrune::testing::throughput_model(),
-                          "--max-tokens", "60", "--ctx", "1024", "--temperature", "1"});
+                          "--max-tokens", "40", "--ctx", "1024", "--temperature", "1"});
     ASSERT_TRUE(at_prompt(chat)) << chat.output();
     chat.type("the cat\r");
     ASSERT_TRUE(chat.wait_for("the cat\r\n")) << chat.unseen();
