@@ -9,6 +9,7 @@
 #include "commands.hpp"
 #include "commands_prompt.hpp"
 #include "commands_serve.hpp"
+#include "failure.hpp"
 #include "kestrune/backends/native.hpp"
 #include "output.hpp"
 #include "suggest.hpp"
@@ -158,6 +159,25 @@ void build(CLI::App& app, int& exit_status) {
     add_help_command(app);
 }
 
+// Whether --verbose was given to the command that ran (or to one above it).
+bool verbose_given(const CLI::App& app) {
+    for (const CLI::App* command = &app; command != nullptr;
+         command = command->get_subcommands().empty() ? nullptr
+                                                      : command->get_subcommands().front()) {
+        const CLI::Option* verbose = command->get_option_no_throw("--verbose");
+        if (verbose != nullptr && verbose->count() > 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// One line on standard error, "kestrune: " first; a message of several lines (the library's
+// texts of some stores) keeps its own last line break.
+void print_failure(const std::string& message) {
+    std::cerr << "kestrune: " << message << (message.ends_with('\n') ? "" : "\n");
+}
+
 }  // namespace
 
 CLI::Validator at_least(double low) {
@@ -166,7 +186,10 @@ CLI::Validator at_least(double low) {
     return {[low, bound = bound.str()](const std::string& text) {
                 std::istringstream in(text);
                 double value = 0.0;
-                if (!(in >> value) || value < low) {
+                if (!(in >> value) || !in.eof()) {
+                    return "must be a number, not " + text;
+                }
+                if (value < low) {
                     return "must be ≥ " + bound + ", not " + text;
                 }
                 return std::string();
@@ -186,10 +209,15 @@ int run_app(int argc, char** argv) {
         return app.exit(done, results(), std::cerr);
     } catch (const CLI::ParseError& error) {
         return usage_error(app, error);
+    } catch (const WordedFailure& failure) {
+        print_failure(failure.what());
+        if (verbose_given(app)) {
+            const std::string& text = failure.library_text();
+            std::cerr << text << (text.ends_with('\n') ? "" : "\n");
+        }
+        return kFailureStatus;
     } catch (const std::exception& error) {  // kestrune::Error and the file system's errors
-        // Multi-line messages (the resolver's not-found text) carry their own last line break.
-        const std::string message = error.what();
-        std::cerr << message << (message.ends_with('\n') ? "" : "\n");
+        print_failure(error.what());
         return kFailureStatus;
     } catch (...) {  // the last resort: one line, never std::terminate's dump
         std::cerr << "kestrune: failed with an unknown error\n";

@@ -17,6 +17,8 @@ constexpr const char* kHelp =
     "  /set repeat_penalty R\n"
     "  /set system TEXT     the system message (kept when old turns make way)\n"
     "  /set think on|off    let a model that can think before answering do so, and show it\n"
+    "  /set                 the current values\n"
+    "  /show                the model, how much of its context is in use, the values\n"
     "  /clear               forget the conversation\n"
     "  /bye                 leave (Ctrl-D too)\n"
     "  \"\"\" … \"\"\"            a message of several lines\n"
@@ -73,6 +75,17 @@ void set_option(const std::string& name, const std::string& value, Conversation&
     }
 }
 
+void print_settings(const Conversation& conversation, const backends::GenerationConfig& config) {
+    std::cerr << "  temperature = " << config.temperature << "\n  top_p = " << config.top_p
+              << "\n  top_k = " << config.top_k << "\n  max_tokens = " << config.max_tokens
+              << "\n  repeat_penalty = " << config.repeat_penalty << "\n  think = "
+              << (config.think ? (*config.think ? "on" : "off") : "the model's default") << '\n';
+    const Messages& messages = conversation.messages();
+    if (!messages.empty() && messages.front().role() == "system") {
+        std::cerr << "  system = " << messages.front().content() << '\n';
+    }
+}
+
 }  // namespace
 
 bool is_chat_command(const std::string& line) {
@@ -80,7 +93,8 @@ bool is_chat_command(const std::string& line) {
 }
 
 AfterCommand run_chat_command(const std::string& line, Conversation& conversation,
-                              backends::GenerationConfig& config) {
+                              backends::GenerationConfig& config,
+                              const ModelDescription& describe_model) {
     std::istringstream words(line);
     std::string command;
     words >> command;
@@ -89,6 +103,9 @@ AfterCommand run_chat_command(const std::string& line, Conversation& conversatio
     }
     if (command == "/help" || command == "/?") {
         std::cerr << kHelp;
+    } else if (command == "/show") {
+        std::cerr << describe_model(conversation);
+        print_settings(conversation, config);
     } else if (command == "/clear") {
         conversation.clear();
         std::cerr << "  Conversation cleared.\n";
@@ -97,7 +114,9 @@ AfterCommand run_chat_command(const std::string& line, Conversation& conversatio
         std::string value;
         words >> name >> std::ws;
         std::getline(words, value);
-        if (name.empty() || value.empty()) {
+        if (name.empty()) {
+            print_settings(conversation, config);
+        } else if (value.empty()) {
             std::cerr << "  /set NAME VALUE (/help lists the names)\n";
         } else {
             set_option(name, value, conversation, config);

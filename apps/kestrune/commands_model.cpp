@@ -1,6 +1,7 @@
 // Model commands: run, info, meta, resolve, pull, list, rm, search.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -16,16 +17,19 @@
 #include <system_error>
 
 #include "commands.hpp"
+#include "failure.hpp"
 #include "kestrune/backends/native.hpp"
 #include "kestrune/cache/kvquant.hpp"
 #include "kestrune/core/errors.hpp"
 #include "kestrune/engine/downloader.hpp"
 #include "kestrune/engine/ggufmeta.hpp"
 #include "kestrune/engine/hardware.hpp"
+#include "kestrune/engine/inventory.hpp"
 #include "kestrune/engine/model_info.hpp"
 #include "kestrune/engine/planner.hpp"
 #include "kestrune/engine/resolver.hpp"
 #include "kestrune/registry/store.hpp"
+#include "line_input.hpp"
 #include "output.hpp"
 #include "session.hpp"
 #include "speculation.hpp"
@@ -58,8 +62,7 @@ std::optional<std::filesystem::path> landing_file(const std::string& ref,
                                                   const std::string& output_dir) {
     const std::string rest = ref.substr(ref.find("://") + 3);
     if (ref.starts_with("http")) {
-        const std::string address = rest.substr(0, rest.find_first_of("?#"));
-        return std::filesystem::path(output_dir) / address.substr(address.rfind('/') + 1);
+        return resolver::url_download_path(ref, output_dir);
     }
     const auto repo_end = rest.find('/', rest.find('/') + 1);
     if (rest.find('/') == std::string::npos || repo_end == std::string::npos) {
@@ -94,11 +97,49 @@ void prepare_download(const std::string& ref, const std::string& output_dir) {
     std::cerr << "  " << ref << " is not here yet: downloading it into " << output_dir << std::endl;
 }
 
+bool in_catalogue(const std::string& name) {
+    return std::ranges::any_of(registry::RegistryStore::catalog(),
+                               [&](const auto& record) { return record["name"] == name; });
+}
+
+// Downloads a catalogue model into the cache at `quant` ("auto": what fits this machine), or
+// finds it there.
+std::string pull_catalogue_model(const std::string& name, const std::string& quant) {
+    const auto path = downloader::pull_model(name, quant);
+    if (!path) {
+        throw NotFoundError("Could not pull " + name);
+    }
+    return *path;
+}
+
+// The resolver's path for `ref`. A catalogue name that is not on this machine is pulled, as
+// users expect of `run NAME` (the resolver's own catalogue step finds only what was pulled
+// before).
 std::string resolve_reference(const std::string& ref, const std::string& output_dir) {
     if (is_remote(ref)) {
         prepare_download(ref, output_dir);
     }
-    return resolver::resolve_model(ref, output_dir);
+    try {
+        return resolver::resolve_model(ref, output_dir);
+    } catch (const NotFoundError& error) {
+        if (!in_catalogue(ref)) {
+            rethrow_worded(reference_problem(ref, error), error);
+        }
+    } catch (const Error& error) {
+        rethrow_worded(reference_problem(ref, error), error);
+    }
+    std::cerr << "  " << ref << " is not on this machine: pulling it from the catalogue into "
+              << registry::RegistryStore().store_dir() << std::endl;
+    return pull_catalogue_model(ref, "auto");
+}
+
+// The description of the model file at `path`; a path that is no readable file is said so.
+engine::ModelSpec read_model_spec(const std::string& path) {
+    try {
+        return ggufmeta::gguf_to_model_spec(path);
+    } catch (const Error& error) {
+        rethrow_worded(file_problem(path), error);
+    }
 }
 
 // --- run ---------------------------------------------------------------------------------------
@@ -165,7 +206,7 @@ void refuse_context_that_does_not_fit(const engine::ModelSpec& spec,
 }
 
 engine::InferencePlan plan_for(const std::string& path, const RunOptions& options) {
-    const auto spec = ggufmeta::gguf_to_model_spec(path);
+    const auto spec = read_model_spec(path);
     if (options.session.verbose) {
         const auto meta = ggufmeta::read_gguf_metadata(path);
         ggufmeta::print_model_info(spec, &meta);
@@ -274,18 +315,71 @@ CLI::Validator known_kv_type() {
             "TYPE"};
 }
 
+// `echo text | kestrune run -p "summarise:"`: what was piped in follows the prompt.
+void append_piped_input(std::optional<std::string>& prompt) {
+    if (!prompt) {
+        return;
+    }
+    if (const auto piped = piped_input(); piped && !piped->empty()) {
+        *prompt += "\n\n" + *piped;
+    }
+}
+
+// The options of `run` that only some backends use, and those backends.
+struct BackendOption {
+    const char* name;
+    std::vector<std::string> backends;
+};
+
+const std::vector<BackendOption>& backend_options() {
+    static const std::vector<BackendOption> options{
+        {"--host", {"ollama", "lmstudio", "vllm", "remote"}},
+        {"--api-key", {"remote"}},
+        {"--kv-type", {"native"}},
+        {"--draft", {"native"}},
+        {"--rpc", {"native"}},
+        {"--tools", {"native"}},
+        {"--format", {"native"}},
+    };
+    return options;
+}
+
+// An option given for a backend that would ignore it is a mistake on the command line (a
+// --host without --backend would otherwise be answered by the model in this process).
+void refuse_options_the_backend_ignores(const CLI::App& run, const std::string& backend) {
+    for (const auto& [name, backends] : backend_options()) {
+        if (run.count(name) > 0 && std::ranges::find(backends, backend) == backends.end()) {
+            const std::string wanted =
+                backends.size() == 1
+                    ? "the " + backends.front() + " backend"
+                    : "--backend " +
+                          CLI::detail::join(std::vector(backends.begin(), backends.end() - 1),
+                                            ", ") +
+                          " or " + backends.back();
+            throw CLI::ValidationError(std::string(name) + " needs " + wanted + "; the " + backend +
+                                       " backend does not use it");
+        }
+    }
+}
+
+// --verbose of a command whose only talk is its result: a failure's library text too.
+void add_verbose_failure_flag(CLI::App& command) {
+    command.add_flag("-v,--verbose")->description("on failure, the library's own message too");
+}
+
 void add_run(CLI::App& app, int& exit_status) {
     auto options = std::make_shared<RunOptions>();
     CLI::App* run = app.add_subcommand("run", "chat with a model (the bundled model by default)");
     run->add_option("REF", options->ref, "the model; see below");
     run->add_option("-p,--prompt", options->session.prompt,
-                    "answer this prompt and leave (else chat)");
+                    "answer this prompt and leave (else chat); text piped in follows it");
     run->add_option("--system", options->session.system, "a system message");
     run->add_option("--backend", options->backend, "the runtime")
         ->check(known_backend())
         ->capture_default_str();
-    run->add_option("--host", options->host, "the server's address (servers)");
-    run->add_option("--api-key", options->api_key, "the server's key (remote)");
+    run->add_option("--host", options->host,
+                    "the server's address (with --backend ollama, lmstudio, vllm or remote)");
+    run->add_option("--api-key", options->api_key, "the server's key (with --backend remote)");
     run->add_option("--max-tokens", options->session.config.max_tokens, "longest answer")
         ->check(at_least(1))
         ->capture_default_str();
@@ -327,21 +421,14 @@ void add_run(CLI::App& app, int& exit_status) {
                     "  kestrune run model.gguf --tools web_search -p \"News on llama.cpp?\"\n"
                     "  kestrune run big.gguf --rpc 192.168.1.20:50052,192.168.1.21:50052\n\n") +
         kReferences);
-    run->callback([options, &exit_status] {
+    run->callback([run, options, &exit_status] {
         options->session.stream = !options->no_stream;
-        if (!options->rpc.empty() && options->backend != "native") {
-            throw CLI::ValidationError("--rpc needs the native backend");
-        }
+        refuse_options_the_backend_ignores(*run, options->backend);
+        append_piped_input(options->session.prompt);
         if (!options->format.empty()) {
-            if (options->backend != "native") {
-                throw CLI::ValidationError("--format needs the native backend");
-            }
             options->session.config.format = answer_format(options->format);
         }
         if (!options->tools.empty()) {
-            if (options->backend != "native") {
-                throw CLI::ValidationError("--tools needs the native backend");
-            }
             options->session.tools = std::make_shared<ToolBox>(make_toolbox(options->tools));
             options->session.config.tools = options->session.tools->specs();
         }
@@ -362,10 +449,11 @@ void add_info(CLI::App& app) {
     info->add_option("REF", options->ref, "the model")->required();
     add_output_dir_option(*info, options->output_dir);
     info->add_flag("--json", options->json, "the description as JSON");
+    add_verbose_failure_flag(*info);
     info->footer("Example:\n  kestrune info hf://bartowski/Qwen2.5-0.5B-Instruct-GGUF --json");
     info->callback([options] {
         const std::string path = resolve_reference(options->ref, options->output_dir);
-        const auto spec = ggufmeta::gguf_to_model_spec(path);
+        const auto spec = read_model_spec(path);
         if (options->json) {
             print_json(model_spec_json(path, spec));
             return;
@@ -382,7 +470,19 @@ void add_meta(CLI::App& app) {
     CLI::App* meta = app.add_subcommand("meta", "the whole GGUF metadata map as JSON");
     meta->add_option("PATH", *path, "a GGUF file")->required();
     meta->footer("Example:\n  kestrune meta model.gguf");
-    meta->callback([path] { print_json(OrderedJson(ggufmeta::read_gguf_metadata(*path))); });
+    add_verbose_failure_flag(*meta);
+    meta->callback([path] {
+        try {
+            print_json(OrderedJson(ggufmeta::read_gguf_metadata(*path)));
+        } catch (const Error& error) {
+            auto problem = file_problem(*path);
+            if (problem && path->find("://") != std::string::npos) {
+                *problem += " (meta reads a local file; kestrune resolve " + *path +
+                            " gives the path of the model it names)";
+            }
+            rethrow_worded(problem, error);
+        }
+    });
 }
 
 void add_resolve(CLI::App& app) {
@@ -395,6 +495,7 @@ void add_resolve(CLI::App& app) {
         app.add_subcommand("resolve", "turn a model reference into a local GGUF path");
     resolve->add_option("REF", options->ref, "the model")->required();
     add_output_dir_option(*resolve, options->output_dir);
+    add_verbose_failure_flag(*resolve);
     resolve->footer(std::string("Example:\n  kestrune resolve ollama://llama3:8b\n\n") +
                     kReferences);
     resolve->callback([options] {
@@ -404,22 +505,29 @@ void add_resolve(CLI::App& app) {
 
 void add_pull(CLI::App& app) {
     struct Options {
-        std::string name;
+        std::string ref;
         std::string quant = "auto";
+        std::string output_dir;
     };
     auto options = std::make_shared<Options>();
-    CLI::App* pull = app.add_subcommand("pull", "download a catalogue model into the store");
-    pull->add_option("NAME", options->name, "a catalogue name (kestrune list --catalog)")
+    CLI::App* pull = app.add_subcommand("pull", "download a model onto this machine");
+    pull->add_option("REF", options->ref, "a catalogue name (kestrune list --catalog), or any REF")
         ->required();
-    pull->add_option("--quant", options->quant, "quantisation; auto fits this machine")
+    pull->add_option("--quant", options->quant,
+                     "a catalogue model's quantisation; auto fits this machine")
         ->capture_default_str();
-    pull->footer("Example:\n  kestrune pull qwen2.5:0.5b --quant Q4_K_M");
+    add_output_dir_option(*pull, options->output_dir);
+    add_verbose_failure_flag(*pull);
+    pull->footer(std::string("Examples:\n"
+                             "  kestrune pull qwen2.5:0.5b --quant Q4_K_M\n"
+                             "  kestrune pull hf://bartowski/Qwen2.5-0.5B-Instruct-GGUF\n\n") +
+                 kReferences);
     pull->callback([options] {
-        const auto path = downloader::pull_model(options->name, options->quant);
-        if (!path) {
-            throw NotFoundError("Could not pull " + options->name);
+        if (!in_catalogue(options->ref)) {
+            results() << resolve_reference(options->ref, options->output_dir) << std::endl;
+            return;
         }
-        results() << *path << std::endl;
+        results() << pull_catalogue_model(options->ref, options->quant) << std::endl;
     });
 }
 
@@ -455,36 +563,58 @@ void add_list(CLI::App& app) {
         bool json = false;
     };
     auto options = std::make_shared<Options>();
-    CLI::App* list = app.add_subcommand("list", "models in the local store, or the catalogue");
+    CLI::App* list = app.add_subcommand(
+        "list", "the models on this machine (Kestrune's cache and other runtimes' stores)");
     list->add_flag("--catalog", options->catalog, "what can be pulled instead");
     list->add_flag("--json", options->json, "the records as JSON");
-    list->footer("Examples:\n  kestrune list\n  kestrune list --catalog --json");
+    list->footer(
+        "Examples:\n  kestrune list\n  kestrune list --catalog --json\n\n"
+        "STORE: kestrune (its cache, ~/.cache/kestrune/models), ollama, lmstudio, huggingface\n"
+        "(the hub cache) or llamacpp; run opens each by its path, or by NAME for kestrune's.");
     list->callback([options] {
         if (options->catalog) {
             print_records(registry::RegistryStore::catalog(), options->json, {"NAME", "REPO"},
                           {"name", "repo"});
             return;
         }
-        const auto models = downloader::list_local_models();
+        std::vector<OrderedJson> models;
+        for (const auto& model : inventory::list_models()) {
+            models.emplace_back(model);
+        }
         if (models.empty() && !options->json) {
-            std::cerr << "  No models pulled yet (kestrune list --catalog shows what can be)\n";
+            std::cerr << "  No models on this machine yet (kestrune list --catalog shows what "
+                         "kestrune pull can fetch)\n";
             return;
         }
-        print_records(models, options->json, {"NAME", "QUANT", "SIZE", "PATH"},
-                      {"name", "quant", "size_mb", "path"});
+        print_records(models, options->json, {"NAME", "QUANT", "SIZE", "PATH", "STORE"},
+                      {"name", "quant", "size_mb", "path", "store"});
     });
+}
+
+// What rm says of a name that only other runtimes' stores hold.
+[[noreturn]] void refuse_other_store(const std::string& name) {
+    for (const auto& model : inventory::list_models()) {
+        if (inventory::answers_to(model, name)) {
+            throw InvalidValueError(name + " is in the " + model.store + " store (" + model.path +
+                                    "), not Kestrune's cache: kestrune rm removes only what "
+                                    "Kestrune downloaded");
+        }
+    }
+    throw NotFoundError("No pulled model named " + name +
+                        " in Kestrune's cache (kestrune list shows them)");
 }
 
 void add_rm(CLI::App& app) {
     auto name = std::make_shared<std::string>();
-    CLI::App* rm = app.add_subcommand("rm", "remove a pulled model (its file and index entry)");
+    CLI::App* rm = app.add_subcommand("rm", "remove a model from Kestrune's cache");
     rm->add_option("NAME", *name, "as kestrune list shows it, or its file name")->required();
-    rm->footer("Example:\n  kestrune rm qwen2.5:0.5b");
+    rm->footer(
+        "Example:\n  kestrune rm qwen2.5:0.5b\n\n"
+        "Only Kestrune's own cache is touched: models of other runtimes' stores are left to them.");
     rm->callback([name] {
-        registry::RegistryStore store;
-        const auto removed = store.remove(*name);
+        const auto removed = inventory::remove_from_cache(*name);
         if (removed.empty()) {
-            throw NotFoundError("No pulled model named " + *name + " (kestrune list shows them)");
+            refuse_other_store(*name);
         }
         for (const auto& path : removed) {
             std::cerr << "  Removed " << path << '\n';

@@ -8,6 +8,14 @@ Conversation::Conversation(std::optional<std::string> system) {
     }
 }
 
+Messages Conversation::system_and_newest() const {
+    Messages kept(messages_.begin(), messages_.begin() + static_cast<std::ptrdiff_t>(first_turn()));
+    if (messages_.size() > first_turn()) {
+        kept.push_back(messages_.back());
+    }
+    return kept;
+}
+
 void Conversation::add(const std::string& role, const std::string& content) {
     messages_.emplace_back(role, content);
 }

@@ -17,6 +17,8 @@ class Conversation {
     explicit Conversation(std::optional<std::string> system = std::nullopt);
 
     const Messages& messages() const { return messages_; }
+    // The system message (when there is one) and the newest message, without the turns between.
+    Messages system_and_newest() const;
     void add(const std::string& role, const std::string& content);
     void add(Message message);
     // Takes back the newest message (a question that got no answer).

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,8 +14,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
+#include <iterator>
 #include <string_view>
+#include <system_error>
 
 #include "interrupt.hpp"
 
@@ -116,13 +120,25 @@ int open_without_blocking() {
     return fd < 0 ? STDIN_FILENO : fd;
 }
 
+// The chat's history across sessions, in Kestrune's cache folder as line editors keep theirs.
+std::string history_file() {
+    const char* home = std::getenv("HOME");
+    return home == nullptr ? std::string() : std::string(home) + "/.cache/kestrune/chat_history";
+}
+
+constexpr int kHistoryLines = 1000;
+
 class TerminalInput final : public LineInput {
   public:
-    TerminalInput() {
+    TerminalInput() : history_(history_file()) {
         // libedit edits characters of the terminal's encoding only once the locale says which.
         std::setlocale(LC_CTYPE, "");
         keys = open_without_blocking();
         rl_getc_function = read_key;
+        ::stifle_history(kHistoryLines);
+        if (!history_.empty()) {
+            ::read_history(history_.c_str());
+        }
     }
     ~TerminalInput() override {
         if (keys != STDIN_FILENO) {
@@ -143,15 +159,33 @@ class TerminalInput final : public LineInput {
         }
         if (raw == nullptr) {
             // The line ends without text at the end of input and on Ctrl-C alike.
-            return {take_interrupt() ? InputLine::Kind::Interrupted : InputLine::Kind::End, ""};
+            if (take_interrupt()) {
+                return {InputLine::Kind::Interrupted, ""};
+            }
+            std::cerr << std::endl;  // Ctrl-D: the shell's prompt starts on a line of its own
+            return {InputLine::Kind::End, ""};
         }
         std::string line(raw);
         std::free(raw);  // readline's own allocation
         if (!line.empty()) {
             ::add_history(line.c_str());
+            remember_history();
         }
         return {InputLine::Kind::Text, line};
     }
+
+    // Written whole after each line (a thousand lines at most), so a chat that is killed
+    // keeps what was typed.
+    void remember_history() const {
+        if (history_.empty()) {
+            return;
+        }
+        std::error_code ignored;
+        std::filesystem::create_directories(std::filesystem::path(history_).parent_path(), ignored);
+        ::write_history(history_.c_str());
+    }
+
+    std::string history_;
 };
 
 class PipeInput final : public LineInput {
@@ -194,6 +228,35 @@ InputLine LineInput::read_message() {
             return {InputLine::Kind::Text, text};
         }
     }
+}
+
+TypingHeld::TypingHeld() {
+    termios settings{};
+    if (::tcgetattr(STDIN_FILENO, &settings) != 0) {
+        return;
+    }
+    saved_ = settings;
+    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &settings);
+}
+
+TypingHeld::~TypingHeld() {
+    if (saved_) {
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &*saved_);
+    }
+}
+
+std::optional<std::string> piped_input() {
+    struct stat input {};
+    if (::fstat(STDIN_FILENO, &input) != 0 ||
+        !(S_ISFIFO(input.st_mode) || S_ISREG(input.st_mode))) {
+        return std::nullopt;
+    }
+    std::string text{std::istreambuf_iterator<char>(std::cin), {}};
+    while (text.ends_with('\n') || text.ends_with('\r')) {
+        text.pop_back();
+    }
+    return text;
 }
 
 std::unique_ptr<LineInput> make_line_input(bool terminal) {

@@ -159,11 +159,31 @@ void fit_to_context(const ChatModel& model, Conversation& conversation,
     }
 }
 
-// One turn of a conversation; a failure is told and the question taken back.
+// A message an in-process model's context cannot hold even with no turn before it is refused
+// before older turns make way for it, so the conversation stays as it was.
+void refuse_what_cannot_fit(const ChatModel& model, const Conversation& conversation) {
+    if (model.native == nullptr) {
+        return;
+    }
+    const int context = model.native->stats().context_max;
+    const int needed = model.native->count_prompt_tokens(conversation.system_and_newest());
+    if (needed >= context) {
+        throw InvalidValueError("This message does not fit: it takes " + std::to_string(needed) +
+                                " tokens of prompt, and the context window holds " +
+                                std::to_string(context) +
+                                ". Shorten it, or start again with a larger --ctx.");
+    }
+}
+
+// One turn of a conversation; a failure is told and the question taken back. Its answer line
+// ends on standard output either way (empty without an answer), so that a script piping
+// questions in reads one line per question.
 bool converse(const ChatModel& model, Conversation& conversation, const std::string& question,
               const SessionOptions& options) {
+    const TypingHeld held;
     conversation.add("user", question);
     try {
+        refuse_what_cannot_fit(model, conversation);
         fit_to_context(model, conversation, options.config);
         const Reply reply = write_reply(model, conversation.messages(), options);
         for (const Message& turn : reply.tool_turns) {
@@ -176,9 +196,24 @@ bool converse(const ChatModel& model, Conversation& conversation, const std::str
         return true;
     } catch (const Error& error) {
         conversation.drop_newest();
+        results() << std::endl;
         std::cerr << error.what() << std::endl;
         return false;
     }
+}
+
+// /show's lines about the model: its name, and for an in-process model how much of its
+// context the conversation fills.
+std::string describe_model(const ChatModel& model, const Conversation& conversation) {
+    const backends::BackendStats stats = model.backend->stats();
+    std::string text = "  model: " + stats.model_name + "\n";
+    if (model.native != nullptr) {
+        const Messages& messages = conversation.messages();
+        const int used = messages.empty() ? 0 : model.native->count_prompt_tokens(messages);
+        text += "  context: " + std::to_string(used) + " of " + std::to_string(stats.context_max) +
+                " tokens in use\n";
+    }
+    return text;
 }
 
 int converse_from_input(const ChatModel& model, SessionOptions options) {
@@ -191,7 +226,7 @@ int converse_from_input(const ChatModel& model, SessionOptions options) {
     }
     const auto input = make_line_input(terminal);
     Conversation conversation(options.system);
-    bool all_answered = true;
+    bool last_answered = true;
     while (true) {
         const InputLine line = input->read_message();
         if (line.kind == InputLine::Kind::End) {
@@ -205,15 +240,19 @@ int converse_from_input(const ChatModel& model, SessionOptions options) {
             continue;
         }
         if (is_chat_command(line.text)) {
-            if (run_chat_command(line.text, conversation, options.config) == AfterCommand::Leave) {
+            const auto describe = [&](const Conversation& shown) {
+                return describe_model(model, shown);
+            };
+            if (run_chat_command(line.text, conversation, options.config, describe) ==
+                AfterCommand::Leave) {
                 break;
             }
             continue;
         }
-        all_answered = converse(model, conversation, line.text, options) && all_answered;
+        last_answered = converse(model, conversation, line.text, options);
         take_interrupt();
     }
-    return all_answered ? 0 : 1;
+    return last_answered ? 0 : 1;
 }
 
 }  // namespace

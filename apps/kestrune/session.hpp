@@ -52,7 +52,8 @@ std::unique_ptr<backends::BackendAdapter> make_backend(const std::string& name,
 // by default shown on a terminal only, so piped output stays the answer alone.
 std::function<void(const std::string&)> reasoning_printer(const backends::GenerationConfig& config);
 
-// Returns the exit status: 0, or 1 when a turn failed (the conversation goes on past it).
+// Returns the exit status: 0, or 1 when the last turn failed (the conversation goes on past a
+// failed turn).
 int chat_session(const ChatModel& model, const SessionOptions& options);
 
 }  // namespace kestrune::cli

@@ -45,4 +45,19 @@ std::optional<std::string> closest_word(const std::string& word,
     return best;
 }
 
+std::vector<std::string> nearest_words(const std::string& word,
+                                       const std::vector<std::string>& candidates,
+                                       std::size_t count) {
+    std::vector<std::pair<std::size_t, std::string>> ranked;
+    for (const std::string& candidate : candidates) {
+        ranked.emplace_back(edit_distance(word, candidate), candidate);
+    }
+    std::ranges::stable_sort(ranked, {}, &std::pair<std::size_t, std::string>::first);
+    std::vector<std::string> nearest;
+    for (std::size_t i = 0; i < std::min(count, ranked.size()); ++i) {
+        nearest.push_back(ranked[i].second);
+    }
+    return nearest;
+}
+
 }  // namespace kestrune::cli

@@ -8,11 +8,13 @@
 #include <charconv>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 #include <utility>
 #include <vector>
 
 #include "core/json.hpp"
+#include "core/text.hpp"
 #include "engine/downloader_internal.hpp"
 #include "engine/lookup.hpp"
 #include "engine/resolver_internal.hpp"
@@ -114,6 +116,22 @@ std::string url_file_name(const std::string& url) {
     return last.substr(0, last.find('?'));
 }
 
+// The address the file was downloaded from, as its record says; absent without a record.
+std::optional<std::string> download_source(const std::string& file) {
+    if (!exists(_download_record(file))) {
+        return std::nullopt;
+    }
+    constexpr std::size_t kLongestRecord = 64 * 1024;
+    return std::string(
+        text::trim_whitespace(files::read_regular_file(_download_record(file), kLongestRecord)));
+}
+
+// Without its record the file still counts as the plain name's download, so a failure to
+// write it is not one of the download.
+void remember_download_source(const std::string& file, const std::string& address) {
+    std::ofstream(_download_record(file)) << address << '\n';
+}
+
 }  // namespace
 
 const std::array<Scheme, 9> SCHEMES = {{
@@ -186,19 +204,47 @@ std::string _resolve_huggingface(const std::string& path, const std::string& out
                                           {.local_dir = output_dir, .resume = true});
 }
 
-std::string _resolve_url(const std::string& url, const std::string& output_dir) {
+std::string url_download_path(const std::string& url, const std::string& output_dir) {
     const std::string name = url_file_name(url);
     if (name.empty() || name == "." || name == "..") {
         throw InvalidValueError("Download address names no file: " + url);
     }
-    const std::string target = files::join(output_dir, name);
+    const std::string address = platform::http::redacted_url(url);
+    const fs::path plain(name);
+    std::optional<std::string> unrecorded;
+    for (int n = 1;; ++n) {
+        const std::string candidate =
+            files::join(output_dir, n == 1 ? name
+                                           : plain.stem().string() + "-" + std::to_string(n) +
+                                                 plain.extension().string());
+        if (!exists(candidate)) {
+            return unrecorded.value_or(candidate);
+        }
+        const auto source = download_source(candidate);
+        if (source == address) {
+            return candidate;
+        }
+        if (!source && n == 1) {
+            unrecorded = candidate;
+        }
+    }
+}
+
+std::string _resolve_url(const std::string& url, const std::string& output_dir) {
+    const std::string target = url_download_path(url, output_dir);
     if (exists(target)) {
         say("  Already downloaded: " + target);
         return target;
     }
-    say("  Downloading " + platform::http::redacted_url(url) + "...");
-    platform::download::fetch_to_file(url, target, {.label = name});
+    const std::string address = platform::http::redacted_url(url);
+    say("  Downloading " + address + "...");
+    platform::download::fetch_to_file(url, target, {.label = url_file_name(url)});
+    remember_download_source(target, address);
     return target;
+}
+
+std::string _download_record(const std::string& file) {
+    return file + ".source";
 }
 
 std::optional<std::string> _search_local(const std::string& name) {

@@ -17,6 +17,10 @@ std::string _resolve_huggingface(const std::string& path, const std::string& out
 // Download model from direct URL.
 std::string _resolve_url(const std::string& url, const std::string& output_dir);
 
+// The record beside a file downloaded from an address: the address it came from, so that
+// another address serving a file of the same name is not taken for it.
+std::string _download_record(const std::string& file);
+
 // Search for a model in common locations.
 // `system` defaults to this platform's system name.
 std::optional<std::string> _search_local(const std::string& name);

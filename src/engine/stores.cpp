@@ -113,40 +113,6 @@ std::optional<std::string> layer_blob(const Json& layer, const std::string& blob
     return files::join(blobs, digest);
 }
 
-// The blob of the manifest's model layer, when the manifest and that blob exist.
-std::optional<std::string> model_layer_blob(const std::string& manifest_path,
-                                            const std::string& blobs) {
-    if (!exists(manifest_path)) {
-        return std::nullopt;
-    }
-    const std::string file = manifest_file(manifest_path);
-    if (!exists(file)) {
-        return std::nullopt;
-    }
-    const Json manifest = parse_manifest(file);
-    if (!manifest.is_object()) {
-        throw InvalidValueError("Ollama manifest is not a JSON object: " +
-                                text::escape_controls(file));
-    }
-    const Json layers = manifest.contains("layers") ? manifest["layers"] : Json::array();
-    if (!layers.is_array()) {
-        throw InvalidValueError("Ollama manifest layers are not a list: " +
-                                text::escape_controls(file));
-    }
-    for (const Json& layer : layers) {
-        if (!layer.is_object()) {
-            throw InvalidValueError("Ollama manifest layer is not a JSON object: " +
-                                    text::escape_controls(file));
-        }
-        const auto blob = layer_blob(layer, blobs, file);
-        // The media type is only looked at for a blob that is there.
-        if (blob && exists(*blob) && text_field(layer, "mediaType", file).ends_with("model")) {
-            return blob;
-        }
-    }
-    return std::nullopt;
-}
-
 std::uintmax_t size_in_bytes(const std::string& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
@@ -188,6 +154,39 @@ std::string announce(std::string_view where, const std::string& path) {
 
 }  // namespace
 
+std::optional<std::string> _ollama_model_blob(const std::string& manifest_path,
+                                              const std::string& blobs) {
+    if (!exists(manifest_path)) {
+        return std::nullopt;
+    }
+    const std::string file = manifest_file(manifest_path);
+    if (!exists(file)) {
+        return std::nullopt;
+    }
+    const Json manifest = parse_manifest(file);
+    if (!manifest.is_object()) {
+        throw InvalidValueError("Ollama manifest is not a JSON object: " +
+                                text::escape_controls(file));
+    }
+    const Json layers = manifest.contains("layers") ? manifest["layers"] : Json::array();
+    if (!layers.is_array()) {
+        throw InvalidValueError("Ollama manifest layers are not a list: " +
+                                text::escape_controls(file));
+    }
+    for (const Json& layer : layers) {
+        if (!layer.is_object()) {
+            throw InvalidValueError("Ollama manifest layer is not a JSON object: " +
+                                    text::escape_controls(file));
+        }
+        const auto blob = layer_blob(layer, blobs, file);
+        // The media type is only looked at for a blob that is there.
+        if (blob && exists(*blob) && text_field(layer, "mediaType", file).ends_with("model")) {
+            return blob;
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> _get_ollama_dir() {
     return first_existing({join_all(platform::system::home_dir(), {".ollama", "models"}),
                            "/usr/share/ollama/.ollama/models"});
@@ -211,7 +210,7 @@ std::string _resolve_ollama(const std::string& tag) {
     const std::string manifest =
         join_all(*models, {"manifests", REGISTRY, "library", pieces[0], version});
     const std::string blobs = files::join(*models, "blobs");
-    if (const auto blob = model_layer_blob(manifest, blobs)) {
+    if (const auto blob = _ollama_model_blob(manifest, blobs)) {
         return announce("  Found Ollama model: ", *blob);
     }
     if (const auto largest = largest_blob(blobs)) {
@@ -252,14 +251,18 @@ std::string _resolve_llamacpp(const std::string& name) {
     return _resolve_llamacpp(name, platform::system::system_name());
 }
 
-std::string _resolve_llamacpp(const std::string& name, const std::string& system) {
+std::vector<std::string> _llamacpp_dirs(const std::string& system) {
     std::vector<std::string> directories = {files::expand_home("~/llama.cpp/models"),
                                             files::expand_home("~/.local/share/llama.cpp/models"),
                                             "/opt/llama.cpp/models"};
     if (system == "Windows") {
         directories.emplace_back("C:/llama.cpp/models");
     }
-    const auto match = first_gguf_in(directories, name);
+    return directories;
+}
+
+std::string _resolve_llamacpp(const std::string& name, const std::string& system) {
+    const auto match = first_gguf_in(_llamacpp_dirs(system), name);
     if (!match) {
         throw NotFoundError("llama.cpp model '" + name + "' not found.");
     }

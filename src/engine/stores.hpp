@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrune::engine::resolver {
 
@@ -19,6 +20,15 @@ std::optional<std::string> _get_ollama_dir();
 
 // Get LM Studio models directory.
 std::optional<std::string> _get_lmstudio_dir();
+
+// The blob of the model layer of the manifest at `manifest_path` (a file, or a directory of
+// one), when the manifest and that blob exist; `blobs` is the store's blobs directory. A
+// damaged manifest is an InvalidValueError naming it.
+std::optional<std::string> _ollama_model_blob(const std::string& manifest_path,
+                                              const std::string& blobs);
+
+// The directories llama.cpp's models are looked for in, in order, on `system`.
+std::vector<std::string> _llamacpp_dirs(const std::string& system);
 
 // Find model in Ollama's local registry.
 std::string _resolve_ollama(const std::string& tag);

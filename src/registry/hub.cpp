@@ -55,11 +55,6 @@ http::Headers auth_headers(const std::string& url) {
     return {{"Authorization", "Bearer " + token}};
 }
 
-std::string cache_root() {
-    const std::string home = environment("HF_HOME");
-    return files::join(home.empty() ? files::expand_home("~/.cache/huggingface") : home, "hub");
-}
-
 std::vector<std::string_view> path_segments(std::string_view path) {
     std::vector<std::string_view> segments;
     std::size_t start = 0;
@@ -183,6 +178,11 @@ void download_file(const std::string& url, const std::string& target, bool resum
 }
 
 }  // namespace
+
+std::string cache_root() {
+    const std::string home = environment("HF_HOME");
+    return files::join(home.empty() ? files::expand_home("~/.cache/huggingface") : home, "hub");
+}
 
 std::vector<RepoFile> list_repo_tree(const std::string& repo) {
     check_repo_id(repo);

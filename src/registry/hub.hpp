@@ -26,6 +26,9 @@ struct DownloadOptions {
     bool resume = true;                    // continue a partial file with a Range request
 };
 
+// The hub cache: HF_HOME/hub, ~/.cache/huggingface/hub when HF_HOME is not set.
+std::string cache_root();
+
 // Every file of the repository's main revision, recursively, pages followed.
 // A missing repository is a NotFoundError naming it.
 std::vector<RepoFile> list_repo_tree(const std::string& repo);

@@ -302,8 +302,10 @@ std::vector<Json> RegistryStore::search(const std::string& query) {
     std::vector<std::string> hub_ids;
     try {
         hub_ids = registry::hub::list_models(query, "gguf");
-    } catch (const Error&) {
-        // An unreachable hub leaves the catalogue's answer.
+    } catch (const Error& error) {
+        // An unreachable hub leaves the catalogue's answer, and a word that it is only that.
+        output::print("  The Hugging Face hub could not be reached (" + std::string(error.what()) +
+                      "): catalogue models only\n");
         return found;
     }
     for (const std::string& id : hub_ids) {

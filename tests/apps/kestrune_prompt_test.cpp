@@ -2,37 +2,22 @@
 // as a user would, against what the library renders.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "kestrune/backends/native.hpp"
-#include "platform/os/process.hpp"
+#include "support/kestrune_program.hpp"
 #include "support/temp_dir.hpp"
 #include "support/temp_home.hpp"
 #include "support/test_models.hpp"
 
 namespace {
 
-namespace process = kestrune::platform::process;
 namespace testing_support = kestrune::testing;
-using namespace std::chrono_literals;
-using Words = std::vector<std::string>;
-
-process::RunResult kestrune_cli(Words arguments) {
-    arguments.insert(arguments.begin(), KESTRUNE_CLI_PATH);
-    return process::run(arguments, 120s);
-}
-
-// The program with standard input read from `input` (a pipe, not a terminal).
-process::RunResult kestrune_cli_fed(const std::string& input, Words arguments) {
-    testing_support::TempDir dir;
-    const auto file = dir.write("input", input);
-    arguments.insert(arguments.begin(), {"/bin/sh", "-c", R"(f=$1; shift; exec "$@" < "$f")", "sh",
-                                         file.string(), KESTRUNE_CLI_PATH});
-    return process::run(arguments, 120s);
-}
+using kestrune::testing::kestrune_cli;
+using kestrune::testing::kestrune_cli_fed;
+using kestrune::testing::Words;
 
 std::string library_prompt(const std::string& model, const kestrune::Messages& messages) {
     kestrune::backends::NativeBackend backend;

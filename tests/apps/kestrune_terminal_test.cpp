@@ -5,13 +5,14 @@
 #include <string>
 #include <thread>
 
-#include "kestrune/backends/native.hpp"
+#include "support/kestrune_program.hpp"
 #include "support/temp_home.hpp"
 #include "support/terminal.hpp"
 #include "support/test_models.hpp"
 
 namespace {
 
+using kestrune::testing::greedy_answer;
 using kestrune::testing::TerminalSession;
 
 constexpr const char* kPrompt = ">>> ";
@@ -19,13 +20,6 @@ constexpr const char* kUp = "\x1b[A";
 constexpr const char* kLeft = "\x1b[D";
 constexpr const char* kCtrlC = "\x03";
 constexpr const char* kCtrlD = "\x04";
-
-std::string greedy_answer(const kestrune::Messages& messages, int max_tokens) {
-    kestrune::backends::NativeBackend backend;
-    backend.load(kestrune::testing::tiny_chat_model(), {.n_ctx = 2048});
-    return backend.chat(messages, kestrune::backends::GenerationConfig{.max_tokens = max_tokens,
-                                                                       .temperature = 0.0});
-}
 
 // The prompt is drawn, and the line editor reads keys: typed earlier, keys are echoed and kept
 // by the terminal itself, as no person types.
@@ -66,6 +60,52 @@ TEST_F(KestruneTerminal, LinesAreEditedRecalledAndAnswered) {
     ASSERT_TRUE(at_prompt(chat)) << chat.output();
 
     chat.type(kCtrlD);
+    EXPECT_EQ(chat.wait_exit(), 0) << chat.output();
+}
+
+TEST_F(KestruneTerminal, TheHistoryIsThereAfterARestart) {
+    const std::string first = greedy_answer({{"user", "the cat"}}, 8);
+    const std::vector<std::string> run = {
+        KESTRUNE_CLI_PATH, "run", kestrune::testing::tiny_chat_model(), "--temperature", "0",
+        "--max-tokens",    "8"};
+    {
+        TerminalSession chat(run);
+        ASSERT_TRUE(at_prompt(chat)) << chat.output();
+        chat.type("the cat\r");
+        ASSERT_TRUE(chat.wait_for(first)) << chat.output();
+        ASSERT_TRUE(at_prompt(chat)) << chat.output();
+        chat.type(kCtrlD);
+        EXPECT_EQ(chat.wait_exit(), 0) << chat.output();
+        EXPECT_TRUE(chat.output().ends_with("\n")) << "Ctrl-D leaves the line ended";
+    }
+    TerminalSession chat(run);
+    ASSERT_TRUE(at_prompt(chat)) << chat.output();
+    chat.type(std::string(kUp) + "\r");
+    ASSERT_TRUE(chat.wait_for("the cat")) << chat.unseen();
+    ASSERT_TRUE(chat.wait_for(first)) << chat.unseen();
+    ASSERT_TRUE(at_prompt(chat)) << chat.output();
+    chat.type("/bye\r");
+    EXPECT_EQ(chat.wait_exit(), 0) << chat.output();
+}
+
+TEST_F(KestruneTerminal, TextTypedDuringAnAnswerWaitsForTheNextPrompt) {
+    // The random-weight model writes slowly enough to be typed into.
+    TerminalSession chat({KESTRUNE_CLI_PATH, "run", kestrune::testing::throughput_model(),
+                          "--max-tokens", "40", "--ctx", "1024", "--temperature", "1"});
+    ASSERT_TRUE(at_prompt(chat)) << chat.output();
+    chat.type("the cat\r");
+    ASSERT_TRUE(chat.wait_for("the cat\r\n")) << chat.unseen();
+    ASSERT_TRUE(chat.wait_for_more()) << "the answer begins: " << chat.output();
+    chat.type("queued words");
+    ASSERT_TRUE(chat.wait_for(kPrompt)) << chat.output();
+    const std::size_t answer_end = chat.output().size() - std::string(kPrompt).size();
+    ASSERT_TRUE(chat.wait_for("queued words")) << "shown at the prompt: " << chat.unseen();
+    EXPECT_EQ(chat.output().substr(0, answer_end).find("queued words"), std::string::npos)
+        << "not inside the answer: " << ::testing::PrintToString(chat.output());
+    ASSERT_TRUE(chat.wait_for_key_reading()) << chat.output();
+    chat.type(std::string(kCtrlC));
+    ASSERT_TRUE(at_prompt(chat)) << chat.output();
+    chat.type("/bye\r");
     EXPECT_EQ(chat.wait_exit(), 0) << chat.output();
 }
 

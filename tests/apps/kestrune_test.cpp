@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -23,6 +22,7 @@
 #include "support/cout_capture.hpp"
 #include "support/fake_hub.hpp"
 #include "support/gguf_header.hpp"
+#include "support/kestrune_program.hpp"
 #include "support/loopback_server.hpp"
 #include "support/temp_home.hpp"
 #include "support/test_models.hpp"
@@ -30,37 +30,13 @@
 namespace {
 
 namespace fs = std::filesystem;
-namespace process = kestrune::platform::process;
-using namespace std::chrono_literals;
 using kestrune::Json;
+using kestrune::testing::greedy_answer;
+using kestrune::testing::kestrune_cli;
+using kestrune::testing::kestrune_cli_fed;
 using kestrune::testing::ScopedEnv;
 using kestrune::testing::TempHome;
-using Words = std::vector<std::string>;
-
-process::RunResult kestrune_cli(Words arguments) {
-    arguments.insert(arguments.begin(), KESTRUNE_CLI_PATH);
-    return process::run(arguments, 120s);
-}
-
-// The program with standard input read from `input` (a pipe, not a terminal).
-process::RunResult kestrune_cli_fed(const std::string& input, Words arguments) {
-    const fs::path file =
-        fs::temp_directory_path() / ("kestrune-input-" + std::to_string(::getpid()));
-    std::ofstream(file) << input;
-    arguments.insert(arguments.begin(), {"/bin/sh", "-c", R"(f=$1; shift; exec "$@" < "$f")", "sh",
-                                         file.string(), KESTRUNE_CLI_PATH});
-    auto result = process::run(arguments, 300s);
-    fs::remove(file);
-    return result;
-}
-
-std::string greedy_answer(const kestrune::Messages& messages, int max_tokens,
-                          const std::string& model = kestrune::testing::tiny_chat_model()) {
-    kestrune::backends::NativeBackend backend;
-    backend.load(model, {.n_ctx = 2048});
-    return backend.chat(messages, kestrune::backends::GenerationConfig{.max_tokens = max_tokens,
-                                                                       .temperature = 0.0});
-}
+using kestrune::testing::Words;
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -220,6 +196,13 @@ TEST_F(KestruneCli, MalformedCommandLinesExitTwoNamingWhatIsWrong) {
         {{"run", "--max-tokens", "many"}, "--max-tokens"},
         {{"run", "--backend", "bogus"}, "unknown backend 'bogus'"},
         {{"run", "--kv-type", "q9_9"}, "unknown KV cache type 'q9_9'"},
+        {{"run", "--temperature", "hot"}, "--temperature: must be a number, not hot"},
+        {{"run", "--host", "http://127.0.0.1:9", "-p", "hi"},
+         "--host needs --backend ollama, lmstudio, vllm or remote; the native backend does not "
+         "use it"},
+        {{"run", "--backend", "ollama", "--api-key", "k", "m"},
+         "--api-key needs the remote backend; the ollama backend does not use it"},
+        {{"run", "--backend", "remote", "--draft", "d.gguf", "m"}, "--draft needs the native"},
         {{"info"}, "missing REF"},
         {{"kv", "recommend", "--params", "7"}, "missing --vram"},
         {{"eval", "text", "--unknown", "x"}, "unknown option --unknown"},
@@ -451,7 +434,7 @@ TEST_F(KestruneCli, PipedChatPastTheContextAnswersEveryTurn) {
     EXPECT_TRUE(result.out.ends_with(alone + "\n")) << result.out;
 }
 
-TEST_F(KestruneCli, ResolveAnswersAbsolutePathsAndTheNotFoundText) {
+TEST_F(KestruneCli, ResolveAnswersAbsolutePathsAndTheLibrarysNotFoundTextWhenVerbose) {
     const std::string model = kestrune::testing::tiny_chat_model();
     const auto found = kestrune_cli({"resolve", model});
     EXPECT_EQ(found.exit_code, 0);
@@ -459,10 +442,12 @@ TEST_F(KestruneCli, ResolveAnswersAbsolutePathsAndTheNotFoundText) {
 
     // The search covers the user's stores, so it runs in an empty home of its own.
     const kestrune::testing::TempHome home;
-    const auto missing = kestrune_cli({"resolve", "kestrune-no-such-model"});
+    const auto missing = kestrune_cli({"resolve", "kestrune-no-such-model", "--verbose"});
     EXPECT_EQ(missing.exit_code, 1);
     EXPECT_EQ(missing.out, "");
-    EXPECT_EQ(missing.err,
+    const std::string line = missing.err.substr(0, missing.err.find('\n') + 1);
+    EXPECT_TRUE(line.starts_with("kestrune: no model named 'kestrune-no-such-model'")) << line;
+    EXPECT_EQ(missing.err.substr(line.size()),
               "Modell nicht gefunden: kestrune-no-such-model\n\nOptionen:\n"
               "  kestrune pull kestrune-no-such-model        Herunterladen\n"
               "  kestrune list --catalog          Verfügbare Modelle\n"

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 
 #include "core/json.hpp"
@@ -44,6 +45,14 @@ using testing::write_file;
 std::string contents_of(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::set<std::string> entries_of(const std::string& directory) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
 }
 
 // --- hf:// ----------------------------------------------------------------------------------
@@ -115,6 +124,9 @@ class UrlReferences : public ::testing::Test {
             ++model_requests;
             res.set_content("GGUF model bytes", "application/octet-stream");
         });
+        routes.Get("/other/model.gguf", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content("other model bytes", "application/octet-stream");
+        });
         routes.Get("/moved/tiny.gguf", [](const httplib::Request&, httplib::Response& res) {
             res.set_redirect("/files/model.gguf");
         });
@@ -147,7 +159,7 @@ TEST_F(UrlReferences, DownloadsOnceWithoutTheQueryInTheName) {
         EXPECT_EQ(printed.text(), "  Downloading " + url + "...\n");
     }
     EXPECT_EQ(contents_of(target), "GGUF model bytes");
-    EXPECT_EQ(std::distance(fs::directory_iterator(out.path()), fs::directory_iterator()), 1);
+    EXPECT_EQ(entries_of(out.path()), (std::set<std::string>{"model.gguf", "model.gguf.source"}));
     {
         CoutCapture printed;
         EXPECT_EQ(resolve_model(url, out.path()), target);
@@ -187,7 +199,31 @@ TEST_F(UrlReferences, AStalePartialFileFromAKilledRunIsReplaced) {
     CoutCapture printed;
     resolve_model(server.url("/files/model.gguf"), out.path());
     EXPECT_EQ(contents_of(out.path() / "model.gguf"), "GGUF model bytes");
-    EXPECT_EQ(std::distance(fs::directory_iterator(out.path()), fs::directory_iterator()), 1);
+    EXPECT_EQ(entries_of(out.path()), (std::set<std::string>{"model.gguf", "model.gguf.source"}));
+}
+
+TEST_F(UrlReferences, AnotherAddressServingTheSameFileNameIsAnotherFile) {
+    CoutCapture printed;
+    const std::string first = server.url("/files/model.gguf");
+    const std::string other = server.url("/other/model.gguf?token=secret");
+    EXPECT_EQ(resolve_model(first, out.path()), out.path() / "model.gguf");
+    EXPECT_EQ(resolve_model(other, out.path()), out.path() / "model-2.gguf");
+    EXPECT_EQ(contents_of(out.path() / "model-2.gguf"), "other model bytes");
+    EXPECT_EQ(contents_of(out.path() / "model.gguf"), "GGUF model bytes");
+    EXPECT_EQ(contents_of(out.path() / "model-2.gguf.source").find("secret"), std::string::npos)
+        << "the record holds the address as it may be shown";
+    EXPECT_EQ(model_requests, 1);
+
+    // Each address finds its own file again; one with no record yet is its plain name's.
+    for (const auto& [address, file] : {std::pair{other, "model-2.gguf"}, {first, "model.gguf"}}) {
+        CoutCapture again;
+        EXPECT_EQ(resolve_model(address, out.path()), out.path() / file);
+        EXPECT_EQ(again.text(), "  Already downloaded: " + (out.path() / file).string() + "\n");
+    }
+    fs::remove(out.path() / "model.gguf.source");
+    EXPECT_EQ(resolver::url_download_path(other, out.path()), out.path() / "model-2.gguf");
+    EXPECT_EQ(resolver::url_download_path(first, out.path()), out.path() / "model.gguf");
+    EXPECT_EQ(model_requests, 1);
 }
 
 TEST_F(UrlReferences, FollowsRedirectsAndNamesTheFileAfterTheAddressAsked) {

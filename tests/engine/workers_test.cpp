@@ -86,6 +86,22 @@ TEST(RpcWorkers, ASplitModelAnswersAsItDoesAloneAndFollowsReportedMemory) {
         12);
 }
 
+TEST(RpcWorkers, ASecondWorkerOnAPortInUseExitsOneSayingSo) {
+    const auto first = start_worker();
+    const std::string port = first.address.substr(first.address.rfind(':') + 1);
+    for (const std::vector<std::string>& capped :
+         {std::vector<std::string>{}, std::vector<std::string>{"--mem", "3000"}}) {
+        std::vector<std::string> argv = {KESTRUNE_CLI_PATH, "worker", "--port", port,
+                                         "--threads",       "1"};
+        argv.insert(argv.end(), capped.begin(), capped.end());
+        const auto second = platform::process::run(argv, 60s);
+        EXPECT_EQ(second.exit_code, 1) << second.err;
+        EXPECT_EQ(second.out, "");
+        EXPECT_TRUE(second.err.ends_with("kestrune: address " + first.address + " is in use\n"))
+            << second.err;
+    }
+}
+
 TEST(RpcWorkers, AMemoryCapBeyondWhatBytesCanCountOffersAllTheMemory) {
     auto unbounded = start_worker({"--mem", std::to_string(std::int64_t{1} << 44)});
     EXPECT_GT(probe_workers({unbounded.address}).at(0).free_mb, 0);

@@ -17,6 +17,13 @@ namespace kestrune::engine::resolver {
 KESTRUNE_API std::string resolve_model(const std::string& model_ref,
                                        const std::string& output_dir = ".");
 
+// The file a download address is kept in below `output_dir`: its file name, or the first of
+// "name-2.ext", "name-3.ext", … when a download from another address holds that name. A
+// record beside each downloaded file names its address; a file of the plain name without one
+// (kept before the records were) counts as the download of any address that has no file of
+// its own.
+KESTRUNE_API std::string url_download_path(const std::string& url, const std::string& output_dir);
+
 // One entry of the scheme table: the text before "://" and the handler it selects.
 // `reference` is the whole reference, `rest` the text after the first "://".
 struct KESTRUNE_API Scheme {

@@ -35,7 +35,8 @@ class KESTRUNE_API RegistryStore {
     std::vector<Json> list_local() const;
     // Every catalogue entry: name, repo, source "catalog".
     static std::vector<Json> catalog();
-    // Catalogue entries matching the query, plus the hub's GGUF model search when it answers.
+    // Catalogue entries matching the query, plus the hub's GGUF model search when it answers
+    // (when it does not, a line on the library's output says so).
     static std::vector<Json> search(const std::string& query);
 
   private:

@@ -196,8 +196,12 @@ Descriptor listen_on(const Endpoint& endpoint) {
     ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (socket.get() < 0 || ::bind(socket.get(), addresses->ai_addr, addresses->ai_addrlen) != 0 ||
         ::listen(socket.get(), 16) != 0) {
+        const int error = errno;
+        if (error == EADDRINUSE) {
+            throw RuntimeFailure("address " + endpoint.text() + " is in use");
+        }
         throw RuntimeFailure("Cannot listen on " + endpoint.text() + ": " +
-                             system_error_text(errno));
+                             system_error_text(error));
     }
     return socket;
 }

@@ -77,7 +77,8 @@ void send_all(int fd, std::initializer_list<Bytes> parts, std::optional<Millis> 
 
 // A connection with Nagle's algorithm off; Broken when none is made within `timeout`.
 Descriptor connect_to(const Endpoint& endpoint, Millis timeout);
-// A socket listening at `endpoint` (port 0: any free one); RuntimeFailure when it cannot.
+// A socket listening at `endpoint` (port 0: any free one); RuntimeFailure when it cannot,
+// "address HOST:PORT is in use" when another socket listens there.
 Descriptor listen_on(const Endpoint& endpoint);
 // Nagle's algorithm off, for small messages answered at once.
 void set_no_delay(int fd);
