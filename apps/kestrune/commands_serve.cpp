@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <future>
 #include <iostream>
 #include <memory>
@@ -205,6 +206,8 @@ void add_serve_command(CLI::App& app) {
         options->server.model = options->ref.value_or(default_model_path());
         options->server.webui = !options->no_webui;
         options->server.download_dir = registry::RegistryStore().store_dir();
+        // A fresh machine has no cache folder yet, and a download into none is refused.
+        std::filesystem::create_directories(options->server.download_dir);
         serve(options->server);
     });
 }

@@ -13,7 +13,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -290,10 +289,6 @@ std::string partial_path(const std::string& target) {
 }
 
 void fetch_to_file(const std::string& url, const std::string& target, const Options& options) {
-    // A fresh machine has no cache folder yet.
-    if (const auto folder = std::filesystem::path(target).parent_path(); !folder.empty()) {
-        std::filesystem::create_directories(folder);
-    }
     int stop_signal = 0;
     {
         const StopSignals stop_signals;
