@@ -534,7 +534,8 @@ TEST_F(ServerTest, TheServerOpensOnlyWhatItServesAndShowsNoPathOfTheMachine) {
         auto answer = post("/v1/chat/completions", user_chat(name, "the cat", 2));
         EXPECT_EQ(answer->status, 200) << name << " " << answer->body;
     }
-    for (const Json& model : Json::parse(get("/v1/models")->body)["data"]) {
+    const Json listed = Json::parse(get("/v1/models")->body);
+    for (const Json& model : listed["data"]) {
         EXPECT_EQ(model["id"].get<std::string>().find('/'), std::string::npos) << model;
     }
 }
