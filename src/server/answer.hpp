@@ -68,7 +68,7 @@ class Answer {
     // Ends the generation early (the client has gone).
     void cancel() { reply_->cancel(); }
 
-    const std::string& model_name() const { return model_->name; }
+    const std::string& model_name() const { return model_->known.name; }
     // Valid at the end: "stop" when a stop text or an end token ended the answer, "length" at
     // a limit.
     const std::string& finish_reason() const { return reply_->finish_reason(); }

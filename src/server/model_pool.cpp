@@ -219,7 +219,8 @@ std::shared_ptr<LoadedModel> ModelPool::locate_and_load(const std::string& refer
     const KnownModel known = locate(reference);
     {
         std::lock_guard lock(mutex_);
-        const auto same_file = std::ranges::find(models_, known.path, &LoadedModel::path);
+        const auto same_file = std::ranges::find_if(
+            models_, [&](const auto& model) { return model->known.path == known.path; });
         if (same_file != models_.end()) {
             (*same_file)->known = known;
             return *same_file;
@@ -246,8 +247,6 @@ void ModelPool::stop() {
 std::shared_ptr<LoadedModel> ModelPool::load(const KnownModel& known) {
     const std::string& path = known.path;
     auto model = std::make_shared<LoadedModel>();
-    model->name = known.name;
-    model->path = path;
     model->known = known;
     model->size_bytes = static_cast<std::int64_t>(std::filesystem::file_size(path));
     model->loaded_at = std::chrono::system_clock::now();

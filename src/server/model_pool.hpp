@@ -37,9 +37,7 @@ struct KnownModel {
 std::string short_name(const std::string& reference, const std::string& path);
 
 struct LoadedModel {
-    std::string name;  // its short name
-    std::string path;
-    KnownModel known;
+    KnownModel known;  // its short name, file and the names it answers to
     std::int64_t size_bytes = 0;
     std::chrono::system_clock::time_point loaded_at;
     std::shared_ptr<inference::Model> model;

@@ -106,7 +106,7 @@ Response answer(const ServeContext& context, const Request& request,
     const bool stream = fields::flag(body, "stream").value_or(true);
     if (!chat && wanted.prompt.empty()) {
         // An empty prompt only loads the model.
-        Json line = line_start(context.pool.acquire(wanted.model)->name);
+        Json line = line_start(context.pool.acquire(wanted.model)->known.name);
         line["response"] = "";
         line["done_reason"] = "load";
         line["done"] = true;
@@ -265,7 +265,7 @@ Response show(const ServeContext& context, const Request& request) {
 Response ps(const ServeContext& context) {
     Json models = Json::array();
     for (const auto& loaded : context.pool.loaded()) {
-        Json entry = describe(describe_file(loaded->name, loaded->path));
+        Json entry = describe(describe_file(loaded->known.name, loaded->known.path));
         entry.erase("modified_at");
         // Loaded models stay until the server stops or needs their room.
         entry["expires_at"] = "9999-12-31T23:59:59Z";

@@ -9,8 +9,7 @@
 "use strict";
 const assert = require("node:assert/strict");
 const fs = require("node:fs");
-const { spawn } = require("node:child_process");
-const readline = require("node:readline");
+const { startServe } = require("../support/serve.cjs");
 
 const CHROMIUM = "/usr/bin/chromium";
 let playwright;
@@ -35,18 +34,7 @@ const TIMEOUT = 60_000;
 
 // Starts the server; resolves with its address and a view of its log (standard error).
 function startServer(args) {
-  const child = spawn(process.env.KESTRUNE_CLI, ["serve", BUNDLED, "--port", "0", "--models-dir", MODELS, ...args],
-                      { stdio: ["ignore", "pipe", "pipe"] });
-  const server = { child, log: "" };
-  child.stderr.on("data", (data) => { server.log += data; });
-  return new Promise((resolve, reject) => {
-    readline.createInterface({ input: child.stdout }).once("line", (line) => {
-      const match = /^Kestrune serving on (http:\/\/\S+)$/.exec(line);
-      match ? resolve({ ...server, address: match[1], get log() { return server.log; } })
-            : reject(new Error(`ready line: ${line}`));
-    });
-    child.once("exit", (code) => reject(new Error(`kestrune serve exited with ${code}`)));
-  });
+  return startServe([BUNDLED, "--port", "0", "--models-dir", MODELS, ...args]);
 }
 
 async function until(condition, what) {

@@ -6,8 +6,7 @@
 // Run by ctest with KESTRUNE_CLI, KESTRUNE_MODEL and NODE_PATH set.
 "use strict";
 const assert = require("node:assert/strict");
-const { spawn } = require("node:child_process");
-const readline = require("node:readline");
+const { startServe } = require("../support/serve.cjs");
 const OpenAI = require("openai");
 const { Ollama } = require("ollama");
 const Ajv = require("ajv");
@@ -46,18 +45,9 @@ function assertValid(text, where) {
   assert.ok(validate(value), `${where}: ${JSON.stringify(validate.errors)} in ${text}`);
 }
 
+// Starts the server and resolves with its address once it prints the ready line.
 function startServer() {
-  const child = spawn(process.env.KESTRUNE_CLI,
-                      ["serve", MODEL, "--port", "0", "--parallel", "4", "--threads", "1", "--quiet"],
-                      { stdio: ["ignore", "pipe", "inherit"] });
-  return new Promise((resolve, reject) => {
-    const lines = readline.createInterface({ input: child.stdout });
-    lines.once("line", (line) => {
-      const match = /^Kestrune serving on (http:\/\/\S+)$/.exec(line);
-      match ? resolve({ child, address: match[1] }) : reject(new Error(`ready line: ${line}`));
-    });
-    child.once("exit", (code) => reject(new Error(`kestrune serve exited with ${code}`)));
-  });
+  return startServe([MODEL, "--port", "0", "--parallel", "4", "--threads", "1", "--quiet"], { echoLog: true });
 }
 
 async function checkOpenAi(address) {
