@@ -183,6 +183,12 @@ void add_serve_command(CLI::App& app) {
                      "only this machine's own names are answered)")
         ->delimiter(',');
     command
+        ->add_option("--allow-origin", server.allowed_origins,
+                     "let scripts of web pages from ORIGIN (https://app.example, or * for any) "
+                     "read the answers; pages of this machine always may (repeatable)")
+        ->delimiter(',');
+    command->add_flag("--metrics", server.metrics, "serve /metrics in Prometheus' text format");
+    command
         ->add_option("--models-dir", server.models_dirs,
                      "a folder whose GGUF files requests may name by path (repeatable; besides "
                      "these the server opens only REF, Kestrune's models and other runtimes' "

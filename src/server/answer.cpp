@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kestrune/core/errors.hpp"
+#include "server/fields.hpp"
 
 namespace kestrune::server {
 
@@ -43,6 +44,13 @@ Answer::Answer(ModelPool& pool, const AnswerRequest& request)
             .prompt = request.prompt, .sampling = request.sampling, .stops = request.stop});
 }
 
+platform::http_server::Response json_answer(const Json& body, int status) {
+    return {.status = status,
+            .content_type = "application/json",
+            .body = fields::to_text(body),
+            .stream = {}};
+}
+
 void stream_events(Answer& answer, platform::http_server::Sink& sink, const EventFormat& format,
                    AccessNote& note) {
     try {
@@ -52,11 +60,11 @@ void stream_events(Answer& answer, platform::http_server::Sink& sink, const Even
                 // counts what was generated until then.
                 answer.cancel();
                 answer.rest();
-                note.tokens = answer.summary().completion_tokens;
+                note.record(answer.summary());
                 return;
             }
         }
-        note.tokens = answer.summary().completion_tokens;
+        note.record(answer.summary());
         sink.write(format.end(answer));
     } catch (const std::exception& error) {
         sink.write(format.error(error));

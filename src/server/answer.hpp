@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/json.hpp"
 #include "inference/reply.hpp"
 #include "kestrune/core/messages.hpp"
 #include "platform/net/http_server.hpp"
@@ -82,8 +83,16 @@ class Answer {
 // What the access line reports of an answer, filled in as it ends (a stream ends after its
 // handler has returned).
 struct AccessNote {
-    int tokens = 0;
+    int prompt_tokens = 0;
+    int tokens = 0;  // generated
+    void record(const GenerationSummary& summary) {
+        prompt_tokens = summary.prompt_tokens;
+        tokens = summary.completion_tokens;
+    }
 };
+
+// A JSON answer.
+platform::http_server::Response json_answer(const Json& body, int status = 200);
 
 // What a server knows while it answers.
 struct ServeContext {

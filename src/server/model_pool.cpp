@@ -255,6 +255,7 @@ std::shared_ptr<LoadedModel> ModelPool::load(const KnownModel& known) {
                                 .n_threads = options_.n_threads,
                                 .rpc_workers = options_.rpc_workers,
                                 .scheduler = options_.scheduler});
+    model->load_time = std::chrono::system_clock::now() - model->loaded_at;
     return model;
 }
 

@@ -40,6 +40,7 @@ struct LoadedModel {
     KnownModel known;  // its short name, file and the names it answers to
     std::int64_t size_bytes = 0;
     std::chrono::system_clock::time_point loaded_at;
+    std::chrono::duration<double> load_time{0};
     std::shared_ptr<inference::Model> model;
 };
 

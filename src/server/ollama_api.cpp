@@ -15,13 +15,6 @@ namespace {
 
 using std::chrono::system_clock;
 
-Response json_response(const Json& body) {
-    return {.status = 200,
-            .content_type = "application/json",
-            .body = fields::to_text(body),
-            .stream = {}};
-}
-
 // RFC 3339 in UTC with microseconds: "2026-12-09T03:30:00.123456Z".
 std::string timestamp(system_clock::time_point when) {
     const std::time_t seconds = system_clock::to_time_t(when);
@@ -110,14 +103,14 @@ Response answer(const ServeContext& context, const Request& request,
         line["response"] = "";
         line["done_reason"] = "load";
         line["done"] = true;
-        return json_response(line);
+        return json_answer(line);
     }
     auto running = std::make_shared<Answer>(context.pool, wanted);
     auto elapsed = [began] { return std::chrono::steady_clock::now() - began; };
     if (!stream) {
         running->rest();
-        note->tokens = running->summary().completion_tokens;
-        return json_response(final_line(*running, chat, true, elapsed()));
+        note->record(running->summary());
+        return json_answer(final_line(*running, chat, true, elapsed()));
     }
     const std::string model = running->model_name();
     EventFormat format{
@@ -232,14 +225,11 @@ Json reply_message(const Answer::Delta& piece, const std::vector<ToolCall>& call
 }
 
 Response error(int status, const std::string& message) {
-    return {.status = status,
-            .content_type = "application/json",
-            .body = fields::to_text({{"error", message}}),
-            .stream = {}};
+    return json_answer({{"error", message}}, status);
 }
 
 Response version() {
-    return json_response({{"version", kApiVersion}});
+    return json_answer({{"version", kApiVersion}});
 }
 
 Response tags(const ServeContext& context) {
@@ -247,19 +237,19 @@ Response tags(const ServeContext& context) {
     for (const LocalModel& model : local_models(context.pool)) {
         models.push_back(describe(model));
     }
-    return json_response({{"models", models}});
+    return json_answer({{"models", models}});
 }
 
 Response show(const ServeContext& context, const Request& request) {
     const Json body = fields::parse_object(request.body);
     const std::string path = context.pool.locate(model_of(body, context)).path;
-    return json_response({{"modelfile", ""},
-                          {"parameters", ""},
-                          {"template", chat_template(path)},
-                          {"details", model_details(path)},
-                          {"model_info", model_metadata(path)},
-                          {"capabilities", Json::array({"completion"})},
-                          {"modified_at", timestamp(describe_file("", path).modified)}});
+    return json_answer({{"modelfile", ""},
+                        {"parameters", ""},
+                        {"template", chat_template(path)},
+                        {"details", model_details(path)},
+                        {"model_info", model_metadata(path)},
+                        {"capabilities", Json::array({"completion"})},
+                        {"modified_at", timestamp(describe_file("", path).modified)}});
 }
 
 Response ps(const ServeContext& context) {
@@ -272,7 +262,7 @@ Response ps(const ServeContext& context) {
         entry["size_vram"] = 0;
         models.push_back(std::move(entry));
     }
-    return json_response({{"models", models}});
+    return json_answer({{"models", models}});
 }
 
 Response chat(const ServeContext& context, const Request& request,

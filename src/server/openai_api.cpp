@@ -121,14 +121,11 @@ Json chunk_choice(bool chat, const Answer::Delta* piece, const Json& finish_reas
 
 Response whole(Answer& answer, const Header& header, bool chat, AccessNote& note) {
     answer.rest();
-    note.tokens = answer.summary().completion_tokens;
+    note.record(answer.summary());
     Json body = header.start();
     body["choices"] = Json::array({whole_choice(chat, answer)});
     body["usage"] = usage(answer.summary());
-    return {.status = 200,
-            .content_type = "application/json",
-            .body = fields::to_text(body),
-            .stream = {}};
+    return json_answer(body);
 }
 
 Response streamed(std::shared_ptr<Answer> answer, const Header& header, bool chat,
@@ -375,10 +372,7 @@ Json tool_call_deltas(const ChatReply& reply) {
 }
 
 Response error(int status, const std::string& message) {
-    return {.status = status,
-            .content_type = "application/json",
-            .body = fields::to_text(error_body(status, message)),
-            .stream = {}};
+    return json_answer(error_body(status, message), status);
 }
 
 Response models(const ServeContext& context) {
@@ -390,10 +384,7 @@ Response models(const ServeContext& context) {
                         {"owned_by", "kestrune"}});
     }
     const Json body = {{"object", "list"}, {"data", data}};
-    return {.status = 200,
-            .content_type = "application/json",
-            .body = fields::to_text(body),
-            .stream = {}};
+    return json_answer(body);
 }
 
 Response chat_completions(const ServeContext& context, const Request& request,

@@ -1,6 +1,7 @@
 #include "kestrune/server/server.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <iostream>
@@ -10,9 +11,11 @@
 #include "core/text.hpp"
 #include "platform/net/http_server.hpp"
 #include "server/answer.hpp"
+#include "server/metrics.hpp"
 #include "server/model_pool.hpp"
 #include "server/ollama_api.hpp"
 #include "server/openai_api.hpp"
+#include "server/operations_api.hpp"
 #include "server/web_page.hpp"
 
 namespace kestrune::server {
@@ -95,6 +98,46 @@ bool json_body(const http::Request& request) {
     return type == "application/json";
 }
 
+// Pages of this machine, on any port: a front end under development on localhost:5173.
+bool local_origin(std::string_view origin) {
+    for (const std::string_view local : {"http://localhost", "http://127.0.0.1", "http://[::1]"}) {
+        if (origin.starts_with(local)) {
+            const std::string_view port = origin.substr(local.size());
+            if (port.empty() || (port.size() > 1 && port[0] == ':' &&
+                                 std::ranges::all_of(port.substr(1), [](char c) {
+                                     return c >= '0' && c <= '9';
+                                 }))) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// The CORS headers of an answer: a page's script may read it only when its origin is one of
+// this machine's or one the operator allowed; a preflight is told what may be sent.
+std::vector<std::pair<std::string, std::string>> cors_headers(
+    const http::Request& request, const std::vector<std::string>& allowed) {
+    const std::optional<std::string> origin = request.header("Origin");
+    if (!origin) {
+        return {};
+    }
+    const bool any = std::ranges::find(allowed, "*") != allowed.end();
+    if (!any && !local_origin(*origin) && std::ranges::find(allowed, *origin) == allowed.end()) {
+        return {};
+    }
+    std::vector<std::pair<std::string, std::string>> headers = {
+        {"Access-Control-Allow-Origin", any ? "*" : *origin}, {"Vary", "Origin"}};
+    if (request.method == "OPTIONS") {
+        headers.emplace_back("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
+        headers.emplace_back("Access-Control-Allow-Headers",
+                             request.header("Access-Control-Request-Headers")
+                                 .value_or("Authorization, Content-Type"));
+        headers.emplace_back("Access-Control-Max-Age", "600");
+    }
+    return headers;
+}
+
 // What a client sent, fit for the operator's terminal: control characters written out (no
 // escape sequence or forged line reaches the log) and the length capped.
 std::string loggable(std::string_view text) {
@@ -113,6 +156,8 @@ struct Server::Impl {
     ModelPool pool;
     ServeContext context;
     http::Server http;
+    Metrics metrics;
+    std::atomic<bool> ready = false;  // the default model loaded
     std::once_flag stopped;
     std::mutex log_mutex;
     int port = 0;
@@ -134,10 +179,14 @@ struct Server::Impl {
           http(
               {.host = options.host,
                .port = options.port,
-               .max_body_bytes = options.max_body_bytes},
+               .max_body_bytes = options.max_body_bytes,
+               .answer_headers =
+                   [this](const http::Request& request) {
+                       return cors_headers(request, options.allowed_origins);
+                   }},
               [this](const http::Request& request, int status, const std::string& message) {
                   // Requests that reached no endpoint (an unknown path, a body too large).
-                  log(request, status, 0, std::chrono::steady_clock::now());
+                  log(request, "unrouted", status, {}, std::chrono::steady_clock::now());
                   return error_answer(request, status, message);
               },
               [this](const http::Request& head) { return admission(head); }) {}
@@ -149,6 +198,12 @@ struct Server::Impl {
                std::ranges::find(paths, head.path) != paths.end();
     }
 
+    // Asked without a key: the page, a health probe, and a preflight (a browser never sends
+    // credentials with one).
+    bool open_request(const http::Request& head) const {
+        return page_request(head) || head.path == "/health" || head.method == "OPTIONS";
+    }
+
     // The rules every route follows, decided before a body is read.
     std::optional<http::Response> admission(const http::Request& head) {
         std::optional<http::Response> refusal;
@@ -156,19 +211,23 @@ struct Server::Impl {
             refusal = error_answer(
                 head, 403,
                 "this server answers requests for its own address only (see --allow-host)");
-        } else if (!authorised(head, options.api_key) && !page_request(head)) {
+        } else if (!authorised(head, options.api_key) && !open_request(head)) {
             refusal = error_answer(head, 401, "invalid or missing API key");
         } else if (!json_body(head)) {
             refusal = error_answer(head, 415, "the body must be sent as application/json");
+        } else if (!ready && !open_request(head)) {
+            refusal = error_answer(head, 503, "the default model is still loading; try again");
         }
         if (refusal) {
-            log(head, refusal->status, 0, std::chrono::steady_clock::now());
+            log(head, head.path, refusal->status, {}, std::chrono::steady_clock::now());
         }
         return refusal;
     }
 
-    void log(const http::Request& request, int status, int tokens,
-             std::chrono::steady_clock::time_point began) {
+    // The access line, and the request counted in the metrics under its route.
+    void log(const http::Request& request, const std::string& route, int status,
+             const AccessNote& note, std::chrono::steady_clock::time_point began) {
+        metrics.count(route, status, note.prompt_tokens, note.tokens);
         if (options.quiet) {
             return;
         }
@@ -176,13 +235,17 @@ struct Server::Impl {
             std::chrono::steady_clock::now() - began);
         std::lock_guard lock(log_mutex);
         std::cerr << loggable(request.method) << ' ' << loggable(request.path) << ' ' << status
-                  << ' ' << tokens << " tokens " << elapsed.count() << " ms" << std::endl;
+                  << ' ' << note.tokens << " tokens " << elapsed.count() << " ms" << std::endl;
     }
 
     // Wraps an endpoint with the error shapes and the access line.
+    // Every route answers a preflight of its own.
     void add(const std::string& method, const std::string& path, Endpoint endpoint) {
+        http.route("OPTIONS", path, [](const http::Request&) {
+            return http::Response{.status = 204, .content_type = "", .body = {}, .stream = {}};
+        });
         http.route(method, path,
-                   [this, endpoint = std::move(endpoint)](const http::Request& request) {
+                   [this, path, endpoint = std::move(endpoint)](const http::Request& request) {
                        const auto began = std::chrono::steady_clock::now();
                        auto note = std::make_shared<AccessNote>();
                        http::Response response;
@@ -192,13 +255,14 @@ struct Server::Impl {
                            response = error_answer(request, status_for(error), error.what());
                        }
                        if (!response.stream) {
-                           log(request, response.status, note->tokens, began);
+                           log(request, path, response.status, *note, began);
                            return response;
                        }
-                       response.stream = [this, request, began, note, status = response.status,
+                       response.stream = [this, request, path, began, note,
+                                          status = response.status,
                                           stream = std::move(response.stream)](http::Sink& sink) {
                            stream(sink);
-                           log(request, status, note->tokens, began);
+                           log(request, path, status, *note, began);
                        };
                        return response;
                    });
@@ -229,6 +293,17 @@ struct Server::Impl {
         add("POST", "/api/generate", [this](const auto& request, const auto& note) {
             return ollama_api::generate(context, request, note);
         });
+        add("GET", "/health", without_body([this] { return operations_api::health(ready); }));
+        add("POST", "/tokenize", [this](const auto& request, const auto&) {
+            return operations_api::tokenize(context, request);
+        });
+        add("POST", "/detokenize", [this](const auto& request, const auto&) {
+            return operations_api::detokenize(context, request);
+        });
+        if (options.metrics) {
+            add("GET", "/metrics",
+                without_body([this] { return operations_api::metrics(metrics, pool); }));
+        }
         if (options.webui) {
             for (const std::string& path : web_page::paths()) {
                 http.route("GET", path, web_page::answer);
@@ -247,11 +322,17 @@ Server::~Server() {
 
 void Server::start() {
     impl_->port = impl_->http.bind();
-    if (!impl_->options.model.empty()) {
-        impl_->pool.serve(impl_->options.model);
-        impl_->pool.acquire(impl_->options.model);
-    }
     impl_->http.start();
+    if (!impl_->options.model.empty()) {
+        try {
+            impl_->pool.serve(impl_->options.model);
+            impl_->pool.acquire(impl_->options.model);
+        } catch (...) {
+            impl_->http.stop();
+            throw;
+        }
+    }
+    impl_->ready = true;
 }
 
 void Server::stop() {

@@ -647,6 +647,127 @@ TEST_F(ServerTest, AModelBeingDownloadedKeepsNoOtherRequestWaiting) {
     EXPECT_EQ(pulling.get(), 400) << "what was downloaded is no model";
 }
 
+int free_port() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+TEST_F(ServerTest, WhileTheDefaultModelLoadsHealthAndEveryApiRouteAnswer503) {
+    kestrune::testing::Gate release;
+    std::atomic<bool> asked_for_file = false;
+    kestrune::testing::LoopbackServer files([&](httplib::Server& server) {
+        server.Get("/slow.gguf", [&](const httplib::Request&, httplib::Response& response) {
+            asked_for_file = true;
+            release.wait();
+            response.set_content("not a model", "application/octet-stream");
+        });
+    });
+    kestrune::testing::OpenOnExit opened{release};
+    const kestrune::testing::TempDir downloads;
+    const int port = free_port();
+    Server loading({.port = port,
+                    .model = files.url("/slow.gguf"),
+                    .quiet = true,
+                    .download_dir = downloads.path().string()});
+    auto started = std::async(std::launch::async, [&] { loading.start(); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!asked_for_file) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the download never began";
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    httplib::Client client("127.0.0.1", port);
+    EXPECT_EQ(client.Get("/health")->status, 503);
+    EXPECT_EQ(client.Get("/v1/models")->status, 503);
+    EXPECT_EQ(client.Post("/api/chat", "{}", "application/json")->status, 503);
+    release.open();
+    EXPECT_THROW(started.get(), std::exception) << "what was downloaded is no model";
+}
+
+TEST_F(ServerTest, OnlyPagesOfThisMachineAndAllowedOriginsMayReadTheAnswers) {
+    start({.api_key = "s3cret", .allowed_origins = {"https://app.example"}});
+    struct Case {
+        std::string method;
+        std::string origin;
+        int status;
+        std::string allowed;  // the Access-Control-Allow-Origin answered ("": none)
+    };
+    for (const Case& each : std::vector<Case>{
+             {"OPTIONS", "http://localhost:5173", 204, "http://localhost:5173"},
+             {"OPTIONS", "http://127.0.0.1", 204, "http://127.0.0.1"},
+             {"OPTIONS", "http://[::1]:8080", 204, "http://[::1]:8080"},
+             {"OPTIONS", "https://app.example", 204, "https://app.example"},
+             {"OPTIONS", "https://evil.example", 204, ""},
+             {"OPTIONS", "http://localhost.evil.example", 204, ""},
+             {"OPTIONS", "http://localhost:80x", 204, ""},
+             // Without the key: refused, but a page of this machine can read why.
+             {"GET", "http://localhost:5173", 401, "http://localhost:5173"},
+             {"GET", "https://evil.example", 401, ""},
+         }) {
+        httplib::Headers headers = {{"Origin", each.origin},
+                                    {"Access-Control-Request-Method", "POST"},
+                                    {"Access-Control-Request-Headers", "authorization"}};
+        auto answer = each.method == "OPTIONS" ? client_->Options("/v1/chat/completions", headers)
+                                               : client_->Get("/v1/models", headers);
+        ASSERT_TRUE(answer) << each.origin;
+        EXPECT_EQ(answer->status, each.status) << each.method << ' ' << each.origin;
+        EXPECT_EQ(answer->get_header_value("Access-Control-Allow-Origin"), each.allowed)
+            << each.method << ' ' << each.origin;
+        if (each.method == "OPTIONS" && !each.allowed.empty()) {
+            EXPECT_EQ(answer->get_header_value("Access-Control-Allow-Headers"), "authorization");
+        }
+    }
+    EXPECT_EQ(get("/health")->status, 200) << "a health probe needs no key";
+}
+
+TEST_F(ServerTest, TokensRoundTripAndMetricsCountWhatWasServed) {
+    start({.metrics = true});
+    const std::string text = "the cat sat on the mat";
+    auto tokenized = post("/tokenize", {{"content", text}});
+    ASSERT_EQ(tokenized->status, 200) << tokenized->body;
+    const Json tokens = Json::parse(tokenized->body)["tokens"];
+    ASSERT_FALSE(tokens.empty());
+    auto detokenized = post("/detokenize", {{"tokens", tokens}});
+    const std::string content = Json::parse(detokenized->body)["content"];
+    EXPECT_TRUE(content.ends_with(text)) << content;  // after a leading space the model adds
+    auto pieces = post("/tokenize", {{"content", text}, {"with_pieces", true}});
+    const Json with_pieces = Json::parse(pieces->body);
+    std::string joined;
+    for (const Json& piece : with_pieces["tokens"]) {
+        joined += piece["piece"].get<std::string>();
+    }
+    EXPECT_EQ(joined, content) << with_pieces;
+    EXPECT_EQ(post("/detokenize", {{"tokens", {1, 1 << 30}}})->status, 400);
+    EXPECT_EQ(post("/detokenize", {{"tokens", {-1}}})->status, 400);
+
+    ASSERT_EQ(post("/api/generate", {{"prompt", "the cat"},
+                                     {"stream", false},
+                                     {"options", {{"num_predict", 3}, {"temperature", 0}}}})
+                  ->status,
+              200);
+    const std::string metrics = get("/metrics")->body;
+    EXPECT_NE(metrics.find("kestrune_requests_total{route=\"/api/generate\",status=\"200\"} 1"),
+              std::string::npos)
+        << metrics;
+    EXPECT_NE(metrics.find("kestrune_requests_total{route=\"/detokenize\",status=\"400\"} 2"),
+              std::string::npos)
+        << metrics;
+    EXPECT_NE(metrics.find("kestrune_generated_tokens_total 3"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("kestrune_sequences_busy{model=\"tiny-chat\"} 0"), std::string::npos)
+        << metrics;
+}
+
+TEST_F(ServerTest, MetricsAreServedOnlyWhenAskedFor) {
+    start();
+    EXPECT_EQ(get("/metrics")->status, 404);
+}
+
 TEST_F(ServerTest, ParallelGreedyStreamsGiveTheirOneAtATimeAnswers) {
     start({.parallel = 4});
     const std::vector<std::string> questions = {"what is the cat doing?",

@@ -41,6 +41,11 @@ struct KESTRUNE_API ServerOptions {
     // `model`, Kestrune's own models and the stores of other runtimes.
     std::vector<std::string> models_dirs = {};
     bool webui = true;  // the chat page at / (built into the program)
+    // Web pages whose scripts may read the answers (CORS), besides pages of this machine
+    // (http://localhost, 127.0.0.1 or [::1], any port): origins as "https://app.example", or "*"
+    // for every origin.
+    std::vector<std::string> allowed_origins = {};
+    bool metrics = false;  // /metrics, in Prometheus' text format
 };
 
 class KESTRUNE_API Server {
@@ -51,8 +56,9 @@ class KESTRUNE_API Server {
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Binds the address, loads the default model and starts serving on a thread of its own.
-    // Throws when the address cannot be bound or the model cannot be loaded.
+    // Binds the address, starts serving on a thread of its own and loads the default model
+    // (until it is ready, /health and every API route answer 503). Throws when the address
+    // cannot be bound or the model cannot be loaded.
     void start();
     // Stops accepting, ends running streams as complete answers and waits for every request
     // to finish. Safe to call more than once.

@@ -64,6 +64,9 @@ void apply(const Response& ours, httplib::Response& response) {
     for (const auto& [name, value] : ours.headers) {
         response.set_header(name, value);
     }
+    if (!ours.stream && ours.body.empty() && ours.content_type.empty()) {
+        return;  // no content at all (a 204)
+    }
     if (!ours.stream && response.has_header("Content-Encoding")) {
         // A body of known length goes out untouched; set_content would compress it again.
         response.set_content_provider(
@@ -304,6 +307,14 @@ Server::Server(const Options& options, ErrorAnswer error_answer, Admission admis
                   response);
             return httplib::Server::HandlerResponse::Handled;
         });
+    if (options.answer_headers) {
+        server.set_post_routing_handler([this](const httplib::Request& request,
+                                               httplib::Response& response) {
+            for (const auto& [name, value] : impl_->options.answer_headers(our_request(request))) {
+                response.set_header(name, value);
+            }
+        });
+    }
     // Only answers that carry no body yet (an unknown path, an oversized body) get one here.
     server.set_error_handler(httplib::Server::HandlerWithResponse(
         [this](const httplib::Request& request, httplib::Response& response) {
@@ -326,6 +337,8 @@ void Server::route(const std::string& method, const std::string& path, Handler h
     // The library takes a pattern; our paths hold no character special to one.
     if (method == "GET") {
         impl_->server.Get(path, impl_->with_head(std::move(handler)));
+    } else if (method == "OPTIONS") {
+        impl_->server.Options(path, impl_->with_head(std::move(handler)));
     } else if (method == "POST") {
         impl_->server.Post(path, impl_->with_body(std::move(handler)));
     } else {

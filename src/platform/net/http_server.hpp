@@ -64,6 +64,9 @@ struct Options {
     // bounds how long stopping takes; clients (Node's keep-alive agents drop idle sockets after
     // 4 s) reconnect on their own.
     int keep_alive_seconds = 5;
+    // Headers every answer gets, routed or not, given the request it answers (a CORS policy).
+    std::function<std::vector<std::pair<std::string, std::string>>(const Request&)> answer_headers =
+        {};
 };
 
 class Server {
@@ -73,6 +76,7 @@ class Server {
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
+    // GET, POST or OPTIONS (a preflight: judged on its head, like a GET).
     void route(const std::string& method, const std::string& path, Handler handler);
     // Binds the address; returns the port (the chosen one when Options::port was 0). Throws
     // RuntimeFailure when the address cannot be bound.
