@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "kestrune/core/errors.hpp"
+#include "platform/net/http_connection.hpp"
 
 namespace kestrune::platform::http_server {
 
@@ -203,7 +204,7 @@ struct Server::Impl {
     Options options;
     ErrorAnswer error_answer;
     Admission admission;
-    httplib::Server server;
+    ConnectionServer server;
     std::thread serving;
     std::mutex stopping;
     int port = 0;
@@ -288,6 +289,7 @@ Server::Server(const Options& options, ErrorAnswer error_answer, Admission admis
     // Past the cap a body is never read at all.
     server.set_payload_max_length(options.max_body_bytes);
     server.set_keep_alive_timeout(options.keep_alive_seconds);
+    server.set_head_timeout(std::chrono::seconds(options.head_seconds));
     // A stream writes one small chunk per token: Nagle's algorithm would hold each behind the
     // client's delayed acknowledgement of the one before.
     server.set_tcp_nodelay(true);
@@ -370,6 +372,10 @@ void Server::start() {
     while (!impl_->server.is_running()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+}
+
+std::string Server::answer_bytes(std::string_view raw) {
+    return impl_->server.answer_bytes(raw);
 }
 
 void Server::stop() {

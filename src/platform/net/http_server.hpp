@@ -1,6 +1,7 @@
 // HTTP server on cpp-httplib: routes by method and exact path, whole answers and streamed
-// (chunked) ones. A request is judged on its head before its body is read; a body is capped as
-// it arrives, whatever its framing, and must arrive in time. Each connection has a thread of
+// (chunked) ones. A request's head must arrive in time, and the request is judged on it before
+// its body is read; a body is capped as it arrives, whatever its framing, and must arrive in
+// time. Each connection has a thread of
 // its own up to a cap (an idle client holds no place others wait for); past it, connections
 // are answered 503. What a handler throws becomes the error answer the owner builds.
 #pragma once
@@ -58,6 +59,7 @@ struct Options {
     std::string host = "127.0.0.1";
     int port = 0;  // 0: any free port
     std::size_t max_body_bytes = 8 * 1024 * 1024;
+    int head_seconds = 10;               // the time a client has to send a request's head
     int body_seconds = 30;               // the time a client has to send a whole body
     std::size_t max_connections = 2048;  // open at once; more are answered 503
     // How long an idle connection is kept open. stop() waits for idle connections too, so this
@@ -83,6 +85,9 @@ class Server {
     int bind();
     // Serves on a thread of its own; returns once it accepts connections. Call after bind().
     void start();
+    // Answers the requests in `raw` as one connection that sent them would be answered, and
+    // returns the bytes written back; no socket is involved. Call after start().
+    std::string answer_bytes(std::string_view raw);
     // Stops accepting and returns once every running handler has finished. Safe from any
     // thread but a handler's, more than once.
     void stop();

@@ -36,6 +36,7 @@ class Door {
               {.host = "127.0.0.1",
                .port = port,
                .max_body_bytes = kMostBody,
+               .head_seconds = 1,
                .body_seconds = 1,
                .max_connections = max_connections,
                .keep_alive_seconds = 10},
@@ -170,6 +171,38 @@ TEST(HttpServerDoor, ABodyThatArrivesTooSlowlyIsCutOff) {
     }
     const std::string answer = exchange(door.port(), parts, 100ms);
     EXPECT_NE(answer.find("408"), std::string::npos) << answer;
+}
+
+TEST(HttpServerDoor, AHeadThatTricklesInIsCutOffAtItsDeadline) {
+    const Door door;
+    // Each byte well within the time-out of a read, the whole head far past its deadline.
+    const std::string head = post("/echo", "", "hi");
+    std::vector<std::string> parts;
+    for (const char byte : head.substr(0, 12)) {
+        parts.emplace_back(1, byte);
+    }
+    parts.push_back(head.substr(12));
+    const std::string answer = exchange(door.port(), parts, 200ms);
+    EXPECT_EQ(answer.find("got 2"), std::string::npos) << answer;
+    // Sent at once, the same request is answered.
+    EXPECT_NE(exchange(door.port(), {head}).find("got 2"), std::string::npos);
+}
+
+TEST(HttpServerDoor, RequestsReadFromMemoryAreAnsweredAsOverAConnection) {
+    http::Server server({.host = "127.0.0.1", .port = 0, .max_body_bytes = kMostBody},
+                        [](const http::Request&, int status, const std::string& message) {
+                            return plain(status, message);
+                        });
+    server.route("POST", "/echo", [](const http::Request& request) {
+        return plain(200, "got " + std::to_string(request.body.size()));
+    });
+    server.bind();
+    server.start();
+    const std::string answers = server.answer_bytes(post("/echo", "", "hello", false) +
+                                                    post("/echo", "", std::string(5000, 'x')));
+    EXPECT_EQ(count(answers, "HTTP/1.1 "), 2U) << answers;
+    EXPECT_NE(answers.find("got 5"), std::string::npos) << answers;
+    EXPECT_NE(answers.find("413"), std::string::npos) << answers;
 }
 
 TEST(HttpServerDoor, IdleConnectionsHoldNoPlaceAndPastTheCapAreAnswered503) {
