@@ -11,6 +11,7 @@
 #include "core/text.hpp"
 #include "platform/net/http_server.hpp"
 #include "server/answer.hpp"
+#include "server/door.hpp"
 #include "server/metrics.hpp"
 #include "server/model_pool.hpp"
 #include "server/ollama_api.hpp"
@@ -33,120 +34,6 @@ bool is_ollama_path(const std::string& path) {
 http::Response error_answer(const http::Request& request, int status, const std::string& message) {
     return is_ollama_path(request.path) ? ollama_api::error(status, message)
                                         : openai_api::error(status, message);
-}
-
-// Compares in time that depends on the lengths only, so a guess learns nothing from timing.
-bool same_secret(const std::string& given, const std::string& expected) {
-    unsigned char difference = given.size() == expected.size() ? 0 : 1;
-    for (std::size_t i = 0; i < given.size(); ++i) {
-        difference |= static_cast<unsigned char>(given[i] ^ expected[i % expected.size()]);
-    }
-    return difference == 0;
-}
-
-bool authorised(const http::Request& request, const std::string& api_key) {
-    if (api_key.empty()) {
-        return true;
-    }
-    const std::string given = request.header("Authorization").value_or("");
-    constexpr std::string_view kBearer = "Bearer ";
-    return given.starts_with(kBearer) && same_secret(given.substr(kBearer.size()), api_key);
-}
-
-bool is_loopback(std::string_view host) {
-    // 127.x.y.z as an address, not a name that merely begins so.
-    const bool ipv4_loopback = host.starts_with("127.") && std::ranges::all_of(host, [](char c) {
-                                   return c == '.' || (c >= '0' && c <= '9');
-                               });
-    return host == "localhost" || host == "::1" || host == "[::1]" || ipv4_loopback;
-}
-
-// The name of a Host header without its port ("[::1]:8080" is "[::1]").
-std::string_view host_name(std::string_view host) {
-    const std::size_t colon = host.rfind(':');
-    if (colon == std::string_view::npos || host.find(']', colon) != std::string_view::npos) {
-        return host;
-    }
-    return host.substr(0, colon);
-}
-
-// Whether a request may be answered by a server listening on `served`: on a loopback address
-// only requests that name this machine (or a name the operator allowed) are.
-bool host_allowed(const http::Request& request, const std::string& served,
-                  const std::vector<std::string>& allowed) {
-    if (!is_loopback(served)) {
-        return true;
-    }
-    const std::optional<std::string> header = request.header("Host");
-    if (!header) {
-        return true;  // HTTP/1.0: no name to re-resolve
-    }
-    const std::string_view name = host_name(*header);
-    return name == served || is_loopback(name) || std::ranges::find(allowed, name) != allowed.end();
-}
-
-// A body a web page can send without asking first (a form, text/plain) must not reach a
-// model: JSON routes take application/json only.
-bool json_body(const http::Request& request) {
-    if (request.method != "POST") {
-        return true;
-    }
-    std::string type = request.header("Content-Type").value_or("");
-    type = type.substr(0, type.find(';'));
-    std::erase_if(type, [](char c) { return c == ' ' || c == '\t'; });
-    std::ranges::transform(type, type.begin(), [](unsigned char c) { return std::tolower(c); });
-    return type == "application/json";
-}
-
-// Pages of this machine, on any port: a front end under development on localhost:5173.
-bool local_origin(std::string_view origin) {
-    for (const std::string_view local : {"http://localhost", "http://127.0.0.1", "http://[::1]"}) {
-        if (origin.starts_with(local)) {
-            const std::string_view port = origin.substr(local.size());
-            if (port.empty() || (port.size() > 1 && port[0] == ':' &&
-                                 std::ranges::all_of(port.substr(1), [](char c) {
-                                     return c >= '0' && c <= '9';
-                                 }))) {
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
-// The CORS headers of an answer: a page's script may read it only when its origin is one of
-// this machine's or one the operator allowed; a preflight is told what may be sent.
-std::vector<std::pair<std::string, std::string>> cors_headers(
-    const http::Request& request, const std::vector<std::string>& allowed) {
-    const std::optional<std::string> origin = request.header("Origin");
-    if (!origin) {
-        return {};
-    }
-    const bool any = std::ranges::find(allowed, "*") != allowed.end();
-    if (!any && !local_origin(*origin) && std::ranges::find(allowed, *origin) == allowed.end()) {
-        return {};
-    }
-    std::vector<std::pair<std::string, std::string>> headers = {
-        {"Access-Control-Allow-Origin", any ? "*" : *origin}, {"Vary", "Origin"}};
-    if (request.method == "OPTIONS") {
-        headers.emplace_back("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
-        headers.emplace_back("Access-Control-Allow-Headers",
-                             request.header("Access-Control-Request-Headers")
-                                 .value_or("Authorization, Content-Type"));
-        headers.emplace_back("Access-Control-Max-Age", "600");
-    }
-    return headers;
-}
-
-// What a client sent, fit for the operator's terminal: control characters written out (no
-// escape sequence or forged line reaches the log) and the length capped.
-std::string loggable(std::string_view text) {
-    constexpr std::size_t kMost = 200;
-    std::string shown = text::escape_controls(text.substr(0, kMost));
-    if (text.size() > kMost) {
-        shown += "...";
-    }
-    return shown;
 }
 
 }  // namespace
@@ -182,7 +69,7 @@ struct Server::Impl {
                .max_body_bytes = options.max_body_bytes,
                .answer_headers =
                    [this](const http::Request& request) {
-                       return cors_headers(request, options.allowed_origins);
+                       return door::cors_headers(request, options.allowed_origins);
                    }},
               [this](const http::Request& request, int status, const std::string& message) {
                   // Requests that reached no endpoint (an unknown path, a body too large).
@@ -207,13 +94,13 @@ struct Server::Impl {
     // The rules every route follows, decided before a body is read.
     std::optional<http::Response> admission(const http::Request& head) {
         std::optional<http::Response> refusal;
-        if (!host_allowed(head, options.host, options.allowed_hosts)) {
+        if (!door::host_allowed(head, options.host, options.allowed_hosts)) {
             refusal = error_answer(
                 head, 403,
                 "this server answers requests for its own address only (see --allow-host)");
-        } else if (!authorised(head, options.api_key) && !open_request(head)) {
+        } else if (!door::authorised(head, options.api_key) && !open_request(head)) {
             refusal = error_answer(head, 401, "invalid or missing API key");
-        } else if (!json_body(head)) {
+        } else if (!door::json_body(head)) {
             refusal = error_answer(head, 415, "the body must be sent as application/json");
         } else if (!ready && !open_request(head)) {
             refusal = error_answer(head, 503, "the default model is still loading; try again");
@@ -234,8 +121,9 @@ struct Server::Impl {
         const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - began);
         std::lock_guard lock(log_mutex);
-        std::cerr << loggable(request.method) << ' ' << loggable(request.path) << ' ' << status
-                  << ' ' << note.tokens << " tokens " << elapsed.count() << " ms" << std::endl;
+        std::cerr << door::loggable(request.method) << ' ' << door::loggable(request.path) << ' '
+                  << status << ' ' << note.tokens << " tokens " << elapsed.count() << " ms"
+                  << std::endl;
     }
 
     // Wraps an endpoint with the error shapes and the access line.

@@ -581,6 +581,13 @@ TEST_F(ServerTest, WithAKeyEveryRequestMustCarryIt) {
     EXPECT_EQ(ollama->status, 401);
     EXPECT_TRUE(Json::parse(ollama->body)["error"].is_string());
     EXPECT_EQ(ollama->body.find("s3cret"), std::string::npos);
+    for (const auto& [name, value] :
+         std::vector<std::pair<std::string, std::string>>{{"Authorization", "bearer s3cret"},
+                                                          {"Authorization", "BEARER s3cret"},
+                                                          {"x-api-key", "s3cret"}}) {
+        EXPECT_EQ(client_->Get("/v1/models", {{name, value}})->status, 200) << name << value;
+    }
+    EXPECT_EQ(client_->Get("/v1/models", {{"x-api-key", "s3cre"}})->status, 401);
     client_->set_bearer_token_auth("s3cret");
     EXPECT_EQ(get("/v1/models")->status, 200);
     EXPECT_EQ(post("/api/generate", {{"model", tiny_chat_model()},
