@@ -16,10 +16,12 @@
 // It also dresses a real vocabulary as a model: given one of llama.cpp's vocabulary files
 // (models/ggml-vocab-*.gguf: the tokenizer and chat template of a model family, no weights),
 // it writes a one-layer llama model of random weights with a tiny embedding width around it,
-// so that chat templates and tokenizers can be run end to end on every family.
+// so that chat templates and tokenizers can be run end to end on every family; or, around a
+// BERT vocabulary, a small random BERT encoder, an embedding model.
 //
 // Usage: make_test_models <corpus.txt> <output directory>
 //        make_test_models --vocab <ggml-vocab-NAME.gguf> <output.gguf>
+//        make_test_models --bert <ggml-vocab-bert-NAME.gguf> <output.gguf>
 
 #include <ggml.h>
 #include <gguf.h>
@@ -398,9 +400,9 @@ void write_throughput(const Vocabulary& vocab, const std::string& path) {
     quantise_q8_0(unquantised, path);
 }
 
-// The vocabulary file's tokenizer and template, with the llama hyperparameters of `shape`.
-GgufPtr header_from_vocab(const std::string& vocab_path, const Shape& shape,
-                          std::int64_t& n_vocab) {
+// The vocabulary file's tokenizer and template keys alone: the family's own hyperparameters
+// describe another shape.
+GgufPtr tokenizer_from_vocab(const std::string& vocab_path, std::int64_t& n_vocab) {
     GgufPtr vocab(gguf_init_from_file(vocab_path.c_str(), {true, nullptr}), &gguf_free);
     if (!vocab) {
         throw std::runtime_error("cannot read the vocabulary " + vocab_path);
@@ -412,7 +414,6 @@ GgufPtr header_from_vocab(const std::string& vocab_path, const Shape& shape,
     n_vocab = static_cast<std::int64_t>(gguf_get_arr_n(vocab.get(), tokens));
     GgufPtr gguf(gguf_init_empty(), &gguf_free);
     gguf_set_kv(gguf.get(), vocab.get());
-    // Only the tokenizer's keys stay: the family's own hyperparameters describe another shape.
     std::vector<std::string> others;
     for (std::int64_t key = 0; key < gguf_get_n_kv(gguf.get()); ++key) {
         if (!std::string(gguf_get_key(gguf.get(), key)).starts_with("tokenizer.")) {
@@ -422,10 +423,17 @@ GgufPtr header_from_vocab(const std::string& vocab_path, const Shape& shape,
     for (const auto& key : others) {
         gguf_remove_key(gguf.get(), key.c_str());
     }
-    gguf_set_val_str(gguf.get(), "general.architecture", "llama");
     gguf_set_val_str(gguf.get(), "general.name",
                      std::filesystem::path(vocab_path).stem().string().c_str());
     gguf_set_val_u32(gguf.get(), "general.file_type", LLAMA_FTYPE_MOSTLY_F16);
+    return gguf;
+}
+
+// The vocabulary file's tokenizer and template, with the llama hyperparameters of `shape`.
+GgufPtr header_from_vocab(const std::string& vocab_path, const Shape& shape,
+                          std::int64_t& n_vocab) {
+    GgufPtr gguf = tokenizer_from_vocab(vocab_path, n_vocab);
+    gguf_set_val_str(gguf.get(), "general.architecture", "llama");
     gguf_set_val_u32(gguf.get(), "llama.context_length", kContextLength);
     gguf_set_val_u32(gguf.get(), "llama.embedding_length",
                      static_cast<std::uint32_t>(shape.n_embd));
@@ -472,6 +480,64 @@ void write_vocab_model(const std::string& vocab_path, const std::string& path) {
     write_gguf(gguf.get(), tensors, path);
 }
 
+// A two-layer BERT encoder of random weights around a BERT vocabulary, mean-pooled: an
+// embedding model as llama.cpp runs one (no KV cache, attention both ways, the whole input in
+// one pass).
+void write_bert_model(const std::string& vocab_path, const std::string& path) {
+    constexpr std::uint32_t kBertContext = 512;
+    const Shape shape{32, 64, 2, 2};
+    std::int64_t n_vocab = 0;
+    GgufPtr gguf = tokenizer_from_vocab(vocab_path, n_vocab);
+    gguf_set_val_str(gguf.get(), "general.architecture", "bert");
+    gguf_set_val_u32(gguf.get(), "bert.context_length", kBertContext);
+    gguf_set_val_u32(gguf.get(), "bert.embedding_length", static_cast<std::uint32_t>(shape.n_embd));
+    gguf_set_val_u32(gguf.get(), "bert.feed_forward_length",
+                     static_cast<std::uint32_t>(shape.n_ff));
+    gguf_set_val_u32(gguf.get(), "bert.block_count", static_cast<std::uint32_t>(shape.n_layer));
+    gguf_set_val_u32(gguf.get(), "bert.attention.head_count",
+                     static_cast<std::uint32_t>(shape.n_head));
+    gguf_set_val_f32(gguf.get(), "bert.attention.layer_norm_epsilon", 1e-12F);
+    gguf_set_val_bool(gguf.get(), "bert.attention.causal", false);
+    gguf_set_val_u32(gguf.get(), "bert.pooling_type", 1);  // mean
+    std::uint32_t seed = 8765;
+    auto random = [&](std::string name, std::vector<std::int64_t> dims) {
+        const std::int64_t count = element_count(dims);
+        const std::uint32_t tensor_seed = seed++;
+        return TensorPlan{std::move(name), GGML_TYPE_F16, std::move(dims),
+                          [=] { return random_f16(count, tensor_seed, 0.3F); }};
+    };
+    auto constant = [](std::string name, std::int64_t n, float value) {
+        return TensorPlan{
+            std::move(name), GGML_TYPE_F32, {n}, [n, value] { return filled_f32(n, value); }};
+    };
+    const std::int64_t e = shape.n_embd;
+    const std::int64_t f = shape.n_ff;
+    std::vector<TensorPlan> tensors = {
+        random("token_embd.weight", {e, n_vocab}),
+        // F32, as converters write it: llama.cpp adds a row
+        // of it to F32 activations directly.
+        TensorPlan{
+            "token_types.weight", GGML_TYPE_F32, {e, 2}, [e] { return filled_f32(2 * e, 0.01F); }},
+        random("position_embd.weight", {e, kBertContext}),
+        constant("token_embd_norm.weight", e, 1.0F), constant("token_embd_norm.bias", e, 0.0F)};
+    for (std::int64_t layer = 0; layer < shape.n_layer; ++layer) {
+        const std::string prefix = "blk." + std::to_string(layer) + ".";
+        for (const char* part : {"attn_q", "attn_k", "attn_v", "attn_output"}) {
+            tensors.push_back(random(prefix + part + ".weight", {e, e}));
+            tensors.push_back(constant(prefix + part + ".bias", e, 0.0F));
+        }
+        tensors.push_back(constant(prefix + "attn_output_norm.weight", e, 1.0F));
+        tensors.push_back(constant(prefix + "attn_output_norm.bias", e, 0.0F));
+        tensors.push_back(random(prefix + "ffn_up.weight", {e, f}));
+        tensors.push_back(constant(prefix + "ffn_up.bias", f, 0.0F));
+        tensors.push_back(random(prefix + "ffn_down.weight", {f, e}));
+        tensors.push_back(constant(prefix + "ffn_down.bias", e, 0.0F));
+        tensors.push_back(constant(prefix + "layer_output_norm.weight", e, 1.0F));
+        tensors.push_back(constant(prefix + "layer_output_norm.bias", e, 0.0F));
+    }
+    write_gguf(gguf.get(), tensors, path);
+}
+
 int write_corpus_models(const std::string& corpus, const std::filesystem::path& out_dir) {
     std::filesystem::create_directories(out_dir);
     const BigramModel model = build_bigram_model(read_corpus(corpus));
@@ -487,15 +553,17 @@ int write_corpus_models(const std::string& corpus, const std::filesystem::path& 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3 && !(argc == 4 && std::string(argv[1]) == "--vocab")) {
+    const std::string mode = argc == 4 ? argv[1] : "";
+    if (argc != 3 && mode != "--vocab" && mode != "--bert") {
         std::cerr << "usage: make_test_models <corpus.txt> <output directory>\n"
-                     "       make_test_models --vocab <ggml-vocab-NAME.gguf> <output.gguf>\n";
+                     "       make_test_models --vocab <ggml-vocab-NAME.gguf> <output.gguf>\n"
+                     "       make_test_models --bert <ggml-vocab-bert-NAME.gguf> <output.gguf>\n";
         return 2;
     }
     try {
         llama_log_set(quietly, nullptr);
         if (argc == 4) {
-            write_vocab_model(argv[2], argv[3]);
+            (mode == "--bert" ? write_bert_model : write_vocab_model)(argv[2], argv[3]);
             return 0;
         }
         return write_corpus_models(argv[1], argv[2]);

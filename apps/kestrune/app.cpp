@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "commands.hpp"
+#include "commands_embed.hpp"
 #include "commands_prompt.hpp"
 #include "commands_serve.hpp"
 #include "failure.hpp"
@@ -154,6 +155,7 @@ void build(CLI::App& app, int& exit_status) {
     add_model_commands(app, exit_status);
     add_tool_commands(app);
     add_prompt_command(app);
+    add_embed_command(app);
     add_serve_command(app);
     add_worker_command(app);
     add_help_command(app);

@@ -300,6 +300,15 @@ int NativeBackend::count_prompt_tokens(const Messages& messages) const {
     return static_cast<int>(weights.tokenize(weights.format_chat(messages)).size());
 }
 
+std::vector<std::vector<float>> NativeBackend::embed(const std::vector<std::string>& texts) {
+    const auto& model = require_model(state_->model);
+    std::vector<std::vector<float>> vectors;
+    for (const std::string& text : texts) {
+        vectors.push_back(model->embed(model->weights().tokenize(text), false).vector);
+    }
+    return vectors;
+}
+
 std::string NativeBackend::format_prompt(const Messages& messages,
                                          const std::optional<GenerationConfig>& config) const {
     const auto& weights = require_model(state_->model)->weights();

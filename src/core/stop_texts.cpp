@@ -16,7 +16,10 @@ std::string StopTexts::push(std::string_view piece) {
     held_ += piece;
     std::size_t first_stop = std::string::npos;
     for (const auto& stop : stops_) {
-        first_stop = std::min(first_stop, held_.find(stop));
+        if (const std::size_t at = held_.find(stop); at < first_stop) {
+            first_stop = at;
+            matched_ = stop;
+        }
     }
     if (first_stop != std::string::npos) {
         stopped_ = true;

@@ -18,6 +18,8 @@ class StopTexts {
     // The text still held back, once no more will come.
     std::string flush();
     bool stopped() const { return stopped_; }
+    // The stop text that ended the text ("" while none has).
+    const std::string& matched() const { return matched_; }
 
   private:
     // The longest end of held_ that begins some stop text.
@@ -26,6 +28,7 @@ class StopTexts {
     std::vector<std::string> stops_;
     std::string held_;
     bool stopped_ = false;
+    std::string matched_;
 };
 
 }  // namespace kestrune

@@ -61,7 +61,7 @@ std::shared_ptr<llama::Llama> load_weights(llama::Params params, const ModelOpti
 
 }  // namespace
 
-Model::Model(const ModelOptions& options) {
+Model::Model(const ModelOptions& options) : options_(options) {
     llama::require_binding();
     // llama.cpp aborts the process on some header values; refuse those files first.
     modelcheck::check_model_file(options.path);
@@ -87,6 +87,20 @@ Model::~Model() = default;
 std::string Model::kv_type_in_use() const {
     const auto& type_k = weights_->params().type_k;
     return type_k ? type_k->name : "f16";
+}
+
+Model::Embedding Model::embed(std::vector<platform::llama::Token> tokens, bool truncate,
+                              int dimensions) {
+    std::lock_guard lock(embedding_mutex_);
+    if (!embedding_) {
+        embedding_ = std::make_unique<llama::EmbeddingContext>(*weights_, options_.scheduler.n_ctx,
+                                                               options_.n_threads);
+    }
+    if (truncate && tokens.size() > static_cast<std::size_t>(embedding_->n_ctx())) {
+        tokens.resize(static_cast<std::size_t>(embedding_->n_ctx()));
+    }
+    return {.vector = embedding_->embed(tokens, dimensions),
+            .tokens = static_cast<int>(tokens.size())};
 }
 
 }  // namespace kestrune::inference

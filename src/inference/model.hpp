@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "kestrune/core/kv_type.hpp"
 #include "kestrune/engine/planner.hpp"
 #include "platform/llama/binding.hpp"
+#include "platform/llama/embedding.hpp"
 
 namespace kestrune::inference {
 
@@ -51,9 +53,22 @@ class Model {
     // The KV cache type keys are kept in, after any fall-back.
     std::string kv_type_in_use() const;
 
+    // The unit-length embedding of `tokens` (its first `dimensions` values; 0: all) and how
+    // many tokens it took: beyond the context (the scheduler's per sequence), the first ones
+    // when `truncate`, else an InvalidValueError. Its context is made on first use; one input
+    // at a time.
+    struct Embedding {
+        std::vector<float> vector;
+        int tokens = 0;
+    };
+    Embedding embed(std::vector<platform::llama::Token> tokens, bool truncate, int dimensions = 0);
+
   private:
+    ModelOptions options_;
     std::shared_ptr<platform::llama::Llama> weights_;
     std::optional<engine::InferencePlan> worker_split_;
+    std::mutex embedding_mutex_;
+    std::unique_ptr<platform::llama::EmbeddingContext> embedding_;  // goes before the weights
     std::unique_ptr<Scheduler> scheduler_;  // last: stops before the weights go
 };
 

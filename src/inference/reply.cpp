@@ -65,6 +65,9 @@ Reply::Reply(std::shared_ptr<Model> model, const CompletionRequest& request)
 }
 
 void Reply::start(const CompletionRequest& request) {
+    if (!model_->weights().generates_text()) {
+        throw InvalidValueError("This is an embedding model: it gives embeddings, not text");
+    }
     std::vector<Token> prompt = model_->weights().tokenize(request.prompt);
     prompt_tokens_ = static_cast<int>(prompt.size());
     // An empty stop text would end every answer before it began.

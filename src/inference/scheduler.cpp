@@ -506,6 +506,7 @@ void Scheduler::finish(Slot& slot, const std::string& finish_reason) {
         slot.first_token_at == Clock::time_point{} ? now : slot.first_token_at;
     GenerationSummary summary{
         .finish_reason = finish_reason,
+        .stop_text = slot.stops->matched(),
         .prompt_tokens = static_cast<int>(slot.prompt.size()),
         .evaluated_tokens = static_cast<int>(slot.evaluated),
         .completion_tokens = slot.produced,
@@ -514,15 +515,19 @@ void Scheduler::finish(Slot& slot, const std::string& finish_reason) {
         .prompt_eval = first - slot.started_at,
         .eval = now - first,
     };
-    slot.generation->finish(summary);
-    slot.generation.reset();
+    std::shared_ptr<Generation> generation = std::move(slot.generation);
     slot.sampler.reset();
     slot.speculator.reset();
     slot.next.reset();
     slot.proposals.clear();
     slot.logits_row = -1;
-    std::lock_guard lock(mutex_);
-    --active_;
+    {
+        // The slot is free before its reader hears the end, so whoever got the answer sees it
+        // counted as done (the server's metrics, a client's next request).
+        std::lock_guard lock(mutex_);
+        --active_;
+    }
+    generation->finish(summary);
 }
 
 }  // namespace kestrune::inference

@@ -50,6 +50,7 @@ struct Request {
 struct GenerationSummary {
     // "stop" at an end token, a stop text (or a cancel), "length" at a limit
     std::string finish_reason;
+    std::string stop_text;  // the stop text that ended it, if one did
     int prompt_tokens = 0;
     int evaluated_tokens = 0;  // of the prompt, those evaluated (the rest were cached)
     int completion_tokens = 0;

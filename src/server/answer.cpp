@@ -1,6 +1,10 @@
 #include "server/answer.hpp"
 
+#include <array>
+#include <atomic>
+#include <cstdio>
 #include <nlohmann/json.hpp>
+#include <random>
 
 #include "kestrune/core/errors.hpp"
 #include "server/fields.hpp"
@@ -42,6 +46,15 @@ Answer::Answer(ModelPool& pool, const AnswerRequest& request)
         model_->model,
         inference::CompletionRequest{
             .prompt = request.prompt, .sampling = request.sampling, .stops = request.stop});
+}
+
+std::string new_id(const std::string& prefix) {
+    static std::atomic<std::uint64_t> counter{std::random_device{}()};
+    std::array<char, 32> digits{};
+    std::snprintf(digits.data(), digits.size(), "%08x%016llx",
+                  static_cast<unsigned>(std::random_device{}()),
+                  static_cast<unsigned long long>(counter.fetch_add(1)));
+    return prefix + digits.data();
 }
 
 platform::http_server::Response json_answer(const Json& body, int status) {

@@ -70,6 +70,7 @@ class Answer {
     void cancel() { reply_->cancel(); }
 
     const std::string& model_name() const { return model_->known.name; }
+    int prompt_tokens() const { return reply_->prompt_tokens(); }
     // Valid at the end: "stop" when a stop text or an end token ended the answer, "length" at
     // a limit.
     const std::string& finish_reason() const { return reply_->finish_reason(); }
@@ -90,6 +91,9 @@ struct AccessNote {
         tokens = summary.completion_tokens;
     }
 };
+
+// `prefix` ("chatcmpl-", "msg_", …) and 24 hexadecimal digits, unique within the process.
+std::string new_id(const std::string& prefix);
 
 // A JSON answer.
 platform::http_server::Response json_answer(const Json& body, int status = 200);

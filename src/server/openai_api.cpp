@@ -1,9 +1,6 @@
 #include "server/openai_api.hpp"
 
-#include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <random>
 
 #include "inference/output_format.hpp"
 #include "server/fields.hpp"
@@ -15,16 +12,6 @@ namespace {
 
 std::int64_t unix_seconds(std::chrono::system_clock::time_point when) {
     return std::chrono::duration_cast<std::chrono::seconds>(when.time_since_epoch()).count();
-}
-
-// "chatcmpl-" and 24 hexadecimal digits, unique within the process.
-std::string new_id(const std::string& prefix) {
-    static std::atomic<std::uint64_t> counter{std::random_device{}()};
-    std::array<char, 32> digits{};
-    std::snprintf(digits.data(), digits.size(), "%08x%016llx",
-                  static_cast<unsigned>(std::random_device{}()),
-                  static_cast<unsigned long long>(counter.fetch_add(1)));
-    return prefix + digits.data();
 }
 
 std::string error_type(int status) {

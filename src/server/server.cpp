@@ -11,7 +11,9 @@
 #include "core/text.hpp"
 #include "platform/net/http_server.hpp"
 #include "server/answer.hpp"
+#include "server/anthropic_api.hpp"
 #include "server/door.hpp"
+#include "server/embeddings_api.hpp"
 #include "server/metrics.hpp"
 #include "server/model_pool.hpp"
 #include "server/ollama_api.hpp"
@@ -32,6 +34,9 @@ bool is_ollama_path(const std::string& path) {
 }
 
 http::Response error_answer(const http::Request& request, int status, const std::string& message) {
+    if (anthropic_api::owns(request.path)) {
+        return anthropic_api::error(status, message);
+    }
     return is_ollama_path(request.path) ? ollama_api::error(status, message)
                                         : openai_api::error(status, message);
 }
@@ -168,6 +173,21 @@ struct Server::Impl {
         });
         add("POST", "/v1/completions", [this](const auto& request, const auto& note) {
             return openai_api::completions(context, request, note);
+        });
+        add("POST", "/v1/messages", [this](const auto& request, const auto& note) {
+            return anthropic_api::messages(context, request, note);
+        });
+        add("POST", "/v1/messages/count_tokens", [this](const auto& request, const auto&) {
+            return anthropic_api::count_tokens(context, request);
+        });
+        add("POST", "/v1/embeddings", [this](const auto& request, const auto& note) {
+            return embeddings_api::openai(context, request, note);
+        });
+        add("POST", "/api/embed", [this](const auto& request, const auto& note) {
+            return embeddings_api::ollama(context, request, note);
+        });
+        add("POST", "/api/embeddings", [this](const auto& request, const auto& note) {
+            return embeddings_api::ollama_legacy(context, request, note);
         });
         add("GET", "/api/version", without_body([] { return ollama_api::version(); }));
         add("GET", "/api/tags", without_body([this] { return ollama_api::tags(context); }));

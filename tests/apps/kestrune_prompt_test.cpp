@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -144,3 +146,43 @@ TEST_F(KestrunePrompt, ToolsAreOfferedToInProcessModelsByName) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::vector<float>> vectors_of(const std::string& lines) {
+    std::vector<std::vector<float>> vectors;
+    std::istringstream in(lines);
+    for (std::string line; std::getline(in, line);) {
+        vectors.push_back(nlohmann::json::parse(line).get<std::vector<float>>());
+    }
+    return vectors;
+}
+
+}  // namespace
+
+TEST_F(KestrunePrompt, EmbedPrintsTheLibrarysVectorsOneALineFromArgumentsOrStandardInput) {
+    const std::string model = testing_support::tiny_chat_model();
+    kestrune::backends::NativeBackend backend;
+    backend.load(model, {.n_ctx = 256});
+    const auto expected = backend.embed({"a cat", "a dog"});
+    const auto given = kestrune_cli({"embed", model, "a cat", "a dog"});
+    ASSERT_EQ(given.exit_code, 0) << given.err;
+    const auto printed = vectors_of(given.out);
+    ASSERT_EQ(printed.size(), 2U) << given.out;
+    for (std::size_t i = 0; i < 2; ++i) {
+        ASSERT_EQ(printed[i].size(), expected[i].size());
+        for (std::size_t j = 0; j < printed[i].size(); ++j) {
+            EXPECT_NEAR(printed[i][j], expected[i][j], 1e-6);
+        }
+    }
+    const auto fed = kestrune_cli_fed("a cat\na dog\n", {"embed", model});
+    ASSERT_EQ(fed.exit_code, 0) << fed.err;
+    EXPECT_EQ(fed.out, given.out);
+    std::string long_text;
+    for (int i = 0; i < 40; ++i) {
+        long_text += "the cat sat on the mat ";
+    }
+    const auto too_long = kestrune_cli({"embed", model, long_text, "--ctx", "32"});
+    EXPECT_EQ(too_long.exit_code, 1);
+    EXPECT_NE(too_long.err.find("longer than the context"), std::string::npos) << too_long.err;
+}

@@ -37,6 +37,7 @@ TEST(StopTexts, TheEarliestOfSeveralStopTextsWins) {
     StopTexts stops({"</s>", "User:"});
     EXPECT_EQ(stops.push("yes User: no </s>"), "yes ");
     EXPECT_TRUE(stops.stopped());
+    EXPECT_EQ(stops.matched(), "User:") << "the one that ended the text, not the first listed";
 }
 
 TEST(StopTexts, WithoutStopTextsEverythingPassesAtOnce) {

@@ -188,40 +188,13 @@ TEST(ConstrainedDecoding, AGrammarTheModelCannotFollowIsRefusedBeforeAnythingIsG
     EXPECT_EQ(answer({.grammar = R"(root ::= "yes" | "no")"}).find_first_of("yn"), 0U);
 }
 
-// A template in the Hermes form, whose calls llama.cpp's engine gives a grammar for.
-constexpr const char* kToolTemplate = R"({%- if tools %}<|im_start|>system
-<tools>{%- for tool in tools %}
-{{ tool | tojson }}{%- endfor %}
-</tools>
-Call as <tool_call>
-{"name": <function-name>, "arguments": <args-json-object>}
-</tool_call><|im_end|>
-{% endif %}
-{%- for message in messages %}
-{%- if message.role == "assistant" and message.tool_calls %}<|im_start|>assistant
-{%- if message.content %}
-{{ message.content }}{%- endif %}
-{%- for tool_call in message.tool_calls %}{%- if tool_call.function is defined %}{%- set tool_call = tool_call.function %}{%- endif %}
-<tool_call>
-{"name": "{{ tool_call.name }}", "arguments": {{ tool_call.arguments | tojson }}}
-</tool_call>{%- endfor %}<|im_end|>
-{% elif message.role == "tool" %}<|im_start|>user
-<tool_response>
-{{ message.content }}
-</tool_response><|im_end|>
-{% else %}<|im_start|>{{ message.role }}
-{{ message.content }}<|im_end|>
-{% endif %}
-{%- endfor %}
-{%- if add_generation_prompt %}<|im_start|>assistant
-{% endif %})";
-
 TEST(ConstrainedDecoding, ARequiredToolCallKeepsToTheCallGrammarOfTheTemplate) {
     const kt::TempDir dir;
-    const platform::llama::Llama weights({.model_path = kt::with_chat_template(dir, kToolTemplate),
-                                          .n_ctx = 256,
-                                          .n_threads = 1,
-                                          .verbose = false});
+    const platform::llama::Llama weights(
+        {.model_path = kt::with_chat_template(dir, kt::kHermesToolTemplate),
+         .n_ctx = 256,
+         .n_threads = 1,
+         .verbose = false});
     const std::vector<ToolSpec> tools = {
         {.name = "web_search",
          .description = "Search",

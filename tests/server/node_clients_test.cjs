@@ -1,11 +1,13 @@
-// The official OpenAI and Ollama client libraries for Node.js drive `kestrune serve` over
-// loopback: models listed, chat whole and streamed, generate, tools offered with tool calls and
-// results in the conversation, and a failure surfacing as the client's own error type. Run by ctest with KESTRUNE_CLI, KESTRUNE_MODEL and NODE_PATH set.
+// The official OpenAI, Ollama and Anthropic client libraries for Node.js drive `kestrune serve`
+// over loopback: models listed, chat whole and streamed, generate, tools offered with tool calls
+// and results in the conversation, tokens counted, and a failure surfacing as the client's own
+// error type. Run by ctest with KESTRUNE_CLI, KESTRUNE_MODEL and NODE_PATH set.
 "use strict";
 const assert = require("node:assert/strict");
 const { startServe } = require("../support/serve.cjs");
 const OpenAI = require("openai");
 const { Ollama } = require("ollama");
+const Anthropic = require("@anthropic-ai/sdk");
 
 const KEY = "node-test-key";
 const WEB_SEARCH = {
@@ -83,11 +85,15 @@ async function checkOpenAi(address) {
   const stranger = new OpenAI({ baseURL: `${address}/v1`, apiKey: "wrong", maxRetries: 0 });
   await assert.rejects(stranger.models.list(),
                        (error) => error instanceof OpenAI.AuthenticationError);
-  console.log("openai: models, chat whole and streamed, tools, completions, errors: ok");
-  return answer;
+  // The client asks for base64 and decodes it.
+  const embedded = await client.embeddings.create({ model: MODEL, input: ["the cat", "a dog"] });
+  assert.equal(embedded.data.length, 2);
+  assert.ok(Math.abs(Math.hypot(...embedded.data[0].embedding) - 1) < 1e-4);
+  console.log("openai: models, chat whole and streamed, tools, completions, embeddings, errors: ok");
+  return { answer, embedding: embedded.data[0].embedding };
 }
 
-async function checkOllama(address, chatAnswer) {
+async function checkOllama(address, chatAnswer, embedding) {
   const client = new Ollama({ host: address, headers: { Authorization: `Bearer ${KEY}` } });
   const { version } = await client.version();
   assert.match(version, /^\d+\.\d+\.\d+$/);
@@ -141,15 +147,68 @@ async function checkOllama(address, chatAnswer) {
   await assert.rejects(client.chat({ ...request, model: "no-such-model" }),
                        (error) => error.name === "ResponseError" && error.status_code === 404 &&
                                   error.error.includes("no-such-model"));
+  const { embeddings } = await client.embed({ model: MODEL, input: "the cat" });
+  const agreement = embeddings[0].reduce((sum, value, i) => sum + value * embedding[i], 0);
+  assert.ok(agreement > 0.99999, `the same vector as OpenAI's route: ${agreement}`);
   console.log("ollama: version, list, show, ps, chat whole and streamed, tools, generate, " +
-              "errors: ok");
+              "embed, errors: ok");
+}
+
+async function checkAnthropic(address, chatAnswer) {
+  const client = new Anthropic({ baseURL: address, apiKey: KEY, maxRetries: 0 });
+  const request = {
+    model: MODEL,
+    max_tokens: 24,
+    temperature: 0,
+    messages: [{ role: "user", content: "what is the cat doing?" }],
+  };
+  const whole = await client.messages.create(request);
+  assert.equal(whole.content[0].type, "text");
+  assert.equal(whole.content[0].text, chatAnswer, "the same answer as the chat completion's");
+  assert.ok(["end_turn", "max_tokens"].includes(whole.stop_reason));
+
+  const stream = client.messages.stream(request);
+  let streamed = "";
+  stream.on("text", (text) => { streamed += text; });
+  const final = await stream.finalMessage();
+  assert.equal(streamed, chatAnswer);
+  assert.deepEqual(final.content, whole.content);
+  assert.equal(final.usage.output_tokens, whole.usage.output_tokens);
+
+  const { max_tokens: _, ...counting } = request;
+  const counted = await client.messages.countTokens(counting);
+  assert.equal(counted.input_tokens, whole.usage.input_tokens);
+
+  const withResult = await client.messages.create({
+    ...request,
+    tools: [{ name: "web_search", description: "Search the web",
+              input_schema: WEB_SEARCH.function.parameters }],
+    messages: [
+      ...request.messages,
+      { role: "assistant",
+        content: [{ type: "tool_use", id: "toolu_1", name: "web_search", input: { query: "cats" } }] },
+      { role: "user", content: [{ type: "tool_result", tool_use_id: "toolu_1",
+                                  content: "1. Cats sleep a lot." }] },
+    ],
+  });
+  assert.equal(withResult.type, "message");
+
+  await assert.rejects(client.messages.create({ ...request, model: "no-such-model" }),
+                       (error) => error instanceof Anthropic.NotFoundError);
+  await assert.rejects(client.messages.create({ ...request, max_tokens: 0 }),
+                       (error) => error instanceof Anthropic.BadRequestError);
+  const stranger = new Anthropic({ baseURL: address, apiKey: "wrong", maxRetries: 0 });
+  await assert.rejects(stranger.messages.create(request),
+                       (error) => error instanceof Anthropic.AuthenticationError);
+  console.log("anthropic: messages whole and streamed, tool results, count_tokens, errors: ok");
 }
 
 async function main() {
   const { child, address } = await startServer();
   try {
-    const answer = await checkOpenAi(address);
-    await checkOllama(address, answer);
+    const { answer, embedding } = await checkOpenAi(address);
+    await checkOllama(address, answer, embedding);
+    await checkAnthropic(address, answer);
   } finally {
     const exited = new Promise((resolve) => child.once("exit", (code) => resolve(code)));
     child.kill("SIGTERM");

@@ -27,6 +27,7 @@
 #include "server/openai_api.hpp"
 #include "support/gate.hpp"
 #include "support/gguf_header.hpp"
+#include "support/llama_server.hpp"
 #include "support/loopback_server.hpp"
 #include "support/streamed_post.hpp"
 #include "support/temp_dir.hpp"
@@ -1164,4 +1165,248 @@ TEST_F(ServerTest, SamplingControlsAndAnswerFormatsOutOfRangeAre400NamingTheFiel
     ASSERT_EQ(answer->status, 200) << answer->body;
     const Json content = Json::parse(answer->body)["choices"][0]["message"]["content"];
     EXPECT_TRUE(content == "yes" || content == "no") << content;
+}
+
+// --- Anthropic -----------------------------------------------------------------------------------
+
+namespace {
+
+// The events of an Anthropic stream, each checked to carry its own name as its "type".
+std::vector<Json> anthropic_events(const std::string& body) {
+    std::vector<Json> events;
+    std::size_t at = 0;
+    while ((at = body.find("event: ", at)) != std::string::npos) {
+        const std::size_t line_end = body.find('\n', at);
+        const std::string name = body.substr(at + 7, line_end - at - 7);
+        const std::size_t data = body.find("data: ", line_end);
+        const std::size_t end = body.find("\n\n", data);
+        events.push_back(Json::parse(body.substr(data + 6, end - data - 6)));
+        EXPECT_EQ(events.back()["type"], name) << body;
+        at = end;
+    }
+    return events;
+}
+
+// The text deltas of a stream joined, and its closing message_delta.
+std::pair<std::string, Json> anthropic_text(const std::vector<Json>& events) {
+    std::string text;
+    Json last;
+    for (const Json& event : events) {
+        if (event["type"] == "content_block_delta" && event["delta"]["type"] == "text_delta") {
+            text += event["delta"]["text"].get<std::string>();
+        } else if (event["type"] == "message_delta") {
+            last = event;
+        }
+    }
+    return {text, last};
+}
+
+}  // namespace
+
+TEST_F(ServerTest, AnthropicMessagesWholeStreamedAndCountedAgree) {
+    start();
+    Json request = user_chat(tiny_chat_model(), "what is the cat doing?", 24);
+    request["system"] = Json::array({{{"type", "text"}, {"text", "You answer briefly."}}});
+    auto whole = post("/v1/messages", request);
+    ASSERT_EQ(whole->status, 200) << whole->body;
+    const Json message = Json::parse(whole->body);
+    EXPECT_EQ(message["type"], "message");
+    EXPECT_EQ(message["model"], "tiny-chat");
+    ASSERT_EQ(message["content"].size(), 1U) << message;
+    const std::string text = message["content"][0]["text"];
+    ASSERT_GT(text.size(), 4U);
+    EXPECT_TRUE(message["stop_reason"] == "end_turn" || message["stop_reason"] == "max_tokens");
+
+    Json counting = request;
+    counting.erase("max_tokens");
+    auto counted = post("/v1/messages/count_tokens", counting);
+    ASSERT_EQ(counted->status, 200) << counted->body;
+    EXPECT_EQ(Json::parse(counted->body)["input_tokens"], message["usage"]["input_tokens"]);
+
+    request["stream"] = true;
+    const std::vector<Json> events = anthropic_events(post("/v1/messages", request)->body);
+    ASSERT_GE(events.size(), 5U);
+    EXPECT_EQ(events.front()["message"]["usage"]["input_tokens"], message["usage"]["input_tokens"]);
+    EXPECT_EQ(events.back()["type"], "message_stop");
+    const auto [streamed, last] = anthropic_text(events);
+    EXPECT_EQ(streamed, text);
+    EXPECT_EQ(last["delta"]["stop_reason"], message["stop_reason"]);
+    EXPECT_EQ(last["usage"]["output_tokens"], message["usage"]["output_tokens"]);
+
+    // A stop sequence the answer reaches ends it there and is named; the limit is max_tokens.
+    request["stream"] = false;
+    const std::string stop = text.substr(text.size() / 2, 3);
+    request["stop_sequences"] = {stop};
+    const Json stopped = Json::parse(post("/v1/messages", request)->body);
+    EXPECT_EQ(stopped["content"][0]["text"], text.substr(0, text.find(stop)));
+    EXPECT_EQ(stopped["stop_reason"], "stop_sequence");
+    EXPECT_EQ(stopped["stop_sequence"], stop);
+    request.erase("stop_sequences");
+    request["max_tokens"] = 2;
+    EXPECT_EQ(Json::parse(post("/v1/messages", request)->body)["stop_reason"], "max_tokens");
+
+    // Failures in this API's shape.
+    const auto refused = [&](const Json& body, int status, const std::string& type) {
+        auto answer = post("/v1/messages", body);
+        ASSERT_EQ(answer->status, status) << answer->body;
+        const Json error = Json::parse(answer->body);
+        EXPECT_EQ(error["type"], "error");
+        EXPECT_EQ(error["error"]["type"], type) << error;
+    };
+    refused(counting, 400, "invalid_request_error");
+    Json unknown = request;
+    unknown["model"] = "no-such-model";
+    refused(unknown, 404, "not_found_error");
+    Json image = request;
+    image["messages"][0]["content"] =
+        Json::array({{{"type", "image"}, {"source", {{"type", "base64"}, {"data", "AAAA"}}}}});
+    refused(image, 400, "invalid_request_error");
+    Json role = request;
+    role["messages"][0]["role"] = "system";
+    refused(role, 400, "invalid_request_error");
+}
+
+// Tools and their results reach the template: a conversation with a call and its result
+// renders longer than without, and a call can be required only where the template gives a
+// grammar for one.
+TEST_F(ServerTest, AnthropicToolsAndResultsReachTheTemplateAndACallIsRequiredOnlyWhereItCanBe) {
+    const kestrune::testing::TempDir dir;
+    const std::string model =
+        kestrune::testing::with_chat_template(dir, kestrune::testing::kHermesToolTemplate);
+    start({.model = model});
+    const Json tool = {{"name", "web_search"},
+                       {"description", "Search the web"},
+                       {"input_schema",
+                        {{"type", "object"},
+                         {"properties", {{"query", {{"type", "string"}, {"maxLength", 8}}}}},
+                         {"required", {"query"}}}}};
+    Json request = user_chat(model, "Weather in Paris?", 4);
+    const auto counted = [&](const Json& body) {
+        Json counting = body;
+        counting.erase("max_tokens");
+        return Json::parse(post("/v1/messages/count_tokens", counting)->body)["input_tokens"]
+            .get<int>();
+    };
+    const int plain = counted(request);
+    request["tools"] = {tool};
+    const int offered = counted(request);
+    EXPECT_GT(offered, plain + 10) << "the tool's schema is in the prompt";
+    request["messages"].push_back({{"role", "assistant"},
+                                   {"content",
+                                    {{{"type", "text"}, {"text", "Let me look."}},
+                                     {{"type", "tool_use"},
+                                      {"id", "toolu_1"},
+                                      {"name", "web_search"},
+                                      {"input", {{"query", "Paris"}}}}}}});
+    request["messages"].push_back(
+        {{"role", "user"},
+         {"content",
+          {{{"type", "tool_result"}, {"tool_use_id", "toolu_1"}, {"content", "Sunny, 21 C"}},
+           {{"type", "text"}, {"text", "And tomorrow?"}}}}});
+    EXPECT_GT(counted(request), offered + 10);
+    auto answered = post("/v1/messages", request);
+    EXPECT_EQ(answered->status, 200) << answered->body;
+
+    request["tool_choice"] = {{"type", "tool"}, {"name", "web_search"}};
+    EXPECT_EQ(post("/v1/messages", request)->status, 200);
+    request["tool_choice"] = {{"type", "tool"}, {"name", "nope"}};
+    EXPECT_EQ(post("/v1/messages", request)->status, 400);
+    // The tiny model's template gives no call grammar: a call cannot be required of it.
+    Json tiny = user_chat(tiny_chat_model(), "hi", 4);
+    tiny["tools"] = {tool};
+    tiny["tool_choice"] = {{"type", "any"}};
+    auto refused = post("/v1/messages", tiny);
+    EXPECT_EQ(refused->status, 400) << refused->body;
+    EXPECT_EQ(Json::parse(refused->body)["error"]["type"], "invalid_request_error");
+}
+
+// --- embeddings ----------------------------------------------------------------------------------
+
+namespace {
+
+std::vector<float> floats(const Json& vector) {
+    return vector.get<std::vector<float>>();
+}
+
+double dot(const std::vector<float>& a, const std::vector<float>& b) {
+    double sum = 0;
+    for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i) {
+        sum += static_cast<double>(a[i]) * b[i];
+    }
+    return sum;
+}
+
+}  // namespace
+
+// One vector per input, of unit length, the same through every route and from the text's token
+// ids as from the text; it agrees with llama.cpp's own server on the same model and pooling.
+TEST_F(ServerTest, EmbeddingsAreOneUnitVectorPerInputInEveryShapeAsLlamaCppGivesThem) {
+    start();
+    auto openai = post("/v1/embeddings", {{"model", tiny_chat_model()},
+                                          {"input", {"the cat sat on the mat", "a dog"}}});
+    ASSERT_EQ(openai->status, 200) << openai->body;
+    const Json body = Json::parse(openai->body);
+    ASSERT_EQ(body["data"].size(), 2U);
+    EXPECT_EQ(body["model"], "tiny-chat");
+    const std::vector<float> cat = floats(body["data"][0]["embedding"]);
+    const std::vector<float> dog = floats(body["data"][1]["embedding"]);
+    EXPECT_NEAR(dot(cat, cat), 1.0, 1e-4);
+    EXPECT_NEAR(dot(dog, dog), 1.0, 1e-4);
+    EXPECT_LT(dot(cat, dog), 0.9999) << "two texts, two vectors";
+    EXPECT_GT(body["usage"]["prompt_tokens"].get<int>(), 6);
+
+    const Json ollama =
+        Json::parse(post("/api/embed", {{"input", "the cat sat on the mat"}})->body);
+    EXPECT_NEAR(dot(floats(ollama["embeddings"][0]), cat), 1.0, 1e-5) << ollama;
+    const Json legacy =
+        Json::parse(post("/api/embeddings", {{"prompt", "the cat sat on the mat"}})->body);
+    EXPECT_NEAR(dot(floats(legacy["embedding"]), cat), 1.0, 1e-5);
+    const Json ids = Json::parse(
+        post("/tokenize", {{"content", "the cat sat on the mat"}, {"add_special", true}})->body);
+    const Json from_ids = Json::parse(post("/v1/embeddings", {{"input", ids["tokens"]}})->body);
+    EXPECT_NEAR(dot(floats(from_ids["data"][0]["embedding"]), cat), 1.0, 1e-5) << from_ids;
+
+    const Json shorter =
+        Json::parse(post("/v1/embeddings", {{"input", "a dog"}, {"dimensions", 8}})->body);
+    const std::vector<float> cut = floats(shorter["data"][0]["embedding"]);
+    ASSERT_EQ(cut.size(), 8U);
+    EXPECT_NEAR(dot(cut, cut), 1.0, 1e-4);
+
+    // Beyond the context: OpenAI's route refuses, Ollama's cuts unless told not to.
+    std::string long_text;
+    for (int i = 0; i < 3000; ++i) {
+        long_text += "cat ";
+    }
+    EXPECT_EQ(post("/v1/embeddings", {{"input", long_text}})->status, 400);
+    EXPECT_EQ(post("/api/embed", {{"input", long_text}})->status, 200);
+    EXPECT_EQ(post("/api/embed", {{"input", long_text}, {"truncate", false}})->status, 400);
+    EXPECT_EQ(post("/v1/embeddings", {{"input", ""}})->status, 400);
+    EXPECT_EQ(post("/v1/embeddings", {{"input", {1, 1 << 30}}})->status, 400);
+    EXPECT_EQ(post("/v1/embeddings", {{"input", "a"}, {"encoding_format", "hex"}})->status, 400);
+    EXPECT_EQ(post("/v1/embeddings", {{"input", "a"}, {"dimensions", 1 << 20}})->status, 400);
+
+    // An embedding model (BERT: no KV cache, attention both ways, its own mean pooling) gives
+    // vectors, and asked for text says it cannot.
+    const std::string bert = kestrune::testing::bert_model();
+    const Json bert_body = {{"model", bert}, {"input", "the cat sat on the mat"}};
+    auto bert_answer = post("/v1/embeddings", bert_body);
+    ASSERT_EQ(bert_answer->status, 200) << bert_answer->body;
+    const std::vector<float> ours_bert =
+        floats(Json::parse(bert_answer->body)["data"][0]["embedding"]);
+    EXPECT_EQ(ours_bert.size(), 32U);
+    EXPECT_NEAR(dot(ours_bert, ours_bert), 1.0, 1e-4);
+    auto chat = post("/v1/chat/completions", user_chat(bert, "hello", 4));
+    EXPECT_EQ(chat->status, 400) << chat->body;
+
+    if (!kestrune::testing::LlamaServer::built()) {
+        GTEST_SKIP() << "llama-server was not built at " << kestrune::testing::LlamaServer::binary;
+    }
+    const auto theirs = [](const std::string& model, const std::vector<std::string>& pooling) {
+        kestrune::testing::LlamaServer peer(model, pooling);
+        EXPECT_TRUE(peer.ready(std::chrono::seconds(60)));
+        return floats(Json::parse(peer.post(
+            "/v1/embeddings", R"({"input": "the cat sat on the mat"})"))["data"][0]["embedding"]);
+    };
+    EXPECT_GT(dot(theirs(tiny_chat_model(), {"--embeddings", "--pooling", "mean"}), cat), 0.999);
+    EXPECT_GT(dot(theirs(bert, {"--embeddings"}), ours_bert), 0.999);
 }

@@ -23,6 +23,10 @@ std::string deeper_chat_model() {
     return KESTRUNE_TEST_MODELS_DIR "/kestrune-tiny-chat-deeper.gguf";
 }
 
+std::string bert_model() {
+    return KESTRUNE_TEST_MODELS_DIR "/bert-embed.gguf";
+}
+
 std::string vocab_model(const std::string& name) {
     return KESTRUNE_TEST_MODELS_DIR "/vocab-" + name + ".gguf";
 }

@@ -18,12 +18,41 @@ std::string bundled_chat_model();
 // The bundled model with two extra blocks of random weights (tools/make_deeper_model.cpp): a
 // larger model of the same vocabulary whose answers mostly agree with the bundled one's.
 std::string deeper_chat_model();
+// A two-layer random BERT encoder around the BGE vocabulary, mean-pooled: an embedding model.
+std::string bert_model();
 // The real vocabularies of the pinned llama.cpp source that carry a chat template.
 inline constexpr std::array<const char*, 5> kTemplateVocabularies{"command-r", "gemma-4", "phi-3",
                                                                   "qwen2", "qwen35"};
 // A one-layer random-weight model around the vocabulary and chat template of
 // models/ggml-vocab-`name`.gguf.
 std::string vocab_model(const std::string& name);
+// A template in the Hermes form, whose calls llama.cpp's engine gives a grammar for.
+inline constexpr const char* kHermesToolTemplate = R"({%- if tools %}<|im_start|>system
+<tools>{%- for tool in tools %}
+{{ tool | tojson }}{%- endfor %}
+</tools>
+Call as <tool_call>
+{"name": <function-name>, "arguments": <args-json-object>}
+</tool_call><|im_end|>
+{% endif %}
+{%- for message in messages %}
+{%- if message.role == "assistant" and message.tool_calls %}<|im_start|>assistant
+{%- if message.content %}
+{{ message.content }}{%- endif %}
+{%- for tool_call in message.tool_calls %}{%- if tool_call.function is defined %}{%- set tool_call = tool_call.function %}{%- endif %}
+<tool_call>
+{"name": "{{ tool_call.name }}", "arguments": {{ tool_call.arguments | tojson }}}
+</tool_call>{%- endfor %}<|im_end|>
+{% elif message.role == "tool" %}<|im_start|>user
+<tool_response>
+{{ message.content }}
+</tool_response><|im_end|>
+{% else %}<|im_start|>{{ message.role }}
+{{ message.content }}<|im_end|>
+{% endif %}
+{%- endfor %}
+{%- if add_generation_prompt %}<|im_start|>assistant
+{% endif %})";
 // A copy of the phi-3 vocabulary model, in `dir`, with `chat_template` as its template (none
 // when empty).
 std::string with_chat_template(const TempDir& dir, const std::string& chat_template);

@@ -98,6 +98,9 @@ class KESTRUNE_API NativeBackend final : public BackendAdapter, public speculati
 
     // Tokens of the chat prompt a stream over `messages` would evaluate.
     int count_prompt_tokens(const Messages& messages) const;
+    // One unit-length vector per text, pooled as the loaded model says (the mean of its tokens
+    // for a chat model); a text beyond the context is an InvalidValueError.
+    std::vector<std::vector<float>> embed(const std::vector<std::string>& texts);
     // The chat prompt the model sees for `messages`, with the assistant's turn opened (under
     // `config`: its tools offered, its thinking asked for or not).
     std::string format_prompt(const Messages& messages,

@@ -361,6 +361,10 @@ std::string Llama::detokenize(std::span<const Token> tokens) const {
     return text;
 }
 
+bool Llama::generates_text() const {
+    return llama_get_memory(context_.get()) != nullptr;
+}
+
 int Llama::n_vocab() const {
     return llama_vocab_n_tokens(vocab_);
 }

@@ -131,6 +131,9 @@ class Llama {
     std::string detokenize(std::span<const Token> tokens) const;
     int n_vocab() const;
     bool is_eog(Token token) const;
+    // False for a model without a KV cache (an encoder such as BERT): it gives embeddings, but
+    // cannot generate text token by token.
+    bool generates_text() const;
     // Equal for two models whose vocabularies hold the same token texts in the same order.
     std::uint64_t vocab_fingerprint() const;
 
