@@ -215,6 +215,7 @@ def switches(build, args):
         print(f"switches: {args.switches} between two models, one loaded at a time: RSS "
               f"{rss[1] / 1024:.1f} MiB after the first two, {rss[-1] / 1024:.1f} MiB at the end "
               f"({growth:+.1f} MiB; most {max(rss) / 1024:.1f} MiB)")
+        print("  RSS after each switch (MiB): " + " ".join(f"{kib / 1024:.0f}" for kib in rss))
         return growth > 20
     finally:
         server.kill()

@@ -383,7 +383,8 @@ Response streamed(std::shared_ptr<Answer> answer, const std::string& id,
     Response response{.status = 200, .content_type = "text/event-stream", .body = {}, .stream = {}};
     response.stream = [answer, id, format, note](platform::http_server::Sink& sink) {
         const Json start = {{"type", "message_start"}, {"message", message_start(id, *answer)}};
-        if (!sink.write(event("message_start", start))) {
+        // A ping follows the start, as Anthropic's own streams send one.
+        if (!sink.write(event("message_start", start) + event("ping", {{"type", "ping"}}))) {
             answer->cancel();
             return;
         }

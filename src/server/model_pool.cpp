@@ -14,6 +14,7 @@
 #include "kestrune/engine/resolver.hpp"
 #include "kestrune/registry/store.hpp"
 #include "platform/os/files.hpp"
+#include "platform/os/system.hpp"
 
 namespace kestrune::server {
 
@@ -184,7 +185,14 @@ std::shared_ptr<LoadedModel> ModelPool::use(std::shared_ptr<LoadedModel> model) 
     std::erase(models_, model);
     models_.insert(models_.begin(), model);
     while (models_.size() > static_cast<std::size_t>(std::max(options_.max_models, 1))) {
+        std::shared_ptr<LoadedModel> unloaded = std::move(models_.back());
         models_.pop_back();
+        // Unused elsewhere, it goes now; its caches' memory goes back to the system rather
+        // than staying with the allocator (RSS grew across model switches).
+        if (unloaded.use_count() == 1) {
+            unloaded.reset();
+            platform::system::return_free_memory();
+        }
     }
     return model;
 }

@@ -19,6 +19,7 @@
 #include "server/ollama_api.hpp"
 #include "server/openai_api.hpp"
 #include "server/operations_api.hpp"
+#include "server/responses_api.hpp"
 #include "server/web_page.hpp"
 
 namespace kestrune::server {
@@ -173,6 +174,9 @@ struct Server::Impl {
         });
         add("POST", "/v1/completions", [this](const auto& request, const auto& note) {
             return openai_api::completions(context, request, note);
+        });
+        add("POST", "/v1/responses", [this](const auto& request, const auto& note) {
+            return responses_api::responses(context, request, note);
         });
         add("POST", "/v1/messages", [this](const auto& request, const auto& note) {
             return anthropic_api::messages(context, request, note);

@@ -85,11 +85,44 @@ async function checkOpenAi(address) {
   const stranger = new OpenAI({ baseURL: `${address}/v1`, apiKey: "wrong", maxRetries: 0 });
   await assert.rejects(stranger.models.list(),
                        (error) => error instanceof OpenAI.AuthenticationError);
+  // The Responses API: the same answer, whole and streamed, and a function call's output sent
+  // back as an item.
+  const response = await client.responses.create(
+      { model: MODEL, input: request.messages[0].content, max_output_tokens: 24, temperature: 0 });
+  assert.equal(response.output_text, answer);
+  let deltas = "";
+  let completed = null;
+  for await (const event of await client.responses.create(
+      { model: MODEL, input: request.messages[0].content, max_output_tokens: 24, temperature: 0,
+        stream: true })) {
+    if (event.type === "response.output_text.delta") deltas += event.delta;
+    if (event.type === "response.completed" || event.type === "response.incomplete") {
+      completed = event.response;
+    }
+  }
+  assert.equal(deltas, answer);
+  assert.equal(completed.usage.output_tokens, response.usage.output_tokens);
+  const followUp = await client.responses.create({
+    model: MODEL,
+    max_output_tokens: 8,
+    tools: [{ type: "function", name: "web_search", parameters: WEB_SEARCH.function.parameters,
+              strict: false }],
+    input: [
+      { role: "user", content: "what is the cat doing?" },
+      { type: "function_call", call_id: "call_1", name: "web_search", arguments: "{\"query\":\"cats\"}" },
+      { type: "function_call_output", call_id: "call_1", output: "1. Cats sleep a lot." },
+    ],
+  });
+  assert.equal(followUp.object, "response");
+  await assert.rejects(client.responses.create({ model: MODEL, input: "hi", previous_response_id: "resp_1" }),
+                       (error) => error instanceof OpenAI.BadRequestError);
+
   // The client asks for base64 and decodes it.
   const embedded = await client.embeddings.create({ model: MODEL, input: ["the cat", "a dog"] });
   assert.equal(embedded.data.length, 2);
   assert.ok(Math.abs(Math.hypot(...embedded.data[0].embedding) - 1) < 1e-4);
-  console.log("openai: models, chat whole and streamed, tools, completions, embeddings, errors: ok");
+  console.log("openai: models, chat whole and streamed, tools, completions, responses, embeddings, " +
+              "errors: ok");
   return { answer, embedding: embedded.data[0].embedding };
 }
 

@@ -1227,6 +1227,7 @@ TEST_F(ServerTest, AnthropicMessagesWholeStreamedAndCountedAgree) {
     const std::vector<Json> events = anthropic_events(post("/v1/messages", request)->body);
     ASSERT_GE(events.size(), 5U);
     EXPECT_EQ(events.front()["message"]["usage"]["input_tokens"], message["usage"]["input_tokens"]);
+    EXPECT_EQ(events[1]["type"], "ping");
     EXPECT_EQ(events.back()["type"], "message_stop");
     const auto [streamed, last] = anthropic_text(events);
     EXPECT_EQ(streamed, text);
@@ -1318,6 +1319,77 @@ TEST_F(ServerTest, AnthropicToolsAndResultsReachTheTemplateAndACallIsRequiredOnl
     auto refused = post("/v1/messages", tiny);
     EXPECT_EQ(refused->status, 400) << refused->body;
     EXPECT_EQ(Json::parse(refused->body)["error"]["type"], "invalid_request_error");
+}
+
+// --- OpenAI Responses ------------------------------------------------------------------------
+
+TEST_F(ServerTest, ResponsesWholeAndStreamedGiveTheChatsAnswerInItsItemsAndEvents) {
+    start();
+    const std::string answer = chat_answer("what is the cat doing?", 24);
+    Json request = {{"model", tiny_chat_model()},
+                    {"input", "what is the cat doing?"},
+                    {"max_output_tokens", 24},
+                    {"temperature", 0}};
+    auto whole = post("/v1/responses", request);
+    ASSERT_EQ(whole->status, 200) << whole->body;
+    const Json response = Json::parse(whole->body);
+    EXPECT_EQ(response["object"], "response");
+    EXPECT_EQ(response["model"], "tiny-chat");
+    ASSERT_EQ(response["output"].size(), 1U) << response;
+    EXPECT_EQ(response["output"][0]["type"], "message");
+    EXPECT_EQ(response["output"][0]["content"][0]["text"], answer);
+    EXPECT_EQ(response["usage"]["output_tokens"].get<int>() > 0, true);
+
+    request["stream"] = true;
+    const std::string body = post("/v1/responses", request)->body;
+    std::vector<Json> events;
+    for (const std::string& data : sse_data(body)) {
+        events.push_back(Json::parse(data));
+    }
+    ASSERT_GE(events.size(), 8U) << body;
+    EXPECT_EQ(events.front()["type"], "response.created");
+    std::string streamed;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        EXPECT_EQ(events[i]["sequence_number"], i);
+        if (events[i]["type"] == "response.output_text.delta") {
+            streamed += events[i]["delta"].get<std::string>();
+        }
+    }
+    EXPECT_EQ(streamed, answer);
+    const Json last = events.back();
+    EXPECT_TRUE(last["type"] == "response.completed" || last["type"] == "response.incomplete");
+    EXPECT_EQ(last["response"]["status"], response["status"]);
+    EXPECT_EQ(last["response"]["output"][0]["content"][0]["text"], answer);
+    EXPECT_EQ(last["response"]["usage"], response["usage"]);
+
+    // Items: instructions, a call and its output; then what the API cannot answer.
+    request["stream"] = false;
+    request["instructions"] = "Answer briefly.";
+    request["tools"] = {{{"type", "function"},
+                         {"name", "web_search"},
+                         {"parameters", kWebSearchTool["function"]["parameters"]}}};
+    request["input"] = {
+        {{"role", "user"}, {"content", {{{"type", "input_text"}, {"text", "News?"}}}}},
+        {{"type", "function_call"},
+         {"call_id", "call_1"},
+         {"name", "web_search"},
+         {"arguments", R"({"query":"news"})"}},
+        {{"type", "function_call_output"}, {"call_id", "call_1"}, {"output", "1. Cats."}}};
+    auto items = post("/v1/responses", request);
+    EXPECT_EQ(items->status, 200) << items->body;
+    const auto refused = [&](const std::string& key, const Json& value) {
+        Json wrong = request;
+        wrong[key] = value;
+        const auto refusal = post("/v1/responses", wrong);
+        EXPECT_EQ(refusal->status, 400) << key << ": " << refusal->body;
+        return Json::parse(refusal->body)["error"]["message"].get<std::string>();
+    };
+    EXPECT_NE(refused("previous_response_id", "resp_1").find("keeps no responses"),
+              std::string::npos);
+    refused("tools", {{{"type", "web_search_preview"}}});
+    refused("tool_choice", {{"type", "function"}, {"name", "nope"}});
+    refused("input", 42);
+    refused("text", {{"format", {{"type", "yaml"}}}});
 }
 
 // --- embeddings ----------------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 #include "platform/os/system.hpp"
 
+#include <malloc.h>
 #include <pwd.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -47,6 +48,12 @@ std::int64_t main_memory_mb() {
         return kilobytes / 1024;
     }
     return 0;
+}
+
+void return_free_memory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 }  // namespace kestrune::platform::system

@@ -1,5 +1,5 @@
 // What the operating system tells about this machine and its user: the system's name, the
-// processors, main memory and the home directory.
+// processors, main memory and the home directory; and memory given back.
 #pragma once
 
 #include <cstdint>
@@ -20,5 +20,9 @@ int cpu_count();
 
 // MemTotal of /proc/meminfo in MB; 0 where the file does not exist.
 std::int64_t main_memory_mb();
+
+// Gives memory the allocator holds free back to the system (where the C library can), so that
+// a process that freed a large working set (a model's caches) shrinks.
+void return_free_memory();
 
 }  // namespace kestrune::platform::system
