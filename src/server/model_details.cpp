@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <utility>
 
-#include "kestrune/engine/downloader.hpp"
 #include "kestrune/engine/ggufmeta.hpp"
+#include "kestrune/engine/inventory.hpp"
 #include "kestrune/engine/model_info.hpp"
 #include "server/model_pool.hpp"
 
@@ -85,8 +85,9 @@ std::vector<LocalModel> local_models(const ModelPool& pool) {
     for (const KnownModel& known : pool.known()) {
         found.emplace_back(known.name, known.path);
     }
-    for (const Json& record : downloader::list_local_models()) {
-        found.emplace_back(record.value("name", ""), record.value("path", ""));
+    // Every store on this machine: Kestrune's cache and other runtimes'.
+    for (const inventory::LocalModel& model : inventory::list_models()) {
+        found.emplace_back(model.name, model.path);
     }
     std::vector<LocalModel> models;
     for (const auto& [name, path] : found) {

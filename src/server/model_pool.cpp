@@ -11,6 +11,7 @@
 #include "engine/resolver_internal.hpp"
 #include "kestrune/core/errors.hpp"
 #include "kestrune/engine/downloader.hpp"
+#include "kestrune/engine/inventory.hpp"
 #include "kestrune/engine/resolver.hpp"
 #include "kestrune/registry/store.hpp"
 #include "platform/os/files.hpp"
@@ -129,6 +130,13 @@ std::optional<std::string> ModelPool::find_path(const std::string& reference) co
         }
         // The stores of other runtimes take safe names only.
         return resolver::resolve_model(reference, options_.download_dir);
+    }
+    // A name the model list shows (its own cache and other runtimes' stores: "tiny:latest",
+    // "owner/repo/file.gguf").
+    for (const inventory::LocalModel& listed : inventory::list_models()) {
+        if (inventory::answers_to(listed, reference)) {
+            return listed.path;
+        }
     }
     if (reference.find_first_of("/\\") != std::string::npos || reference.starts_with('~')) {
         std::vector<std::string> folders = options_.models_dirs;

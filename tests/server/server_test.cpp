@@ -29,6 +29,7 @@
 #include "support/gguf_header.hpp"
 #include "support/llama_server.hpp"
 #include "support/loopback_server.hpp"
+#include "support/runtime_stores.hpp"
 #include "support/streamed_post.hpp"
 #include "support/temp_dir.hpp"
 #include "support/temp_home.hpp"
@@ -494,6 +495,44 @@ TEST_F(ServerTest, OnLoopbackOnlyRequestsNamingThisMachineAreAnswered) {
                       user_chat(tiny_chat_model(), "the cat", 2).dump(), "application/json");
     EXPECT_EQ(refused->status, 403);
     EXPECT_NE(refused->body.find("--allow-host"), std::string::npos) << refused->body;
+}
+
+// The stores of other runtimes, in their own layouts under the home directory: each model is
+// listed by both APIs with what its header says, and opens by the name listed.
+TEST_F(ServerTest, EveryStoresModelsAreListedAndOpenByTheNamesListed) {
+    namespace fs = std::filesystem;
+    const std::string ollama = home_ / ".ollama/models";
+    const std::string digest = kestrune::testing::ollama_digest('a');
+    kestrune::testing::write_file(
+        kestrune::testing::ollama_manifest_path(ollama, "tiny", "latest"),
+        kestrune::testing::ollama_manifest(
+            {{.media_type = "application/vnd.ollama.image.model", .digest = digest}}));
+    const std::string blob = kestrune::testing::ollama_blob_path(ollama, digest);
+    fs::create_directories(fs::path(blob).parent_path());
+    fs::copy_file(tiny_chat_model(), blob);
+    const std::string studio = home_ / ".cache/lm-studio/models/pub/repo/b-Q4_K_M.gguf";
+    fs::create_directories(fs::path(studio).parent_path());
+    fs::copy_file(tiny_chat_model(), studio);
+    start();
+
+    const Json tags = Json::parse(get("/api/tags")->body);
+    std::vector<std::string> names;
+    for (const Json& model : tags["models"]) {
+        names.push_back(model["name"]);
+        EXPECT_GT(model["size"].get<long long>(), 0) << model;
+        EXPECT_EQ(model["details"]["family"], "llama") << model;
+    }
+    for (const std::string name : {"tiny:latest", "b-Q4_K_M.gguf"}) {
+        EXPECT_NE(std::ranges::find(names, name), names.end()) << name << " " << tags;
+    }
+    const Json models = Json::parse(get("/v1/models")->body);
+    EXPECT_EQ(models["data"].size(), tags["models"].size()) << models;
+    for (const std::string name : {"tiny:latest", "b-Q4_K_M.gguf", "b-Q4_K_M"}) {
+        auto answer = post("/v1/chat/completions", user_chat(name, "the cat", 2));
+        EXPECT_EQ(answer->status, 200) << name << " " << answer->body;
+        EXPECT_EQ(post("/api/show", {{"model", name}})->status, 200) << name;
+    }
+    EXPECT_EQ(post("/v1/chat/completions", user_chat("tiny:other", "the cat", 2))->status, 404);
 }
 
 TEST_F(ServerTest, ModelNamesTooLongOrOfUnknownKindsGetTheServersOwn400) {
