@@ -189,6 +189,11 @@ void add_serve_command(CLI::App& app) {
         ->delimiter(',');
     command->add_flag("--metrics", server.metrics, "serve /metrics in Prometheus' text format");
     command
+        ->add_option("--keep-alive", server.keep_alive,
+                     "how long an idle model stays loaded (\"5m\", \"1h\", seconds; "
+                     "negative: for ever)")
+        ->capture_default_str();
+    command
         ->add_option("--models-dir", server.models_dirs,
                      "a folder whose GGUF files requests may name by path (repeatable; besides "
                      "these the server opens only REF, Kestrune's models and other runtimes' "

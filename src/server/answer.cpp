@@ -29,7 +29,7 @@ int status_for(const std::exception& error) {
 }
 
 Answer::Answer(ModelPool& pool, const AnswerRequest& request)
-    : model_(pool.acquire(request.model)) {
+    : model_(pool.acquire(request.model, request.keep_alive)) {
     if (request.messages) {
         reply_ = std::make_unique<inference::Reply>(
             model_->model,

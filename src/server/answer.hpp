@@ -2,6 +2,7 @@
 // and the failures those steps can meet told apart by the HTTP status they answer with.
 #pragma once
 
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -49,6 +50,8 @@ struct AnswerRequest {
     // The reply must call one of `tools`; whether it may call several at once.
     bool require_tool_call = false;
     std::optional<bool> parallel_tool_calls;
+    // How long the model stays loaded once idle (absent: the server's default).
+    std::optional<std::chrono::seconds> keep_alive;
 };
 
 // One answer as it is generated, on the model the request names. Destroying it before the end

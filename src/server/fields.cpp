@@ -1,8 +1,11 @@
 #include "server/fields.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <limits>
+#include <regex>
 
 #include "inference/output_format.hpp"
 #include "server/answer.hpp"
@@ -148,6 +151,55 @@ std::optional<bool> flag(const Json& object, std::string_view key) {
         wrong(key, "true or false");
     }
     return value->get<bool>();
+}
+
+std::chrono::seconds duration(const std::string& text) {
+    static const std::regex kDuration(
+        R"(\s*(-?)((?:\d+(?:\.\d*)?(?:ns|us|µs|ms|s|m|h))+|\d+(?:\.\d*)?)\s*)");
+    static const std::regex kPart(R"((\d+(?:\.\d*)?)(ns|us|µs|ms|s|m|h)?)");
+    std::smatch whole;
+    if (!std::regex_match(text, whole, kDuration)) {
+        throw InvalidValueError(
+            "'" + text +
+            "' is not a duration (such as \"5m\", \"1h30m\", \"90s\" or a count of seconds)");
+    }
+    double seconds = 0;
+    const std::string parts = whole[2];
+    for (auto part = std::sregex_iterator(parts.begin(), parts.end(), kPart);
+         part != std::sregex_iterator(); ++part) {
+        const std::string unit = (*part)[2];
+        const double scale = unit == "h"                    ? 3600
+                             : unit == "m"                  ? 60
+                             : unit == "ms"                 ? 1e-3
+                             : unit == "us" || unit == "µs" ? 1e-6
+                             : unit == "ns"                 ? 1e-9
+                                                            : 1;
+        seconds += std::stod((*part)[1]) * scale;
+    }
+    constexpr double kMost = 1e9;  // some thirty years: longer counts as for ever
+    seconds = std::min(seconds, kMost);
+    return std::chrono::seconds(
+        static_cast<long long>(whole[1] == "-" ? -std::max(seconds, 1.0) : seconds));
+}
+
+std::optional<std::chrono::seconds> keep_alive(const Json& object) {
+    const Json* value = find(object, "keep_alive");
+    if (value == nullptr) {
+        return std::nullopt;
+    }
+    if (value->is_number()) {
+        const double seconds = std::clamp(value->get<double>(), -1e9, 1e9);
+        return std::chrono::seconds(
+            static_cast<long long>(seconds < 0 ? std::min(seconds, -1.0) : seconds));
+    }
+    if (!value->is_string()) {
+        wrong("keep_alive", "a duration (\"5m\") or a count of seconds");
+    }
+    try {
+        return duration(value->get<std::string>());
+    } catch (const InvalidValueError& error) {
+        throw RequestError(400, std::string("'keep_alive': ") + error.what());
+    }
 }
 
 std::vector<std::string> texts(const Json& object, std::string_view key) {

@@ -2,6 +2,7 @@
 // RequestError (400) naming the field, so each API answers it in its own error shape.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +28,13 @@ std::string required_text(const Json& object, std::string_view key);
 std::optional<double> number(const Json& object, std::string_view key);
 std::optional<long long> integer(const Json& object, std::string_view key);
 std::optional<bool> flag(const Json& object, std::string_view key);
+// A duration as Ollama writes one: "5m", "1h30m", "90s", "500ms" or a count of seconds, with a
+// "-" for a negative one (any negative duration is -1 s or less). Anything else is an
+// InvalidValueError.
+std::chrono::seconds duration(const std::string& text);
+// Ollama's "keep_alive": a duration or a count of seconds (negative: for ever); absent when
+// the request gives none.
+std::optional<std::chrono::seconds> keep_alive(const Json& object);
 // A text or a list of texts.
 std::vector<std::string> texts(const Json& object, std::string_view key);
 // A non-empty list of messages with a text role and content; content may also be a list of

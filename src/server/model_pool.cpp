@@ -189,28 +189,92 @@ std::shared_ptr<LoadedModel> ModelPool::find(const std::string& reference) {
     return found == models_.end() ? nullptr : *found;
 }
 
-std::shared_ptr<LoadedModel> ModelPool::use(std::shared_ptr<LoadedModel> model) {
+ModelPool::ModelPool(const PoolOptions& options) : options_(options), reaper_([this] { reap(); }) {}
+
+ModelPool::~ModelPool() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    reaper_wake_.notify_all();
+    reaper_.join();
+}
+
+void ModelPool::drop(std::shared_ptr<LoadedModel> model) {
+    std::erase(models_, model);
+    // Unused elsewhere, it goes now; its caches' memory goes back to the system rather than
+    // staying with the allocator (RSS grew across model switches).
+    if (model.use_count() == 1) {
+        model.reset();
+        platform::system::return_free_memory();
+    }
+}
+
+std::shared_ptr<LoadedModel> ModelPool::use(std::shared_ptr<LoadedModel> model,
+                                            std::optional<std::chrono::seconds> keep_alive) {
+    model->keep_alive = keep_alive.value_or(options_.keep_alive);
+    model->last_used = std::chrono::steady_clock::now();
     std::erase(models_, model);
     models_.insert(models_.begin(), model);
     while (models_.size() > static_cast<std::size_t>(std::max(options_.max_models, 1))) {
-        std::shared_ptr<LoadedModel> unloaded = std::move(models_.back());
-        models_.pop_back();
-        // Unused elsewhere, it goes now; its caches' memory goes back to the system rather
-        // than staying with the allocator (RSS grew across model switches).
-        if (unloaded.use_count() == 1) {
-            unloaded.reset();
-            platform::system::return_free_memory();
-        }
+        drop(models_.back());
     }
+    reaper_wake_.notify_all();
     return model;
 }
 
-std::shared_ptr<LoadedModel> ModelPool::acquire(const std::string& reference) {
+std::shared_ptr<LoadedModel> ModelPool::find_loaded(const std::string& reference) {
+    const KnownModel known = locate(reference);
+    std::lock_guard lock(mutex_);
+    const auto found = std::ranges::find_if(
+        models_, [&](const auto& model) { return model->known.path == known.path; });
+    return found == models_.end() ? nullptr : *found;
+}
+
+void ModelPool::unload(const std::shared_ptr<LoadedModel>& model) {
+    std::lock_guard lock(mutex_);
+    drop(model);
+}
+
+std::optional<std::chrono::system_clock::time_point> ModelPool::expires_at(
+    const LoadedModel& model) const {
+    std::lock_guard lock(mutex_);
+    if (model.keep_alive.count() < 0) {
+        return std::nullopt;
+    }
+    const auto idle = std::chrono::steady_clock::now() - model.last_used;
+    return std::chrono::system_clock::now() - idle + model.keep_alive;
+}
+
+void ModelPool::reap() {
+    constexpr auto kTick = std::chrono::milliseconds(250);
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        reaper_wake_.wait_for(lock, kTick);
+        const auto now = std::chrono::steady_clock::now();
+        std::vector<std::shared_ptr<LoadedModel>> expired;
+        for (const auto& model : models_) {
+            // Held by a request (or busy decoding), a model is in use and its time restarts.
+            if (model.use_count() > 1 || model->model->scheduler().busy() > 0) {
+                model->last_used = now;
+            } else if (model->keep_alive.count() >= 0 &&
+                       now - model->last_used >= model->keep_alive) {
+                expired.push_back(model);
+            }
+        }
+        for (auto& model : expired) {
+            drop(std::move(model));
+        }
+    }
+}
+
+std::shared_ptr<LoadedModel> ModelPool::acquire(const std::string& reference,
+                                                std::optional<std::chrono::seconds> keep_alive) {
     std::unique_lock lock(mutex_);
     // Another request for the same reference may be loading it: its model will serve this one.
     loads_done_.wait(lock, [&] { return !loading_.contains(reference); });
     if (auto model = find(reference)) {
-        return use(std::move(model));
+        return use(std::move(model), keep_alive);
     }
     loading_.insert(reference);
     lock.unlock();
@@ -227,7 +291,7 @@ std::shared_ptr<LoadedModel> ModelPool::acquire(const std::string& reference) {
     if (failure) {
         std::rethrow_exception(failure);
     }
-    return use(std::move(model));
+    return use(std::move(model), keep_alive);
 }
 
 // Outside the lock: locating may download, and loading takes a while.

@@ -17,6 +17,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "inference/model.hpp"
@@ -42,6 +43,10 @@ struct LoadedModel {
     std::chrono::system_clock::time_point loaded_at;
     std::chrono::duration<double> load_time{0};
     std::shared_ptr<inference::Model> model;
+    // Under the pool's lock: how long it stays once idle (negative: for ever), and when it was
+    // last in use.
+    std::chrono::seconds keep_alive{-1};
+    std::chrono::steady_clock::time_point last_used;
 };
 
 struct PoolOptions {
@@ -51,12 +56,18 @@ struct PoolOptions {
     int n_threads = 0;
     std::vector<std::string> rpc_workers;
     std::vector<std::string> models_dirs;  // folders whose GGUF files may be named by path
+    // How long a model stays loaded once idle, unless a request says (negative: for ever).
+    std::chrono::seconds keep_alive{300};
     inference::SchedulerOptions scheduler;
 };
 
 class ModelPool {
   public:
-    explicit ModelPool(const PoolOptions& options) : options_(options) {}
+    // Starts the thread that unloads models whose idle time has run out.
+    explicit ModelPool(const PoolOptions& options);
+    ~ModelPool();
+    ModelPool(const ModelPool&) = delete;
+    ModelPool& operator=(const ModelPool&) = delete;
 
     // Takes a model the server was started with: any reference the resolver takes, downloaded
     // when it must be, as the command line does.
@@ -68,7 +79,15 @@ class ModelPool {
     std::vector<KnownModel> known() const;
     // The loaded model for `reference`, loading it (and unloading the least recently used one
     // beyond the limit) when needed. A model in use stays alive until its last user lets go.
-    std::shared_ptr<LoadedModel> acquire(const std::string& reference);
+    // Once idle it stays `keep_alive` (absent: the pool's; 0: it goes as soon as it is idle).
+    std::shared_ptr<LoadedModel> acquire(const std::string& reference,
+                                         std::optional<std::chrono::seconds> keep_alive = {});
+    // The loaded model of the file `reference` names; null when it is not loaded.
+    std::shared_ptr<LoadedModel> find_loaded(const std::string& reference);
+    // Unloads `model` now; one in use goes when its last user lets go.
+    void unload(const std::shared_ptr<LoadedModel>& model);
+    // When an idle model will be unloaded; absent: never.
+    std::optional<std::chrono::system_clock::time_point> expires_at(const LoadedModel& model) const;
     // Ends every running generation (streams finish as complete answers); later requests fail.
     void stop();
     // Most recently used first.
@@ -77,7 +96,12 @@ class ModelPool {
   private:
     // Called with mutex_ held.
     std::shared_ptr<LoadedModel> find(const std::string& reference);
-    std::shared_ptr<LoadedModel> use(std::shared_ptr<LoadedModel> model);
+    std::shared_ptr<LoadedModel> use(std::shared_ptr<LoadedModel> model,
+                                     std::optional<std::chrono::seconds> keep_alive);
+    // Takes `model` out of the loaded ones, freeing its memory when no one else holds it.
+    void drop(std::shared_ptr<LoadedModel> model);
+    // The reaper's loop: unloads models idle for longer than they are kept.
+    void reap();
     std::shared_ptr<LoadedModel> locate_and_load(const std::string& reference);
     std::shared_ptr<LoadedModel> load(const KnownModel& known);
     std::optional<std::string> find_path(const std::string& reference) const;
@@ -89,6 +113,9 @@ class ModelPool {
     std::set<std::string> loading_;                     // references being located or loaded
     std::vector<std::shared_ptr<LoadedModel>> models_;  // most recently used first
     std::vector<KnownModel> known_;                     // in the order found
+    std::condition_variable reaper_wake_;
+    bool stopping_ = false;
+    std::thread reaper_;  // last: starts once the rest is built
 };
 
 }  // namespace kestrune::server

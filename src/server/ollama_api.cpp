@@ -91,20 +91,46 @@ std::string ndjson(const Json& line) {
     return fields::to_text(line) + "\n";
 }
 
+// A generate without a prompt, or a chat without messages: front ends load and unload models so.
+bool nothing_to_answer(const Json& body, bool chat) {
+    if (!chat) {
+        return fields::text(body, "prompt").value_or("").empty();
+    }
+    const auto messages = body.find("messages");
+    return messages == body.end() || messages->is_null() ||
+           (messages->is_array() && messages->empty());
+}
+
+// Loads the model, or with a keep_alive of 0 unloads it: {"done_reason": "load" or "unload"}.
+Response load_or_unload(const ServeContext& context, const Json& body, bool chat) {
+    const std::string reference = model_of(body, context);
+    const auto keep_alive = fields::keep_alive(body);
+    const bool unload = keep_alive && keep_alive->count() == 0;
+    const auto model =
+        unload ? context.pool.find_loaded(reference) : context.pool.acquire(reference, keep_alive);
+    if (unload && model) {
+        context.pool.unload(model);
+    }
+    Json line = line_start(model ? model->known.name : context.pool.locate(reference).name);
+    if (chat) {
+        line["message"] = {{"role", "assistant"}, {"content", ""}};
+    } else {
+        line["response"] = "";
+    }
+    line["done_reason"] = unload ? "unload" : "load";
+    line["done"] = true;
+    return json_answer(line);
+}
+
 Response answer(const ServeContext& context, const Request& request,
                 const std::shared_ptr<AccessNote>& note, bool chat) {
     const auto began = std::chrono::steady_clock::now();
     const Json body = fields::parse_object(request.body);
+    if (nothing_to_answer(body, chat)) {
+        return load_or_unload(context, body, chat);
+    }
     const AnswerRequest wanted = answer_request(body, context, chat);
     const bool stream = fields::flag(body, "stream").value_or(true);
-    if (!chat && wanted.prompt.empty()) {
-        // An empty prompt only loads the model.
-        Json line = line_start(context.pool.acquire(wanted.model)->known.name);
-        line["response"] = "";
-        line["done_reason"] = "load";
-        line["done"] = true;
-        return json_answer(line);
-    }
     auto running = std::make_shared<Answer>(context.pool, wanted);
     auto elapsed = [began] { return std::chrono::steady_clock::now() - began; };
     if (!stream) {
@@ -164,6 +190,7 @@ std::string format_grammar(const Json& body) {
 AnswerRequest answer_request(const Json& body, const ServeContext& context, bool chat) {
     AnswerRequest request;
     request.model = model_of(body, context);
+    request.keep_alive = fields::keep_alive(body);
     if (chat) {
         request.messages = fields::messages(body, "messages");
         request.tools = fields::tools(body, "tools");
@@ -257,9 +284,14 @@ Response ps(const ServeContext& context) {
     for (const auto& loaded : context.pool.loaded()) {
         Json entry = describe(describe_file(loaded->known.name, loaded->known.path));
         entry.erase("modified_at");
-        // Loaded models stay until the server stops or needs their room.
-        entry["expires_at"] = "9999-12-31T23:59:59Z";
-        entry["size_vram"] = 0;
+        const auto expires = context.pool.expires_at(*loaded);
+        entry["expires_at"] = expires ? timestamp(*expires) : "9999-12-31T23:59:59Z";
+        // The share of the file in the layers on GPUs.
+        const auto& weights = loaded->model->weights();
+        const int layers = weights.n_layers();
+        const int asked = weights.params().n_gpu_layers;
+        const int on_gpu = asked < 0 ? layers : std::min(asked, layers);
+        entry["size_vram"] = layers > 0 ? loaded->size_bytes * on_gpu / layers : 0;
         models.push_back(std::move(entry));
     }
     return json_answer({{"models", models}});

@@ -14,6 +14,7 @@
 #include "server/anthropic_api.hpp"
 #include "server/door.hpp"
 #include "server/embeddings_api.hpp"
+#include "server/fields.hpp"
 #include "server/metrics.hpp"
 #include "server/model_pool.hpp"
 #include "server/ollama_api.hpp"
@@ -63,6 +64,7 @@ struct Server::Impl {
                 .n_threads = options.n_threads,
                 .rpc_workers = options.rpc_workers,
                 .models_dirs = options.models_dirs,
+                .keep_alive = fields::duration(options.keep_alive),
                 .scheduler = {.parallel = options.parallel,
                               .n_ctx = options.n_ctx,
                               .n_batch = 512,

@@ -638,6 +638,74 @@ TEST_F(ServerTest, WithAKeyEveryRequestMustCarryIt) {
               200);
 }
 
+TEST(KeepAliveDurations, ReadAsOllamaWritesThem) {
+    using kestrune::server::fields::duration;
+    using std::chrono::seconds;
+    const std::vector<std::pair<std::string, long long>> durations = {
+        {"5m", 300}, {"1h30m", 5400}, {"90s", 90}, {"300", 300},  {"2.5m", 150},
+        {"0", 0},    {"500ms", 0},    {"-1", -1},  {"-5m", -300}, {"99999999999h", 1000000000}};
+    for (const auto& [text, expected] : durations) {
+        EXPECT_EQ(duration(text), seconds(expected)) << text;
+    }
+    for (const std::string bad : {"", "m", "5x", "5 m", "--1", "1h-5m"}) {
+        EXPECT_THROW(duration(bad), kestrune::InvalidValueError) << bad;
+    }
+}
+
+// An idle model goes when its time runs out: the server's default, or a request's keep_alive
+// (0: as soon as it is idle); a load or unload request answers at once; /api/ps says when.
+TEST_F(ServerTest, IdleModelsAreUnloadedWhenTheirKeepAliveRunsOut) {
+    start({.keep_alive = "3s"});
+    const auto loaded_names = [&] {
+        std::vector<std::string> names;
+        const Json ps = Json::parse(get("/api/ps")->body);
+        for (const Json& model : ps["models"]) {
+            names.push_back(model["name"]);
+        }
+        return names;
+    };
+    const auto unloaded_within = [&](std::chrono::seconds patience) {
+        const auto deadline = std::chrono::steady_clock::now() + patience;
+        while (!loaded_names().empty()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return true;
+    };
+    EXPECT_EQ(loaded_names(), std::vector<std::string>{"tiny-chat"});
+    EXPECT_TRUE(unloaded_within(std::chrono::seconds(8))) << "the server's keep-alive of 3 s";
+
+    const Json generate = {{"model", tiny_chat_model()},
+                           {"prompt", "the cat"},
+                           {"stream", false},
+                           {"keep_alive", -1},
+                           {"options", {{"num_predict", 2}}}};
+    ASSERT_EQ(post("/api/generate", generate)->status, 200);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    const Json kept = Json::parse(get("/api/ps")->body)["models"];
+    ASSERT_EQ(kept.size(), 1U) << "kept for ever";
+    EXPECT_EQ(kept[0]["expires_at"], "9999-12-31T23:59:59Z");
+
+    Json load = {{"model", tiny_chat_model()}, {"keep_alive", "10m"}};
+    const Json loading = Json::parse(post("/api/generate", load)->body);
+    EXPECT_EQ(loading["done_reason"], "load") << loading;
+    const std::string expires = Json::parse(get("/api/ps")->body)["models"][0]["expires_at"];
+    EXPECT_LT(expires, "9999") << expires;
+    load["keep_alive"] = 0;
+    const Json unloading = Json::parse(post("/api/chat", load)->body);
+    EXPECT_EQ(unloading["done_reason"], "unload") << unloading;
+    EXPECT_TRUE(loaded_names().empty()) << "an unload request answers once it is done";
+
+    Json answered = generate;
+    answered["keep_alive"] = "0s";
+    ASSERT_EQ(post("/api/generate", answered)->status, 200);
+    EXPECT_TRUE(unloaded_within(std::chrono::seconds(2))) << "0: gone once idle";
+    answered["keep_alive"] = "soon";
+    EXPECT_EQ(post("/api/generate", answered)->status, 400);
+}
+
 TEST_F(ServerTest, BeyondMaxModelsTheLeastRecentlyUsedIsUnloaded) {
     start({.max_models = 2});
     const std::string other = kestrune::testing::bundled_chat_model();

@@ -46,6 +46,9 @@ struct KESTRUNE_API ServerOptions {
     // for every origin.
     std::vector<std::string> allowed_origins = {};
     bool metrics = false;  // /metrics, in Prometheus' text format
+    // How long a model stays loaded once idle, unless a request's keep_alive says: a duration
+    // ("5m", "1h", "90s", seconds); negative: for ever. A bad one throws InvalidValueError.
+    std::string keep_alive = "5m";
 };
 
 class KESTRUNE_API Server {

@@ -365,6 +365,10 @@ bool Llama::generates_text() const {
     return llama_get_memory(context_.get()) != nullptr;
 }
 
+int Llama::n_layers() const {
+    return llama_model_n_layer(model_.get());
+}
+
 int Llama::n_vocab() const {
     return llama_vocab_n_tokens(vocab_);
 }

@@ -130,6 +130,7 @@ class Llama {
     std::string token_to_piece(Token token) const;
     std::string detokenize(std::span<const Token> tokens) const;
     int n_vocab() const;
+    int n_layers() const;
     bool is_eog(Token token) const;
     // False for a model without a KV cache (an encoder such as BERT): it gives embeddings, but
     // cannot generate text token by token.
