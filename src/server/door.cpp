@@ -106,7 +106,7 @@ std::vector<std::pair<std::string, std::string>> cors_headers(
     std::vector<std::pair<std::string, std::string>> headers = {
         {"Access-Control-Allow-Origin", any ? "*" : *origin}, {"Vary", "Origin"}};
     if (request.method == "OPTIONS") {
-        headers.emplace_back("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
+        headers.emplace_back("Access-Control-Allow-Methods", "GET, POST, DELETE, OPTIONS");
         headers.emplace_back("Access-Control-Allow-Headers",
                              request.header("Access-Control-Request-Headers")
                                  .value_or("Authorization, Content-Type"));

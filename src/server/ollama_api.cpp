@@ -1,11 +1,13 @@
 #include "server/ollama_api.hpp"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 
 #include "inference/output_format.hpp"
+#include "kestrune/engine/inventory.hpp"
 #include "server/fields.hpp"
 #include "server/model_details.hpp"
 
@@ -295,6 +297,29 @@ Response ps(const ServeContext& context) {
         models.push_back(std::move(entry));
     }
     return json_answer({{"models", models}});
+}
+
+Response remove(const ServeContext& context, const Request& request) {
+    const Json body = fields::parse_object(request.body);
+    const auto given = fields::text(body, "model");
+    const std::string name = given ? *given : fields::required_text(body, "name");
+    std::vector<std::string> cached;
+    for (const inventory::LocalModel& model : inventory::list_models()) {
+        if (model.store == inventory::KESTRUNE_STORE && inventory::answers_to(model, name)) {
+            cached.push_back(model.path);
+        }
+    }
+    for (const auto& loaded : context.pool.loaded()) {
+        if (std::ranges::find(cached, loaded->known.path) != cached.end()) {
+            context.pool.unload(loaded);
+        }
+    }
+    if (inventory::remove_from_cache(name).empty()) {
+        throw NotFoundError("model '" + name +
+                            "' is not in Kestrune's cache (the stores of other runtimes are "
+                            "never deleted from)");
+    }
+    return json_answer({{"status", "success"}});
 }
 
 Response chat(const ServeContext& context, const Request& request,

@@ -22,6 +22,9 @@ Response version();
 Response tags(const ServeContext& context);
 Response show(const ServeContext& context, const Request& request);
 Response ps(const ServeContext& context);
+// DELETE {"model": name}: the model's files gone from Kestrune's own cache (unloaded first);
+// 404 when the cache holds none by that name. Other runtimes' stores are never touched.
+Response remove(const ServeContext& context, const Request& request);
 Response chat(const ServeContext& context, const Request& request,
               const std::shared_ptr<AccessNote>& note);
 Response generate(const ServeContext& context, const Request& request,

@@ -8,6 +8,10 @@ const { startServe } = require("../support/serve.cjs");
 const OpenAI = require("openai");
 const { Ollama } = require("ollama");
 const Anthropic = require("@anthropic-ai/sdk");
+const { embedMany } = require("ai");
+const { createOpenAICompatible } = require("@ai-sdk/openai-compatible");
+const { OpenAIEmbeddings } = require("@langchain/openai");
+const { OllamaEmbeddings } = require("@langchain/ollama");
 
 const KEY = "node-test-key";
 const WEB_SEARCH = {
@@ -236,12 +240,33 @@ async function checkAnthropic(address, chatAnswer) {
   console.log("anthropic: messages whole and streamed, tool results, count_tokens, errors: ok");
 }
 
+// The embedding clients of the AI SDK and LangChain, each giving the vectors OpenAI's client got.
+async function checkEmbeddingClients(address, embedding) {
+  const same = (vector, what) => {
+    const agreement = vector.reduce((sum, value, i) => sum + value * embedding[i], 0);
+    assert.ok(agreement > 0.99999, `${what}: ${agreement}`);
+  };
+  const provider = createOpenAICompatible({ name: "kestrune", baseURL: `${address}/v1`, apiKey: KEY });
+  const { embeddings } = await embedMany(
+      { model: provider.textEmbeddingModel(MODEL), values: ["the cat", "a dog"] });
+  assert.equal(embeddings.length, 2);
+  same(embeddings[0], "the AI SDK's embedMany");
+  const openai = new OpenAIEmbeddings(
+      { model: MODEL, apiKey: KEY, configuration: { baseURL: `${address}/v1` } });
+  same((await openai.embedDocuments(["the cat", "a dog"]))[0], "LangChain's OpenAIEmbeddings");
+  const ollama = new OllamaEmbeddings(
+      { model: MODEL, baseUrl: address, headers: { Authorization: `Bearer ${KEY}` } });
+  same(await ollama.embedQuery("the cat"), "LangChain's OllamaEmbeddings");
+  console.log("embeddings: AI SDK embedMany, LangChain OpenAIEmbeddings and OllamaEmbeddings: ok");
+}
+
 async function main() {
   const { child, address } = await startServer();
   try {
     const { answer, embedding } = await checkOpenAi(address);
     await checkOllama(address, answer, embedding);
     await checkAnthropic(address, answer);
+    await checkEmbeddingClients(address, embedding);
   } finally {
     const exited = new Promise((resolve) => child.once("exit", (code) => resolve(code)));
     child.kill("SIGTERM");

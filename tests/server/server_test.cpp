@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/json.hpp"
+#include "kestrune/registry/store.hpp"
 #include "platform/llama/binding.hpp"
 #include "platform/llama/chat_template.hpp"
 #include "server/fields.hpp"
@@ -533,6 +534,26 @@ TEST_F(ServerTest, EveryStoresModelsAreListedAndOpenByTheNamesListed) {
         EXPECT_EQ(post("/api/show", {{"model", name}})->status, 200) << name;
     }
     EXPECT_EQ(post("/v1/chat/completions", user_chat("tiny:other", "the cat", 2))->status, 404);
+
+    // Deleting: Kestrune's own cache only, a loaded model unloaded first.
+    const std::string cached = kestrune::registry::RegistryStore().store_dir() + "/cached.gguf";
+    fs::create_directories(fs::path(cached).parent_path());
+    fs::copy_file(tiny_chat_model(), cached);
+    ASSERT_EQ(post("/v1/chat/completions", user_chat("cached", "the cat", 2))->status, 200);
+    const auto remove = [&](const std::string& name) {
+        return client_->Delete("/api/delete", Json{{"model", name}}.dump(), "application/json");
+    };
+    auto removed = remove("cached");
+    EXPECT_EQ(removed->status, 200) << removed->body;
+    EXPECT_FALSE(fs::exists(cached));
+    const Json ps = Json::parse(get("/api/ps")->body);
+    for (const Json& model : ps["models"]) {
+        EXPECT_NE(model["name"], "cached") << ps;
+    }
+    EXPECT_EQ(remove("cached")->status, 404);
+    auto foreign = remove("tiny:latest");
+    EXPECT_EQ(foreign->status, 404) << foreign->body;
+    EXPECT_TRUE(fs::exists(blob)) << "another runtime's store is never touched";
 }
 
 TEST_F(ServerTest, ModelNamesTooLongOrOfUnknownKindsGetTheServersOwn400) {

@@ -343,6 +343,8 @@ void Server::route(const std::string& method, const std::string& path, Handler h
         impl_->server.Options(path, impl_->with_head(std::move(handler)));
     } else if (method == "POST") {
         impl_->server.Post(path, impl_->with_body(std::move(handler)));
+    } else if (method == "DELETE") {
+        impl_->server.Delete(path, impl_->with_body(std::move(handler)));
     } else {
         throw InvalidValueError("Unsupported method for a route: " + method);
     }
