@@ -99,8 +99,9 @@ std::vector<LocalModel> local_models(const ModelPool& pool) {
     return models;
 }
 
-Json model_details(const std::string& path) {
-    const auto metadata = ggufmeta::read_gguf_metadata(path);
+namespace {
+
+Json details_of(const ggufmeta::GgufMetadata& metadata, const std::string& path) {
     const std::string family = text_value(metadata, "general.architecture");
     return {{"parent_model", ""},
             {"format", "gguf"},
@@ -110,15 +111,43 @@ Json model_details(const std::string& path) {
             {"quantization_level", quantization_level(metadata)}};
 }
 
-Json model_metadata(const std::string& path) {
-    // Built in one pass: a header may hold many thousands of keys.
-    Json info = ggufmeta::read_gguf_metadata(path);
-    info.erase("tokenizer.chat_template");
-    return info;
+// What the model does, as far as its header tells: an encoder that names a pooling gives
+// embeddings; any other completes text, and its chat template tells whether it takes tools
+// and thinks first.
+Json capabilities_of(const ggufmeta::GgufMetadata& metadata, const std::string& chat_template) {
+    const std::string family = text_value(metadata, "general.architecture");
+    if (family.find("bert") != std::string::npos ||
+        metadata.find(family + ".pooling_type") != nullptr) {
+        return Json::array({"embedding"});
+    }
+    Json capabilities = Json::array({"completion"});
+    if (chat_template.find("tools") != std::string::npos) {
+        capabilities.push_back("tools");
+    }
+    if (chat_template.find("enable_thinking") != std::string::npos ||
+        chat_template.find("<think>") != std::string::npos) {
+        capabilities.push_back("thinking");
+    }
+    return capabilities;
 }
 
-std::string chat_template(const std::string& path) {
-    return text_value(ggufmeta::read_gguf_metadata(path), "tokenizer.chat_template");
+}  // namespace
+
+Json model_details(const std::string& path) {
+    return details_of(ggufmeta::read_gguf_metadata(path), path);
+}
+
+Json model_card(const std::string& path) {
+    // One read of the header: it may hold many thousands of keys.
+    const auto metadata = ggufmeta::read_gguf_metadata(path);
+    const std::string chat_template = text_value(metadata, "tokenizer.chat_template");
+    Json info = metadata;
+    info.erase("tokenizer.chat_template");
+    return {{"license", text_value(metadata, "general.license")},
+            {"template", chat_template},
+            {"details", details_of(metadata, path)},
+            {"model_info", std::move(info)},
+            {"capabilities", capabilities_of(metadata, chat_template)}};
 }
 
 }  // namespace kestrune::server

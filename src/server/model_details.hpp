@@ -27,8 +27,10 @@ LocalModel describe_file(const std::string& name, const std::string& path);
 
 // {"parent_model", "format", "family", "families", "parameter_size", "quantization_level"}.
 Json model_details(const std::string& path);
-// The header's metadata as one object, plus the chat template (absent: "").
-Json model_metadata(const std::string& path);
-std::string chat_template(const std::string& path);
+// What Ollama's /api/show tells of a model: {"license", "template" (the chat template, ""
+// when none), "details", "model_info" (the header's metadata but the template),
+// "capabilities" ("embedding"; or "completion", with "tools" and "thinking" where the
+// template takes them)}.
+Json model_card(const std::string& path);
 
 }  // namespace kestrune::server

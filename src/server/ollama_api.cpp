@@ -272,13 +272,12 @@ Response tags(const ServeContext& context) {
 Response show(const ServeContext& context, const Request& request) {
     const Json body = fields::parse_object(request.body);
     const std::string path = context.pool.locate(model_of(body, context)).path;
-    return json_answer({{"modelfile", ""},
-                        {"parameters", ""},
-                        {"template", chat_template(path)},
-                        {"details", model_details(path)},
-                        {"model_info", model_metadata(path)},
-                        {"capabilities", Json::array({"completion"})},
-                        {"modified_at", timestamp(describe_file("", path).modified)}});
+    Json shown = model_card(path);
+    shown["modelfile"] = "";
+    shown["parameters"] = "";
+    shown["system"] = "";
+    shown["modified_at"] = timestamp(describe_file("", path).modified);
+    return json_answer(shown);
 }
 
 Response ps(const ServeContext& context) {

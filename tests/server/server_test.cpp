@@ -1416,6 +1416,8 @@ TEST_F(ServerTest, AnthropicToolsAndResultsReachTheTemplateAndACallIsRequiredOnl
         return Json::parse(post("/v1/messages/count_tokens", counting)->body)["input_tokens"]
             .get<int>();
     };
+    const Json shown = Json::parse(post("/api/show", {{"model", model}})->body);
+    EXPECT_EQ(shown["capabilities"], Json::array({"completion", "tools"})) << shown;
     const int plain = counted(request);
     request["tools"] = {tool};
     const int offered = counted(request);
@@ -1597,6 +1599,10 @@ TEST_F(ServerTest, EmbeddingsAreOneUnitVectorPerInputInEveryShapeAsLlamaCppGives
     EXPECT_NEAR(dot(ours_bert, ours_bert), 1.0, 1e-4);
     auto chat = post("/v1/chat/completions", user_chat(bert, "hello", 4));
     EXPECT_EQ(chat->status, 400) << chat->body;
+    EXPECT_EQ(Json::parse(post("/api/show", {{"model", bert}})->body)["capabilities"],
+              Json::array({"embedding"}));
+    EXPECT_EQ(Json::parse(post("/api/show", {{"model", tiny_chat_model()}})->body)["capabilities"],
+              Json::array({"completion"}));
 
     if (!kestrune::testing::LlamaServer::built()) {
         GTEST_SKIP() << "llama-server was not built at " << kestrune::testing::LlamaServer::binary;
