@@ -19,6 +19,8 @@ Sinks& sinks() {
     return instance;
 }
 
+thread_local DownloadProgressSink thread_progress;
+
 }  // namespace
 
 void set_output(OutputSink sink) {
@@ -43,10 +45,21 @@ void print(std::string_view text) {
 }
 
 void report_download(const DownloadProgress& progress) {
+    if (thread_progress) {
+        thread_progress(progress);
+        return;
+    }
     std::lock_guard lock(sinks().mutex);
     if (sinks().progress) {
         sinks().progress(progress);
     }
+}
+
+ThreadDownloadProgress::ThreadDownloadProgress(DownloadProgressSink sink)
+    : previous_(std::exchange(thread_progress, std::move(sink))) {}
+
+ThreadDownloadProgress::~ThreadDownloadProgress() {
+    thread_progress = std::move(previous_);
 }
 
 }  // namespace output

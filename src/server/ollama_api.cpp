@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "core/output.hpp"
 #include "inference/output_format.hpp"
 #include "kestrune/engine/inventory.hpp"
 #include "server/fields.hpp"
@@ -296,6 +297,49 @@ Response ps(const ServeContext& context) {
         models.push_back(std::move(entry));
     }
     return json_answer({{"models", models}});
+}
+
+Response pull(const ServeContext& context, const Request& request, bool allowed) {
+    if (!allowed) {
+        throw RequestError(403, "pulling models is off on this server: start it with --allow-pull");
+    }
+    const Json body = fields::parse_object(request.body);
+    const auto given = fields::text(body, "model");
+    const std::string reference = given ? *given : fields::required_text(body, "name");
+    if (!fields::flag(body, "stream").value_or(true)) {
+        context.pool.locate(reference);
+        return json_answer({{"status", "success"}});
+    }
+    Response response{
+        .status = 200, .content_type = "application/x-ndjson", .body = {}, .stream = {}};
+    ModelPool& pool = context.pool;
+    response.stream = [&pool, reference](platform::http_server::Sink& sink) {
+        sink.write(ndjson({{"status", "pulling manifest"}}));
+        // About four lines a second, and the last one of each file.
+        constexpr auto kEvery = std::chrono::milliseconds(250);
+        std::chrono::steady_clock::time_point last;
+        const output::ThreadDownloadProgress progress([&](const DownloadProgress& state) {
+            const auto now = std::chrono::steady_clock::now();
+            if (!state.finished && now - last < kEvery) {
+                return;
+            }
+            last = now;
+            Json line = {{"status", "pulling " + state.label},
+                         {"digest", state.label},
+                         {"completed", state.done}};
+            if (state.total) {
+                line["total"] = *state.total;
+            }
+            sink.write(ndjson(line));
+        });
+        try {
+            pool.locate(reference);
+            sink.write(ndjson({{"status", "success"}}));
+        } catch (const std::exception& error) {
+            sink.write(ndjson({{"error", error.what()}}));
+        }
+    };
+    return response;
 }
 
 Response remove(const ServeContext& context, const Request& request) {

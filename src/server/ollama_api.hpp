@@ -22,6 +22,10 @@ Response version();
 Response tags(const ServeContext& context);
 Response show(const ServeContext& context, const Request& request);
 Response ps(const ServeContext& context);
+// {"model", "stream" (true)}: the model downloaded into Kestrune's cache unless it is on this
+// machine already, with Ollama's progress lines ("pulling manifest", "pulling FILE" with
+// "total" and "completed", then "success"). Without `allowed` (--allow-pull), a 403.
+Response pull(const ServeContext& context, const Request& request, bool allowed);
 // DELETE {"model": name}: the model's files gone from Kestrune's own cache (unloaded first);
 // 404 when the cache holds none by that name. Other runtimes' stores are never touched.
 Response remove(const ServeContext& context, const Request& request);

@@ -198,6 +198,9 @@ struct Server::Impl {
         add("GET", "/api/version", without_body([] { return ollama_api::version(); }));
         add("GET", "/api/tags", without_body([this] { return ollama_api::tags(context); }));
         add("GET", "/api/ps", without_body([this] { return ollama_api::ps(context); }));
+        add("POST", "/api/pull", [this](const auto& request, const auto&) {
+            return ollama_api::pull(context, request, options.allow_pull);
+        });
         add("DELETE", "/api/delete", [this](const auto& request, const auto&) {
             return ollama_api::remove(context, request);
         });

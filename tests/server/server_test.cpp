@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <iostream>
 #include <regex>
@@ -781,6 +782,43 @@ TEST_F(ServerTest, AModelBeingDownloadedKeepsNoOtherRequestWaiting) {
         << "the loaded model waited behind the download";
     release.open();
     EXPECT_EQ(pulling.get(), 400) << "what was downloaded is no model";
+}
+
+// A pull streams Ollama's progress lines and lands in Kestrune's cache, where the model list
+// shows it; without --allow-pull it is a 403 that says how to allow it.
+TEST_F(ServerTest, APullStreamsItsProgressAndTheModelIsListedAfter) {
+    std::ifstream in(tiny_chat_model(), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    kestrune::testing::LoopbackServer files([&](httplib::Server& server) {
+        server.Get("/pulled.gguf", [&](const httplib::Request&, httplib::Response& response) {
+            response.set_content(bytes, "application/octet-stream");
+        });
+    });
+    const std::string cache = kestrune::registry::RegistryStore().store_dir();
+    std::filesystem::create_directories(cache);
+    start({.allow_pull = true, .download_dir = cache});
+    auto pulled = post("/api/pull", {{"model", files.url("/pulled.gguf")}});
+    ASSERT_EQ(pulled->status, 200) << pulled->body;
+    const std::vector<Json> lines = ndjson(pulled->body);
+    ASSERT_GE(lines.size(), 3U) << pulled->body;
+    EXPECT_EQ(lines.front()["status"], "pulling manifest");
+    EXPECT_EQ(lines.back()["status"], "success");
+    const Json& last_progress = lines[lines.size() - 2];
+    EXPECT_EQ(last_progress["completed"], bytes.size()) << last_progress;
+    EXPECT_EQ(last_progress["total"], bytes.size()) << last_progress;
+    const std::string tags = get("/api/tags")->body;
+    EXPECT_NE(tags.find("pulled"), std::string::npos) << tags;
+    EXPECT_EQ(post("/api/pull", {{"model", files.url("/pulled.gguf")}, {"stream", false}})->body,
+              R"({"status":"success"})");
+    const std::vector<Json> missing =
+        ndjson(post("/api/pull", {{"model", files.url("/missing.gguf")}})->body);
+    EXPECT_TRUE(missing.back().contains("error")) << missing.back();
+
+    server_.reset();
+    start();
+    auto refused = post("/api/pull", {{"model", files.url("/pulled.gguf")}});
+    EXPECT_EQ(refused->status, 403);
+    EXPECT_NE(refused->body.find("--allow-pull"), std::string::npos) << refused->body;
 }
 
 int free_port() {
