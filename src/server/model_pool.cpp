@@ -219,8 +219,16 @@ std::shared_ptr<LoadedModel> ModelPool::use(std::shared_ptr<LoadedModel> model,
     while (models_.size() > static_cast<std::size_t>(std::max(options_.max_models, 1))) {
         drop(models_.back());
     }
-    reaper_wake_.notify_all();
-    return model;
+    // The caller's hold, counted as a user until it lets go, when the model's idle time
+    // begins (a model list holding the model for a moment is no use of it).
+    ++model->users;
+    LoadedModel* held = model.get();
+    return {held, [this, model = std::move(model)](LoadedModel*) {
+                std::lock_guard lock(mutex_);
+                model->last_used = std::chrono::steady_clock::now();
+                --model->users;
+                reaper_wake_.notify_all();
+            }};
 }
 
 std::shared_ptr<LoadedModel> ModelPool::find_loaded(const std::string& reference) {
@@ -254,8 +262,8 @@ void ModelPool::reap() {
         const auto now = std::chrono::steady_clock::now();
         std::vector<std::shared_ptr<LoadedModel>> expired;
         for (const auto& model : models_) {
-            // Held by a request (or busy decoding), a model is in use and its time restarts.
-            if (model.use_count() > 1 || model->model->scheduler().busy() > 0) {
+            // Held by a request (or still decoding), a model is in use.
+            if (model->users > 0 || model->model->scheduler().busy() > 0) {
                 model->last_used = now;
             } else if (model->keep_alive.count() >= 0 &&
                        now - model->last_used >= model->keep_alive) {

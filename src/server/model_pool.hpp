@@ -9,6 +9,7 @@
 // reference at a time, so the models already loaded answer meanwhile.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -43,10 +44,12 @@ struct LoadedModel {
     std::chrono::system_clock::time_point loaded_at;
     std::chrono::duration<double> load_time{0};
     std::shared_ptr<inference::Model> model;
-    // Under the pool's lock: how long it stays once idle (negative: for ever), and when it was
-    // last in use.
+    // Under the pool's lock: how long it stays once idle (negative: for ever), and when its
+    // last user let go.
     std::chrono::seconds keep_alive{-1};
     std::chrono::steady_clock::time_point last_used;
+    // The requests holding it (what acquire() handed out and is not yet let go).
+    std::atomic<int> users = 0;
 };
 
 struct PoolOptions {
