@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -86,10 +87,17 @@ TEST_F(SchedulerTest, PromptsThatDoNotFitAndAFullQueueAreRefusedAtOnce) {
     EXPECT_THROW(small.submit({}), kestrune::InvalidValueError);
 
     // One slot, one place in the queue: the third request finds both taken, whichever the
-    // scheduler has started by then.
-    Scheduler busy(weights_, {.parallel = 1, .n_ctx = 256, .max_queue = 1});
-    auto running = busy.submit(request(200));
-    auto waiting = busy.submit(request(200));
+    // scheduler has started by then. Barred from ending its turn, the first answer runs for a
+    // while (the tiny model's own answer ends within milliseconds, and the queue had room).
+    Scheduler busy(weights_, {.parallel = 1, .n_ctx = 2048, .max_queue = 1});
+    Request endless = request(2000);
+    for (kestrune::platform::llama::Token token = 0; token < weights_.n_vocab(); ++token) {
+        if (weights_.is_eog(token)) {
+            endless.sampling.logit_bias.emplace_back(token, -INFINITY);
+        }
+    }
+    auto running = busy.submit(endless);
+    auto waiting = busy.submit(endless);
     EXPECT_THROW(busy.submit(request()), QueueFull);
     running->cancel();
     waiting->cancel();
