@@ -48,6 +48,23 @@ Answer::Answer(ModelPool& pool, const AnswerRequest& request)
             .prompt = request.prompt, .sampling = request.sampling, .stops = request.stop});
 }
 
+std::string requested_model(const Json& body, const ServeContext& context) {
+    std::string model = fields::text(body, "model").value_or(context.default_model);
+    if (model.empty()) {
+        throw RequestError(400, "'model' is required");
+    }
+    return model;
+}
+
+void require_tool(AnswerRequest& request, const std::string& name, const std::string& kind) {
+    std::erase_if(request.tools, [&](const ToolSpec& tool) { return tool.name != name; });
+    if (request.tools.empty()) {
+        throw RequestError(400, "'tool_choice' names the " + kind + " '" + name +
+                                    "', which is not among the tools");
+    }
+    request.require_tool_call = true;
+}
+
 std::string new_id(const std::string& prefix) {
     static std::atomic<std::uint64_t> counter{std::random_device{}()};
     std::array<char, 32> digits{};

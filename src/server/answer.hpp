@@ -107,6 +107,12 @@ struct ServeContext {
     std::string default_model;
 };
 
+// The model a request names ("model"), or the server's default; neither is a 400.
+std::string requested_model(const Json& body, const ServeContext& context);
+// The reply must call the tool `name`, the only one left offered; a name not among the tools is
+// a 400 that calls it a `kind` ("function", "tool").
+void require_tool(AnswerRequest& request, const std::string& name, const std::string& kind);
+
 // How one API writes a streamed answer.
 struct EventFormat {
     std::function<std::string(const Answer::Delta& piece)> piece;

@@ -158,30 +158,18 @@ Json openai_messages(const Json& body) {
     return messages;
 }
 
-// Anthropic's tools ({"name", "description", "input_schema"}) in the shared form.
-Json openai_tools(const Json& body) {
-    Json tools = Json::array();
-    const auto given = body.find("tools");
-    if (given == body.end() || given->is_null()) {
-        return tools;
+// An Anthropic tool ({"name", "description", "input_schema"}) in the shared form.
+Json shared_tool(const Json& tool) {
+    if (!tool.is_object() || !tool.contains("input_schema")) {
+        throw RequestError(400,
+                           "'tools' may hold only custom tools with a name and an "
+                           "'input_schema'");
     }
-    if (!given->is_array()) {
-        throw RequestError(400, "'tools' must be a list");
+    Json function = {{"name", tool.value("name", Json())}, {"parameters", tool["input_schema"]}};
+    if (tool.contains("description")) {
+        function["description"] = tool["description"];
     }
-    for (const Json& tool : *given) {
-        if (!tool.is_object() || !tool.contains("input_schema")) {
-            throw RequestError(400,
-                               "'tools' may hold only custom tools with a name and an "
-                               "'input_schema'");
-        }
-        Json function = {{"name", tool.value("name", Json())},
-                         {"parameters", tool["input_schema"]}};
-        if (tool.contains("description")) {
-            function["description"] = tool["description"];
-        }
-        tools.push_back({{"type", "function"}, {"function", function}});
-    }
-    return tools;
+    return {{"type", "function"}, {"function", function}};
 }
 
 void tool_choice(const Json& body, AnswerRequest& request) {
@@ -204,17 +192,13 @@ void tool_choice(const Json& body, AnswerRequest& request) {
         return;
     }
     if (type == "tool") {
-        const std::string name = fields::required_text(*choice, "name");
-        std::erase_if(request.tools, [&](const ToolSpec& tool) { return tool.name != name; });
-        if (request.tools.empty()) {
-            throw RequestError(
-                400, "'tool_choice' names the tool '" + name + "', which is not among the tools");
-        }
-    } else if (type != "any") {
+        require_tool(request, fields::required_text(*choice, "name"), "tool");
+    } else if (type == "any") {
+        request.require_tool_call = true;
+    } else {
         throw RequestError(400,
                            "'tool_choice.type' must be \"auto\", \"any\", \"tool\" or \"none\"");
     }
-    request.require_tool_call = true;
 }
 
 // {"type": "enabled", "budget_tokens": …} or {"type": "disabled"}; absent: as the template
@@ -401,22 +385,19 @@ bool owns(const std::string& path) {
 
 AnswerRequest answer_request(const Json& body, const ServeContext& context, bool counting) {
     AnswerRequest request;
-    request.model = fields::text(body, "model").value_or(context.default_model);
-    if (request.model.empty()) {
-        throw RequestError(400, "'model' is required");
-    }
+    request.model = requested_model(body, context);
     request.messages = fields::messages(Json{{"messages", openai_messages(body)}}, "messages");
-    request.tools = fields::tools(Json{{"tools", openai_tools(body)}}, "tools");
+    request.tools = fields::tools(body, "tools", shared_tool);
     tool_choice(body, request);
     request.think = thinking(body);
     if (counting) {
         return request;
     }
-    const auto max_tokens = fields::integer(body, "max_tokens");
-    if (!max_tokens || *max_tokens < 1) {
-        throw RequestError(400, "'max_tokens' is required, at least 1");
+    const auto max_tokens = fields::token_limit(body, "max_tokens");
+    if (!max_tokens) {
+        throw RequestError(400, "'max_tokens' is required");
     }
-    request.sampling.max_tokens = static_cast<int>(std::min<long long>(*max_tokens, 1 << 30));
+    request.sampling.max_tokens = *max_tokens;
     fields::sampling_controls(body, request.sampling);
     request.stop = fields::texts(body, "stop_sequences");
     return request;

@@ -68,8 +68,8 @@ struct Embedded {
 Embedded embed(const ServeContext& context, const Json& body, const std::string& key,
                bool truncate) {
     const auto began = Clock::now();
-    const auto model = context.pool.acquire(
-        fields::text(body, "model").value_or(context.default_model), fields::keep_alive(body));
+    const auto model =
+        context.pool.acquire(requested_model(body, context), fields::keep_alive(body));
     Embedded embedded{.model = model->known.name, .load = Clock::now() - began};
     const auto dimensions = fields::integer(body, "dimensions");
     for (auto& tokens : inputs_of(body, key, model->model->weights())) {

@@ -285,6 +285,31 @@ std::vector<ToolSpec> tools(const Json& object, std::string_view key) {
     return result;
 }
 
+std::vector<ToolSpec> tools(const Json& object, std::string_view key,
+                            const std::function<Json(const Json& tool)>& to_shared) {
+    const Json* list = find(object, key);
+    if (list == nullptr) {
+        return {};
+    }
+    if (!list->is_array()) {
+        wrong(key, "a list of tools");
+    }
+    Json shared = Json::array();
+    for (const Json& tool : *list) {
+        shared.push_back(to_shared(tool));
+    }
+    return tools(Json{{key, shared}}, key);
+}
+
+std::optional<int> token_limit(const Json& object, std::string_view key) {
+    const auto limit = integer(object, key);
+    if (limit && *limit < 1) {
+        throw RequestError(400, "'" + std::string(key) + "' must be at least 1");
+    }
+    return limit ? std::optional<int>(static_cast<int>(std::min<long long>(*limit, 1 << 30)))
+                 : std::nullopt;
+}
+
 void sampling_controls(const Json& object, platform::llama::Sampling& sampling) {
     constexpr double kAny = std::numeric_limits<double>::infinity();
     sampling.temperature = bounded(object, "temperature", 0, 2).value_or(sampling.temperature);

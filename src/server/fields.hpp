@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,6 +47,13 @@ Messages messages(const Json& object, std::string_view key);
 // The tools offered, in the form both APIs share:
 // [{"type": "function", "function": {"name": …, "description": …, "parameters": {…}}}].
 std::vector<ToolSpec> tools(const Json& object, std::string_view key);
+
+// The tools at `key` in a dialect's own form (absent or null: none), each turned by `to_shared`
+// into the shared form tools() reads.
+std::vector<ToolSpec> tools(const Json& object, std::string_view key,
+                            const std::function<Json(const Json& tool)>& to_shared);
+// A limit of tokens to generate, read at `key`: at least 1 (else a 400), held to 2^30.
+std::optional<int> token_limit(const Json& object, std::string_view key);
 
 // The sampling controls both APIs name alike, read from `object` (OpenAI's body, Ollama's
 // options) over what `sampling` holds: temperature [0, 2], top_p (0, 1], top_k (0: off),

@@ -273,13 +273,7 @@ void tool_choice(const Json& body, AnswerRequest& request) {
                            "'tool_choice' must be \"auto\", \"none\", \"required\" or "
                            "{\"type\": \"function\", \"function\": {\"name\": …}}");
     }
-    const std::string name = fields::required_text(*function, "name");
-    std::erase_if(request.tools, [&](const ToolSpec& tool) { return tool.name != name; });
-    if (request.tools.empty()) {
-        throw RequestError(
-            400, "'tool_choice' names the function '" + name + "', which is not among the tools");
-    }
-    request.require_tool_call = true;
+    require_tool(request, fields::required_text(*function, "name"), "function");
 }
 
 // What this server cannot give yet is said, not dropped: one choice and no log-probabilities.
@@ -302,10 +296,7 @@ void refuse_unanswerable(const Json& body) {
 
 AnswerRequest answer_request(const Json& body, const ServeContext& context, bool chat) {
     AnswerRequest request;
-    request.model = fields::text(body, "model").value_or(context.default_model);
-    if (request.model.empty()) {
-        throw RequestError(400, "'model' is required");
-    }
+    request.model = requested_model(body, context);
     if (chat) {
         request.messages = fields::messages(body, "messages");
         request.tools = fields::tools(body, "tools");
@@ -323,15 +314,12 @@ AnswerRequest answer_request(const Json& body, const ServeContext& context, bool
         }
         request.prompt = prompt.front();
     }
-    auto max_tokens = fields::integer(body, "max_completion_tokens");
+    auto max_tokens = fields::token_limit(body, "max_completion_tokens");
     if (!max_tokens) {
-        max_tokens = fields::integer(body, "max_tokens");
-    }
-    if (max_tokens && *max_tokens < 1) {
-        throw RequestError(400, "'max_tokens' must be at least 1");
+        max_tokens = fields::token_limit(body, "max_tokens");
     }
     if (max_tokens) {
-        request.sampling.max_tokens = static_cast<int>(std::min<long long>(*max_tokens, 1 << 30));
+        request.sampling.max_tokens = *max_tokens;
     }
     fields::sampling_controls(body, request.sampling);
     request.sampling.logit_bias = fields::logit_bias(body, "logit_bias");

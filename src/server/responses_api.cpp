@@ -98,29 +98,18 @@ Json chat_messages(const Json& body) {
     return messages;
 }
 
-// Function tools, flat as this API sends them, in the shared form.
-Json chat_tools(const Json& body) {
-    Json tools = Json::array();
-    const auto given = body.find("tools");
-    if (given == body.end() || given->is_null()) {
-        return tools;
+// A function tool, flat as this API sends it, in the shared form.
+Json shared_tool(const Json& tool) {
+    if (!tool.is_object() || tool.value("type", "") != "function") {
+        throw RequestError(400, "'tools' may hold only tools of type \"function\" here");
     }
-    if (!given->is_array()) {
-        throw RequestError(400, "'tools' must be a list");
-    }
-    for (const Json& tool : *given) {
-        if (!tool.is_object() || tool.value("type", "") != "function") {
-            throw RequestError(400, "'tools' may hold only tools of type \"function\" here");
+    Json function = {{"name", tool.value("name", Json())}};
+    for (const char* key : {"description", "parameters"}) {
+        if (tool.contains(key) && !tool[key].is_null()) {
+            function[key] = tool[key];
         }
-        Json function = {{"name", tool.value("name", Json())}};
-        for (const char* key : {"description", "parameters"}) {
-            if (tool.contains(key) && !tool[key].is_null()) {
-                function[key] = tool[key];
-            }
-        }
-        tools.push_back({{"type", "function"}, {"function", function}});
     }
-    return tools;
+    return {{"type", "function"}, {"function", function}};
 }
 
 void tool_choice(const Json& body, AnswerRequest& request) {
@@ -141,13 +130,7 @@ void tool_choice(const Json& body, AnswerRequest& request) {
                            "'tool_choice' must be \"auto\", \"none\", \"required\" or "
                            "{\"type\": \"function\", \"name\": …}");
     }
-    const std::string name = fields::required_text(*choice, "name");
-    std::erase_if(request.tools, [&](const ToolSpec& tool) { return tool.name != name; });
-    if (request.tools.empty()) {
-        throw RequestError(
-            400, "'tool_choice' names the function '" + name + "', which is not among the tools");
-    }
-    request.require_tool_call = true;
+    require_tool(request, fields::required_text(*choice, "name"), "function");
 }
 
 // "text": {"format": {"type": "text" | "json_object" | "json_schema", "schema": …}}.
@@ -449,23 +432,17 @@ AnswerRequest answer_request(const Json& body, const ServeContext& context) {
                            "responses; send the whole conversation in 'input'");
     }
     AnswerRequest request;
-    request.model = fields::text(body, "model").value_or(context.default_model);
-    if (request.model.empty()) {
-        throw RequestError(400, "'model' is required");
-    }
+    request.model = requested_model(body, context);
     request.messages = fields::messages(Json{{"messages", chat_messages(body)}}, "messages");
-    request.tools = fields::tools(Json{{"tools", chat_tools(body)}}, "tools");
+    request.tools = fields::tools(body, "tools", shared_tool);
     tool_choice(body, request);
     request.parallel_tool_calls = fields::flag(body, "parallel_tool_calls");
     if (const auto reasoning = body.find("reasoning");
         reasoning != body.end() && reasoning->is_object()) {
         request.think = true;
     }
-    if (const auto most = fields::integer(body, "max_output_tokens")) {
-        if (*most < 1) {
-            throw RequestError(400, "'max_output_tokens' must be at least 1");
-        }
-        request.sampling.max_tokens = static_cast<int>(std::min<long long>(*most, 1 << 30));
+    if (const auto most = fields::token_limit(body, "max_output_tokens")) {
+        request.sampling.max_tokens = *most;
     }
     fields::sampling_controls(body, request.sampling);
     request.sampling.grammar = grammar_of(body);
